@@ -1,0 +1,3 @@
+#include "LCInstallerService.h"
+
+KWString LCInstallerService::GetDiskImageToolPath() { return "/usr/bin/hdiutil"; }

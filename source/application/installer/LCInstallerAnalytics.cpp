@@ -1,0 +1,180 @@
+#include "LCInstallerAnalytics.h"
+
+#include <mutex>
+#include <random>
+
+#include "KWAutoPtr.h"
+#include "KWException.h"
+#include "KWFileUtil.h"
+#include "KWInternet.h"
+#include "KWLogger.h"
+#include "KWStream.h"
+#include "LCInstallerDefines.h"
+#include "LCInstallerEndpoints.h"
+#include "LCTimestamp.h"
+
+KWSharedDeque<LCInstallerTTOPingData> LCInstallerAnalytics::m_queue;
+std::unique_ptr<LCInstallerTTOThread> LCInstallerAnalytics::ms_thread;
+
+namespace {
+
+const char* const talkToOstrelDirName = "Access Ostrel Resource";
+const char* const kUserIdFileName = "userid.txt";
+const char* const kOptOutFileName = "disableTTO.txt";
+const char* const kUserIdPattern = "Useryyyymmddhhmmssrnnn";
+const size_t kUserIdLength = 22;
+
+KWString GetTwoDigitCLVVersionNumber() {
+  return KWString().AppendNumber(kCLVVersionMajor).Append(".").AppendNumber(kCLVVersionMinor);
+}
+
+KWString GetVersionNumber() {
+  return KWString()
+      .AppendNumber(kLCInstallerVersionMajor)
+      .Append(".")
+      .AppendNumber(kLCInstallerVersionMinor)
+      .Append(".")
+      .AppendNumber(kLCInstallerVersionRevision)
+      .Append(".")
+      .AppendNumber(kLCInstallerVersionBuild);
+}
+
+KWString GetCLVTalkToOstrelDirName() { return KWString(talkToOstrelDirName) + " " + GetTwoDigitCLVVersionNumber(); }
+
+KWString GetPreferencesFolderName() { return KWString("Clipvane ") + GetTwoDigitCLVVersionNumber(); }
+
+// Two digits, zero-padded, so that every new id has 22 characters and is
+// kept at the next ping.
+KWString RandomTwoDigits() {
+  static std::mutex mutex;
+  static std::mt19937 generator{std::random_device{}()};
+  std::lock_guard<std::mutex> lock(mutex);
+  const unsigned value = std::uniform_int_distribution<unsigned>(0, 99)(generator);
+  KWString digits;
+  if (value < 10) digits.Append("0");
+  return digits.AppendNumber(value);
+}
+
+KWString GetUserIdFromFile(const KWString& path) {
+  if (!KWFile(path).Exists()) return KWString();
+  KWAutoPtr<IKWStream> stream(KWStreamUtil::CreateFileStreamRead(KWFile(path), 1));
+  if (!stream || stream->GetState() == IKWStream::kKWStreamStateFailed) {
+    KWAssertFailed("stream creation failed", __FILE__, __LINE__);
+    return KWString();
+  }
+  KWString id;
+  stream->ReadText(id, kUserIdPattern);
+  return id;
+}
+
+KWString GetUniqueUserId() {
+  const KWString dir = LCInstallerAnalytics::GetCLVTalkToOstrelDirectory();
+  if (dir.empty() || !KWFile(dir).DoesFileExist()) {
+    KWAssertFailed("Talk To Ostrel Directory not present", __FILE__, __LINE__);
+    return KWString();
+  }
+  const KWString file = dir + KWFileUtil::GetDirectorySeparator() + kUserIdFileName;
+  const KWString stored = GetUserIdFromFile(file);
+  if (stored.size() == kUserIdLength) return stored;
+
+  const KWString id = KWString("User") + LCFormatWeekYearTimestamp() + "rn" + RandomTwoDigits();
+  KWAutoPtr<IKWStream> stream(KWStreamUtil::CreateFileStreamWrite(KWFile(file), 2));
+  if (!stream) {
+    KWAssertFailed("", __FILE__, __LINE__);
+    return KWString();
+  }
+  stream->WriteText(id, IKWStream::kKWTextEncodingUTF8);
+  return id;
+}
+
+}  // namespace
+
+KWString LCInstallerAnalytics::PercentEncode(const KWString& text) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text.GetUTF8String()) {
+    const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                            c == '.' || c == '_' || c == '~';
+    if (unreserved) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out.push_back('%');
+      out.push_back(hex[c >> 4]);
+      out.push_back(hex[c & 15]);
+    }
+  }
+  return KWString(out);
+}
+
+KWString LCInstallerAnalytics::GetCLVTalkToOstrelDirectory() {
+  const KWPath path =
+      KWPath(KWFileUtil::GetUserApplicationDataFolder().GetPathAsKWString() + KWFileUtil::GetDirectorySeparator() +
+             "Ostrel" + KWFileUtil::GetDirectorySeparator() + GetCLVTalkToOstrelDirName());
+  if (!KWFile(path).DoesFileExist() && !KWFileUtil::CreateDirectory(path, true)) {
+    KWAssertFailed("Talk To Ostrel Dir could not be created", __FILE__, __LINE__);
+    return KWString();
+  }
+  return path.GetPathAsKWString();
+}
+
+KWString LCInstallerAnalytics::GetOptOutFilePath() {
+  return KWFileUtil::GetUserPreferenceFolder(GetPreferencesFolderName())
+      .AppendNew(kOptOutFileName, KWPath::kKWPathKindFile)
+      .GetPathAsKWString();
+}
+
+KWString LCInstallerAnalytics::GetPingUrl(const KWString& name, const KWString& value) {
+  const KWString uid = GetUniqueUserId();
+  if (uid.empty() || name.empty()) return KWString();
+  return KWString("http://") + kCLVAnalyticsHost + "/t2o/ping?uid=" + uid + "&app=" + "CLVInstallerT2O" +
+         "&name=" + PercentEncode(name) + "&value=" + PercentEncode(value) + "&group=" + "blank" +
+         "&version=" + GetVersionNumber();
+}
+
+void LCInstallerAnalytics::StartThread(IKWCustomExceptionHandler& handler) {
+  if (!ms_thread) ms_thread.reset(new LCInstallerTTOThread(handler, m_queue));
+  ms_thread->Start();
+}
+
+void LCInstallerAnalytics::StopThread() {
+  if (ms_thread) ms_thread->Stop();
+}
+
+void LCInstallerAnalytics::PingTalkToOstrelServer(const KWString& name, const KWString& value) {
+  m_queue.PushBack(LCInstallerTTOPingData(name, value));
+}
+
+LCInstallerTTOThread::LCInstallerTTOThread(IKWCustomExceptionHandler& handler,
+                                           KWSharedDeque<LCInstallerTTOPingData>& queue)
+    : m_workerThread(handler, *this, kKWThreadPriorityNormal), m_queue(queue) {}
+
+LCInstallerTTOThread::~LCInstallerTTOThread() { m_stopRequested = true; }
+
+void LCInstallerTTOThread::Start() { m_workerThread.start(); }
+
+void LCInstallerTTOThread::Stop() {
+  m_queue.PushBack(LCInstallerTTOPingData());
+  m_workerThread.join();
+}
+
+void LCInstallerTTOThread::ThreadRun() {
+  for (;;) {
+    if (m_stopRequested) return;
+    LCInstallerTTOPingData ping;
+    m_queue.Front(ping);
+    m_queue.PopFront();
+    if (ping.m_name.empty() && ping.m_value.empty()) return;
+
+    bool sent = false;
+    try {
+      KWLOG("TTO %s %s", ping.m_name.c_str(), ping.m_value.c_str());
+      const KWString url = LCInstallerAnalytics::GetPingUrl(ping.m_name, ping.m_value);
+      if (url.empty()) continue;
+      if (KWFile(LCInstallerAnalytics::GetOptOutFilePath()).DoesFileExist()) continue;
+      sent = IKWInternetFileDownloader::GetInstance(IFDProxyParams())->SendHTTPRequestToURL(url);
+    } catch (...) {
+      sent = false;
+    }
+    if (!sent) KWLOG("TTO error");
+  }
+}

@@ -1,0 +1,58 @@
+// Usage analytics: callers on any thread queue named events; one sender thread
+// turns each into an HTTP ping, in order, so a slow analytics service never
+// holds up the installer.
+//
+//   LCInstallerAnalytics::StartThread(handler);            // once, at start-up
+//   LCInstallerAnalytics::PingTalkToOstrelServer("DownloadDone", "1");
+//   LCInstallerAnalytics::StopThread();                    // sends what is queued
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+#include "KWCustomException.h"
+#include "KWLCWorkerThread.h"
+#include "KWSharedDeque.h"
+#include "KWString.h"
+
+struct LCInstallerTTOPingData {
+  LCInstallerTTOPingData() = default;
+  LCInstallerTTOPingData(const KWString& name, const KWString& value) : m_name(name), m_value(value) {}
+
+  KWString m_name;
+  KWString m_value;
+};
+
+class LCInstallerTTOThread : public KWLCWorkerThreadCallback {
+ public:
+  LCInstallerTTOThread(IKWCustomExceptionHandler& handler, KWSharedDeque<LCInstallerTTOPingData>& queue);
+  virtual ~LCInstallerTTOThread();
+
+  void ThreadRun() override;
+  void Start();
+  // Returns after every event queued before the call has been handled.
+  void Stop();
+
+ private:
+  KWLCWorkerThread m_workerThread;
+  KWSharedDeque<LCInstallerTTOPingData>& m_queue;
+  std::atomic<bool> m_stopRequested{false};
+};
+
+class LCInstallerAnalytics {
+ public:
+  static void StartThread(IKWCustomExceptionHandler& handler);
+  static void StopThread();
+  static void PingTalkToOstrelServer(const KWString& name, const KWString& value);
+
+  // The pieces of a ping, exposed for tests.
+  static KWString GetPingUrl(const KWString& name, const KWString& value);
+  static KWString GetCLVTalkToOstrelDirectory();
+  static KWString GetOptOutFilePath();
+  // RFC 3986: unreserved characters stay, every other byte becomes %XX.
+  static KWString PercentEncode(const KWString& text);
+
+ private:
+  static KWSharedDeque<LCInstallerTTOPingData> m_queue;
+  static std::unique_ptr<LCInstallerTTOThread> ms_thread;
+};

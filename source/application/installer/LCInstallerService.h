@@ -1,0 +1,69 @@
+// LCInstallerService: runs the installation on a thread of its own.
+//
+//   LCInstallerService service(uiCore, exceptionHandler);
+//   service.StartService();
+//   ...                      // the destructor waits for the thread to finish
+#pragma once
+
+#include <atomic>
+
+#include "IKWLCCloudService.h"
+#include "ILCInstallerUIInterface.h"
+#include "KWCustomException.h"
+#include "KWFile.h"
+#include "KWLCWorkerThread.h"
+#include "KWPath.h"
+#include "KWString.h"
+#include "KWThread.h"
+
+class LCInstallerService : public KWLCWorkerThreadCallback, private IKWLCCloudService {
+ public:
+  LCInstallerService(ILCInstallerUIInterface& ui, IKWCustomExceptionHandler& handler);
+  ~LCInstallerService() override;
+
+  void ThreadRun() override;
+
+  void StartService() override;
+  // Only waiting is supported: StopService(false) throws.
+  void StopService(const bool& wait) override;
+  void Join() override;
+  // Pausing is not supported: both throw.
+  void Pause(const bool& wait) override;
+  void Resume() override;
+  bool IsDone() const override { return m_isDone; }
+  bool IsSuccess() const override { return m_isSuccess; }
+  bool IsPaused() const override { return m_isPaused; }
+  void Run() override {}
+
+  // The disk-image tool: "/usr/bin/hdiutil" on macOS, the stand-in that
+  // ships beside the executable elsewhere.
+  static KWString GetDiskImageToolPath();
+
+ protected:
+  // One pipeline run; a retry runs it again and it skips finished stages.
+  // Throws KWLCException on failure.
+  virtual int DownloadAndInstallCLV();
+
+  KWString m_downloadURL;
+  KWString m_buildNumber;
+  KWFile m_downloadedFile;
+  KWFile m_setupFolder;
+  KWPath m_launchPath;
+  KWPath m_mountPath;
+  ILCInstallerUIInterface& m_uiInterface;
+  IKWCustomExceptionHandler& m_exceptionHandler;
+
+ private:
+  void FinishInstallation();
+  void DetachImage();
+
+  KWLCWorkerThread m_workerThread;
+  std::atomic<bool> m_isStopRequested{false};
+  std::atomic<bool> m_isDone{false};
+  std::atomic<bool> m_isSuccess{true};
+  std::atomic<bool> m_isPaused{false};
+  KWMutex m_pauseMutex;
+  KWCondition m_pauseCondition;
+  KWMutex m_stopMutex;
+  KWCondition m_stopCondition;
+};

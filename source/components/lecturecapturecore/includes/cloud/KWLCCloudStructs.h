@@ -1,0 +1,48 @@
+// KWLCCloudParams: where the web service is, how to reach it, how to split
+// downloads, and what the last handshake reply said. A plain value.
+#pragma once
+
+#include <cstdint>
+
+#include "KWPath.h"
+#include "KWString.h"
+
+// Largest number of parallel download handles.
+#define MAX_DOWNLOAD_THREADS 128
+
+struct KWLCCloudParams {
+  KWLCCloudParams();
+
+  KWString m_host;
+  KWString m_port;
+  KWString m_basePath;
+  int32_t m_connectTimeoutMS;
+  int32_t m_responseTimeoutMS;
+  bool m_useHTTPS;
+  KWPath m_caCertPath;
+  bool m_isServiceEnabled;
+  bool m_isMultipartUpload;
+  uint32_t m_numDownloadThreads;
+  KWString m_multipartUploadHostURL;
+  KWString m_multipartUploadBucketName;
+  uint64_t m_downloadPartSizeBytes;
+  KWString m_awsAccessKey;
+  KWString m_awsSecretKey;
+  bool m_isFreePublish;
+  KWString m_promoCode;
+  KWString m_redeemedPromoCode;
+  int32_t m_numCouponPublishesLeft;
+  KWString m_exitErrorMessage;
+  bool m_useProxy;
+  KWString m_proxyHost;
+  int32_t m_proxyPort;
+  KWString m_proxyType;
+  KWString m_proxyUserPassword;
+  bool m_isHandShakeOkay;
+  uint64_t m_handShakeExpiryTickNS100;
+  uint64_t m_serverUTCTimeS;
+
+  // True sets the expiry 48 hours from now on the tick clock; false clears it.
+  void SetIsHandShakeOkay(bool okay);
+  void SetServerUTCTimeS(const unsigned long long& seconds);
+};

@@ -1,0 +1,36 @@
+// Network probes: a reachability check and a single HTTP GET.
+#pragma once
+
+#include "KWString.h"
+
+class IKWInternetConnectionDetector {
+ public:
+  // The process-wide detector (a TCP connect test), or the one a test installed.
+  static IKWInternetConnectionDetector* GetInstance();
+  // Replaces the instance returned by GetInstance; null restores the default.
+  static void SetInstanceForTesting(IKWInternetConnectionDetector* detector);
+
+  virtual ~IKWInternetConnectionDetector() {}
+  // "host" or "host:port" (port 80 when none is given).
+  virtual void SetURLToConnect(const KWString& host) = 0;
+  // True when a TCP connection to the host succeeds; answers within 5 s.
+  virtual bool IsConnectedToInternet() = 0;
+};
+
+struct IFDProxyParams {
+  bool m_useProxy = false;
+  KWString m_proxyHost;
+  int m_proxyPort = 0;
+};
+
+class IKWInternetFileDownloader {
+ public:
+  static IKWInternetFileDownloader* GetInstance(const IFDProxyParams& proxy);
+  // Tells the downloader that curl_global_init has run; otherwise the first
+  // request initialises libcurl itself (once, thread-safely).
+  static void SetIsCurlGlobalInitialized(bool initialized);
+
+  virtual ~IKWInternetFileDownloader() {}
+  // One GET; true only for a 2xx status. Connect time-out 3 s, whole request 5 s.
+  virtual bool SendHTTPRequestToURL(const KWString& url) = 0;
+};

@@ -1,0 +1,18 @@
+// Facts about the machine and the operating system.
+#pragma once
+
+#include "KWString.h"
+
+class KWSystemUtils {
+ public:
+  // "osx 10.9.5" on macOS; elsewhere the system's name and release ("linux 6.1.0").
+  static KWString GetOSVersion();
+  // "osx" on macOS, "linux" on Linux.
+  static KWString GetPlatformName();
+  // Stable for one machine and never a raw hardware identifier: the hex
+  // SHA-256 of the machine id with a fixed salt.
+  static KWString GetDeviceToken();
+  // Opens the URL in the user's browser without waiting; false if no browser
+  // could be started.
+  static bool OpenURL(const KWString& url);
+};

@@ -1,0 +1,119 @@
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "KWFileUtil.h"
+#include "KWFolders.h"
+
+namespace {
+
+std::mutex g_tempMutex;
+std::string g_sessionFolder;              // guarded by g_tempMutex
+std::vector<std::string> g_createdFiles;  // guarded by g_tempMutex
+
+std::string SystemTempFolder() {
+  const char* tmpdir = getenv("TMPDIR");
+  std::string folder = (tmpdir && *tmpdir) ? tmpdir : "/tmp";
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return folder;
+}
+
+// Caller holds g_tempMutex.
+const std::string& SessionFolderLocked() {
+  if (g_sessionFolder.empty()) {
+    std::string pattern = SystemTempFolder() + "/kwsession." + std::to_string(getpid()) + ".XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data())) g_sessionFolder = buffer.data();
+  }
+  return g_sessionFolder;
+}
+
+bool RemoveTree(const std::string& path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) return errno == ENOENT;
+  if (!S_ISDIR(info.st_mode)) return unlink(path.c_str()) == 0 || errno == ENOENT;
+  DIR* dir = opendir(path.c_str());
+  if (dir) {
+    while (struct dirent* entry = readdir(dir)) {
+      if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+      RemoveTree(path + "/" + entry->d_name);
+    }
+    closedir(dir);
+  }
+  return rmdir(path.c_str()) == 0 || errno == ENOENT;
+}
+
+}  // namespace
+
+KWFile KWFileUtil::GetSystemTempFolder() { return KWFile(KWString(SystemTempFolder())); }
+
+KWFile KWFileUtil::GetSessionTempFolder() {
+  std::lock_guard<std::mutex> lock(g_tempMutex);
+  return KWFile(KWString(SessionFolderLocked()));
+}
+
+KWPath KWFileUtil::GetUserApplicationDataFolder() { return KWFolders::UserApplicationDataFolder(); }
+
+KWPath KWFileUtil::GetUserPreferenceFolder(const KWString& name) { return KWFolders::UserPreferenceFolder(name); }
+
+KWFile KWFileUtil::GetUniqueTemporaryFile(const KWString& prefix) {
+  std::lock_guard<std::mutex> lock(g_tempMutex);
+  const std::string& folder = SessionFolderLocked();
+  if (folder.empty()) return KWFile();
+  // mkstemp never hands out a name that exists, and every name it returns
+  // stays on disk until DeleteAllTempFilesCreated, so none is reused.
+  std::string pattern = folder + "/" + prefix.GetUTF8String() + "XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  const int fd = mkstemp(buffer.data());
+  if (fd < 0) return KWFile();
+  close(fd);
+  g_createdFiles.push_back(buffer.data());
+  return KWFile(KWString(buffer.data()));
+}
+
+void KWFileUtil::DeleteAllTempFilesCreated() {
+  std::lock_guard<std::mutex> lock(g_tempMutex);
+  for (const std::string& file : g_createdFiles) unlink(file.c_str());
+  g_createdFiles.clear();
+  if (!g_sessionFolder.empty()) {
+    RemoveTree(g_sessionFolder);
+    g_sessionFolder.clear();
+  }
+}
+
+KWPath KWFileUtil::GetExecutableFile() { return KWFolders::ExecutableFile(); }
+
+KWPath KWFileUtil::GetCurrentExecutablePath() {
+  const KWPath folder = GetExecutableFile().GetParentKWPath();
+  for (KWPath walk = folder; !walk.IsEmpty() && walk.GetPathAsKWString() != "/"; walk = walk.GetParentKWPath()) {
+    if (walk.GetFileName().EndsWith(".app")) return walk;
+  }
+  return folder;
+}
+
+bool KWFileUtil::CreateDirectory(const KWPath& path, bool createParents) {
+  const std::string& target = path.GetPathAsKWString().GetUTF8String();
+  if (target.empty()) return false;
+  if (createParents) {
+    for (size_t slash = target.find('/', 1); slash != std::string::npos; slash = target.find('/', slash + 1)) {
+      mkdir(target.substr(0, slash).c_str(), 0755);
+    }
+  }
+  if (mkdir(target.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  return KWFile(path).IsDirectory();
+}
+
+bool KWFileUtil::DeleteDirectoryTree(const KWPath& path) {
+  if (path.IsEmpty()) return false;
+  return RemoveTree(path.GetPathAsKWString().GetUTF8String());
+}

@@ -1,0 +1,178 @@
+#include "TestHttpServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <strings.h>
+
+std::string TestHttpRequest::Header(const std::string& name) const {
+  for (const auto& header : headers) {
+    if (strcasecmp(header.first.c_str(), name.c_str()) == 0) return header.second;
+  }
+  return std::string();
+}
+
+const char* TestHttpReason(int status) {
+  switch (status) {
+    case 200: return "OK";
+    case 204: return "No Content";
+    case 206: return "Partial Content";
+    case 302: return "Found";
+    case 404: return "Not Found";
+    case 416: return "Range Not Satisfiable";
+    case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
+    default: return "Status";
+  }
+}
+
+bool TestHttpConnection::Send(const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t put = send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      m_closed = true;
+      return false;
+    }
+    done += static_cast<size_t>(put);
+  }
+  return true;
+}
+
+bool TestHttpConnection::SendResponse(int status, const std::string& body, const std::string& extraHeaders,
+                                      bool headOnly) {
+  std::string reply = "HTTP/1.1 " + std::to_string(status) + " " + TestHttpReason(status) + "\r\n";
+  reply += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  reply += extraHeaders;
+  reply += "\r\n";
+  if (!headOnly) reply += body;
+  return Send(reply);
+}
+
+TestHttpServer::TestHttpServer(Handler handler) : m_handler(std::move(handler)) {
+  m_listenFD = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  setsockopt(m_listenFD, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  bind(m_listenFD, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  listen(m_listenFD, 128);
+  socklen_t length = sizeof(address);
+  getsockname(m_listenFD, reinterpret_cast<sockaddr*>(&address), &length);
+  m_port = ntohs(address.sin_port);
+  m_acceptThread = std::thread(&TestHttpServer::AcceptLoop, this);
+}
+
+TestHttpServer::~TestHttpServer() {
+  m_stopping = true;
+  shutdown(m_listenFD, SHUT_RDWR);
+  m_acceptThread.join();
+  close(m_listenFD);
+  std::vector<std::thread> workers;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (int fd : m_openFDs) shutdown(fd, SHUT_RDWR);
+    workers.swap(m_workers);
+  }
+  for (std::thread& worker : workers) worker.join();
+}
+
+std::string TestHttpServer::HostPort() const { return "127.0.0.1:" + std::to_string(m_port); }
+
+std::string TestHttpServer::BaseUrl() const { return "http://" + HostPort(); }
+
+std::vector<TestHttpRequest> TestHttpServer::Requests() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_requests;
+}
+
+bool TestHttpServer::WaitForRequests(size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  return m_requestArrived.wait_for(lock, timeout, [&] { return m_requests.size() >= count; });
+}
+
+void TestHttpServer::AcceptLoop() {
+  for (;;) {
+    const int fd = accept4(m_listenFD, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR) continue;
+      return;  // shut down
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_stopping) {
+      close(fd);
+      return;
+    }
+    m_openFDs.push_back(fd);
+    m_workers.emplace_back(&TestHttpServer::Serve, this, fd);
+  }
+}
+
+void TestHttpServer::Serve(int fd) {
+  std::string buffer;
+  char chunk[16384];
+  bool open = true;
+  while (open && !m_stopping) {
+    size_t end;
+    while ((end = buffer.find("\r\n\r\n")) == std::string::npos) {
+      const ssize_t got = recv(fd, chunk, sizeof(chunk), 0);
+      if (got <= 0) {
+        open = false;
+        break;
+      }
+      buffer.append(chunk, static_cast<size_t>(got));
+    }
+    if (!open) break;
+
+    TestHttpRequest request;
+    const std::string head = buffer.substr(0, end);
+    buffer.erase(0, end + 4);
+    size_t lineEnd = head.find("\r\n");
+    const std::string requestLine = head.substr(0, lineEnd);
+    const size_t firstSpace = requestLine.find(' ');
+    const size_t secondSpace = requestLine.find(' ', firstSpace + 1);
+    request.method = requestLine.substr(0, firstSpace);
+    request.target = requestLine.substr(firstSpace + 1, secondSpace - firstSpace - 1);
+    while (lineEnd != std::string::npos) {
+      const size_t start = lineEnd + 2;
+      lineEnd = head.find("\r\n", start);
+      const std::string line = head.substr(start, lineEnd == std::string::npos ? std::string::npos : lineEnd - start);
+      const size_t colon = line.find(':');
+      if (colon == std::string::npos) continue;
+      std::string value = line.substr(colon + 1);
+      value.erase(0, value.find_first_not_of(' '));
+      request.headers.emplace_back(line.substr(0, colon), value);
+    }
+    // Request bodies are not used by the installer; skip any that arrives.
+    const size_t bodyLength = static_cast<size_t>(atoll(request.Header("Content-Length").c_str()));
+    while (buffer.size() < bodyLength) {
+      const ssize_t got = recv(fd, chunk, sizeof(chunk), 0);
+      if (got <= 0) break;
+      buffer.append(chunk, static_cast<size_t>(got));
+    }
+    buffer.erase(0, std::min(bodyLength, buffer.size()));
+
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_requests.push_back(request);
+    }
+    m_requestArrived.notify_all();
+
+    TestHttpConnection connection(fd);
+    m_handler(request, connection);
+    if (connection.IsClosed() || strcasecmp(request.Header("Connection").c_str(), "close") == 0) open = false;
+  }
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_openFDs.erase(std::remove(m_openFDs.begin(), m_openFDs.end(), fd), m_openFDs.end());
+  shutdown(fd, SHUT_RDWR);
+  close(fd);
+}

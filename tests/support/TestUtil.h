@@ -1,0 +1,40 @@
+// Helpers shared by the tests: temporary folders, files and the log.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// A fresh folder under the system temporary folder, removed with everything
+// inside it when the object goes.
+class ScopedTempDir {
+ public:
+  ScopedTempDir();
+  ~ScopedTempDir();
+  ScopedTempDir(const ScopedTempDir&) = delete;
+  ScopedTempDir& operator=(const ScopedTempDir&) = delete;
+  const std::string& Path() const { return m_path; }
+  std::string File(const std::string& name) const { return m_path + "/" + name; }
+
+ private:
+  std::string m_path;
+};
+
+std::string ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+bool PathExists(const std::string& path);
+std::vector<std::string> ListFolder(const std::string& path);
+
+// Sends gKWLogger to a file of its own for the life of the object and reads
+// the lines back without their time and thread prefix.
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  std::vector<std::string> Lines() const;
+  bool Contains(const std::string& text) const;
+  // Index of the first line equal to text, or -1.
+  int IndexOf(const std::string& text) const;
+
+ private:
+  ScopedTempDir m_dir;
+};
