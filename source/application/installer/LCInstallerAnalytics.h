@@ -49,6 +49,9 @@ class LCInstallerAnalytics {
   static KWString GetPingUrl(const KWString& name, const KWString& value);
   static KWString GetCLVTalkToOstrelDirectory();
   static KWString GetOptOutFilePath();
+  // Sends pings to another host ("host:port") instead of the compiled-in
+  // analytics host; empty restores it. For tests against a local server.
+  static void SetServerHostForTesting(const KWString& host);
   // RFC 3986: unreserved characters stay, every other byte becomes %XX.
   static KWString PercentEncode(const KWString& text);
 
