@@ -248,3 +248,57 @@ TEST_F(SlideshowTest, NoAdvanceInTheMenuBarOrWhileABoxIsUp) {
 }
 
 }  // namespace
+
+namespace {
+
+// The shipped pictures must fit the places the core blends them at; a picture
+// that overhangs its rectangle would paint over its neighbours.
+TEST_F(UICoreTest, ShippedPicturesAllLoadAndFitTheirPlaces) {
+  LCInstallerUIHeadless::SetAssetFolder(CLIPVANE_ASSET_DIR);
+  LogCapture log;
+  m_core->LoadUIAssets();
+  EXPECT_FALSE(log.Contains("unsupported samplesPerPixel"));
+  const LCUIAssets& assets = m_core->GetAssets();
+  auto fits = [](const LCBGRAImage& image, unsigned int width, unsigned int height) {
+    return !image.IsEmpty() && image.GetWidth() <= width && image.GetHeight() <= height;
+  };
+  ASSERT_EQ(8u, assets.m_slides.size());
+  for (const LCBGRAImage& slide : assets.m_slides) {
+    EXPECT_EQ(868u, slide.GetWidth());
+    EXPECT_EQ(592u, slide.GetHeight());
+  }
+  EXPECT_EQ(868u, assets.m_disabledMask.GetWidth());
+  EXPECT_EQ(592u, assets.m_disabledMask.GetHeight());
+  const Pixel mask = PixelAt(assets.m_disabledMask, 400, 300);
+  EXPECT_GT(mask.a, 0);
+  EXPECT_LT(mask.a, 255);
+  EXPECT_TRUE(fits(assets.m_installNowHover, 139, 36));
+  EXPECT_TRUE(fits(assets.m_installNowClick, 139, 36));
+  EXPECT_TRUE(fits(assets.m_eulaHover, 119, 12));
+  EXPECT_TRUE(fits(assets.m_dotHover, 7, 7));
+  // The bar may not reach the close button at x 596; the text starts below the bar.
+  EXPECT_TRUE(fits(assets.m_progressBar, 596 - 285, 68 - 58));
+  EXPECT_TRUE(fits(assets.m_progressBarBackground, 596 - 285, 68 - 58));
+  ASSERT_EQ(10u, assets.m_progressAnimation.size());
+  for (const LCBGRAImage& frame : assets.m_progressAnimation) EXPECT_TRUE(fits(frame, 596 - 285, 68 - 58));
+  ASSERT_EQ(5u, assets.m_stateTexts.size());
+  for (const LCBGRAImage& text : assets.m_stateTexts) EXPECT_TRUE(fits(text, 596 - 326, 546 - 68));
+  for (const std::vector<LCBGRAImage>* looks :
+       {&assets.m_closeImages, &assets.m_appCloseImages, &assets.m_appMinimizeImages}) {
+    ASSERT_EQ(3u, looks->size());
+    for (const LCBGRAImage& look : *looks) EXPECT_TRUE(fits(look, 15, 15));
+  }
+  EXPECT_EQ(KWString(CLIPVANE_ASSET_DIR "/cacert.pem"), m_core->GetCACertPath().GetPathAsKWString());
+  EXPECT_TRUE(PathExists(CLIPVANE_ASSET_DIR "/tessel.icns"));
+}
+
+TEST_F(UICoreTest, MissingPicturesLeaveEmptyImagesAndALogLine) {
+  LogCapture log;
+  m_core->LoadUIAssets();  // the fixture's folder is empty
+  EXPECT_TRUE(log.Contains("Error - unsupported samplesPerPixel:0 for file:installer_ui_1.jpg"));
+  EXPECT_TRUE(m_core->GetAssets().m_slides[0].IsEmpty());
+  m_core->RenderUI();
+  EXPECT_TRUE(m_core->GetRenderedUI().IsEmpty());
+}
+
+}  // namespace
