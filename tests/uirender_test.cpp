@@ -35,6 +35,31 @@ TEST(LCBGRAImageTest, BlendAtAlphaZeroFullAndHalf) {
   EXPECT_EQ((Pixel{150, 74, 49, 77}), PixelAt(frame, 3, 0));
 }
 
+TEST(LCBGRAImageTest, RepeatedTranslucentColourBlendsLikeTheFormula) {
+  // A uniform overlay takes the tabulated path; every destination byte is covered.
+  for (unsigned char alpha : {1, 77, 128, 200, 254}) {
+    SCOPED_TRACE(int(alpha));
+    LCBGRAImage frame;
+    frame.Allocate(256, 2);
+    for (unsigned int i = 0; i < 512; ++i) {
+      unsigned char* pixel = frame.GetData() + i * 4;
+      pixel[0] = static_cast<unsigned char>(i);
+      pixel[1] = static_cast<unsigned char>(255 - i);
+      pixel[2] = static_cast<unsigned char>(i * 7);
+      pixel[3] = 255;
+    }
+    const LCBGRAImage before = frame;
+    frame.Copy(SolidImage(256, 2, 13, 250, 128, alpha), 0, 0);
+    for (unsigned int i = 0; i < 512; ++i) {
+      const unsigned char* was = before.GetData() + i * 4;
+      const unsigned char* now = frame.GetData() + i * 4;
+      ASSERT_EQ(LCBGRAImage::BlendReference(alpha, 13, was[0]), now[0]) << i;
+      ASSERT_EQ(LCBGRAImage::BlendReference(alpha, 250, was[1]), now[1]) << i;
+      ASSERT_EQ(LCBGRAImage::BlendReference(alpha, 128, was[2]), now[2]) << i;
+    }
+  }
+}
+
 TEST(LCBGRAImageTest, EmptyImagesAndOutOfFrameBlitsDrawNothing) {
   LCBGRAImage frame = SolidImage(10, 10, 1, 2, 3);
   const LCBGRAImage before = frame;

@@ -92,6 +92,12 @@ void LCBGRAImage::Copy(const LCBGRAImage& source, unsigned int x, unsigned int y
   if (x >= m_width || y >= m_height) return;
   const unsigned int columns = std::min(source.m_width, m_width - x);
   const unsigned int rows = std::min(source.m_height, m_height - y);
+  // Overlays such as the disabled mask repeat one translucent colour over
+  // large areas: once a source pixel repeats, its three per-destination
+  // results are tabulated and looked up until the colour changes.
+  uint32_t previousKey = 0;  // alpha 0 never reaches the tables
+  uint32_t tableKey = 0;
+  unsigned char table[3][256];
   for (unsigned int r = 0; r < rows; ++r) {
     const unsigned char* from = source.m_data.get() + static_cast<size_t>(r) * source.m_width * 4;
     unsigned char* to = m_data.get() + (static_cast<size_t>(y + r) * m_width + x) * 4;
@@ -104,9 +110,25 @@ void LCBGRAImage::Copy(const LCBGRAImage& source, unsigned int x, unsigned int y
         to[2] = from[2];
         continue;
       }
-      to[0] = BlendByte(alpha, from[0], to[0]);
-      to[1] = BlendByte(alpha, from[1], to[1]);
-      to[2] = BlendByte(alpha, from[2], to[2]);
+      const uint32_t key = alpha << 24 | static_cast<uint32_t>(from[0]) << 16 | from[1] << 8 | from[2];
+      if (key == previousKey && key != tableKey) {
+        for (unsigned int d = 0; d < 256; ++d) {
+          table[0][d] = BlendByte(alpha, from[0], d);
+          table[1][d] = BlendByte(alpha, from[1], d);
+          table[2][d] = BlendByte(alpha, from[2], d);
+        }
+        tableKey = key;
+      }
+      previousKey = key;
+      if (key == tableKey) {
+        to[0] = table[0][to[0]];
+        to[1] = table[1][to[1]];
+        to[2] = table[2][to[2]];
+      } else {
+        to[0] = BlendByte(alpha, from[0], to[0]);
+        to[1] = BlendByte(alpha, from[1], to[1]);
+        to[2] = BlendByte(alpha, from[2], to[2]);
+      }
     }
   }
 }
