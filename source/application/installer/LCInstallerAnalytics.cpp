@@ -17,6 +17,10 @@ KWSharedDeque<LCInstallerTTOPingData> LCInstallerAnalytics::m_queue;
 std::unique_ptr<LCInstallerTTOThread> LCInstallerAnalytics::ms_thread;
 
 namespace {
+std::atomic<LCInstallerAnalytics::PingObserver> g_pingObserver{nullptr};
+}  // namespace
+
+namespace {
 
 const char* const talkToOstrelDirName = "Access Ostrel Resource";
 const char* const kUserIdFileName = "userid.txt";
@@ -154,8 +158,12 @@ void LCInstallerAnalytics::StopThread() {
 }
 
 void LCInstallerAnalytics::PingTalkToOstrelServer(const KWString& name, const KWString& value) {
-  m_queue.PushBack(LCInstallerTTOPingData(name, value));
+  const LCInstallerTTOPingData ping(name, value);
+  if (PingObserver observer = g_pingObserver.load()) observer(ping);
+  m_queue.PushBack(ping);
 }
+
+void LCInstallerAnalytics::SetPingObserverForTesting(PingObserver observer) { g_pingObserver = observer; }
 
 LCInstallerTTOThread::LCInstallerTTOThread(IKWCustomExceptionHandler& handler,
                                            KWSharedDeque<LCInstallerTTOPingData>& queue)

@@ -44,6 +44,10 @@ class LCInstallerAnalytics {
   static void StartThread(IKWCustomExceptionHandler& handler);
   static void StopThread();
   static void PingTalkToOstrelServer(const KWString& name, const KWString& value);
+  // Tests see every event as it is queued; null removes the observer. Called
+  // on the queuing thread.
+  typedef void (*PingObserver)(const LCInstallerTTOPingData& ping);
+  static void SetPingObserverForTesting(PingObserver observer);
 
   // The pieces of a ping, exposed for tests.
   static KWString GetPingUrl(const KWString& name, const KWString& value);
