@@ -5,6 +5,10 @@
 # in step with the core's button rectangles.
 set -euo pipefail
 
+# Debian's ImageMagick by its full path: another "convert" earlier on PATH
+# (a wrapper, or GraphicsMagick's) would draw different pictures.
+convert() { /usr/bin/convert "$@"; }
+
 out="$(cd "$(dirname "$0")/.." && pwd)/assets/installer"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
