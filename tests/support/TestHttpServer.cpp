@@ -5,6 +5,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -91,6 +92,9 @@ TestHttpServer::TestHttpServer(Handler handler) : m_handler(std::move(handler)) 
 
 TestHttpServer::TestHttpServer(Handler handler, const std::string& certificateFile, const std::string& keyFile)
     : m_handler(std::move(handler)) {
+  // OpenSSL writes with plain write(), so a client that hangs up mid-reply
+  // would end the test process with SIGPIPE.
+  signal(SIGPIPE, SIG_IGN);
   m_tls = SSL_CTX_new(TLS_server_method());
   if (m_tls == nullptr || SSL_CTX_use_certificate_chain_file(m_tls, certificateFile.c_str()) != 1 ||
       SSL_CTX_use_PrivateKey_file(m_tls, keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
