@@ -1,0 +1,236 @@
+// The AppKit half of the menu-bar helper: the status item with its icon view,
+// the user notification and the activation policy.
+//
+// The mode (window or menu bar) changes at once on the calling thread, which
+// may be the service thread; the AppKit work that goes with it is carried to
+// the main thread without waiting, in call order. The status item and the
+// views are touched on the main thread only.
+#import <AppKit/AppKit.h>
+
+#include <atomic>
+#include <mutex>
+#include <set>
+
+#include "KWLogger.h"
+#include "LCInstallerSystemTrayHelper.h"
+#include "LCInstallerUICore.h"
+#include "MKWAutoReleasePoolWrapper.h"
+#include "MLCInstallerUIAppKit.h"
+#include "MLCMainThread.h"
+
+typedef void (*MLCSystemTrayHelperCallback)(LCInstallerSystemTrayHelper&, const LCInstallerSystemTrayHelperAction&);
+
+// The view inside the status item; a press on it is a click on the icon.
+@interface TrayIconImageView : NSImageView {
+  MLCSystemTrayHelperCallback mClickAction;
+  LCInstallerSystemTrayHelper* mSystemTrayHelper;
+  NSStatusItem* mStatusBarItem;  // not owned
+}
+- (id)initWithCallBacks:(MLCSystemTrayHelperCallback)callback SystemTrayHelper:(LCInstallerSystemTrayHelper*)helper;
+- (void)setStatusBarItem:(NSStatusItem*)item;
+- (void)executeAction:(int)action;
+@end
+
+@implementation TrayIconImageView
+- (id)initWithCallBacks:(MLCSystemTrayHelperCallback)callback SystemTrayHelper:(LCInstallerSystemTrayHelper*)helper {
+  self = [super init];
+  if (self) {
+    mClickAction = callback;
+    mSystemTrayHelper = helper;
+    mStatusBarItem = nil;
+  }
+  return self;
+}
+
+- (void)setStatusBarItem:(NSStatusItem*)item {
+  mStatusBarItem = item;
+}
+
+- (void)mouseDown:(NSEvent*)event {
+  (void)event;
+  [self executeAction:kSystemTrayActionClick];
+}
+
+- (void)rightMouseDown:(NSEvent*)event {
+  (void)event;
+  [self executeAction:kSystemTrayActionClick];
+}
+
+- (void)executeAction:(int)action {
+  if (mClickAction && mSystemTrayHelper) mClickAction(*mSystemTrayHelper, action);
+}
+@end
+
+// Shows our notification even while the installer is the active application.
+@interface SysTrayNotificationDelegate : NSObject
+- (BOOL)userNotificationCenter:(id)center shouldPresentNotification:(id)notification;
+@end
+
+@implementation SysTrayNotificationDelegate
+- (BOOL)userNotificationCenter:(id)center shouldPresentNotification:(id)notification {
+  (void)center;
+  (void)notification;
+  return YES;
+}
+@end
+
+namespace {
+
+std::mutex g_trayMutex;  // mode changes come from the main and the service thread
+// Helpers alive now; a task queued for one that is gone by the time it runs
+// is dropped. Main thread only.
+std::set<const LCInstallerSystemTrayHelper*> g_liveHelpers;
+SysTrayNotificationDelegate* gNotificationDelegate = nil;
+std::atomic<bool> g_statusItemReported{false};
+std::atomic<bool> g_notificationReported{false};
+
+void RunForHelper(const LCInstallerSystemTrayHelper* helper, std::function<void()> task) {
+  MLCRunOnMainThread([=] {
+    if (g_liveHelpers.count(helper)) task();
+  });
+}
+
+// Created on first use rather than during static initialisation, when the
+// Objective-C runtime may not have loaded the class yet.
+SysTrayNotificationDelegate* NotificationDelegate() {
+  if (!gNotificationDelegate) gNotificationDelegate = [[SysTrayNotificationDelegate alloc] init];
+  return gNotificationDelegate;
+}
+
+// Main thread. Looked up at run time: not every AppKit has user notifications.
+void DeliverBackgroundNotification() {
+  Class centerClass = NSClassFromString(@"NSUserNotificationCenter");
+  Class notificationClass = NSClassFromString(@"NSUserNotification");
+  if (!centerClass || !notificationClass) {
+    if (!g_notificationReported.exchange(true)) {
+      KWLOG("UI: this system has no user notifications; the background notice is skipped");
+    }
+    return;
+  }
+  id notification = [[notificationClass alloc] init];
+  [notification setTitle:@"Ostrel Clipvane"];
+  [notification setInformativeText:@"The installation will continue in the background."];
+  [notification performSelector:@selector(setSoundName:) withObject:nil];
+  id center = [centerClass performSelector:@selector(defaultUserNotificationCenter)];
+  [center setDelegate:NotificationDelegate()];
+  [center performSelector:@selector(deliverNotification:) withObject:notification];
+  [notification release];
+}
+
+}  // namespace
+
+LCInstallerSystemTrayHelper::LCInstallerSystemTrayHelper(LCInstallerUICore& core) : m_uiCore(core) {
+  MKWAutoReleasePoolWrapper pool;
+  [NSApplication sharedApplication];
+  m_trayIconView = [[TrayIconImageView alloc] initWithCallBacks:&LCInstallerSystemTrayHelper::SystemTrayHelperCallback
+                                               SystemTrayHelper:this];
+  g_liveHelpers.insert(this);
+}
+
+LCInstallerSystemTrayHelper::~LCInstallerSystemTrayHelper() {
+  MKWAutoReleasePoolWrapper pool;
+  g_liveHelpers.erase(this);
+  [static_cast<NSImage*>(m_trayIconImage) release];
+  if (m_statusItem) {
+    NSStatusItem* item = static_cast<NSStatusItem*>(m_statusItem);
+    if (m_savedStatusItemView) [item setView:static_cast<NSView*>(m_savedStatusItemView)];
+    [item release];
+  }
+  [static_cast<TrayIconImageView*>(m_trayIconView) release];
+}
+
+bool LCInstallerSystemTrayHelper::Initialize(LCInstallerWindowRef window, const LCInstallerUICoreInitParams&) {
+  {
+    std::lock_guard<std::mutex> lock(g_trayMutex);
+    m_window = window;
+  }
+  if (!window) return false;
+  MKWAutoReleasePoolWrapper pool;
+  NSBundle* bundle = [NSBundle bundleForClass:[TrayIconImageView class]];
+  NSURL* url = [bundle URLForResource:@"tessel" withExtension:@"icns"];
+  if (url && [url isFileURL]) {
+    NSImage* icon = [[NSImage alloc] initWithContentsOfURL:url];
+    if (icon) {
+      [icon setSize:NSMakeSize(20, 20)];
+      m_trayIconImage = icon;
+    }
+  }
+  if (!m_trayIconImage) KWLOG("UI: menu-bar icon \"tessel.icns\" not found or not readable");
+  return true;
+}
+
+bool LCInstallerSystemTrayHelper::ShowTrayIcon() {
+  {
+    std::lock_guard<std::mutex> lock(g_trayMutex);
+    if (!m_window) return false;
+    if (m_isInTray) return true;
+    m_isInTray = true;
+  }
+  RunForHelper(this, [this] {
+    if (m_trayIconImage) {
+      NSStatusBar* bar = [NSStatusBar systemStatusBar];
+      NSStatusItem* item = bar ? [[bar statusItemWithLength:32] retain] : nil;
+      m_statusItem = item;
+      if (item) {
+        TrayIconImageView* view = static_cast<TrayIconImageView*>(m_trayIconView);
+        [view setImage:static_cast<NSImage*>(m_trayIconImage)];
+        m_savedStatusItemView = [item view];
+        [view setStatusBarItem:item];
+        [item setView:view];
+        [view setToolTip:@"Ostrel Clipvane Installer"];
+      } else if (!g_statusItemReported.exchange(true)) {
+        KWLOG("UI: no status bar item available; the menu-bar icon is skipped");
+      }
+    }
+    DeliverBackgroundNotification();
+    MLCSetActivationPolicy(2);  // prohibited: no Dock icon
+  });
+  return true;
+}
+
+bool LCInstallerSystemTrayHelper::HideTrayIcon() {
+  {
+    std::lock_guard<std::mutex> lock(g_trayMutex);
+    if (!m_window) return false;
+    if (!m_isInTray) return true;
+    m_isInTray = false;
+  }
+  RunForHelper(this, [this] {
+    MLCSetActivationPolicy(0);  // regular
+    NSStatusItem* item = static_cast<NSStatusItem*>(m_statusItem);
+    if (!item) return;
+    NSStatusBar* bar = [NSStatusBar systemStatusBar];
+    if (!bar) return;
+    [bar removeStatusItem:item];
+    if (m_savedStatusItemView) [item setView:static_cast<NSView*>(m_savedStatusItemView)];
+    m_savedStatusItemView = nullptr;
+    [item release];
+    m_statusItem = nullptr;
+  });
+  return true;
+}
+
+bool LCInstallerSystemTrayHelper::HideApplication() {
+  NSWindow* window = static_cast<NSWindow*>(m_window);
+  if (!window) return false;
+  RunForHelper(this, [window] { [window orderOut:nil]; });
+  return true;
+}
+
+bool LCInstallerSystemTrayHelper::ShowApplication() {
+  NSWindow* window = static_cast<NSWindow*>(m_window);
+  if (!window) return false;
+  RunForHelper(this, [window] {
+    [window makeKeyAndOrderFront:nil];
+    [[NSApplication sharedApplication] activateIgnoringOtherApps:YES];
+  });
+  return true;
+}
+
+void LCInstallerSystemTrayHelper::BringOutOfTray() {
+  NSWindow* window = static_cast<NSWindow*>(m_window);
+  if (!m_isInTray || !window) return;
+  ShowApplication();
+  HideTrayIcon();
+  RunForHelper(this, [window] { [window makeKeyAndOrderFront:nil]; });
+}

@@ -1,0 +1,21 @@
+// What the AppKit layer's two sources (the window and the menu-bar helper)
+// and its tests share. Objective-C++ only.
+#pragma once
+
+#import <AppKit/AppKit.h>
+
+#include <functional>
+
+#include "KWString.h"
+#include "LCInstallerDefines.h"
+
+NSString* MLCToNSString(const KWString& text);
+
+// 0 regular, 2 prohibited (no Dock icon, no menu). Where AppKit has no
+// activation policy the call is skipped and that is logged once.
+void MLCSetActivationPolicy(NSInteger policy);
+
+// Called on the main thread just before each message box runs modally, so
+// that a test can answer the box through the application's modal session.
+typedef std::function<void(const KWString& message, LCInstallerMBType type)> MLCMessageBoxObserver;
+void MLCSetMessageBoxObserverForTesting(MLCMessageBoxObserver observer);

@@ -1,0 +1,622 @@
+// The AppKit windowing layer of the UI core: assets, the borderless window,
+// the menu, the frame timer, pointer input and message boxes.
+//
+// AppKit is used on the main thread only. The service thread reaches this
+// layer through BreakEventProcessingLoop, ShowMessageBox and the menu-bar
+// helper; those calls are carried over to the main thread. Only a message box
+// makes the service thread wait, and a box still waiting when the user quits
+// is answered at once without being shown (AbandonPendingMessageBoxes): from
+// then on the main thread waits for the service and could never show it.
+#import <AppKit/AppKit.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "KWFileUtil.h"
+#include "KWLogger.h"
+#include "KWSystemUtils.h"
+#include "KWTimer.h"
+#include "LCInstallerUICore.h"
+#include "MKWAutoReleasePoolWrapper.h"
+#include "MLCInstallerUIAppKit.h"
+#include "MLCMainDisplay.h"
+#include "MLCMainThread.h"
+
+@class MLCImageView;
+@class MLCMenuHandler;
+
+namespace {
+
+const KWUINTSize uiSize = {868, 592};
+const uint32_t kUITimerPeriodMS = 67;
+// The application-defined event that wakes an idle event loop after stop:.
+const NSUInteger kApplicationDefinedEventType = 15;
+
+LCInstallerUICore* g_pUICore = nullptr;
+MLCImageView* g_imageView = nil;
+MLCMenuHandler* g_menuHandler = nil;
+std::atomic<bool> g_firstFrameShown{false};
+
+}  // namespace
+
+// Calls back into the core from the Quit menu item.
+@interface MLCMenuHandler : NSObject {
+  LCInstallerUICore* m_uiCore;
+}
+- (id)init:(LCInstallerUICore*)uiCore;
+- (void)OnAppClose:(id)sender;
+@end
+
+@implementation MLCMenuHandler
+- (id)init:(LCInstallerUICore*)uiCore {
+  self = [super init];
+  if (self) m_uiCore = uiCore;
+  return self;
+}
+
+- (void)OnAppClose:(id)sender {
+  (void)sender;
+  MKWAutoReleasePoolWrapper pool;
+  // A confirmed quit has already stopped the event loop through OnExit.
+  m_uiCore->OnAppClose();
+}
+@end
+
+// Shows the frame and hands pointer events to the core in frame coordinates.
+@interface MLCImageView : NSImageView {
+  NSTrackingArea* trackingArea;
+}
+@end
+
+namespace {
+
+// Cocoa's origin is the bottom left; the frame's is the top left, and the
+// frame sits one pixel right of and two pixels above the view's origin.
+void ForwardPointer(NSView* view, NSEvent* event, void (LCInstallerUICore::*handler)(int, int)) {
+  if (!g_pUICore) return;
+  MKWAutoReleasePoolWrapper pool;
+  const NSPoint point = [view convertPoint:[event locationInWindow] fromView:nil];
+  const int x = static_cast<int>(point.x - 1);
+  const int y = static_cast<int>(uiSize.height - (point.y + 2));
+  (g_pUICore->*handler)(x, y);
+}
+
+}  // namespace
+
+@implementation MLCImageView
+// Tracking areas are looked up at run time: GNUstep's views have none and get
+// mouse-moved events from the window instead (see CreateUI).
++ (BOOL)hasTrackingAreas {
+  return [NSView instancesRespondToSelector:@selector(addTrackingArea:)];
+}
+
+- (void)replaceTrackingArea {
+  if (![MLCImageView hasTrackingAreas]) return;
+  if (trackingArea) {
+    [self performSelector:@selector(removeTrackingArea:) withObject:trackingArea];
+    [trackingArea release];
+  }
+  // mouse-moved | active-always
+  trackingArea = [[NSTrackingArea alloc] initWithRect:[self bounds] options:0x82 owner:self userInfo:nil];
+  [self performSelector:@selector(addTrackingArea:) withObject:trackingArea];
+}
+
+- (void)viewWillMoveToWindow:(NSWindow*)window {
+  [super viewWillMoveToWindow:window];
+  if (!trackingArea) [self replaceTrackingArea];
+}
+
+- (void)updateTrackingAreas {
+  [self replaceTrackingArea];
+  SEL selector = @selector(updateTrackingAreas);
+  if ([NSImageView instancesRespondToSelector:selector]) {
+    IMP inherited = [NSImageView instanceMethodForSelector:selector];
+    reinterpret_cast<void (*)(id, SEL)>(reinterpret_cast<void (*)()>(inherited))(self, selector);
+  }
+}
+
+- (void)dealloc {
+  if (trackingArea) {
+    [self performSelector:@selector(removeTrackingArea:) withObject:trackingArea];
+    [trackingArea release];
+  }
+  [super dealloc];
+}
+
+// The first click into a window of an inactive application is a click too.
+- (BOOL)acceptsFirstMouse:(NSEvent*)event {
+  (void)event;
+  return YES;
+}
+
+- (void)mouseDown:(NSEvent*)event {
+  ForwardPointer(self, event, &LCInstallerUICore::OnLButtonDown);
+}
+
+- (void)mouseUp:(NSEvent*)event {
+  ForwardPointer(self, event, &LCInstallerUICore::OnLButtonUp);
+}
+
+- (void)mouseMoved:(NSEvent*)event {
+  ForwardPointer(self, event, &LCInstallerUICore::OnMouseMove);
+}
+
+- (void)mouseDragged:(NSEvent*)event {
+  ForwardPointer(self, event, &LCInstallerUICore::OnMouseMove);
+}
+@end
+
+// Fires KWTimers from NSTimers on the main run loop.
+@interface MLCTimerTarget : NSObject
+- (void)fire:(NSTimer*)timer;
+@end
+
+@implementation MLCTimerTarget
+- (void)fire:(NSTimer*)timer {
+  MKWAutoReleasePoolWrapper pool;
+  KWFireUITimer(static_cast<KWTimerID>([[timer userInfo] unsignedIntValue]));
+}
+@end
+
+namespace {
+
+// The KWTimer backend. Timers are scheduled in the modal-panel and
+// event-tracking modes as well, so the frame keeps being drawn (with the
+// disabled mask) while a message box is up.
+class MLCUITimerBackend : public IKWUITimerBackend {
+ public:
+  // Called with the timer table locked, possibly on the service thread:
+  // nothing here may wait for the main thread.
+  // (GCC's Objective-C++ reads a capture list with commas as a message, so
+  // the lambdas in these sources capture by default.)
+  bool ScheduleTimer(KWTimerID timerID, uint32_t periodMS) override {
+    MLCRunOnMainThread([=] { Start(timerID, periodMS); });
+    return true;
+  }
+  void CancelTimer(KWTimerID timerID) override {
+    MLCRunOnMainThread([=] { Stop(timerID); });
+  }
+
+ private:
+  void Start(KWTimerID id, uint32_t periodMS) {
+    if (!m_target) m_target = [[MLCTimerTarget alloc] init];
+    NSTimer* timer = [NSTimer timerWithTimeInterval:periodMS / 1000.0
+                                             target:m_target
+                                           selector:@selector(fire:)
+                                           userInfo:[NSNumber numberWithUnsignedInt:id]
+                                            repeats:YES];
+    NSRunLoop* runLoop = [NSRunLoop currentRunLoop];
+    [runLoop addTimer:timer forMode:NSDefaultRunLoopMode];
+    [runLoop addTimer:timer forMode:NSModalPanelRunLoopMode];
+    [runLoop addTimer:timer forMode:NSEventTrackingRunLoopMode];
+    m_timers[id] = [timer retain];
+  }
+  void Stop(KWTimerID id) {
+    std::map<KWTimerID, NSTimer*>::iterator found = m_timers.find(id);
+    if (found == m_timers.end()) return;
+    [found->second invalidate];
+    [found->second release];
+    m_timers.erase(found);
+  }
+
+  MLCTimerTarget* m_target = nil;
+  std::map<KWTimerID, NSTimer*> m_timers;  // main thread only
+};
+
+MLCUITimerBackend g_timerBackend;
+
+// Each 3-byte pixel becomes 4 bytes, the fourth opaque.
+void CopyBGRtoBGRA(const unsigned char* source, unsigned char* target, unsigned int pixels) {
+  for (unsigned int i = 0; i < pixels; ++i, source += 3, target += 4) {
+    target[0] = source[0];
+    target[1] = source[1];
+    target[2] = source[2];
+    target[3] = 255;
+  }
+}
+
+// Drops the alpha byte.
+void CopyBGRAtoBGR(const unsigned char* source, unsigned char* target, unsigned int pixels) {
+  for (unsigned int i = 0; i < pixels; ++i, source += 4, target += 3) {
+    target[0] = source[0];
+    target[1] = source[1];
+    target[2] = source[2];
+  }
+}
+
+void UITimerCallBack(KWTimerID, void* data) {
+  LCInstallerUICore* core = static_cast<LCInstallerUICore*>(data);
+  core->RenderUI();
+  const LCBGRAImage& frame = core->GetRenderedUI();
+  const unsigned int width = frame.GetWidth();
+  const unsigned int height = frame.GetHeight();
+  if (!frame.GetData() || width == 0 || height == 0) return;
+
+  MKWAutoReleasePoolWrapper pool;
+  NSBitmapImageRep* rep = [[NSBitmapImageRep alloc] initWithBitmapDataPlanes:NULL
+                                                                  pixelsWide:width
+                                                                  pixelsHigh:height
+                                                               bitsPerSample:8
+                                                             samplesPerPixel:3
+                                                                    hasAlpha:NO
+                                                                    isPlanar:NO
+                                                              colorSpaceName:NSDeviceRGBColorSpace
+                                                                 bytesPerRow:width * 3
+                                                                bitsPerPixel:24];
+  CopyBGRAtoBGR(frame.GetData(), [rep bitmapData], width * height);
+  NSImage* image = [[NSImage alloc] initWithSize:NSMakeSize(width, height)];
+  [image addRepresentation:rep];
+  [rep release];
+  [g_imageView setImage:image];
+  [image release];
+  if (!g_firstFrameShown.exchange(true)) KWLOG("UI: first frame shown");
+}
+
+// Un-premultiplies one row of 8-bit RGBA in place.
+void Unpremultiply(unsigned char* pixels, unsigned int count) {
+  for (unsigned int i = 0; i < count; ++i, pixels += 4) {
+    const unsigned int alpha = pixels[3];
+    if (alpha == 0 || alpha == 255) continue;
+    for (int c = 0; c < 3; ++c) {
+      pixels[c] = static_cast<unsigned char>(std::min(255u, (pixels[c] * 255u + alpha / 2) / alpha));
+    }
+  }
+}
+
+LCBGRAImage LoadBGRAImageFromResource(const KWPath& folder, const char* fileName) {
+  MKWAutoReleasePoolWrapper pool;
+  LCBGRAImage image;
+  const KWPath path = folder.AppendNew(fileName, KWPath::kKWPathKindFile);
+  NSImage* nsImage = [[[NSImage alloc] initWithContentsOfFile:MLCToNSString(path.GetPathAsKWString())] autorelease];
+  NSBitmapImageRep* rep = nsImage ? [NSBitmapImageRep imageRepWithData:[nsImage TIFFRepresentation]] : nil;
+  const NSInteger width = rep ? [rep pixelsWide] : 0;
+  const NSInteger height = rep ? [rep pixelsHigh] : 0;
+  const NSInteger samples = rep ? [rep samplesPerPixel] : 0;
+  if ((samples != 3 && samples != 4) || [rep bitsPerSample] != 8 || [rep isPlanar] || width <= 0 || height <= 0) {
+    KWLOG("Error - unsupported samplesPerPixel:%d for file:%s", static_cast<int>(samples), fileName);
+    return image;
+  }
+  image.Allocate(static_cast<unsigned int>(width), static_cast<unsigned int>(height));
+  // Rows may be padded; the frame's rows are tightly packed.
+  const unsigned char* source = [rep bitmapData];
+  const NSInteger sourceStride = [rep bytesPerRow];
+  const bool premultiplied = samples == 4 && !([rep bitmapFormat] & NSAlphaNonpremultipliedBitmapFormat);
+  for (NSInteger row = 0; row < height; ++row) {
+    unsigned char* target = image.GetData() + row * width * 4;
+    const unsigned char* from = source + row * sourceStride;
+    if (samples == 3) {
+      CopyBGRtoBGRA(from, target, static_cast<unsigned int>(width));
+    } else {
+      std::copy(from, from + width * 4, target);
+      // The blend expects straight colour; TIFF data from AppKit is premultiplied.
+      if (premultiplied) Unpremultiply(target, static_cast<unsigned int>(width));
+    }
+  }
+  return image;
+}
+
+void LoadSequence(const KWPath& folder, std::vector<LCBGRAImage>& images, std::initializer_list<const char*> names) {
+  images.clear();
+  for (const char* name : names) images.push_back(LoadBGRAImageFromResource(folder, name));
+}
+
+// Main thread.
+void StopApplication() {
+  NSApplication* app = [NSApplication sharedApplication];
+  [app stop:nil];
+  NSEvent* wake = [NSEvent otherEventWithType:static_cast<NSEventType>(kApplicationDefinedEventType)
+                                     location:NSMakePoint(0, 0)
+                                modifierFlags:0
+                                    timestamp:0
+                                 windowNumber:0
+                                      context:nil
+                                      subtype:0
+                                        data1:0
+                                        data2:0];
+  [app postEvent:wake atStart:YES];
+}
+
+// --- Message boxes -------------------------------------------------------
+
+struct MessageBoxRequest {
+  KWString message;
+  LCInstallerMBType type = kLCInstallerMBTypeOK;
+  LCInstallerMBResult result = kLCInstallerMBResultOK;
+  bool done = false;
+};
+
+std::mutex g_boxMutex;
+std::condition_variable g_boxAnswered;
+std::vector<MessageBoxRequest*> g_pendingBoxes;  // guarded by g_boxMutex
+bool g_boxesAbandoned = false;                   // guarded by g_boxMutex
+MLCMessageBoxObserver g_boxObserver;             // main thread
+
+bool IsPendingLocked(MessageBoxRequest* request) {
+  return std::find(g_pendingBoxes.begin(), g_pendingBoxes.end(), request) != g_pendingBoxes.end();
+}
+
+// The answer that changes nothing, for a box nobody can see.
+LCInstallerMBResult UnansweredResult(LCInstallerMBType type) {
+  switch (type) {
+    case kLCInstallerMBTypeOKCancel:
+    case kLCInstallerMBTypeRetryCancel:
+      return kLCInstallerMBResultCancel;
+    case kLCInstallerMBTypeYesNo:
+      return kLCInstallerMBResultNo;
+    default:
+      return kLCInstallerMBResultOK;
+  }
+}
+
+// Main thread. The title is not shown and the first button is the default.
+LCInstallerMBResult RunAlert(const KWString& message, LCInstallerMBType type) {
+  MKWAutoReleasePoolWrapper pool;
+  [NSApplication sharedApplication];
+  NSString* defaultTitle = @"OK";
+  NSString* alternateTitle = nil;
+  switch (type) {
+    case kLCInstallerMBTypeOKCancel:
+      alternateTitle = @"Cancel";
+      break;
+    case kLCInstallerMBTypeYesNo:
+      defaultTitle = @"Yes";
+      alternateTitle = @"No";
+      break;
+    case kLCInstallerMBTypeRetryCancel:
+      defaultTitle = @"Retry";
+      alternateTitle = @"Cancel";
+      break;
+    default:
+      break;
+  }
+  NSAlert* alert = [NSAlert alertWithMessageText:MLCToNSString(message)
+                                   defaultButton:defaultTitle
+                                 alternateButton:alternateTitle
+                                     otherButton:nil
+                       informativeTextWithFormat:@"%@", @""];
+  if (g_boxObserver) g_boxObserver(message, type);
+  const NSInteger answer = [alert runModal];
+  KWLOG("UI: message box answered %d", static_cast<int>(answer));
+  if (answer == NSAlertDefaultReturn) {
+    switch (type) {
+      case kLCInstallerMBTypeYesNo:
+        return kLCInstallerMBResultYes;
+      case kLCInstallerMBTypeRetryCancel:
+        return kLCInstallerMBResultRetry;
+      default:
+        return kLCInstallerMBResultOK;
+    }
+  }
+  if (answer == NSAlertAlternateReturn) {
+    switch (type) {
+      case kLCInstallerMBTypeOKCancel:
+      case kLCInstallerMBTypeRetryCancel:
+        return kLCInstallerMBResultCancel;
+      case kLCInstallerMBTypeYesNo:
+        return kLCInstallerMBResultNo;
+      default:
+        return kLCInstallerMBResultOK;
+    }
+  }
+  return kLCInstallerMBResultOK;
+}
+
+// Main thread: shows a box that another thread waits for, unless it was
+// abandoned while queued.
+void PresentQueuedBox(MessageBoxRequest* request) {
+  KWString message;
+  LCInstallerMBType type;
+  {
+    std::lock_guard<std::mutex> lock(g_boxMutex);
+    if (!IsPendingLocked(request)) return;  // answered already; the asker may be gone
+    message = request->message;
+    type = request->type;
+  }
+  const LCInstallerMBResult result = RunAlert(message, type);
+  std::lock_guard<std::mutex> lock(g_boxMutex);
+  if (!IsPendingLocked(request)) return;
+  request->result = result;
+  request->done = true;
+  g_pendingBoxes.erase(std::find(g_pendingBoxes.begin(), g_pendingBoxes.end(), request));
+  g_boxAnswered.notify_all();
+}
+
+// Any thread but the main one: queues the box and waits for the answer.
+LCInstallerMBResult AskOnMainThread(const KWString& message, LCInstallerMBType type) {
+  MessageBoxRequest request;
+  request.message = message;
+  request.type = type;
+  {
+    std::lock_guard<std::mutex> lock(g_boxMutex);
+    if (g_boxesAbandoned) {
+      KWLOG("UI: the user is quitting; message box not shown");
+      return UnansweredResult(type);
+    }
+    g_pendingBoxes.push_back(&request);
+  }
+  MessageBoxRequest* queued = &request;
+  MLCRunOnMainThread([queued] { PresentQueuedBox(queued); });
+  std::unique_lock<std::mutex> lock(g_boxMutex);
+  g_boxAnswered.wait(lock, [&request] { return request.done; });
+  return request.result;
+}
+
+// Called when the user has confirmed quitting.
+void AbandonPendingMessageBoxes() {
+  std::lock_guard<std::mutex> lock(g_boxMutex);
+  g_boxesAbandoned = true;
+  for (MessageBoxRequest* request : g_pendingBoxes) {
+    request->result = UnansweredResult(request->type);
+    request->done = true;
+  }
+  if (!g_pendingBoxes.empty())
+    KWLOG("UI: the user is quitting; %d message box(es) not shown", static_cast<int>(g_pendingBoxes.size()));
+  g_pendingBoxes.clear();
+  g_boxAnswered.notify_all();
+}
+
+std::atomic<bool> g_activationPolicyReported{false};
+
+}  // namespace
+
+NSString* MLCToNSString(const KWString& text) {
+  NSString* string = [NSString stringWithUTF8String:text.c_str()];
+  return string ? string : @"";
+}
+
+void MLCSetActivationPolicy(NSInteger policy) {
+  MKWAutoReleasePoolWrapper pool;
+  NSApplication* app = [NSApplication sharedApplication];
+  SEL selector = NSSelectorFromString(@"setActivationPolicy:");
+  if (![app respondsToSelector:selector]) {
+    if (!g_activationPolicyReported.exchange(true)) {
+      KWLOG("UI: this AppKit has no activation policy; the Dock icon is left as it is");
+    }
+    return;
+  }
+  NSInvocation* invocation = [NSInvocation invocationWithMethodSignature:[app methodSignatureForSelector:selector]];
+  [invocation setSelector:selector];
+  [invocation setTarget:app];
+  [invocation setArgument:&policy atIndex:2];
+  [invocation invoke];
+}
+
+void MLCSetMessageBoxObserverForTesting(MLCMessageBoxObserver observer) { g_boxObserver = observer; }
+
+int LCInstallerUICore::CreateUI() {
+  g_pUICore = this;
+  KWLOG("Loading Assets");
+  LoadUIAssets();
+  KWLOG("Creating Window");
+
+  MKWAutoReleasePoolWrapper pool;
+  MLCPrepareForThreads();
+  NSApplication* app = [NSApplication sharedApplication];
+  MLCSetActivationPolicy(0);  // regular
+
+  g_menuHandler = [[MLCMenuHandler alloc] init:this];
+  NSString* processName = [[NSProcessInfo processInfo] processName];
+  NSMenu* mainMenu = [[[NSMenu alloc] initWithTitle:@""] autorelease];
+  NSMenuItem* appItem = [[[NSMenuItem alloc] initWithTitle:processName action:NULL keyEquivalent:@""] autorelease];
+  NSMenu* appMenu = [[[NSMenu alloc] initWithTitle:processName] autorelease];
+  NSMenuItem* quitItem = [[[NSMenuItem alloc] initWithTitle:[@"Quit " stringByAppendingString:processName]
+                                                     action:@selector(OnAppClose:)
+                                              keyEquivalent:@"q"] autorelease];
+  [quitItem setTarget:g_menuHandler];
+  [appMenu addItem:quitItem];
+  [appItem setSubmenu:appMenu];
+  [mainMenu addItem:appItem];
+  [app setMainMenu:mainMenu];
+
+  const KWIntRect display = MLCGetMainDisplayRect();
+  const int left = (display.left + display.right - static_cast<int>(uiSize.width)) / 2;
+  const int top = (display.top + display.bottom - static_cast<int>(uiSize.height)) / 2;
+  const int bottom = display.Height() - (top + static_cast<int>(uiSize.height));
+  NSWindow* window = [[NSWindow alloc] initWithContentRect:NSMakeRect(left, bottom, uiSize.width, uiSize.height)
+                                                 styleMask:0
+                                                   backing:NSBackingStoreBuffered
+                                                     defer:NO];
+  [window setReleasedWhenClosed:NO];
+  [window setTitle:processName];
+  [window setBackgroundColor:[NSColor whiteColor]];
+  // Tracking areas deliver mouse-moved events on macOS; GNUstep needs the
+  // window to ask for them as well.
+  [window setAcceptsMouseMovedEvents:YES];
+  [window makeKeyAndOrderFront:nil];
+  [window setHasShadow:YES];
+  [app activateIgnoringOtherApps:YES];
+  m_window = window;
+
+  g_imageView = [[MLCImageView alloc] initWithFrame:NSMakeRect(0, 0, uiSize.width, uiSize.height)];
+  [g_imageView setImageFrameStyle:NSImageFrameNone];
+  [g_imageView setImageScaling:NSImageScaleNone];
+  [g_imageView setEditable:NO];
+  [[window contentView] addSubview:g_imageView];
+
+  KWSetUITimerBackend(&g_timerBackend);
+  KWTimerID timerID = 0;
+  KWCreateUITimer(kUITimerPeriodMS, &timerID, UITimerCallBack, this);
+  m_uiTimerID = timerID;
+
+  EnterWelcomeScreen();
+  m_trayHelper.Initialize(m_window, m_initParams);
+  return 0;
+}
+
+void LCInstallerUICore::LoadUIAssets() {
+  const KWPath folder =
+      KWFileUtil::GetCurrentExecutablePath().AppendNew("Contents").Append("Resources").Append("installer");
+  KWLOG("Assets folder root: %s", folder.c_str());
+  LCUIAssets assets;
+  LoadSequence(folder, assets.m_slides,
+               {"installer_ui_1.jpg", "installer_ui_2.jpg", "installer_ui_3.jpg", "installer_ui_4.jpg",
+                "installer_ui_5.jpg", "installer_ui_6.jpg", "installer_ui_7.jpg", "installer_ui_8.jpg"});
+  assets.m_dotHover = LoadBGRAImageFromResource(folder, "dot_hover.png");
+  assets.m_installNowHover = LoadBGRAImageFromResource(folder, "installnow_button_hover.png");
+  assets.m_installNowClick = LoadBGRAImageFromResource(folder, "installnow_button_click.png");
+  assets.m_eulaHover = LoadBGRAImageFromResource(folder, "eula_hover.png");
+  assets.m_progressBar = LoadBGRAImageFromResource(folder, "progress_bar.png");
+  LoadSequence(folder, assets.m_progressAnimation,
+               {"progress_bar_01.png", "progress_bar_02.png", "progress_bar_03.png", "progress_bar_04.png",
+                "progress_bar_05.png", "progress_bar_06.png", "progress_bar_07.png", "progress_bar_08.png",
+                "progress_bar_09.png", "progress_bar_10.png"});
+  assets.m_progressBarBackground = LoadBGRAImageFromResource(folder, "progress_bar_bg.png");
+  assets.m_disabledMask = LoadBGRAImageFromResource(folder, "disabled_mask.png");
+  LoadSequence(folder, assets.m_stateTexts,
+               {"text_pre_download.png", "text_downloading.png", "text_extracting.png", "text_installing.png",
+                "text_launching.png"});
+  LoadSequence(folder, assets.m_closeImages, {"close_n.png", "close_o.png", "close_s.png"});
+  LoadSequence(folder, assets.m_appCloseImages, {"app_close_mac_n.png", "app_close_mac_o.png", "app_close_mac_s.png"});
+  LoadSequence(folder, assets.m_appMinimizeImages, {"app_min_mac_n.png", "app_min_mac_o.png", "app_min_mac_s.png"});
+  m_assets = assets;
+  m_caCertPath = folder.AppendNew("cacert.pem", KWPath::kKWPathKindFile);
+}
+
+int LCInstallerUICore::RunEventLoop(const std::atomic<bool>&) {
+  MKWAutoReleasePoolWrapper pool;
+  [[NSApplication sharedApplication] run];
+  return 0;
+}
+
+void LCInstallerUICore::BreakEventProcessingLoop() { MLCRunOnMainThread(StopApplication); }
+
+void LCInstallerUICore::OnPlatformExit() {
+  AbandonPendingMessageBoxes();
+  BreakEventProcessingLoop();
+}
+
+void LCInstallerUICore::PostAppQuitMessage() { BreakEventProcessingLoop(); }
+
+void LCInstallerUICore::HideUI() {}
+
+LCInstallerMBResult LCInstallerUICore::ShowMessageBox(const KWString& title, const KWString& message,
+                                                      LCInstallerMBType type, LCInstallerMBDefaultButton) {
+  (void)title;
+  if (MLCIsMainThread()) return RunAlert(message, type);
+  return AskOnMainThread(message, type);
+}
+
+// The view keeps receiving drag events without a capture.
+void LCInstallerUICore::PlatformDoMouseCapture() {}
+
+void LCInstallerUICore::PlatformReleaseMouseCapture() {}
+
+LCInstallerWindowRef LCInstallerUICore::PlatformGetMouseCapture() { return m_window; }
+
+void LCInstallerUICore::PlatformMoveWindowBy(int dx, int dy) {
+  MKWAutoReleasePoolWrapper pool;
+  NSWindow* window = static_cast<NSWindow*>(m_window);
+  if (!window) return;
+  NSRect frame = [window frame];
+  frame.origin.x += dx;
+  frame.origin.y -= dy;  // screen y grows upwards
+  [window setFrame:frame display:YES animate:NO];
+}
+
+void LCInstallerUICore::PlatformOpenURL(const KWString& url) {
+  if (!KWSystemUtils::OpenURL(url)) KWLOG("UI: could not open %s in a browser", url.c_str());
+}
