@@ -183,4 +183,39 @@ TEST_F(HandshakeTest, UnreachableServiceFailsWithCurlCode) {
   EXPECT_NE(m_log.IndexOf("DoHandshake, failed with res=7"), -1);
 }
 
+TEST_F(HandshakeTest, HttpsReplyIsTrustedOnlyThroughTheGivenCA) {
+  const std::string certs = CLIPVANE_TEST_CERT_DIR;
+  TestHttpServer tls(
+      [](const TestHttpRequest&, TestHttpConnection& connection) {
+        connection.SendResponse(200, R"({"result":"success","clvdownloadUrl":"https-U"})");
+      },
+      certs + "/server.pem", certs + "/server.key");
+  KWLCCloudParams params;  // https by default
+  params.m_host = "127.0.0.1";
+  params.m_port = KWString().AppendNumber(tls.Port());
+  params.m_caCertPath = KWPath(KWString(certs + "/ca.pem"));
+  EXPECT_TRUE(m_service.DoHandshake(params));
+  EXPECT_EQ(m_service.m_downloadURL, "https-U");
+
+  // The system's trust store does not know the test CA.
+  params.m_caCertPath = KWPath("/etc/ssl/certs/ca-certificates.crt");
+  m_service.m_downloadURL = "";
+  EXPECT_FALSE(m_service.DoHandshake(params));
+  EXPECT_NE(m_log.IndexOf("DoHandshake, failed with res=60"), -1);
+  EXPECT_TRUE(m_service.m_downloadURL.empty());
+}
+
+TEST_F(HandshakeTest, CertificateForAnotherHostIsRejected) {
+  const std::string certs = CLIPVANE_TEST_CERT_DIR;
+  TestHttpServer tls([](const TestHttpRequest&,
+                        TestHttpConnection& connection) { connection.SendResponse(200, R"({"result":"success"})"); },
+                     certs + "/wronghost.pem", certs + "/wronghost.key");
+  KWLCCloudParams params;
+  params.m_host = "127.0.0.1";
+  params.m_port = KWString().AppendNumber(tls.Port());
+  params.m_caCertPath = KWPath(KWString(certs + "/ca.pem"));
+  EXPECT_FALSE(m_service.DoHandshake(params));
+  EXPECT_NE(m_log.IndexOf("DoHandshake, failed with res=60"), -1);
+}
+
 }  // namespace
