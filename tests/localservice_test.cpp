@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "TestUtil.h"
 #include "ToolsTestUtil.h"
@@ -15,6 +17,9 @@
 using ::testing::HasSubstr;
 
 namespace {
+
+// Blanks, quotes and a backslash: the reply must stay valid JSON around them.
+const char kLaunchPath[] = "/Applications/Ostrel \"Clipvane\" 11\\/Clipvane.app/Contents/MacOS/Clipvane";
 
 struct HttpReply {
   CURLcode code = CURLE_OK;
@@ -62,6 +67,18 @@ std::vector<std::vector<std::string>> ReadTsv(const std::string& path) {
     std::string field;
     while (std::getline(split, field, '\t')) fields.push_back(field);
     rows.push_back(fields);
+  }
+  return rows;
+}
+
+// nginx logs a request after it has sent the reply, so a client can hold the
+// reply before the line is written: wait for the lines to arrive.
+std::vector<std::vector<std::string>> WaitForRows(const std::string& path, size_t count) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  std::vector<std::vector<std::string>> rows = ReadTsv(path);
+  while (rows.size() < count && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    rows = ReadTsv(path);
   }
   return rows;
 }
@@ -114,9 +131,9 @@ class LocalServiceTest : public ::testing::Test {
   }
 
   std::map<std::string, std::string> Start(const std::string& state) {
-    const ProcessResult started = RunProcess(
-        {ToolPath("local-service/start-local-service"), "--state", state, "--image", m_image, "--launch-path",
-         "/Applications/Clipvane.app/Contents/MacOS/Clipvane", "--https-port", "auto", "--http-port", "auto"});
+    const ProcessResult started =
+        RunProcess({ToolPath("local-service/start-local-service"), "--state", state, "--image", m_image,
+                    "--launch-path", kLaunchPath, "--https-port", "auto", "--http-port", "auto"});
     m_started.push_back(state);
     EXPECT_EQ(0, started.exitCode) << started.err;
     return started.exitCode == 0 ? ParseKeyValues(started.out) : std::map<std::string, std::string>();
@@ -138,10 +155,10 @@ TEST_F(LocalServiceTest, HandshakeAnswersOverHttpsVerifiedByTheLocalCA) {
   ASSERT_TRUE(reader.parse(reply.body, root)) << reply.body;
   EXPECT_EQ("success", root["result"].asString());
   EXPECT_EQ(m_service["image_url"], root["clvdownloadUrl"].asString());
-  EXPECT_EQ("/Applications/Clipvane.app/Contents/MacOS/Clipvane", root["clvinstallPath"].asString());
+  EXPECT_EQ(kLaunchPath, root["clvinstallPath"].asString());
   EXPECT_FALSE(root["clvbuildNumber"].asString().empty());
 
-  const auto rows = ReadTsv(m_service["handshake_log"]);
+  const auto rows = WaitForRows(m_service["handshake_log"], 1);
   ASSERT_EQ(1u, rows.size());
   ASSERT_EQ(11u, rows[0].size());
   EXPECT_EQ("CLV-Installer", rows[0][3]);
@@ -170,8 +187,8 @@ TEST_F(LocalServiceTest, ServesTheImageWithRanges) {
   EXPECT_TRUE(tail.body == image.substr(image.size() - 10));
   EXPECT_EQ(416, Fetch(m_service["image_url"], "", std::to_string(image.size()) + "-").status);
 
-  const auto rows = ReadTsv(m_service["access_log"]);
-  ASSERT_GE(rows.size(), 2u);
+  const auto rows = WaitForRows(m_service["access_log"], 4);
+  ASSERT_EQ(rows.size(), 4u);
   EXPECT_EQ("bytes=1000-1999", rows[1][6]);
 }
 
@@ -182,7 +199,7 @@ TEST_F(LocalServiceTest, PingIsAnsweredWithNoContentAndLogged) {
   const HttpReply reply = Fetch(url);
   ASSERT_EQ(CURLE_OK, reply.code);
   EXPECT_EQ(204, reply.status);
-  const auto rows = ReadTsv(m_service["ping_log"]);
+  const auto rows = WaitForRows(m_service["ping_log"], 1);
   ASSERT_EQ(1u, rows.size());
   ASSERT_GE(rows[0].size(), 7u);
   EXPECT_EQ("InstallBegin", rows[0][1]);
