@@ -167,6 +167,7 @@ class HdiutilTest : public ::testing::Test {
     WriteFileBytes(top + "/deploy/en_US_deployment.xml", "<Deployment/>\n");
     WriteFileBytes(top + "/data.bin", std::string(300000, '\x5a'));
     EXPECT_EQ(0, symlink("deploy/en_US_deployment.xml", (top + "/deployment-link").c_str()));
+    EXPECT_EQ(0, link((top + "/data.bin").c_str(), (top + "/data-hardlink.bin").c_str()));
     const std::string image = m_work.File(name);
     EXPECT_TRUE(MakeIso(m_source, kVolume, image));
     return image;
@@ -198,6 +199,7 @@ TEST_F(HdiutilTest, AttachCopiesTheVolumeAndPrintsTheMountLine) {
   EXPECT_FALSE(IsExecutable(top + "/deploy/en_US_deployment.xml"));
   EXPECT_EQ(std::string(300000, '\x5a'), ReadFileBytes(top + "/data.bin"));
   EXPECT_EQ("<Deployment/>\n", ReadFileBytes(top + "/deployment-link"));
+  EXPECT_EQ(std::string(300000, '\x5a'), ReadFileBytes(top + "/data-hardlink.bin"));
   // Nothing but the mount point: no staging folder stays behind.
   EXPECT_THAT(ListFolder(m_mountRoot), ElementsAre(kVolume));
 }
