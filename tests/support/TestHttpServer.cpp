@@ -2,14 +2,20 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <strings.h>
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <strings.h>
+#include <memory>
 
 std::string TestHttpRequest::Header(const std::string& name) const {
   for (const auto& header : headers) {
@@ -20,22 +26,40 @@ std::string TestHttpRequest::Header(const std::string& name) const {
 
 const char* TestHttpReason(int status) {
   switch (status) {
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 206: return "Partial Content";
-    case 302: return "Found";
-    case 404: return "Not Found";
-    case 416: return "Range Not Satisfiable";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+      return "OK";
+    case 204:
+      return "No Content";
+    case 206:
+      return "Partial Content";
+    case 302:
+      return "Found";
+    case 404:
+      return "Not Found";
+    case 416:
+      return "Range Not Satisfiable";
+    case 500:
+      return "Internal Server Error";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "Status";
   }
 }
 
 bool TestHttpConnection::Send(const std::string& bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t put = send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    ssize_t put;
+    if (m_ssl != nullptr) {
+      put = SSL_write(m_ssl, bytes.data() + done, static_cast<int>(bytes.size() - done));
+      if (put <= 0) {
+        m_closed = true;
+        return false;
+      }
+    } else {
+      put = send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    }
     if (put < 0) {
       if (errno == EINTR) continue;
       m_closed = true;
@@ -56,7 +80,36 @@ bool TestHttpConnection::SendResponse(int status, const std::string& body, const
   return Send(reply);
 }
 
-TestHttpServer::TestHttpServer(Handler handler) : m_handler(std::move(handler)) {
+void TestHttpConnection::WaitForPeer(std::chrono::milliseconds timeout) {
+  pollfd entry{};
+  entry.fd = m_fd;
+  entry.events = POLLIN | POLLRDHUP;
+  while (poll(&entry, 1, static_cast<int>(timeout.count())) < 0 && errno == EINTR) {
+  }
+}
+
+TestHttpServer::TestHttpServer(Handler handler) : m_handler(std::move(handler)) { Start(); }
+
+TestHttpServer::TestHttpServer(Handler handler, const std::string& certificateFile, const std::string& keyFile)
+    : m_handler(std::move(handler)) {
+  // OpenSSL writes with plain write(), so a client that hangs up mid-reply
+  // would end the test process with SIGPIPE.
+  signal(SIGPIPE, SIG_IGN);
+  m_tls = SSL_CTX_new(TLS_server_method());
+  if (m_tls == nullptr || SSL_CTX_use_certificate_chain_file(m_tls, certificateFile.c_str()) != 1 ||
+      SSL_CTX_use_PrivateKey_file(m_tls, keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+    fprintf(stderr, "TestHttpServer: cannot load %s / %s\n", certificateFile.c_str(), keyFile.c_str());
+    abort();
+  }
+  Start();
+}
+
+long TestHttpServer::Receive(int fd, SSL* ssl, char* buffer, size_t size) {
+  if (ssl != nullptr) return SSL_read(ssl, buffer, static_cast<int>(size));
+  return recv(fd, buffer, size, 0);
+}
+
+void TestHttpServer::Start() {
   m_listenFD = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(m_listenFD, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
@@ -78,6 +131,7 @@ TestHttpServer::~TestHttpServer() {
   m_acceptThread.join();
   close(m_listenFD);
   std::vector<std::thread> workers;
+  std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> tls(m_tls, SSL_CTX_free);
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (int fd : m_openFDs) shutdown(fd, SHUT_RDWR);
@@ -88,7 +142,7 @@ TestHttpServer::~TestHttpServer() {
 
 std::string TestHttpServer::HostPort() const { return "127.0.0.1:" + std::to_string(m_port); }
 
-std::string TestHttpServer::BaseUrl() const { return "http://" + HostPort(); }
+std::string TestHttpServer::BaseUrl() const { return (m_tls ? "https://" : "http://") + HostPort(); }
 
 std::vector<TestHttpRequest> TestHttpServer::Requests() const {
   std::lock_guard<std::mutex> lock(m_mutex);
@@ -121,10 +175,20 @@ void TestHttpServer::Serve(int fd) {
   std::string buffer;
   char chunk[16384];
   bool open = true;
+  std::unique_ptr<SSL, void (*)(SSL*)> ssl(nullptr, SSL_free);
+  if (m_tls != nullptr) {
+    ssl.reset(SSL_new(m_tls));
+    SSL_set_fd(ssl.get(), fd);
+    // A client that rejects the certificate ends the handshake here.
+    if (SSL_accept(ssl.get()) != 1) {
+      ERR_clear_error();
+      open = false;
+    }
+  }
   while (open && !m_stopping) {
     size_t end;
     while ((end = buffer.find("\r\n\r\n")) == std::string::npos) {
-      const ssize_t got = recv(fd, chunk, sizeof(chunk), 0);
+      const long got = Receive(fd, ssl.get(), chunk, sizeof(chunk));
       if (got <= 0) {
         open = false;
         break;
@@ -155,7 +219,7 @@ void TestHttpServer::Serve(int fd) {
     // Request bodies are not used by the installer; skip any that arrives.
     const size_t bodyLength = static_cast<size_t>(atoll(request.Header("Content-Length").c_str()));
     while (buffer.size() < bodyLength) {
-      const ssize_t got = recv(fd, chunk, sizeof(chunk), 0);
+      const long got = Receive(fd, ssl.get(), chunk, sizeof(chunk));
       if (got <= 0) break;
       buffer.append(chunk, static_cast<size_t>(got));
     }
@@ -167,7 +231,7 @@ void TestHttpServer::Serve(int fd) {
     }
     m_requestArrived.notify_all();
 
-    TestHttpConnection connection(fd);
+    TestHttpConnection connection(fd, ssl.get());
     m_handler(request, connection);
     if (connection.IsClosed() || strcasecmp(request.Header("Connection").c_str(), "close") == 0) open = false;
   }

@@ -1,6 +1,7 @@
 // TestHttpServer: a real HTTP/1.1 server on 127.0.0.1 for tests, with the
 // reply scripted per request. The handler writes raw bytes, so a test can
 // send any status, wrong headers, a short body, or drop the connection.
+// Given a certificate and key, it speaks HTTPS instead.
 //
 //   TestHttpServer server([](const TestHttpRequest& request, TestHttpConnection& connection) {
 //     connection.SendResponse(204, "");
@@ -19,6 +20,9 @@
 #include <utility>
 #include <vector>
 
+typedef struct ssl_st SSL;
+typedef struct ssl_ctx_st SSL_CTX;
+
 struct TestHttpRequest {
   std::string method;
   std::string target;
@@ -29,18 +33,21 @@ struct TestHttpRequest {
 
 class TestHttpConnection {
  public:
-  explicit TestHttpConnection(int fd) : m_fd(fd) {}
+  explicit TestHttpConnection(int fd, SSL* ssl = nullptr) : m_fd(fd), m_ssl(ssl) {}
   // False when the peer has gone.
   bool Send(const std::string& bytes);
   // A complete reply with Content-Length; extra header lines end in "\r\n".
-  bool SendResponse(int status, const std::string& body, const std::string& extraHeaders = "",
-                    bool headOnly = false);
+  bool SendResponse(int status, const std::string& body, const std::string& extraHeaders = "", bool headOnly = false);
   // Ends the connection after this request (no keep-alive).
   void Close() { m_closed = true; }
   bool IsClosed() const { return m_closed; }
+  // Blocks until the client closes or sends more, or the time-out passes:
+  // a stalled reply that ends as soon as the client gives up.
+  void WaitForPeer(std::chrono::milliseconds timeout);
 
  private:
   int m_fd;
+  SSL* m_ssl;
   bool m_closed = false;
 };
 
@@ -49,6 +56,8 @@ class TestHttpServer {
   using Handler = std::function<void(const TestHttpRequest&, TestHttpConnection&)>;
 
   explicit TestHttpServer(Handler handler);
+  // HTTPS with the PEM certificate chain and key.
+  TestHttpServer(Handler handler, const std::string& certificateFile, const std::string& keyFile);
   ~TestHttpServer();
   TestHttpServer(const TestHttpServer&) = delete;
   TestHttpServer& operator=(const TestHttpServer&) = delete;
@@ -56,7 +65,7 @@ class TestHttpServer {
   int Port() const { return m_port; }
   // "127.0.0.1:PORT"
   std::string HostPort() const;
-  // "http://127.0.0.1:PORT"
+  // "http://127.0.0.1:PORT" (or https)
   std::string BaseUrl() const;
 
   std::vector<TestHttpRequest> Requests() const;
@@ -65,9 +74,12 @@ class TestHttpServer {
 
  private:
   void AcceptLoop();
+  void Start();
   void Serve(int fd);
+  long Receive(int fd, SSL* ssl, char* buffer, size_t size);
 
   Handler m_handler;
+  SSL_CTX* m_tls = nullptr;
   int m_listenFD = -1;
   int m_port = 0;
   std::atomic<bool> m_stopping{false};

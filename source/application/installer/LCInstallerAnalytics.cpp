@@ -17,12 +17,24 @@ KWSharedDeque<LCInstallerTTOPingData> LCInstallerAnalytics::m_queue;
 std::unique_ptr<LCInstallerTTOThread> LCInstallerAnalytics::ms_thread;
 
 namespace {
+std::atomic<LCInstallerAnalytics::PingObserver> g_pingObserver{nullptr};
+}  // namespace
+
+namespace {
 
 const char* const talkToOstrelDirName = "Access Ostrel Resource";
 const char* const kUserIdFileName = "userid.txt";
 const char* const kOptOutFileName = "disableTTO.txt";
 const char* const kUserIdPattern = "Useryyyymmddhhmmssrnnn";
 const size_t kUserIdLength = 22;
+
+std::mutex g_hostMutex;
+std::string g_hostOverride;  // guarded by g_hostMutex
+
+KWString AnalyticsHost() {
+  std::lock_guard<std::mutex> lock(g_hostMutex);
+  return g_hostOverride.empty() ? KWString(kCLVAnalyticsHost) : KWString(g_hostOverride);
+}
 
 KWString GetTwoDigitCLVVersionNumber() {
   return KWString().AppendNumber(kCLVVersionMajor).Append(".").AppendNumber(kCLVVersionMinor);
@@ -126,9 +138,14 @@ KWString LCInstallerAnalytics::GetOptOutFilePath() {
 KWString LCInstallerAnalytics::GetPingUrl(const KWString& name, const KWString& value) {
   const KWString uid = GetUniqueUserId();
   if (uid.empty() || name.empty()) return KWString();
-  return KWString("http://") + kCLVAnalyticsHost + "/t2o/ping?uid=" + uid + "&app=" + "CLVInstallerT2O" +
+  return KWString("http://") + AnalyticsHost() + "/t2o/ping?uid=" + uid + "&app=" + "CLVInstallerT2O" +
          "&name=" + PercentEncode(name) + "&value=" + PercentEncode(value) + "&group=" + "blank" +
          "&version=" + GetVersionNumber();
+}
+
+void LCInstallerAnalytics::SetServerHostForTesting(const KWString& host) {
+  std::lock_guard<std::mutex> lock(g_hostMutex);
+  g_hostOverride = host.GetUTF8String();
 }
 
 void LCInstallerAnalytics::StartThread(IKWCustomExceptionHandler& handler) {
@@ -141,8 +158,12 @@ void LCInstallerAnalytics::StopThread() {
 }
 
 void LCInstallerAnalytics::PingTalkToOstrelServer(const KWString& name, const KWString& value) {
-  m_queue.PushBack(LCInstallerTTOPingData(name, value));
+  const LCInstallerTTOPingData ping(name, value);
+  if (PingObserver observer = g_pingObserver.load()) observer(ping);
+  m_queue.PushBack(ping);
 }
+
+void LCInstallerAnalytics::SetPingObserverForTesting(PingObserver observer) { g_pingObserver = observer; }
 
 LCInstallerTTOThread::LCInstallerTTOThread(IKWCustomExceptionHandler& handler,
                                            KWSharedDeque<LCInstallerTTOPingData>& queue)

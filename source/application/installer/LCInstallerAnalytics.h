@@ -44,11 +44,18 @@ class LCInstallerAnalytics {
   static void StartThread(IKWCustomExceptionHandler& handler);
   static void StopThread();
   static void PingTalkToOstrelServer(const KWString& name, const KWString& value);
+  // Tests see every event as it is queued; null removes the observer. Called
+  // on the queuing thread.
+  typedef void (*PingObserver)(const LCInstallerTTOPingData& ping);
+  static void SetPingObserverForTesting(PingObserver observer);
 
   // The pieces of a ping, exposed for tests.
   static KWString GetPingUrl(const KWString& name, const KWString& value);
   static KWString GetCLVTalkToOstrelDirectory();
   static KWString GetOptOutFilePath();
+  // Sends pings to another host ("host:port") instead of the compiled-in
+  // analytics host; empty restores it. For tests against a local server.
+  static void SetServerHostForTesting(const KWString& host);
   // RFC 3986: unreserved characters stay, every other byte becomes %XX.
   static KWString PercentEncode(const KWString& text);
 

@@ -12,7 +12,7 @@
 
 class KWString {
  public:
-  static const size_t npos = std::string::npos;
+  static constexpr size_t npos = std::string::npos;
 
   KWString() = default;
   KWString(const char* text) : m_text(text ? text : "") {}  // NOLINT: implicit by design

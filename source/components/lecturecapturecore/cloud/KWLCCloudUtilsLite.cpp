@@ -1,4 +1,17 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+
+#include "KWException.h"
 #include "KWLCCloudStructs.h"
+#include "KWLCCloudUtils.h"
+#include "KWLogger.h"
+#include "KWSystemUtils.h"
 #include "KWTimer.h"
 #include "LCInstallerEndpoints.h"
 
@@ -31,3 +44,357 @@ void KWLCCloudParams::SetIsHandShakeOkay(bool okay) {
 }
 
 void KWLCCloudParams::SetServerUTCTimeS(const unsigned long long& seconds) { m_serverUTCTimeS = seconds; }
+
+// ---------------------------------------------------------------------------
+// Curl transfer utilities.
+
+namespace {
+
+const char kThisFile[] = "source/components/lecturecapturecore/cloud/KWLCCloudUtilsLite";
+
+[[noreturn]] void ThrowInternal(int line) { throw KWLCException("kKWErrorInternal", kThisFile, line, false); }
+
+CURL* CheckedHandle(void* curl, int line) {
+  if (curl == nullptr) ThrowInternal(line);
+  return static_cast<CURL*>(curl);
+}
+
+// libcurl's built-in CA bundle (the system's trust store), or null when
+// libcurl cannot tell, which leaves its CA path to decide.
+const char* DefaultCABundle() {
+  const char* bundle = nullptr;
+#if LIBCURL_VERSION_NUM >= 0x075400
+  CURL* probe = curl_easy_init();
+  if (probe != nullptr) {
+    char* path = nullptr;
+    if (curl_easy_getinfo(probe, CURLINFO_CAINFO, &path) == CURLE_OK && path != nullptr) {
+      static const std::string s_bundle(path);
+      bundle = s_bundle.c_str();
+    }
+    curl_easy_cleanup(probe);
+  }
+#endif
+  return bundle;
+}
+
+bool IsAborted(const KWAbortFlag* flag) { return flag != nullptr && flag->load(); }
+
+int OnDebugData(CURL* /*handle*/, curl_infotype type, char* data, size_t size, void* /*userData*/) {
+  std::string text("CURL LOG - ");
+  switch (type) {
+    case CURLINFO_TEXT:
+      text += "TEXT::\n";
+      break;
+    case CURLINFO_HEADER_IN:
+      text += "HEADER_IN::\n";
+      break;
+    case CURLINFO_HEADER_OUT:
+      text += "HEADER_OUT::\n";
+      break;
+    case CURLINFO_DATA_IN:
+    case CURLINFO_DATA_OUT:
+      // Bodies never reach the log: they may be large or private.
+      return 0;
+    default:
+      text += "UNKNOWN_TYPE::\n";
+      break;
+  }
+  text.append(data, size);
+  if (gKWLogger.m_isEnabled) gKWLogger.LogString(text.data(), text.size());
+  return 0;
+}
+
+// HTTP field names compare without regard to case; only ASCII letters fold.
+bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (tolower(static_cast<unsigned char>(a[i])) != tolower(static_cast<unsigned char>(b[i]))) return false;
+  }
+  return true;
+}
+
+template <typename Equal>
+KWString FindResponseHeader(const KWString& name, const std::vector<KWString>& lines, Equal equal) {
+  for (const KWString& line : lines) {
+    const size_t colon = line.find(":");
+    if (colon == KWString::npos || colon + 2 >= line.size()) continue;
+    if (equal(line.substr(0, colon).GetUTF8String(), name.GetUTF8String())) return line.substr(colon + 2);
+  }
+  return KWString();
+}
+
+KWString StripScheme(const KWString& url) {
+  if (url.StartsWith(kHTTPUrlPrefix)) return url.substr(kHTTPUrlPrefix.size());
+  if (url.StartsWith(kHTTPSUrlPrefix)) return url.substr(kHTTPSUrlPrefix.size());
+  return url;
+}
+
+}  // namespace
+
+namespace KWLCCloudUtils {
+
+void AddDefaultCurlSettings(void* curl, const KWLCCloudParams& params, short applyResponseTimeout) {
+  if (curl == nullptr) {
+    KWAssertFailed("curl pointer missing", kThisFile, __LINE__);
+    ThrowInternal(__LINE__);
+  }
+  CurlSetConnectTimeoutMS(curl, params.m_connectTimeoutMS);
+  if (applyResponseTimeout != 0) CurlSetResponseTimeoutMS(curl, params.m_responseTimeoutMS);
+  CurlAddDebugFunction(curl);
+  CurlEnableSSLVerifyIfNeeded(params, curl);
+  CurlSetProxySettings(params, curl);
+}
+
+void CurlSetConnectTimeoutMS(void* curl, const int& milliseconds) {
+  CURL* handle = CheckedHandle(curl, __LINE__);
+  if (milliseconds != 0) curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(milliseconds));
+}
+
+void CurlSetResponseTimeoutMS(void* curl, const int& milliseconds) {
+  CURL* handle = CheckedHandle(curl, __LINE__);
+  if (milliseconds != 0) curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(milliseconds));
+}
+
+void CurlAddDebugFunction(void* curl) {
+  CURL* handle = CheckedHandle(curl, __LINE__);
+  if (gKWLogger.m_isEnabled) {
+    curl_easy_setopt(handle, CURLOPT_VERBOSE, 1L);
+    curl_easy_setopt(handle, CURLOPT_DEBUGFUNCTION, OnDebugData);
+  } else {
+    curl_easy_setopt(handle, CURLOPT_VERBOSE, 0L);
+    curl_easy_setopt(handle, CURLOPT_DEBUGFUNCTION, static_cast<curl_debug_callback>(nullptr));
+  }
+}
+
+void CurlEnableSSLVerifyIfNeeded(const KWLCCloudParams& params, void* curl) {
+  CURL* handle = CheckedHandle(curl, __LINE__);
+  if (params.m_useHTTPS) {
+    curl_easy_setopt(handle, CURLOPT_CAINFO, params.m_caCertPath.GetPathAsKWString().c_str());
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 1L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+  } else {
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
+  }
+}
+
+void CurlEnableSSLVerifyForURL(const KWString& url, const KWLCCloudParams& params, void* curl) {
+  CURL* handle = CheckedHandle(curl, __LINE__);
+  if (params.m_useHTTPS || !url.StartsWith(kHTTPSUrlPrefix)) return;
+  // The record names no CA file for this transfer; one left on a reused
+  // handle by an earlier record must not stand in for the system's store.
+  curl_easy_setopt(handle, CURLOPT_CAINFO, DefaultCABundle());
+  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+}
+
+void CurlSetProxySettings(const KWLCCloudParams& params, void* curl) {
+  CURL* handle = CheckedHandle(curl, __LINE__);
+  if (!params.m_useProxy) return;
+  if (!params.m_proxyHost.empty()) curl_easy_setopt(handle, CURLOPT_PROXY, params.m_proxyHost.c_str());
+  if (params.m_proxyPort != 0) curl_easy_setopt(handle, CURLOPT_PROXYPORT, static_cast<long>(params.m_proxyPort));
+  if (!params.m_proxyType.empty()) {
+    // The record names the kind as text; unknown names keep libcurl's HTTP proxy.
+    const std::string& type = params.m_proxyType.GetUTF8String();
+    long kind = CURLPROXY_HTTP;
+    if (EqualsIgnoringCase(type, "socks4")) kind = CURLPROXY_SOCKS4;
+    if (EqualsIgnoringCase(type, "socks4a")) kind = CURLPROXY_SOCKS4A;
+    if (EqualsIgnoringCase(type, "socks5")) kind = CURLPROXY_SOCKS5;
+    if (EqualsIgnoringCase(type, "socks5h")) kind = CURLPROXY_SOCKS5_HOSTNAME;
+    if (EqualsIgnoringCase(type, "https")) kind = CURLPROXY_HTTPS;
+    curl_easy_setopt(handle, CURLOPT_PROXYTYPE, kind);
+  }
+  if (!params.m_proxyUserPassword.empty()) {
+    curl_easy_setopt(handle, CURLOPT_PROXYUSERPWD, params.m_proxyUserPassword.c_str());
+  }
+}
+
+void CurlCreateHeaderList(const std::vector<KWString>& headers, curl_slist*& list, void* curl) {
+  CURL* handle = CheckedHandle(curl, __LINE__);
+  if (!headers.empty()) {
+    for (const KWString& header : headers) list = curl_slist_append(list, header.c_str());
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, list);
+  }
+  // Transfers run on worker threads, where libcurl must not use signals.
+  curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(handle, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_V4));
+}
+
+void CurlHeadersCleanup(curl_slist*& list) {
+  if (list != nullptr) curl_slist_free_all(list);
+  list = nullptr;
+}
+
+KWString GetHTTPOrHTTPS(const KWLCCloudParams& params) { return params.m_useHTTPS ? kHTTPSUrlPrefix : kHTTPUrlPrefix; }
+
+void AddAuthorizationHeaders(std::vector<KWString>& headers, const KWLCCloudParams& /*params*/) {
+  KWString version;
+  version.AppendNumber(1).Append(".").AppendNumber(0).Append(".").AppendNumber(0).Append(".").AppendNumber(0);
+  headers.push_back(kMachineGuidHTTPHeader + ":" + "0");
+  headers.push_back(kClientNameHTTPHeader + ":" + "CLV-Installer");
+  headers.push_back(kClientVersionHTTPHeader + ":" + version);
+  headers.push_back(kClientPlatformHTTPHeader + ":" + KWSystemUtils::GetPlatformName());
+  headers.push_back(kClientInstallerPlatformHTTPHeader + ":" + "osx");
+}
+
+std::vector<KWString> GetResponseHeaders(const KWString& response, const int& offset) {
+  const size_t start = offset < 0 ? 0 : std::min(static_cast<size_t>(offset), response.size());
+  return response.substr(start).Split("\n");
+}
+
+KWString GetResponseHeader(const KWString& name, const std::vector<KWString>& lines) {
+  return FindResponseHeader(name, lines, [](const std::string& a, const std::string& b) { return a == b; });
+}
+
+KWString GetResponseHeaderIgnoringCase(const KWString& name, const std::vector<KWString>& lines) {
+  return FindResponseHeader(name, lines, EqualsIgnoringCase);
+}
+
+bool ParseContentRange(const KWString& value, uint64_t& first, uint64_t& last, uint64_t& total) {
+  const std::string& text = value.GetUTF8String();
+  size_t at = 0;
+  // Digits only, no sign, no overflow.
+  auto readNumber = [&](uint64_t& number) {
+    const size_t start = at;
+    number = 0;
+    while (at < text.size() && isdigit(static_cast<unsigned char>(text[at]))) {
+      const uint64_t digit = static_cast<uint64_t>(text[at] - '0');
+      if (number > (UINT64_MAX - digit) / 10) return false;
+      number = number * 10 + digit;
+      ++at;
+    }
+    return at > start;
+  };
+  if (text.compare(0, 6, "bytes ") != 0) return false;
+  at = 6;
+  if (!readNumber(first) || at >= text.size() || text[at++] != '-') return false;
+  if (!readNumber(last) || at >= text.size() || text[at++] != '/') return false;
+  if (at < text.size() && text[at] == '*') {
+    total = 0;
+    ++at;
+  } else if (!readNumber(total)) {
+    return false;
+  }
+  while (at < text.size() && isspace(static_cast<unsigned char>(text[at]))) ++at;
+  return at == text.size() && last >= first && (total == 0 || last < total);
+}
+
+KWString GetHostURL(const KWString& url) {
+  const KWString rest = StripScheme(url);
+  const size_t slash = rest.find("/");
+  if (slash != KWString::npos && slash != 0) return rest.substr(0, slash);
+  return rest;
+}
+
+KWString GetResourceURL(const KWString& url) {
+  const KWString rest = StripScheme(url);
+  const size_t slash = rest.find("/");
+  return slash == KWString::npos ? KWString() : rest.substr(slash);
+}
+
+size_t CurlStringWriteCallback(void* data, size_t size, size_t count, void* userData) {
+  CurlStringWriteCallbackData* record = static_cast<CurlStringWriteCallbackData*>(userData);
+  if (record == nullptr) {
+    KWAssertFailed("CurlStringWriteCallback without its record", kThisFile, __LINE__);
+    return 0;
+  }
+  if (IsAborted(record->m_abortFlag)) return 0;
+  const size_t bytes = size * count;
+  record->m_data.append(static_cast<const char*>(data), bytes);
+  return bytes;
+}
+
+size_t CurlFileWriteCallback(void* data, size_t size, size_t count, void* userData) {
+  CurlFileWriteCallbackData* record = static_cast<CurlFileWriteCallbackData*>(userData);
+  if (record == nullptr) {
+    KWAssertFailed("CurlFileWriteCallback without its record", kThisFile, __LINE__);
+    return 0;
+  }
+  if (IsAborted(record->m_abortFlag)) return 0;
+  const size_t bytes = size * count;
+  if (record->m_maxBytes != 0 && record->m_bytesWritten + bytes > record->m_maxBytes) {
+    KWLOG("KWLCCloudUtils::CurlFileWriteCallback, body of %s exceeds %llu bytes", record->m_file.GetPath().c_str(),
+          static_cast<unsigned long long>(record->m_maxBytes));
+    return 0;
+  }
+  // Reopened for every block so that the file on disk always holds exactly
+  // the bytes received so far.
+  int fd;
+  do {
+    fd = open(record->m_file.GetPath().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    KWLOG("KWLCCloudUtils::CurlFileWriteCallback, cannot open %s: %s", record->m_file.GetPath().c_str(),
+          strerror(errno));
+    return 0;
+  }
+  size_t done = 0;
+  const char* bytesIn = static_cast<const char*>(data);
+  while (done < bytes) {
+    const ssize_t put = write(fd, bytesIn + done, bytes - done);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    done += static_cast<size_t>(put);
+  }
+  close(fd);
+  if (done < bytes) {
+    KWAssertFailed("", kThisFile, __LINE__);
+    return 0;
+  }
+  record->m_bytesWritten += bytes;
+  return bytes;
+}
+
+size_t CurlFileReadCallback(void* buffer, size_t size, size_t count, void* userData) {
+  CurlFileReadCallbackData* record = static_cast<CurlFileReadCallbackData*>(userData);
+  if (record == nullptr) {
+    KWAssertFailed("CurlFileReadCallback without its record", kThisFile, __LINE__);
+    return CURL_READFUNC_ABORT;
+  }
+  if (IsAborted(record->m_abortFlag)) return CURL_READFUNC_ABORT;
+  if (record->m_bytesLeft == 0) return 0;
+  int fd;
+  do {
+    fd = open(record->m_file.GetPath().c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    KWLOG("KWLCCloudUtils::CurlFileReadCallback, cannot open %s: %s", record->m_file.GetPath().c_str(),
+          strerror(errno));
+    return CURL_READFUNC_ABORT;
+  }
+  const size_t wanted = static_cast<size_t>(std::min<uint64_t>(record->m_bytesLeft, size * count));
+  size_t done = 0;
+  char* bytesOut = static_cast<char*>(buffer);
+  while (done < wanted) {
+    const ssize_t got = pread(fd, bytesOut + done, wanted - done, static_cast<off_t>(record->m_fileOffset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<size_t>(got);
+  }
+  close(fd);
+  if (done < wanted) {
+    KWAssertFailed("", kThisFile, __LINE__);
+    return CURL_READFUNC_ABORT;
+  }
+  record->m_fileOffset += done;
+  record->m_bytesLeft -= done;
+  return done;
+}
+
+int CurlProgressCallback(void* userData, double downloadTotal, double downloadNow, double uploadTotal,
+                         double uploadNow) {
+  const CurlProgressCallbackData* record = static_cast<const CurlProgressCallbackData*>(userData);
+  if (record == nullptr) return 0;
+  if (IsAborted(record->m_abortFlag)) return 1;
+  int percent = 0;
+  if (downloadTotal > 0 && !record->m_isUpload) percent = static_cast<int>(downloadNow / downloadTotal * 100 + 0.5);
+  if (uploadTotal > 0 && record->m_isUpload) percent = static_cast<int>(uploadNow / uploadTotal * 100 + 0.5);
+  if (record->m_progressCallback != nullptr) {
+    return record->m_progressCallback->OnProgress(record->m_progressCallbackData, percent) ? 0 : 1;
+  }
+  return 0;
+}
+
+}  // namespace KWLCCloudUtils

@@ -1,0 +1,95 @@
+// The installer process: start-up, the two event-loop runs around the
+// installation, and the shutdown order. Always exits with 0.
+
+#include <atomic>
+
+#include "KWException.h"
+#include "KWFileUtil.h"
+#include "KWLogger.h"
+#include "LCInstallerAnalytics.h"
+#include "LCInstallerDefines.h"
+#include "LCInstallerService.h"
+#include "LCInstallerUICore.h"
+#include "LCOSVersion.h"
+#include "LCSingleInstance.h"
+
+namespace {
+
+const char* const kAppSource = "source/application/LectureCaptureInstallerApp";
+
+// Reports from worker threads need no action here: every failure the user
+// must know about reaches the UI through the service.
+class InstallerCustomExceptionHandler : public IKWCustomExceptionHandler {
+ public:
+  void OnCustomException(const KWLCException&) override {}
+  void OnCustomException() override {}
+};
+
+const char* MessageForCode(int code) {
+  switch (code) {
+    case kLCInstallerErrorAnotherInstance:
+      return "Another instance of Ostrel Clipvane Installer is running. Please wait for it to finish.";
+    case kLCInstallerErrorOSNotSupported:
+      return "Ostrel Clipvane requires OSX Mountain Lion or greater to run.";
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  KWExceptionUtils::InstallExceptionHandler();
+  InstallerCustomExceptionHandler handler;
+  LCInstallerAnalytics::StartThread(handler);
+
+  try {
+    KWPath logPath = KWFileUtil::GetSystemTempFolder().GetPath();
+    logPath.Append("kwel_installer_log.txt", KWPath::kKWPathKindFile);
+    gKWLogger.SetLogFilePath(logPath.GetPathAsKWString());
+    gKWLogger.LogEnableAtRuntime(true);
+    gKWLogger.SetConsoleOutputFlag(true);
+
+    KWLOG("Ostrel Clipvane Installer Version %d.%d.%d.%d", kLCInstallerVersionMajor, kLCInstallerVersionMinor,
+          kLCInstallerVersionRevision, kLCInstallerVersionBuild);
+    const KWString osVersion = GetOSVersion();
+    KWLOG("OS: %s", osVersion.c_str());
+    LCInstallerAnalytics::PingTalkToOstrelServer("Launch", osVersion);
+
+    // Two installers would download into and mount over each other.
+    LCSingleInstance singleInstance;
+    if (!singleInstance.IsOnlyInstance()) throw KWLCException(kLCInstallerErrorAnotherInstance, kAppSource, 146, false);
+    if (!IsOSXMountainLionOrGreater()) throw KWLCException(kLCInstallerErrorOSNotSupported, kAppSource, 150, false);
+
+    LCInstallerUICoreInitParams initParams;
+    initParams.m_argc = argc;
+    initParams.m_argv = argv;
+    LCInstallerUICore uiCore(initParams);
+
+    KWLOG("Creating UI");
+    uiCore.CreateUI();
+    KWLOG("Waiting for install button click ...");
+    uiCore.RunEventLoop(uiCore.IsWaitingOnInstallButtonClick());
+
+    if (!uiCore.IsExitRequested()) {
+      LCInstallerService service(uiCore, handler);
+      KWLOG("Starting installer service");
+      service.StartService();
+      KWLOG("UI loop");
+      const std::atomic<bool> keepRunning{true};
+      uiCore.RunEventLoop(keepRunning);
+      KWLOG("UI loop done");
+    }
+  } catch (const KWLCException& exception) {
+    KWLOG("Caught exception: %d", exception.GetCode());
+    if (const char* message = MessageForCode(exception.GetCode())) {
+      LCInstallerUICore::ShowMessageBox("Ostrel Clipvane", message, kLCInstallerMBTypeOK, kLCInstallerMBDefaultButton1);
+    }
+  } catch (...) {
+    KWLOG("Unknown exception in main()");
+  }
+
+  LCInstallerAnalytics::StopThread();
+  KWLOG("Done. Exiting ...");
+  return 0;
+}

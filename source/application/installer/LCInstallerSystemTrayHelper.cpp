@@ -1,0 +1,29 @@
+#include "LCInstallerSystemTrayHelper.h"
+
+#include "KWException.h"
+#include "KWTimer.h"
+#include "LCInstallerUICore.h"
+
+namespace {
+
+void SystemTrayClickTimerCallBack(KWTimerID timerId, void* data) {
+  KWKillUITimer(timerId);  // one shot
+  static_cast<LCInstallerSystemTrayHelper*>(data)->OnTrayClick();
+}
+
+}  // namespace
+
+void LCInstallerSystemTrayHelper::SystemTrayHelperCallback(LCInstallerSystemTrayHelper& helper,
+                                                           const LCInstallerSystemTrayHelperAction& action) {
+  helper.m_lastAction = action;
+  KWTimerID timerId = 0;
+  KWCreateUITimer(10, &timerId, SystemTrayClickTimerCallBack, &helper);
+}
+
+void LCInstallerSystemTrayHelper::OnTrayClick() {
+  if (m_lastAction == kSystemTrayActionClick) {
+    m_uiCore.MaximizeUI();
+  } else {
+    KWAssertFailed("Unhandled SystemTrayHelperCallback", __FILE__, __LINE__);
+  }
+}

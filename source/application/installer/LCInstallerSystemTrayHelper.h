@@ -1,0 +1,54 @@
+// LCInstallerSystemTrayHelper: the menu-bar item that stands in for the
+// window while the installation runs in the background. A click on the item
+// brings the window back through the core's MaximizeUI.
+//
+// The windowing layer defines the members that talk to the system (the
+// constructor, destructor, Initialize, Show/HideTrayIcon, Show/HideApplication
+// and BringOutOfTray); the click path is shared.
+#pragma once
+
+#include <atomic>
+
+#include "LCInstallerUITypes.h"
+
+class LCInstallerUICore;
+
+typedef int LCInstallerSystemTrayHelperAction;
+enum { kSystemTrayActionClick = 0 };
+
+class LCInstallerSystemTrayHelper {
+ public:
+  explicit LCInstallerSystemTrayHelper(LCInstallerUICore& core);
+  virtual ~LCInstallerSystemTrayHelper();
+  LCInstallerSystemTrayHelper(const LCInstallerSystemTrayHelper&) = delete;
+  LCInstallerSystemTrayHelper& operator=(const LCInstallerSystemTrayHelper&) = delete;
+
+  // False without a window. The start-up parameters are not used.
+  bool Initialize(LCInstallerWindowRef window, const LCInstallerUICoreInitParams& params);
+  // Enters menu-bar mode; does nothing when already there.
+  bool ShowTrayIcon();
+  // Leaves menu-bar mode; does nothing in window mode.
+  bool HideTrayIcon();
+  bool HideApplication();
+  bool ShowApplication();
+  // Only in menu-bar mode with a window: shows the window and removes the item.
+  void BringOutOfTray();
+  bool IsInTray() const { return m_isInTray; }
+
+  // Called by the item's view on a press. Only records the action; the
+  // window comes back from a one-shot 10 ms UI timer on the main loop.
+  static void SystemTrayHelperCallback(LCInstallerSystemTrayHelper& helper,
+                                       const LCInstallerSystemTrayHelperAction& action);
+  void OnTrayClick();
+
+ private:
+  LCInstallerUICore& m_uiCore;
+  LCInstallerWindowRef m_window = nullptr;  // not owned
+  // Read by the renderer on the main thread, changed from the service thread too.
+  std::atomic<bool> m_isInTray{false};
+  void* m_savedStatusItemView = nullptr;  // the windowing layer's objects
+  void* m_trayIconView = nullptr;
+  void* m_statusItem = nullptr;
+  void* m_trayIconImage = nullptr;
+  std::atomic<LCInstallerSystemTrayHelperAction> m_lastAction{kSystemTrayActionClick};
+};

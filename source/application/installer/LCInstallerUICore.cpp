@@ -1,0 +1,360 @@
+#include "LCInstallerUICore.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "KWFileUtil.h"
+#include "KWInternet.h"
+#include "KWLogger.h"
+#include "LCInstallerAnalytics.h"
+#include "LCInstallerEndpoints.h"
+
+LCInstallerWindowRef LCInstallerUICore::m_window = nullptr;
+
+namespace {
+
+const char* const kMessageBoxTitle = "Ostrel Clipvane";
+const int kStallMilliseconds = 5000;
+
+KWString Decimal(long long value) { return KWString().AppendNumber(value); }
+
+void Ping(const char* name, const KWString& value = KWString()) {
+  LCInstallerAnalytics::PingTalkToOstrelServer(name, value);
+}
+
+LCUIObject MakeObject(LCInstallerButtonId id, int left, int top, int right, int bottom) {
+  LCUIObject object;
+  object.m_id = id;
+  object.m_rect.left = left;
+  object.m_rect.top = top;
+  object.m_rect.right = right;
+  object.m_rect.bottom = bottom;
+  return object;
+}
+
+KWString GetErrorMessage(LCInstallerErrorEnum code, bool& retryAllowed) {
+  retryAllowed = false;
+  bool withSuffix = true;
+  KWString message;
+  switch (code) {
+    case 8:
+      message = "A machine restart is pending. Please restart your machine and run the setup again.";
+      break;
+    case 9:
+      message = "This operating system is not supported.";
+      break;
+    case 11:
+      message = "Another instance of Ostrel Clipvane Installer is running. Please wait for it to finish.";
+      break;
+    case 19:
+      message = "Ostrel Clipvane is currently running. Please close the application and click retry.";
+      retryAllowed = true;
+      break;
+    case 23:
+      message = "Your system does not meet the minimum requirements to run Ostrel Clipvane.";
+      break;
+    case 30:
+    case 31:
+      message =
+          "There is not enough disk space on your computer to install Ostrel Clipvane. Please ensure atleast 5 GB "
+          "free space and click retry.";
+      retryAllowed = true;
+      break;
+    case 32:
+      message =
+          "Ostrel Clipvane is already installed on this system. Please uninstall the application and click retry.";
+      retryAllowed = true;
+      break;
+    case 9000:
+      message = "Unable to connect to the network. Please verify your internet connection settings and click retry.";
+      retryAllowed = true;
+      break;
+    case 9001:
+      message =
+          "Unable to connect to the Ostrel server. Please verify your internet connection settings and click "
+          "retry.";
+      retryAllowed = true;
+      break;
+    case 9002:
+      message = "Unable to download Ostrel Clipvane. Please verify your internet connection settings and click retry.";
+      retryAllowed = true;
+      break;
+    case 9003:
+    case 9004:
+      message = "Unable to install Ostrel Clipvane.";
+      break;
+    case 9005:
+      message = "Please launch Ostrel Clipvane from Launchpad.";
+      withSuffix = false;
+      break;
+    default:
+      message = "Setup encountered an error.";
+      break;
+  }
+  if (withSuffix) {
+    message += KWString("\n\nFor more help, please contact ") + kCLVSupportEmail + " with the error code " +
+               Decimal(code) + ".";
+  }
+  return message;
+}
+
+}  // namespace
+
+LCInstallerUICore::LCInstallerUICore(const LCInstallerUICoreInitParams& params)
+    : m_initParams(params),
+      m_installNowButton(MakeObject(kLCInstallerButtonInstallNow, 365, 393, 503, 428)),
+      m_eulaButton(MakeObject(kLCInstallerButtonEULA, 434, 454, 552, 465)),
+      m_closeButton(MakeObject(kLCInstallerButtonClose, 596, 57, 610, 71)),
+      m_appButton(MakeObject(kLCInstallerButtonApp, 11, 5, 25, 19)),
+      m_trayHelper(*this) {
+  std::fill(std::begin(m_progressReported), std::end(m_progressReported), false);
+  for (int k = 0; k < 7; ++k) {
+    m_slideDots.push_back(MakeObject(kLCInstallerButtonSlide1 + k, 393 + 14 * k, 546, 399 + 14 * k, 552));
+  }
+  ILCInstallerUIClock& clock = ILCInstallerUIClock::GetInstance();
+  m_animationStartTime.Store(clock.MicrosecondClockNow());
+  m_slideStartTime.Store(clock.SecondClockNow());
+
+  if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) {
+    KWLOG("Curl Setup Failed");
+  } else {
+    IKWInternetFileDownloader::SetIsCurlGlobalInitialized(true);
+  }
+  KWCreateTimerService();
+}
+
+LCInstallerUICore::~LCInstallerUICore() {
+  KWFileUtil::DeleteAllTempFilesCreated();
+  KWDestroyTimerService();
+  curl_global_cleanup();
+}
+
+void LCInstallerUICore::OnInstallBegin() {
+  KWLOG("CLV installer version %d.%d.%d.%d", kLCInstallerVersionMajor, kLCInstallerVersionMinor,
+        kLCInstallerVersionRevision, kLCInstallerVersionBuild);
+  MinimizeUI();
+  Ping("InstallBegin");
+  std::vector<LCUIObject*> objects{&m_appButton, &m_closeButton};
+  for (LCUIObject& dot : m_slideDots) objects.push_back(&dot);
+  SetActiveObjects(objects);
+  m_slideIndex = 1;
+  m_slideStartTime.Store(ILCInstallerUIClock::GetInstance().SecondClockNow());
+  SetState(kLCInstallerStateInstallBegun);
+}
+
+void LCInstallerUICore::OnHandshakeBegin() {
+  KWLOG("Handshaking ... ");
+  Ping("HandshakeBegin");
+  SetState(kLCInstallerStateHandshaking);
+}
+
+void LCInstallerUICore::OnHandshakeDone(int attempts) {
+  KWLOG("Handshake complete.");
+  Ping("HandshakeDone", Decimal(attempts));
+  SetState(kLCInstallerStateHandshakeDone);
+}
+
+void LCInstallerUICore::OnDownloadBegin() {
+  KWLOG("Downloading ... ");
+  Ping("DownloadBegin");
+  {
+    std::lock_guard<std::mutex> lock(m_progressMutex);
+    m_progress = 0;
+    m_lastProgressChangeTime.Store(ILCInstallerUIClock::GetInstance().SecondClockNow());
+    std::fill(std::begin(m_progressReported), std::end(m_progressReported), false);
+  }
+  SetState(kLCInstallerStateDownloading);
+}
+
+bool LCInstallerUICore::OnDownloadProgress(int percent) {
+  bool firstReport = false;
+  bool stalled = false;
+  {
+    std::lock_guard<std::mutex> lock(m_progressMutex);
+    if (percent >= 0 && percent < 100 && !m_progressReported[percent]) {
+      m_progressReported[percent] = true;
+      firstReport = true;
+    }
+    const boost::posix_time::ptime now = ILCInstallerUIClock::GetInstance().SecondClockNow();
+    if (percent != m_progress) {
+      m_lastProgressChangeTime.Store(now);
+      m_progress = percent;
+    } else {
+      stalled = LCMillisecondsBetween(m_lastProgressChangeTime.Load(), now) > kStallMilliseconds;
+    }
+  }
+  if (firstReport) {
+    KWLOG("Download progress: %d", percent);
+    if (percent % 5 == 0) Ping("DownloadProgress", Decimal(percent));
+  }
+  // The probe may take seconds, so it runs outside the lock; the progress is
+  // unchanged on this path, so nothing is left to update afterwards.
+  if (stalled && !IKWInternetConnectionDetector::GetInstance()->IsConnectedToInternet()) return false;
+  return true;
+}
+
+void LCInstallerUICore::OnDownloadDone(int attempts) {
+  KWLOG("Download complete. ");
+  Ping("DownloadDone", Decimal(attempts));
+  m_progress = 100;
+  SetState(kLCInstallerStateDownloadDone);
+}
+
+void LCInstallerUICore::OnExtractBegin() {
+  KWLOG("Extracting ... ");
+  Ping("ExtractBegin");
+  SetState(kLCInstallerStateExtracting);
+}
+
+void LCInstallerUICore::OnExtractDone() {
+  KWLOG("Extract complete.");
+  Ping("ExtractDone");
+  SetState(kLCInstallerStateExtractDone);
+}
+
+void LCInstallerUICore::OnSetupBegin() {
+  KWLOG("Installing ... ");
+  Ping("SetupBegin");
+  SetState(kLCInstallerStateSettingUp);
+}
+
+void LCInstallerUICore::OnSetupDone() {
+  KWLOG("Install complete.");
+  Ping("SetupDone");
+  SetState(kLCInstallerStateSetupDone);
+}
+
+void LCInstallerUICore::OnAppLaunchBegin() {
+  KWLOG("Launching CLV ...");
+  Ping("AppLaunchBegin");
+  SetState(kLCInstallerStateLaunching);
+}
+
+void LCInstallerUICore::OnAppLaunchDone() {
+  KWLOG("Launching CLV complete.");
+  Ping("AppLaunchDone");
+  SetState(kLCInstallerStateLaunchDone);
+}
+
+void LCInstallerUICore::OnError(LCInstallerErrorEnum code) {
+  MaximizeUI();
+  Ping("LastError", Decimal(code));
+  bool retryAllowed = false;
+  const KWString message = GetErrorMessage(code, retryAllowed);
+  KWLOG("%s", message.c_str());
+  // A user who has already chosen to quit is not asked to retry; the main
+  // thread may be waiting for the service and cannot answer a box now.
+  if (m_exitRequested) {
+    m_retryRequested = false;
+    HideUI();
+    return;
+  }
+  m_uiDisabled = true;
+  const LCInstallerMBResult answer =
+      ShowMessageBox(kMessageBoxTitle, message, retryAllowed ? kLCInstallerMBTypeRetryCancel : kLCInstallerMBTypeOK,
+                     kLCInstallerMBDefaultButton1);
+  m_retryRequested = answer == kLCInstallerMBResultRetry;
+  m_uiDisabled = false;
+  if (!m_retryRequested) HideUI();
+}
+
+void LCInstallerUICore::OnInstallDone() {
+  KWLock lock(m_installCompleteMutex);
+  KWLOG("Install complete.");
+  if (m_exitRequested) {
+    Ping("InstallExit");
+  } else if (m_state == kLCInstallerStateLaunchDone) {
+    Ping("InstallSuccess");
+  } else {
+    Ping("InstallError");
+  }
+  BreakEventProcessingLoop();
+  SetState(kLCInstallerStateInstallDone);
+  const KWTimerID timerID = m_uiTimerID.exchange(0);
+  if (timerID != 0) KWKillUITimer(timerID);
+  m_installCompleteCondition.notify_all();
+}
+
+void LCInstallerUICore::OnExit() {
+  m_trayHelper.BringOutOfTray();
+  HideUI();
+  m_exitRequested = true;
+  OnPlatformExit();
+}
+
+bool LCInstallerUICore::IsValidInstallAttempt() {
+  return m_retryRequested && m_state < kLCInstallerStateLaunchDone && !m_exitRequested;
+}
+
+KWString LCInstallerUICore::GetProcessPath() { return KWFileUtil::GetCurrentExecutablePath().GetPathAsKWString(); }
+
+bool LCInstallerUICore::OnAppClose() {
+  m_uiDisabled = true;
+  const LCInstallerMBResult answer =
+      ShowMessageBox(kMessageBoxTitle, "Are you sure you want to cancel the installation?", kLCInstallerMBTypeYesNo,
+                     kLCInstallerMBDefaultButton2);
+  m_uiDisabled = false;
+  if (answer != kLCInstallerMBResultYes) return false;
+
+  KWLock lock(m_installCompleteMutex);
+  static_cast<ILCInstallerUIInterface*>(this)->OnExit();
+  while (m_state != kLCInstallerStateInstallDone && m_state != kLCInstallerStateWaitingForInstall) {
+    m_installCompleteCondition.wait(lock);
+  }
+  return true;
+}
+
+void LCInstallerUICore::MinimizeUI() {
+  m_trayHelper.HideApplication();
+  m_trayHelper.ShowTrayIcon();
+}
+
+void LCInstallerUICore::MaximizeUI() {
+  Ping("AppMaximizeClick");
+  m_slideStartTime.Store(ILCInstallerUIClock::GetInstance().SecondClockNow());
+  m_trayHelper.BringOutOfTray();
+}
+
+void LCInstallerUICore::EnterWelcomeScreen() {
+  SetState(kLCInstallerStateWaitingForInstall);
+  SetActiveObjects({&m_appButton, &m_installNowButton, &m_eulaButton});
+}
+
+void LCInstallerUICore::SetActiveObjects(const std::vector<LCUIObject*>& objects) {
+  std::lock_guard<std::mutex> lock(m_activeObjectsMutex);
+  m_activeObjects = objects;
+}
+
+std::vector<LCUIObject*> LCInstallerUICore::GetActiveObjectsSnapshot() const {
+  std::lock_guard<std::mutex> lock(m_activeObjectsMutex);
+  return m_activeObjects;
+}
+
+std::vector<LCInstallerButtonId> LCInstallerUICore::GetActiveObjectIds() const {
+  std::vector<LCInstallerButtonId> ids;
+  for (const LCUIObject* object : GetActiveObjectsSnapshot()) ids.push_back(object->m_id);
+  return ids;
+}
+
+LCUIObject& LCInstallerUICore::ObjectById(LCInstallerButtonId id) {
+  switch (id) {
+    case kLCInstallerButtonInstallNow:
+      return m_installNowButton;
+    case kLCInstallerButtonEULA:
+      return m_eulaButton;
+    case kLCInstallerButtonClose:
+      return m_closeButton;
+    case kLCInstallerButtonApp:
+      return m_appButton;
+    default:
+      break;
+  }
+  const int dot = std::min(std::max(id - kLCInstallerButtonSlide1, 0), static_cast<int>(m_slideDots.size()) - 1);
+  return m_slideDots[dot];
+}
+
+const LCUIObject& LCInstallerUICore::GetObject(LCInstallerButtonId id) const {
+  return const_cast<LCInstallerUICore*>(this)->ObjectById(id);
+}

@@ -1,0 +1,165 @@
+// LCInstallerUICore: the installer window's logic without the window. It
+// receives the service's stage events, keeps the state the frame is drawn
+// from, turns pointer input into button actions and coordinates quitting.
+//
+//   LCInstallerUICore ui(params);
+//   ui.CreateUI();                                   // state 1, timer running
+//   ui.RunEventLoop(ui.IsWaitingOnInstallButtonClick());
+//   ...                                              // service drives OnInstallBegin ... OnInstallDone
+//
+// The members under "Windowing layer" are defined once per windowing system
+// (LCInstallerUICore_headless.cpp here, the AppKit layer in the app); every
+// other member is shared.
+#pragma once
+
+#include <atomic>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <mutex>
+#include <vector>
+
+#include "ILCInstallerUIInterface.h"
+#include "KWThread.h"
+#include "KWTimer.h"
+#include "LCBGRAImage.h"
+#include "LCInstallerSystemTrayHelper.h"
+#include "LCInstallerUIClock.h"
+#include "LCInstallerUITypes.h"
+
+class LCInstallerUICore : public ILCInstallerUIInterface {
+ public:
+  explicit LCInstallerUICore(const LCInstallerUICoreInitParams& params);
+  ~LCInstallerUICore();
+  LCInstallerUICore(const LCInstallerUICore&) = delete;
+  LCInstallerUICore& operator=(const LCInstallerUICore&) = delete;
+
+  // ILCInstallerUIInterface. Called on the service thread, except
+  // OnDownloadProgress (download part threads, several at once) and OnExit
+  // (main thread).
+  void OnInstallBegin() override;
+  void OnInstallDone() override;
+  void OnHandshakeBegin() override;
+  void OnHandshakeDone(int attempts) override;
+  void OnDownloadBegin() override;
+  bool OnDownloadProgress(int percent) override;
+  void OnDownloadDone(int attempts) override;
+  void OnExtractBegin() override;
+  void OnExtractDone() override;
+  void OnSetupBegin() override;
+  void OnSetupDone() override;
+  void OnAppLaunchBegin() override;
+  void OnAppLaunchDone() override;
+  void OnError(LCInstallerErrorEnum code) override;
+  void OnExit() override;
+  bool IsValidInstallAttempt() override;
+  KWAbortFlag& IsExitRequested() override { return m_exitRequested; }
+  LCInstallerStateEnum GetState() override { return m_state; }
+  KWString GetProcessPath() override;
+  KWPath GetCACertPath() override { return m_caCertPath; }
+
+  const std::atomic<bool>& IsWaitingOnInstallButtonClick() const { return m_waitingOnInstallButtonClick; }
+  KWCondition& GetInstallCompleteCondition() { return m_installCompleteCondition; }
+  KWMutex& GetInstallCompleteMutex() { return m_installCompleteMutex; }
+  // Hides the window to the menu bar.
+  void MinimizeUI();
+  // Brings the window back from the menu bar.
+  void MaximizeUI();
+  // Asks whether to cancel; on Yes stops everything and, during an
+  // installation, returns only after the service has called OnInstallDone.
+  // True when the program is to quit. Main thread.
+  bool OnAppClose();
+
+  // Rendering (main thread). RenderUI recomposes the frame from the assets.
+  void RenderUI();
+  const LCBGRAImage& GetRenderedUI() const { return m_renderedUI; }
+  // The windowing layer fills the assets once, before the window exists.
+  void SetAssets(const LCUIAssets& assets) { m_assets = assets; }
+  const LCUIAssets& GetAssets() const { return m_assets; }
+
+  // Pointer input in frame coordinates (main thread).
+  void OnLButtonDown(int x, int y);
+  void OnLButtonUp(int x, int y);
+  void OnMouseMove(int x, int y);
+  void OnMouseOver(LCInstallerButtonId id);
+  void OnMouseOut(LCInstallerButtonId id);
+  void OnMouseDown(LCInstallerButtonId id);
+  void OnMouseUp(LCInstallerButtonId id);
+  void OnMouseClick(LCInstallerButtonId id);
+  // Ends the first event loop once, when the core waits for the install-now click.
+  void OnInstallNowButtonClick();
+
+  // Read-outs for the windowing layer and tests.
+  const LCUIObject& GetObject(LCInstallerButtonId id) const;
+  std::vector<LCInstallerButtonId> GetActiveObjectIds() const;
+  int GetSlideIndex() const { return m_slideIndex; }
+  int GetProgress() const { return m_progress; }
+  bool IsUIDisabled() const { return m_uiDisabled; }
+  bool IsDragging() const { return m_isDragging; }
+  LCInstallerSystemTrayHelper& GetTrayHelper() { return m_trayHelper; }
+
+  // Windowing layer: defined per windowing system.
+  int CreateUI();
+  void LoadUIAssets();
+  int RunEventLoop(const std::atomic<bool>& waitingOnInstallButtonClick);
+  // Makes the running event loop return soon; callable from any thread.
+  static void BreakEventProcessingLoop();
+  void OnPlatformExit();
+  void PostAppQuitMessage();
+  void HideUI();
+  // Modal; blocks the calling thread (main or service) until answered.
+  static LCInstallerMBResult ShowMessageBox(const KWString& title, const KWString& message, LCInstallerMBType type,
+                                            LCInstallerMBDefaultButton defaultButton);
+  void PlatformDoMouseCapture();
+  void PlatformReleaseMouseCapture();
+  LCInstallerWindowRef PlatformGetMouseCapture();
+  // Moves the window right by dx and down by dy and repaints it at once.
+  void PlatformMoveWindowBy(int dx, int dy);
+  // Opens the address in the user's browser.
+  void PlatformOpenURL(const KWString& url);
+
+  static LCInstallerWindowRef m_window;
+
+ private:
+  void SetState(LCInstallerStateEnum state) { m_state = state; }
+  void SetActiveObjects(const std::vector<LCUIObject*>& objects);
+  std::vector<LCUIObject*> GetActiveObjectsSnapshot() const;
+  // The welcome screen: state 1 with its three active objects. Called by CreateUI.
+  void EnterWelcomeScreen();
+  LCUIObject& ObjectById(LCInstallerButtonId id);
+  int LookIndex(const LCUIObject& object) const;
+
+  LCAtomicTime m_animationStartTime;
+  LCInstallerUICoreInitParams m_initParams;
+  std::atomic<LCInstallerStateEnum> m_state{kLCInstallerStateNone};
+  bool m_progressReported[100];  // guarded by m_progressMutex
+  std::atomic<int> m_progress{0};
+  LCAtomicTime m_lastProgressChangeTime;
+  KWAbortFlag m_exitRequested{false};
+  std::atomic<bool> m_retryRequested{false};
+  std::atomic<bool> m_waitingOnInstallButtonClick{true};
+  std::atomic<bool> m_uiDisabled{false};
+  std::atomic<int> m_slideIndex{0};
+  LCAtomicTime m_slideStartTime;
+  std::atomic<bool> m_slideChosenByUser{false};
+  LCUIAssets m_assets;
+  LCUIObject m_installNowButton;
+  LCUIObject m_eulaButton;
+  LCUIObject m_closeButton;
+  LCUIObject m_appButton;
+  std::vector<LCUIObject> m_slideDots;
+  // Replaced by OnInstallBegin on the service thread while the input
+  // handlers walk it on the main thread; they walk a copy taken under the lock.
+  std::vector<LCUIObject*> m_activeObjects;  // guarded by m_activeObjectsMutex
+  mutable std::mutex m_activeObjectsMutex;
+  LCBGRAImage m_renderedUI;
+  KWPath m_caCertPath;
+  KWCondition m_installCompleteCondition;
+  KWMutex m_installCompleteMutex;
+  LCInstallerSystemTrayHelper m_trayHelper;
+  bool m_isDragging = false;
+  int m_dragStartX = 0;
+  int m_dragStartY = 0;
+  // Makes the percentage test-and-set and the progress with its time stamp one step.
+  std::mutex m_progressMutex;
+  // The frame timer that CreateUI starts; OnInstallDone kills it on the service thread.
+  std::atomic<KWTimerID> m_uiTimerID{0};
+};

@@ -1,0 +1,110 @@
+// Pointer input: every control is drawn into the frame, so presses, releases
+// and moves in frame coordinates become hover and pressed looks, button
+// actions and window drags here. Main thread only.
+#include "LCInstallerAnalytics.h"
+#include "LCInstallerEndpoints.h"
+#include "LCInstallerUICore.h"
+
+namespace {
+
+// Edges are inside.
+bool HitTest(int x, int y, const LCRect& rect) {
+  return rect.left <= x && x <= rect.right && rect.top <= y && y <= rect.bottom;
+}
+
+void Ping(const char* name) { LCInstallerAnalytics::PingTalkToOstrelServer(name, KWString()); }
+
+}  // namespace
+
+void LCInstallerUICore::OnLButtonDown(int x, int y) {
+  bool hitSomething = false;
+  for (LCUIObject* object : GetActiveObjectsSnapshot()) {
+    if (HitTest(x, y, object->m_rect)) {
+      object->m_isPressed = true;
+      OnMouseDown(object->m_id);
+      hitSomething = true;
+    } else {
+      object->m_isPressed = false;
+    }
+  }
+  if (!hitSomething) {
+    PlatformDoMouseCapture();
+    m_isDragging = true;
+    m_dragStartX = x;
+    m_dragStartY = y;
+  }
+}
+
+void LCInstallerUICore::OnLButtonUp(int x, int y) {
+  for (LCUIObject* object : GetActiveObjectsSnapshot()) {
+    if (HitTest(x, y, object->m_rect)) {
+      OnMouseUp(object->m_id);
+      if (object->m_isPressed) OnMouseClick(object->m_id);
+    }
+    object->m_isPressed = false;
+  }
+  if (m_isDragging) PlatformReleaseMouseCapture();
+  m_isDragging = false;
+}
+
+void LCInstallerUICore::OnMouseMove(int x, int y) {
+  if (m_isDragging && PlatformGetMouseCapture() == m_window) {
+    // The pointer position is relative to the window, which follows the
+    // pointer, so the drag start stays where it was.
+    PlatformMoveWindowBy(x - m_dragStartX, y - m_dragStartY);
+    return;
+  }
+  for (LCUIObject* object : GetActiveObjectsSnapshot()) {
+    const bool hit = HitTest(x, y, object->m_rect);
+    if (hit && !object->m_isHover) {
+      OnMouseOver(object->m_id);
+      object->m_isHover = true;
+    } else if (!hit && object->m_isHover) {
+      OnMouseOut(object->m_id);
+      object->m_isHover = false;
+    }
+  }
+}
+
+// The looks follow from the flags at the next frame.
+void LCInstallerUICore::OnMouseOver(LCInstallerButtonId) {}
+void LCInstallerUICore::OnMouseOut(LCInstallerButtonId) {}
+void LCInstallerUICore::OnMouseDown(LCInstallerButtonId) {}
+void LCInstallerUICore::OnMouseUp(LCInstallerButtonId) {}
+
+void LCInstallerUICore::OnMouseClick(LCInstallerButtonId id) {
+  switch (id) {
+    case kLCInstallerButtonInstallNow:
+      OnInstallNowButtonClick();
+      break;
+    case kLCInstallerButtonEULA:
+      Ping("EULAClicked");
+      PlatformOpenURL(KWString("http://") + kCLVWebHost + "/go/CLV11LicTerms");
+      break;
+    case kLCInstallerButtonClose:
+      Ping("InstallCancelClick");
+      if (OnAppClose()) PostAppQuitMessage();
+      break;
+    case kLCInstallerButtonApp:
+      if (m_state == kLCInstallerStateWaitingForInstall) {
+        Ping("AppCloseClick");
+        if (OnAppClose()) PostAppQuitMessage();
+      } else {
+        Ping("AppMinimizeClick");
+        MinimizeUI();
+      }
+      break;
+    default:
+      if (id >= kLCInstallerButtonSlide1 && id <= kLCInstallerButtonSlide7) {
+        m_slideIndex = id - 3;
+        m_slideStartTime.Store(ILCInstallerUIClock::GetInstance().SecondClockNow());
+        m_slideChosenByUser = true;
+      }
+      break;
+  }
+}
+
+void LCInstallerUICore::OnInstallNowButtonClick() {
+  bool waiting = true;
+  if (m_waitingOnInstallButtonClick.compare_exchange_strong(waiting, false)) BreakEventProcessingLoop();
+}

@@ -1,0 +1,128 @@
+// Frame composition: the whole 868 x 592 frame is rebuilt on every tick of the
+// UI timer from the slide in view, the button looks, the progress bar and the
+// state text.
+#include <algorithm>
+
+#include "LCInstallerUICore.h"
+
+namespace {
+
+const int kAutomaticSlideMs = 10000;
+const int kChosenSlideMs = 20000;
+const unsigned int kProgressX = 285;
+const unsigned int kProgressY = 58;
+const unsigned int kStateTextX = 326;
+const unsigned int kStateTextY = 68;
+
+// The left part of the image, fraction of its width rounded to the nearest
+// pixel. Fractions outside 0..1 are held to the image's bounds.
+LCBGRAImage GetSubImage(const LCBGRAImage& image, float fraction) {
+  LCBGRAImage result;
+  if (image.IsEmpty()) return result;
+  const float scaled = fraction * static_cast<float>(image.GetWidth()) + 0.5f;
+  const unsigned int width = scaled <= 0.0f ? 0u : std::min(static_cast<unsigned int>(scaled), image.GetWidth());
+  result.Allocate(width, image.GetHeight());
+  if (result.IsEmpty()) return result;
+  for (unsigned int row = 0; row < image.GetHeight(); ++row) {
+    std::copy_n(image.GetData() + static_cast<size_t>(row) * image.GetWidth() * 4, static_cast<size_t>(width) * 4,
+                result.GetData() + static_cast<size_t>(row) * width * 4);
+  }
+  return result;
+}
+
+size_t GetTextImageForState(LCInstallerStateEnum state) {
+  switch (state) {
+    case kLCInstallerStateDownloading:
+    case kLCInstallerStateDownloadDone:
+      return 1;
+    case kLCInstallerStateExtracting:
+    case kLCInstallerStateExtractDone:
+      return 2;
+    case kLCInstallerStateSettingUp:
+    case kLCInstallerStateSetupDone:
+      return 3;
+    case kLCInstallerStateLaunching:
+    case kLCInstallerStateLaunchDone:
+      return 4;
+    default:
+      return 0;
+  }
+}
+
+// Blends images[index] when the sequence has it.
+void BlendAt(LCBGRAImage& frame, const std::vector<LCBGRAImage>& images, size_t index, unsigned int x, unsigned int y) {
+  if (index < images.size()) frame.Copy(images[index], x, y);
+}
+
+}  // namespace
+
+int LCInstallerUICore::LookIndex(const LCUIObject& object) const {
+  if (object.m_isPressed) return 2;
+  return object.m_isHover ? 1 : 0;
+}
+
+void LCInstallerUICore::RenderUI() {
+  const LCInstallerStateEnum state = m_state;
+  if (state == kLCInstallerStateNone || m_assets.m_slides.empty()) return;
+
+  // Slideshow step. The show runs once through slides 1..7 and stays on the
+  // last; it pauses while a message box is up or the window is in the menu bar.
+  ILCInstallerUIClock& clock = ILCInstallerUIClock::GetInstance();
+  const boost::posix_time::ptime now = clock.SecondClockNow();
+  const int64_t slideMs = LCMillisecondsBetween(m_slideStartTime.Load(), now);
+  const int64_t animMs =
+      std::max<int64_t>(0, LCMillisecondsBetween(m_animationStartTime.Load(), clock.MicrosecondClockNow()));
+  const bool slideDue = state != kLCInstallerStateWaitingForInstall &&
+                        slideMs >= (m_slideChosenByUser ? kChosenSlideMs : kAutomaticSlideMs);
+  int dot = std::max(m_slideIndex - 1, 0);
+  const int last = static_cast<int>(m_assets.m_slides.size()) - 1;
+  if (slideDue && !m_uiDisabled && !m_trayHelper.IsInTray()) {
+    if (dot < last - 1) ++dot;
+    m_slideIndex = dot + 1;
+    m_slideStartTime.Store(now);
+    m_slideChosenByUser = false;
+  }
+
+  const int slideIndex = m_slideIndex;
+  if (slideIndex < 0 || slideIndex > last) {
+    m_renderedUI = LCBGRAImage();
+    return;
+  }
+  const LCBGRAImage& slide = m_assets.m_slides[slideIndex];
+  m_renderedUI.Copy(slide.GetData(), slide.GetWidth(), slide.GetHeight());
+
+  if (state == kLCInstallerStateWaitingForInstall) {
+    if (m_installNowButton.m_isHover) {
+      m_renderedUI.Copy(m_assets.m_installNowHover, 365, 393);
+      if (m_installNowButton.m_isPressed) m_renderedUI.Copy(m_assets.m_installNowClick, 365, 393);
+    }
+    if (m_eulaButton.m_isHover) m_renderedUI.Copy(m_assets.m_eulaHover, 434, 454);
+    BlendAt(m_renderedUI, m_assets.m_appCloseImages, LookIndex(m_appButton), 11, 5);
+  } else {
+    if (dot < static_cast<int>(m_slideDots.size())) {
+      const LCRect& rect = m_slideDots[dot].m_rect;
+      m_renderedUI.Copy(m_assets.m_dotHover, rect.left, rect.top);
+    }
+    m_renderedUI.Copy(m_assets.m_progressBarBackground, kProgressX, kProgressY);
+    BlendAt(m_renderedUI, m_assets.m_appMinimizeImages, LookIndex(m_appButton), 11, 5);
+    BlendAt(m_renderedUI, m_assets.m_closeImages, LookIndex(m_closeButton), 596, 57);
+  }
+
+  const int progress = m_progress;
+  if (state == kLCInstallerStateDownloading) {
+    m_renderedUI.Copy(GetSubImage(m_assets.m_progressBar, static_cast<float>(progress / 100.0)), kProgressX,
+                      kProgressY);
+  }
+
+  if (state > kLCInstallerStateWaitingForInstall) {
+    BlendAt(m_renderedUI, m_assets.m_stateTexts, GetTextImageForState(state), kStateTextX, kStateTextY);
+    const size_t frames = m_assets.m_progressAnimation.size();
+    if (!(state == kLCInstallerStateDownloading && progress != 0) && frames > 0) {
+      const double phase = static_cast<double>(animMs % 1000) / 1000.0;
+      const size_t frame = static_cast<size_t>(phase * static_cast<double>(frames - 1) + 0.5);
+      BlendAt(m_renderedUI, m_assets.m_progressAnimation, frame, kProgressX, kProgressY);
+    }
+  }
+
+  if (m_uiDisabled) m_renderedUI.Copy(m_assets.m_disabledMask, 0, 0);
+}

@@ -1,0 +1,62 @@
+// Plain values shared by the UI core, its platform layers and the menu-bar helper.
+#pragma once
+
+#include <vector>
+
+#include "LCBGRAImage.h"
+
+struct LCInstallerUICoreInitParams {
+  int m_argc = 0;
+  char** m_argv = nullptr;  // not owned
+};
+
+// The platform's window object (an NSWindow in the AppKit layer); opaque to the core.
+typedef void* LCInstallerWindowRef;
+
+typedef int LCInstallerButtonId;
+enum {
+  kLCInstallerButtonInstallNow = 0,
+  kLCInstallerButtonEULA = 1,
+  kLCInstallerButtonClose = 2,
+  kLCInstallerButtonApp = 3,
+  kLCInstallerButtonSlide1 = 4,
+  kLCInstallerButtonSlide2 = 5,
+  kLCInstallerButtonSlide3 = 6,
+  kLCInstallerButtonSlide4 = 7,
+  kLCInstallerButtonSlide5 = 8,
+  kLCInstallerButtonSlide6 = 9,
+  kLCInstallerButtonSlide7 = 10,
+};
+
+// Every edge is inside the rectangle.
+struct LCRect {
+  int left = 0;
+  int top = 0;
+  int right = 0;
+  int bottom = 0;
+};
+
+struct LCUIObject {
+  LCInstallerButtonId m_id = 0;
+  LCRect m_rect;
+  bool m_isHover = false;    // the pointer is over it
+  bool m_isPressed = false;  // the button went down on it
+};
+
+// Every decoded picture of the installer window. A file that could not be
+// decoded leaves an empty image, which draws nothing.
+struct LCUIAssets {
+  std::vector<LCBGRAImage> m_slides;  // 0: the welcome screen, 1..7: the slideshow
+  LCBGRAImage m_progressBar;
+  LCBGRAImage m_progressBarBackground;
+  std::vector<LCBGRAImage> m_progressAnimation;
+  std::vector<LCBGRAImage> m_stateTexts;
+  std::vector<LCBGRAImage> m_closeImages;  // normal, under the pointer, pressed
+  std::vector<LCBGRAImage> m_appCloseImages;
+  std::vector<LCBGRAImage> m_appMinimizeImages;
+  LCBGRAImage m_installNowHover;
+  LCBGRAImage m_installNowClick;
+  LCBGRAImage m_eulaHover;
+  LCBGRAImage m_dotHover;
+  LCBGRAImage m_disabledMask;
+};

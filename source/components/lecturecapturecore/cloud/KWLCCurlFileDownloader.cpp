@@ -1,0 +1,251 @@
+// The part transfers report through libcurl's classic progress function,
+// which newer headers mark deprecated; it is still supported.
+#define CURL_DISABLE_DEPRECATION 1
+
+#include "KWLCCurlFileDownloader.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "KWException.h"
+#include "KWFileUtil.h"
+#include "KWLCCloudUtils.h"
+#include "KWLogger.h"
+#include "OstrelAFL/AFile.h"
+
+using namespace KWLCCloudUtils;
+
+void* KWLCCurlFileDownloader::ms_pCurl[MAX_DOWNLOAD_THREADS + 1] = {};
+KWMutex* KWLCCurlFileDownloader::ms_pCurlMutex[MAX_DOWNLOAD_THREADS + 1] = {};
+
+namespace {
+
+const char kThisFile[] = "source/components/lecturecapturecore/cloud/KWLCCurlFileDownloader";
+
+const long kReceiveBufferBytes = 512 * 1024;
+
+[[noreturn]] void ThrowInternal(int line) { throw KWLCException("kKWErrorInternal", kThisFile, line, false); }
+
+long ResponseCode(CURL* curl) {
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  return status;
+}
+
+std::string ContentRangeOf(CURL* curl) {
+  curl_header* header = nullptr;
+  if (curl_easy_header(curl, "Content-Range", 0, CURLH_HEADER, -1, &header) != CURLHE_OK || header == nullptr) {
+    return std::string();
+  }
+  return header->value ? header->value : "";
+}
+
+// Handles live for the process and keep every option; what one operation
+// set for itself must not leak into the next: a size query's HEAD into a
+// part, a part's range into a size query, or pointers to records and a
+// header list that no longer exist.
+void ReleaseHandle(CURL* curl) {
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
+  curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, static_cast<void*>(nullptr));
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
+  curl_easy_setopt(curl, CURLOPT_RANGE, static_cast<const char*>(nullptr));
+  curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+  curl_easy_setopt(curl, CURLOPT_HEADER, 0L);
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+}
+
+// A part is good only when the reply carries exactly the asked bytes: a 206
+// whose Content-Range matches the request, or a 200 for a range that is the
+// whole file. An error page or a body that ignored Range is never data.
+bool IsExpectedRangeReply(long status, const std::string& contentRange, uint64_t first, uint64_t length,
+                          uint64_t expectedFileSize, uint64_t received) {
+  if (received != length) return false;
+  if (status == 206) {
+    uint64_t replyFirst = 0, replyLast = 0, replyTotal = 0;
+    if (!ParseContentRange(contentRange, replyFirst, replyLast, replyTotal)) return false;
+    if (replyFirst != first || replyLast != first + length - 1) return false;
+    if (expectedFileSize != 0) return replyTotal == expectedFileSize;
+    return replyTotal != 0;
+  }
+  if (status == 200) return first == 0 && expectedFileSize != 0 && length == expectedFileSize;
+  return false;
+}
+
+}  // namespace
+
+void KWLCCurlFileDownloader::Initialize(const KWLCCloudParams& inCloudParams) {
+  KWLOG("KWLCCurlFileDownloader::Initialize");
+  if (inCloudParams.m_numDownloadThreads > MAX_DOWNLOAD_THREADS) {
+    KWLOG("inCloudParams.m_numDownloadThreads > MAX_DOWNLOAD_THREADS");
+    ThrowInternal(__LINE__);
+  }
+  const uint32_t last = inCloudParams.m_numDownloadThreads;
+  for (uint32_t i = 0; i <= last; ++i) {
+    if (ms_pCurl[i] == nullptr) {
+      ms_pCurl[i] = curl_easy_init();
+      if (ms_pCurl[i] == nullptr) ThrowInternal(__LINE__);
+    }
+    if (ms_pCurlMutex[i] == nullptr) ms_pCurlMutex[i] = new KWMutex();
+  }
+  // Handles of an earlier, larger table are released rather than lost.
+  for (uint32_t i = last + 1; i <= MAX_DOWNLOAD_THREADS; ++i) {
+    if (ms_pCurl[i] != nullptr) curl_easy_cleanup(static_cast<CURL*>(ms_pCurl[i]));
+    delete ms_pCurlMutex[i];
+    ms_pCurl[i] = nullptr;
+    ms_pCurlMutex[i] = nullptr;
+  }
+}
+
+bool KWLCCurlFileDownloader::HasHandle(int inThreadIndex) {
+  return inThreadIndex >= 0 && inThreadIndex <= MAX_DOWNLOAD_THREADS && ms_pCurl[inThreadIndex] != nullptr &&
+         ms_pCurlMutex[inThreadIndex] != nullptr;
+}
+
+KWLCCurlFileDownloader::KWLCCurlFileDownloader()
+    : m_success(false), m_progressCallback(nullptr), m_progressCallbackData(nullptr), m_expectedFileSizeBytes(0) {}
+
+uint64_t KWLCCurlFileDownloader::GetFileSizeBytesFromURL(const KWString& inURL, const KWLCCloudParams& inCloudParams,
+                                                         const std::vector<KWString>& inHeaderList,
+                                                         const KWAbortFlag& inAbortFlag) {
+  KWLOG("KWLCCurlFileDownloader::GetFileSizeBytesFromURL");
+  m_success = false;
+  const uint32_t index = inCloudParams.m_numDownloadThreads;
+  if (index > MAX_DOWNLOAD_THREADS || ms_pCurlMutex[index] == nullptr) ThrowInternal(__LINE__);
+  KWLock lock(*ms_pCurlMutex[index]);
+  CURL* curl = static_cast<CURL*>(ms_pCurl[index]);
+  if (curl == nullptr) ThrowInternal(__LINE__);
+
+  CurlStringWriteCallbackData response(inAbortFlag);
+  curl_slist* headerList = nullptr;
+  CurlSetConnectTimeoutMS(curl, inCloudParams.m_connectTimeoutMS);
+  CurlSetResponseTimeoutMS(curl, inCloudParams.m_responseTimeoutMS);
+  CurlAddDebugFunction(curl);
+  CurlEnableSSLVerifyIfNeeded(inCloudParams, curl);
+  CurlEnableSSLVerifyForURL(inURL, inCloudParams, curl);
+  CurlSetProxySettings(inCloudParams, curl);
+  curl_easy_setopt(curl, CURLOPT_URL, inURL.c_str());
+  CurlCreateHeaderList(inHeaderList, headerList, curl);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CurlStringWriteCallback);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response);
+  curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+  curl_easy_setopt(curl, CURLOPT_HEADER, 1L);
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+
+  const CURLcode result = curl_easy_perform(curl);
+  CurlHeadersCleanup(headerList);
+  ReleaseHandle(curl);
+  if (result != CURLE_OK) {
+    KWLOG("KWLCCurlFileDownloader::GetFileSizeBytesFromURL, failed to get filesize for %s. Curl returned %d.",
+          inURL.c_str(), static_cast<int>(result));
+    ThrowInternal(__LINE__);
+  }
+  // Only the final reply (after redirects) says whether the file is there.
+  const long status = ResponseCode(curl);
+  if (status < 200 || status > 299) {
+    KWLOG("KWLCCurlFileDownloader::GetFileSizeBytesFromURL, failed to get filesize for %s. HTTP status %ld.",
+          inURL.c_str(), status);
+    ThrowInternal(__LINE__);
+  }
+  m_success = true;
+  const std::vector<KWString> lines = GetResponseHeaders(KWString(response.m_data), 0);
+  return GetResponseHeaderIgnoringCase(kContentLengthHTTPHeader, lines).GetUInt64Value();
+}
+
+void KWLCCurlFileDownloader::DownloadFileRangeFromURL(const KWFile& inTargetFile, const uint64_t& inFirstByte,
+                                                      const uint64_t& inLengthBytes, const KWString& inURL,
+                                                      const KWLCCloudParams& inCloudParams, const int& inThreadIndex,
+                                                      const std::vector<KWString>& inHeaderList,
+                                                      const KWAbortFlag& inAbortFlag) {
+  KWLOG("KWLCCurlFileDownloader::DownloadFileRangeFromURL");
+  m_success = false;
+  if (inThreadIndex > static_cast<int64_t>(inCloudParams.m_numDownloadThreads)) {
+    KWLOG("inThreadIndex > inCloudParams.m_numDownloadThreads");
+    ThrowInternal(__LINE__);
+  }
+  if (inThreadIndex < 0 || inThreadIndex > MAX_DOWNLOAD_THREADS) {
+    KWLOG("KWLCCurlFileDownloader::DownloadFileRangeFromURL, bad thread index %d", inThreadIndex);
+    ThrowInternal(__LINE__);
+  }
+
+  if (inTargetFile.DoesFileExist()) inTargetFile.Delete();
+  const std::string targetPath = inTargetFile.GetPath().GetPathAsKWString().GetUTF8String();
+  ostrel::afl::AFile(targetPath).GetParentPath().MakeDirectory();
+  FILE* created = fopen(targetPath.c_str(), "wb");
+  if (created == nullptr) ThrowInternal(__LINE__);
+  struct stat status;
+  const bool statOK = fstat(fileno(created), &status) == 0;
+  fclose(created);
+  if (!statOK) ThrowInternal(__LINE__);
+
+  if (ms_pCurlMutex[inThreadIndex] == nullptr) ThrowInternal(__LINE__);
+  KWLock lock(*ms_pCurlMutex[inThreadIndex]);
+  if (inAbortFlag) return;
+  CURL* curl = static_cast<CURL*>(ms_pCurl[inThreadIndex]);
+  if (curl == nullptr) ThrowInternal(__LINE__);
+
+  CurlFileWriteCallbackData body(inAbortFlag);
+  body.m_file = inTargetFile;
+  body.m_maxBytes = inLengthBytes;
+  CurlProgressCallbackData progress(inAbortFlag);
+  progress.m_progressCallback = m_progressCallback;
+  progress.m_progressCallbackData = m_progressCallbackData;
+  progress.m_isUpload = false;
+  curl_slist* headerList = nullptr;
+
+  CurlSetConnectTimeoutMS(curl, inCloudParams.m_connectTimeoutMS);
+  CurlAddDebugFunction(curl);
+  CurlEnableSSLVerifyIfNeeded(inCloudParams, curl);
+  CurlEnableSSLVerifyForURL(inURL, inCloudParams, curl);
+  CurlSetProxySettings(inCloudParams, curl);
+  CurlCreateHeaderList(inHeaderList, headerList, curl);
+  curl_easy_setopt(curl, CURLOPT_URL, inURL.c_str());
+  if (inLengthBytes != 0) {
+    KWString range;
+    range.AppendUInt64(inFirstByte).Append("-").AppendUInt64(inFirstByte + inLengthBytes - 1);
+    curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());
+  }
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CurlFileWriteCallback);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, &progress);
+  curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, CurlProgressCallback);
+  // The write callback opens and closes the part file for every block;
+  // blocks of libcurl's default 16 KiB made that the main cost of a fast
+  // download.
+  curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+
+  const CURLcode result = curl_easy_perform(curl);
+  CurlHeadersCleanup(headerList);
+  ReleaseHandle(curl);
+
+  const KWString fileName = KWFileUtil::GetFileName(inTargetFile);
+  if (result == CURLE_ABORTED_BY_CALLBACK) {
+    KWLOG("KWLCCurlFileDownloader::DownloadFileRangeFromURL, Aborted download of %s to %s", inURL.c_str(),
+          fileName.c_str());
+    return;
+  }
+  const long httpStatus = ResponseCode(curl);
+  const std::string contentRange = ContentRangeOf(curl);
+  const bool whole = inLengthBytes == 0;
+  const bool goodReply = whole ? httpStatus >= 200 && httpStatus <= 299
+                               : IsExpectedRangeReply(httpStatus, contentRange, inFirstByte, inLengthBytes,
+                                                      m_expectedFileSizeBytes, body.m_bytesWritten);
+  if (result != CURLE_OK || !goodReply) {
+    if (result != CURLE_OK) {
+      KWLOG("KWLCCurlFileDownloader::DownloadFileRangeFromURL, failed to download %s to %s. Curl returned %d.",
+            inURL.c_str(), fileName.c_str(), static_cast<int>(result));
+    }
+    KWLOG(
+        "KWLCCurlFileDownloader::DownloadFileRangeFromURL, rejected reply for %s: HTTP %ld, Content-Range \"%s\", "
+        "%llu of %llu bytes from byte %llu",
+        inURL.c_str(), httpStatus, contentRange.c_str(), static_cast<unsigned long long>(body.m_bytesWritten),
+        static_cast<unsigned long long>(inLengthBytes), static_cast<unsigned long long>(inFirstByte));
+    ThrowInternal(__LINE__);
+  }
+  m_success = true;
+}

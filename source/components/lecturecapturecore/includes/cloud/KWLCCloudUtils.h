@@ -1,0 +1,113 @@
+// KWLCCloudUtils: the libcurl easy-handle settings, callbacks and header and
+// URL helpers shared by every HTTP transfer. The functions never create or
+// clean up a handle; the caller owns it.
+//
+//   KWLCCloudUtils::CurlStringWriteCallbackData body(abortFlag);
+//   KWLCCloudUtils::AddDefaultCurlSettings(curl, params, 1);
+//   KWLCCloudUtils::CurlCreateHeaderList(headers, list, curl);
+//   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, KWLCCloudUtils::CurlStringWriteCallback);
+//   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+//   curl_easy_perform(curl);
+//   KWLCCloudUtils::CurlHeadersCleanup(list);
+#pragma once
+
+#include <curl/curl.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "IKWLCCurlProgressCallback.h"
+#include "KWAbortFlag.h"
+#include "KWFile.h"
+#include "KWLCCloudStructs.h"
+#include "KWString.h"
+
+const KWString kHTTPUrlPrefix("http://");
+const KWString kHTTPSUrlPrefix("https://");
+const KWString kMachineGuidHTTPHeader("MachineGuid");
+const KWString kClientNameHTTPHeader("ClientName");
+const KWString kClientVersionHTTPHeader("ClientVersion");
+const KWString kClientPlatformHTTPHeader("ClientPlatform");
+const KWString kClientInstallerPlatformHTTPHeader("ClientInstallerPlatform");
+const KWString kContentLengthHTTPHeader("Content-Length");
+
+namespace KWLCCloudUtils {
+
+// The callback records keep the address of the caller's abort flag, which
+// may be set from another thread at any time and must outlive the transfer.
+struct CurlStringWriteCallbackData {
+  explicit CurlStringWriteCallbackData(const KWAbortFlag& abortFlag) : m_abortFlag(&abortFlag) {}
+  std::string m_data;
+  const KWAbortFlag* m_abortFlag;
+};
+
+struct CurlFileWriteCallbackData {
+  explicit CurlFileWriteCallbackData(const KWAbortFlag& abortFlag) : m_abortFlag(&abortFlag) {}
+  KWFile m_file;
+  uint64_t m_bytesWritten = 0;
+  const KWAbortFlag* m_abortFlag;
+  // When not 0, a body longer than this is refused (the transfer ends with a
+  // write error) so that a server ignoring Range cannot fill the disk.
+  uint64_t m_maxBytes = 0;
+};
+
+struct CurlFileReadCallbackData {
+  explicit CurlFileReadCallbackData(const KWAbortFlag& abortFlag) : m_abortFlag(&abortFlag) {}
+  KWFile m_file;
+  uint64_t m_bytesLeft = 0;
+  uint64_t m_fileOffset = 0;
+  const KWAbortFlag* m_abortFlag;
+};
+
+struct CurlProgressCallbackData {
+  explicit CurlProgressCallbackData(const KWAbortFlag& abortFlag) : m_abortFlag(&abortFlag) {}
+  const KWAbortFlag* m_abortFlag;
+  const IKWLCCurlProgressCallback* m_progressCallback = nullptr;
+  const void* m_progressCallbackData = nullptr;
+  bool m_isUpload = true;
+};
+
+// Session set-up. A null handle throws KWLCException (kKWErrorInternal).
+void AddDefaultCurlSettings(void* curl, const KWLCCloudParams& params, short applyResponseTimeout);
+void CurlSetConnectTimeoutMS(void* curl, const int& milliseconds);
+void CurlSetResponseTimeoutMS(void* curl, const int& milliseconds);
+void CurlAddDebugFunction(void* curl);
+void CurlEnableSSLVerifyIfNeeded(const KWLCCloudParams& params, void* curl);
+// An "https://" URL is always fetched with peer and host verification, even
+// when the record asks for plain transfers: without a CA file of the
+// record's, the system's trust store decides.
+void CurlEnableSSLVerifyForURL(const KWString& url, const KWLCCloudParams& params, void* curl);
+void CurlSetProxySettings(const KWLCCloudParams& params, void* curl);
+void CurlCreateHeaderList(const std::vector<KWString>& headers, curl_slist*& list, void* curl);
+void CurlHeadersCleanup(curl_slist*& list);
+
+// URLs and headers.
+KWString GetHTTPOrHTTPS(const KWLCCloudParams& params);
+void AddAuthorizationHeaders(std::vector<KWString>& headers, const KWLCCloudParams& params);
+// Lines keep a trailing carriage return if the server sent one.
+std::vector<KWString> GetResponseHeaders(const KWString& response, const int& offset);
+// Value of the first line whose name equals the name exactly; empty if none.
+KWString GetResponseHeader(const KWString& name, const std::vector<KWString>& lines);
+// The same, but field names compare without regard to case, as HTTP defines
+// them (HTTP/2 servers send them in lower case).
+KWString GetResponseHeaderIgnoringCase(const KWString& name, const std::vector<KWString>& lines);
+// Reads "bytes FIRST-LAST/TOTAL" (a Content-Range value, trailing white
+// space allowed); an unknown total ("*") gives 0. False for anything else or
+// when LAST is before FIRST.
+bool ParseContentRange(const KWString& value, uint64_t& first, uint64_t& last, uint64_t& total);
+// "https://h:8080/a/b.dmg" -> "h:8080" and "/a/b.dmg". A URL without a path
+// has the empty resource.
+KWString GetHostURL(const KWString& url);
+KWString GetResourceURL(const KWString& url);
+
+// libcurl callbacks; they run on the thread inside curl_easy_perform. A
+// failure inside one ends the transfer through its return value, never by an
+// exception through libcurl's frames; the caller sees the libcurl error.
+size_t CurlStringWriteCallback(void* data, size_t size, size_t count, void* userData);
+size_t CurlFileWriteCallback(void* data, size_t size, size_t count, void* userData);
+size_t CurlFileReadCallback(void* buffer, size_t size, size_t count, void* userData);
+int CurlProgressCallback(void* userData, double downloadTotal, double downloadNow, double uploadTotal,
+                         double uploadNow);
+
+}  // namespace KWLCCloudUtils

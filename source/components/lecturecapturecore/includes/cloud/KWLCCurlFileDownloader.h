@@ -1,0 +1,61 @@
+// KWLCCurlFileDownloader: the size query and the ranged transfer of one part,
+// over a process-wide table of libcurl handles addressed by thread index.
+// Each handle has its own mutex, held for a whole operation, so the number of
+// handles bounds how many transfers run at once however many threads ask.
+//
+//   KWLCCurlFileDownloader::Initialize(params);          // once, before any transfer
+//   KWLCCurlFileDownloader downloader;
+//   uint64_t size = downloader.GetFileSizeBytesFromURL(url, params, headers, abortFlag);
+//   downloader.DownloadFileRangeFromURL(partFile, 0, size, url, params, 0, headers, abortFlag);
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "IKWLCCurlProgressCallback.h"
+#include "KWAbortFlag.h"
+#include "KWFile.h"
+#include "KWLCCloudStructs.h"
+#include "KWString.h"
+#include "KWThread.h"
+
+class KWLCCurlFileDownloader {
+ public:
+  // Creates handles 0 to m_numDownloadThreads (the last one serves size
+  // queries) and their mutexes. Must not overlap any transfer. A second call
+  // keeps the handles it still needs and releases the others.
+  static void Initialize(const KWLCCloudParams& inCloudParams);
+  // True when Initialize left a handle at this index.
+  static bool HasHandle(int inThreadIndex);
+
+  KWLCCurlFileDownloader();
+
+  bool IsSuccess() const { return m_success; }
+  void SetProgressCallback(const IKWLCCurlProgressCallback* callback) { m_progressCallback = callback; }
+  void SetProgressCallbackData(const void* data) { m_progressCallbackData = data; }
+  // Size of the whole remote file, when known, so that a ranged reply's
+  // Content-Range total can be checked; 0 checks only that it is consistent.
+  void SetExpectedFileSizeBytes(uint64_t size) { m_expectedFileSizeBytes = size; }
+
+  // A HEAD request on the size-query handle. Succeeds only for a final 2xx
+  // status; returns the first Content-Length seen (0 when none). Throws
+  // KWLCException on a libcurl error or another status.
+  uint64_t GetFileSizeBytesFromURL(const KWString& inURL, const KWLCCloudParams& inCloudParams,
+                                   const std::vector<KWString>& inHeaderList, const KWAbortFlag& inAbortFlag);
+
+  // Fetches length bytes from firstByte into the target, replacing it. An
+  // abort returns quietly with IsSuccess false; a libcurl error or a reply
+  // that does not carry exactly the asked bytes throws KWLCException.
+  void DownloadFileRangeFromURL(const KWFile& inTargetFile, const uint64_t& inFirstByte, const uint64_t& inLengthBytes,
+                                const KWString& inURL, const KWLCCloudParams& inCloudParams, const int& inThreadIndex,
+                                const std::vector<KWString>& inHeaderList, const KWAbortFlag& inAbortFlag);
+
+ private:
+  static void* ms_pCurl[MAX_DOWNLOAD_THREADS + 1];
+  static KWMutex* ms_pCurlMutex[MAX_DOWNLOAD_THREADS + 1];
+
+  bool m_success;
+  const IKWLCCurlProgressCallback* m_progressCallback;
+  const void* m_progressCallbackData;
+  uint64_t m_expectedFileSizeBytes;
+};

@@ -1,0 +1,244 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "KWException.h"
+#include "LCInstallerService.h"
+#include "TestUtil.h"
+
+namespace {
+
+class NullHandler : public IKWCustomExceptionHandler {
+ public:
+  void OnCustomException(const KWLCException&) override { ++calls; }
+  void OnCustomException() override { ++calls; }
+  std::atomic<int> calls{0};
+};
+
+// A user interface that records the service's calls and answers error boxes
+// from a script: each OnError pops the next answer (true = Retry).
+class FakeUI : public ILCInstallerUIInterface {
+ public:
+  void OnInstallBegin() override {}
+  void OnInstallDone() override {
+    ++installDoneCalls;
+    if (throwOnInstallDone) throw std::runtime_error("UI gone");
+  }
+  void OnHandshakeBegin() override {}
+  void OnHandshakeDone(int) override {}
+  void OnDownloadBegin() override {}
+  bool OnDownloadProgress(int) override { return true; }
+  void OnDownloadDone(int) override {}
+  void OnExtractBegin() override {}
+  void OnExtractDone() override {}
+  void OnSetupBegin() override {}
+  void OnSetupDone() override {}
+  void OnAppLaunchBegin() override {}
+  void OnAppLaunchDone() override {}
+  void OnError(LCInstallerErrorEnum code) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    errors.push_back(code);
+    retry = !retryAnswers.empty() && retryAnswers.front();
+    if (!retryAnswers.empty()) retryAnswers.erase(retryAnswers.begin());
+  }
+  void OnExit() override {}
+  // As in the real interface: only after Retry, before the launch and without an exit request.
+  bool IsValidInstallAttempt() override {
+    return retry && !exitRequested && state < kLCInstallerStateLaunchDone;
+  }
+  KWAbortFlag& IsExitRequested() override { return exitRequested; }
+  LCInstallerStateEnum GetState() override { return state; }
+  KWString GetProcessPath() override { return KWString(); }
+  KWPath GetCACertPath() override { return KWPath(); }
+
+  std::mutex mutex;
+  std::vector<int> errors;
+  std::vector<bool> retryAnswers;
+  bool retry = false;
+  bool throwOnInstallDone = false;
+  std::atomic<int> installDoneCalls{0};
+  KWAbortFlag exitRequested{false};
+  std::atomic<int> state{kLCInstallerStateWaitingForInstall};
+};
+
+// Each pipeline run performs the next scripted step.
+class ScriptedService : public LCInstallerService {
+ public:
+  using Step = std::function<void(ScriptedService&)>;
+  ScriptedService(FakeUI& ui, IKWCustomExceptionHandler& handler, std::vector<Step> steps)
+      : LCInstallerService(ui, handler), m_ui(ui), m_steps(std::move(steps)) {}
+  ~ScriptedService() override { StopService(true); }
+
+  void SetMountPath(const std::string& path) { m_mountPath = KWPath(KWString(path)); }
+  int runs = 0;
+
+ protected:
+  int DownloadAndInstallCLV() override {
+    const size_t index = static_cast<size_t>(runs++);
+    if (index < m_steps.size()) m_steps[index](*this);
+    m_ui.state = kLCInstallerStateLaunchDone;  // a run that returns has launched the product
+    return 0;
+  }
+
+ private:
+  FakeUI& m_ui;
+  std::vector<Step> m_steps;
+};
+
+void Succeed(ScriptedService&) {}
+void Fail9002(ScriptedService&) { throw KWLCException(9002, "test", 1, false); }
+
+class InstallerServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("FAKE_HDIUTIL_LOG", m_dir.File("hdiutil.txt").c_str(), 1);
+    unsetenv("FAKE_HDIUTIL_EXIT");
+  }
+  void TearDown() override { unsetenv("FAKE_HDIUTIL_LOG"); }
+
+  void RunService(ScriptedService& service) {
+    service.StartService();
+    service.Join();
+  }
+  // The recorded command lines of the disk-image tool, one string per run.
+  std::vector<std::string> ToolRuns() {
+    std::vector<std::string> runs;
+    std::string current;
+    for (const std::string& line : SplitLines(ReadFileBytes(m_dir.File("hdiutil.txt")))) {
+      if (line == "--") {
+        runs.push_back(current);
+        current.clear();
+      } else {
+        current += (current.empty() ? "" : "|") + line;
+      }
+    }
+    return runs;
+  }
+  static std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+      lines.push_back(text.substr(start, end - start));
+    }
+    return lines;
+  }
+
+  ScopedTempDir m_dir;
+  LogCapture m_log;
+  FakeUI m_ui;
+  NullHandler m_handler;
+};
+
+TEST_F(InstallerServiceTest, SuccessfulRunEndsDoneWithoutErrorOrDetach) {
+  ScriptedService service(m_ui, m_handler, {Succeed});
+  RunService(service);
+  EXPECT_EQ(service.runs, 1);
+  EXPECT_TRUE(service.IsSuccess());
+  EXPECT_TRUE(service.IsDone());
+  EXPECT_TRUE(m_ui.errors.empty());
+  EXPECT_EQ(m_ui.installDoneCalls, 1);
+  EXPECT_TRUE(ToolRuns().empty()) << "nothing was mounted, so nothing may be detached";
+  EXPECT_NE(m_log.IndexOf("LCInstallerService::Run"), -1);
+}
+
+TEST_F(InstallerServiceTest, RetryRunsThePipelineAgainUntilItSucceeds) {
+  m_ui.retryAnswers = {true, true};
+  ScriptedService service(m_ui, m_handler, {Fail9002, Fail9002, Succeed});
+  RunService(service);
+  EXPECT_EQ(service.runs, 3);
+  EXPECT_EQ(m_ui.errors, (std::vector<int>{9002, 9002}));
+  EXPECT_TRUE(service.IsSuccess());
+  EXPECT_NE(m_log.IndexOf("Caught exception: 9002 validAttempt:0 exitRequested:0"), -1);
+  EXPECT_NE(m_log.IndexOf("Caught exception: 9002 validAttempt:1 exitRequested:0"), -1);
+}
+
+TEST_F(InstallerServiceTest, FailureWithoutRetryEndsUnsuccessful) {
+  m_ui.retryAnswers = {false};
+  ScriptedService service(m_ui, m_handler, {Fail9002, Succeed});
+  RunService(service);
+  EXPECT_EQ(service.runs, 1);
+  EXPECT_FALSE(service.IsSuccess());
+  EXPECT_TRUE(service.IsDone());
+  EXPECT_EQ(m_ui.installDoneCalls, 1);
+}
+
+TEST_F(InstallerServiceTest, ExitRequestedSuppressesErrorAndRetryButStillDetaches) {
+  m_ui.retryAnswers = {true};
+  ScriptedService service(m_ui, m_handler, {[this](ScriptedService& s) {
+                                              s.SetMountPath(m_dir.File("mnt/Ostrel Clipvane 11"));
+                                              m_ui.retry = true;
+                                              m_ui.exitRequested = true;
+                                              Fail9002(s);
+                                            },
+                                            Succeed});
+  RunService(service);
+  EXPECT_EQ(service.runs, 1);
+  EXPECT_TRUE(m_ui.errors.empty());
+  EXPECT_EQ(m_ui.installDoneCalls, 1);
+  EXPECT_EQ(ToolRuns(), (std::vector<std::string>{"detach|" + m_dir.File("mnt/Ostrel Clipvane 11")}));
+  EXPECT_NE(m_log.IndexOf("Caught exception: 9002 validAttempt:0 exitRequested:1"), -1);
+}
+
+TEST_F(InstallerServiceTest, UnknownExceptionIsLoggedWithoutOnError) {
+  ScriptedService service(m_ui, m_handler, {[](ScriptedService&) { throw std::runtime_error("odd"); }});
+  RunService(service);
+  EXPECT_TRUE(m_ui.errors.empty());
+  EXPECT_FALSE(service.IsSuccess());
+  EXPECT_TRUE(service.IsDone());
+  EXPECT_NE(m_log.IndexOf("Caught unknown exception in LCInstallerService::Run"), -1);
+  EXPECT_EQ(m_handler.calls, 0) << "the service catches it; the worker thread's handler is not involved";
+}
+
+TEST_F(InstallerServiceTest, DetachPassesTheMountPathAsOneArgumentAndLogsTheExitCode) {
+  setenv("FAKE_HDIUTIL_EXIT", "3", 1);
+  const std::string mount = m_dir.File("mount root/Ostrel Clipvane 11");
+  ScriptedService service(m_ui, m_handler, {[&](ScriptedService& s) { s.SetMountPath(mount); }});
+  RunService(service);
+  EXPECT_EQ(ToolRuns(), (std::vector<std::string>{"detach|" + mount}));
+  const int detaching = m_log.IndexOf("Detaching device " + mount);
+  const int returned = m_log.IndexOf("hdiutil detach returned: 3");
+  ASSERT_NE(detaching, -1);
+  EXPECT_GT(returned, detaching);
+  EXPECT_FALSE(m_log.Contains("Error while executing hdiutil for detach"));
+}
+
+TEST_F(InstallerServiceTest, ThrowingOnInstallDoneIsLoggedAndTheThreadStillEnds) {
+  m_ui.throwOnInstallDone = true;
+  ScriptedService service(m_ui, m_handler, {Succeed});
+  RunService(service);
+  EXPECT_TRUE(service.IsDone());
+  EXPECT_NE(m_log.IndexOf("Caught unknown exception in LCInstallerService::Run when calling "
+                          "m_uiInterface.OnInstallDone"),
+            -1);
+}
+
+TEST_F(InstallerServiceTest, UnsupportedOperationsThrowInternalError) {
+  ScriptedService service(m_ui, m_handler, {});
+  for (const std::function<void()>& call : std::vector<std::function<void()>>{
+           [&] { service.Pause(true); }, [&] { service.Resume(); }, [&] { service.StopService(false); }}) {
+    try {
+      call();
+      ADD_FAILURE() << "expected KWLCException";
+    } catch (const KWLCException& exception) {
+      EXPECT_EQ(exception.GetCode(), kKWErrorInternal);
+    }
+  }
+  EXPECT_FALSE(service.IsPaused());
+}
+
+TEST_F(InstallerServiceTest, DestructorJoinsARunningService) {
+  std::atomic<bool> finished{false};
+  {
+    ScriptedService service(m_ui, m_handler, {[&](ScriptedService&) { finished = true; }});
+    service.StartService();
+  }
+  EXPECT_TRUE(finished);
+}
+
+}  // namespace

@@ -1,0 +1,295 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <future>
+#include <random>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "KWAutoPtr.h"
+#include "KWPublic.h"
+#include "KWMainRunLoop.h"
+#include "TestHttpServer.h"
+#include "TestUtil.h"
+
+namespace {
+
+TEST(KWStringTest, NumbersAndSplitting) {
+  EXPECT_EQ(KWString("").GetUInt64Value(), 0u);
+  EXPECT_EQ(KWString("1234\r").GetUInt64Value(), 1234u);
+  EXPECT_EQ(KWString("x12").GetUInt64Value(), 0u);
+  EXPECT_EQ(KWString("18446744073709551615").GetUInt64Value(), 18446744073709551615ull);
+  EXPECT_EQ(KWString("99999999999999999999").GetUInt64Value(), 18446744073709551615ull) << "saturates";
+  EXPECT_EQ(KWString("part").AppendNumber(-3).AppendUInt64(18446744073709551615ull),
+            "part-318446744073709551615");
+  EXPECT_EQ(KWString("abc").find_first_of("/"), KWString::npos);
+
+  const std::vector<KWString> lines = KWString("HTTP/1.1 200 OK\r\nA: b\r\n\r\n").Split("\n");
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "HTTP/1.1 200 OK\r");
+  EXPECT_EQ(lines[3], "");
+}
+
+TEST(KWPathTest, JoinsAndSplitsComponents) {
+  EXPECT_EQ(KWPath("/a").Append("b").Append("c.dmg", KWPath::kKWPathKindFile).GetPathAsKWString(), "/a/b/c.dmg");
+  EXPECT_EQ(KWPath("/a/").Append("/b").GetPathAsKWString(), "/a/b");
+  EXPECT_EQ(KWPath().Append("b").GetPathAsKWString(), "b");
+  const KWPath base("/a");
+  EXPECT_EQ(base.AppendNew("x").GetPathAsKWString(), "/a/x");
+  EXPECT_EQ(base.GetPathAsKWString(), "/a") << "AppendNew leaves the original alone";
+
+  EXPECT_EQ(KWPath("/a/b/c.dmg").GetParentKWPath(0xFFFFFFFF).GetPathAsKWString(), "/a/b");
+  EXPECT_EQ(KWPath("/a/b/").GetParentKWPath().GetPathAsKWString(), "/a");
+  EXPECT_EQ(KWPath("/a").GetParentKWPath().GetPathAsKWString(), "/");
+  EXPECT_TRUE(KWPath("a").GetParentKWPath().IsEmpty());
+  EXPECT_EQ(KWPath("/a/b/c.dmg").GetFileName(), "c.dmg");
+}
+
+TEST(KWFileTest, ExistenceAndDeletion) {
+  ScopedTempDir dir;
+  const KWFile file(dir.File("f").c_str());
+  const KWFile folder(dir.Path().c_str());
+  EXPECT_FALSE(file.Exists());
+  EXPECT_TRUE(file.Delete()) << "deleting a missing file is harmless";
+  WriteFileBytes(dir.File("f"), "12345");
+  EXPECT_TRUE(file.Exists());
+  EXPECT_EQ(file.GetSize(), 5u);
+  EXPECT_FALSE(folder.Exists()) << "Exists is for files";
+  EXPECT_TRUE(folder.DoesFileExist()) << "DoesFileExist is true for folders too";
+  EXPECT_TRUE(file.Delete());
+  EXPECT_FALSE(file.DoesFileExist());
+}
+
+TEST(KWFileUtilTest, CreatesNestedFoldersAndFollowsXdgVariables) {
+  ScopedTempDir dir;
+  const KWPath nested(KWString(dir.File("a/b/c")));
+  EXPECT_TRUE(KWFileUtil::CreateDirectory(nested, true));
+  EXPECT_TRUE(KWFileUtil::CreateDirectory(nested, true)) << "an existing folder is fine";
+  EXPECT_FALSE(KWFileUtil::CreateDirectory(KWPath(KWString(dir.File("x/y"))), false));
+
+  setenv("XDG_DATA_HOME", dir.Path().c_str(), 1);
+  setenv("XDG_CONFIG_HOME", "relative/is/ignored", 1);
+  setenv("HOME", "/home/tester", 1);
+  EXPECT_EQ(KWFileUtil::GetUserApplicationDataFolder().GetPathAsKWString(), dir.Path());
+  EXPECT_EQ(KWFileUtil::GetUserPreferenceFolder("Clipvane 11.0").GetPathAsKWString(),
+            "/home/tester/.config/Clipvane 11.0");
+  unsetenv("XDG_DATA_HOME");
+  unsetenv("XDG_CONFIG_HOME");
+}
+
+TEST(KWFileUtilTest, TemporaryFilesAreUniqueAndAllRemovedWithTheSessionFolder) {
+  ScopedTempDir dir;
+  setenv("TMPDIR", dir.Path().c_str(), 1);
+  KWFileUtil::DeleteAllTempFilesCreated();  // start a new session folder under TMPDIR
+  const std::string session = KWFileUtil::GetSessionTempFolder().GetPath().GetPathAsKWString().GetUTF8String();
+  EXPECT_EQ(session.rfind(dir.Path() + "/", 0), 0u) << session;
+  EXPECT_EQ(KWFileUtil::GetSessionTempFolder().GetPath().GetPathAsKWString(), session) << "stable per process";
+
+  std::set<std::string> names;
+  for (int i = 0; i < 50; ++i) {
+    const KWFile file = KWFileUtil::GetUniqueTemporaryFile("clv_build");
+    ASSERT_TRUE(file.Exists());
+    EXPECT_EQ(file.GetPath().GetFileName().GetUTF8String().rfind("clv_build", 0), 0u);
+    names.insert(file.GetPath().GetPathAsKWString().GetUTF8String());
+    if (i % 2) file.Delete();  // a deleted name is still never handed out again
+  }
+  EXPECT_EQ(names.size(), 50u);
+  ASSERT_EQ(system(("mkdir -p '" + session + "/mount/Vol/sub' && touch '" + session + "/mount/Vol/sub/f'").c_str()),
+            0);
+
+  KWFileUtil::DeleteAllTempFilesCreated();
+  EXPECT_FALSE(PathExists(session));
+  EXPECT_TRUE(ListFolder(dir.Path()).empty());
+  unsetenv("TMPDIR");
+}
+
+TEST(KWFileUtilTest, ExecutablePathIsTheBundleWhenThereIsOne) {
+  const KWPath executable = KWFileUtil::GetExecutableFile();
+  EXPECT_TRUE(KWFile(executable).Exists());
+  // The test binary does not live in a bundle: its folder is the answer.
+  EXPECT_EQ(KWFileUtil::GetCurrentExecutablePath(), executable.GetParentKWPath());
+}
+
+TEST(KWStreamTest, WriteReplacesAndTextRoundTrips) {
+  ScopedTempDir dir;
+  const KWFile file(dir.File("id.txt").c_str());
+  WriteFileBytes(dir.File("id.txt"), "a much longer old content");
+  {
+    KWAutoPtr<IKWStream> out(KWStreamUtil::CreateFileStreamWrite(file, 2));
+    ASSERT_TRUE(out.get());
+    EXPECT_TRUE(out->WriteText("User20261207120000rn05"));
+  }
+  KWAutoPtr<IKWStream> in(KWStreamUtil::CreateFileStreamRead(file, 1));
+  ASSERT_TRUE(in.get());
+  KWString text;
+  EXPECT_TRUE(in->ReadText(text, "Useryyyymmddhhmmssrnnn"));
+  EXPECT_EQ(text, "User20261207120000rn05");
+  EXPECT_EQ(KWStreamUtil::CreateFileStreamRead(KWFile(dir.File("missing").c_str()), 1), nullptr);
+  EXPECT_EQ(KWStreamUtil::CreateFileStreamWrite(KWFile(dir.File("no/such/folder").c_str()), 2), nullptr);
+}
+
+TEST(KWStreamTest, StreamCopyAppendsPartsByteForByte) {
+  ScopedTempDir dir;
+  std::mt19937 random(7);
+  std::string expected;
+  for (int part = 0; part < 3; ++part) {
+    std::string bytes(static_cast<size_t>(3 * 1024 * 1024 + part * 4099), '\0');
+    for (char& c : bytes) c = static_cast<char>(random());
+    WriteFileBytes(dir.File("part" + std::to_string(part)), bytes);
+    expected += bytes;
+  }
+  KWAutoPtr<IKWStream> out(KWStreamUtil::CreateFileStreamWrite(KWFile(dir.File("joined").c_str()), 2));
+  for (int part = 0; part < 3; ++part) {
+    KWAutoPtr<IKWStream> in(KWStreamUtil::CreateFileStreamRead(KWFile(dir.File("part" + std::to_string(part)).c_str()), 1));
+    ASSERT_TRUE(in.get());
+    // A part read half-way by hand first: the copy takes only the rest.
+    if (part == 1) {
+      std::string head(1000, '\0');
+      ASSERT_EQ(in->Read(&head[0], head.size()), head.size());
+      ASSERT_EQ(out->Write(head.data(), head.size()), head.size());
+    }
+    const uint64_t size = KWFile(dir.File("part" + std::to_string(part)).c_str()).GetSize();
+    EXPECT_EQ(KWStreamUtil::StreamCopy(*in, *out), part == 1 ? size - 1000 : size);
+  }
+  out.reset();
+  EXPECT_TRUE(ReadFileBytes(dir.File("joined")) == expected);
+}
+
+TEST(KWLoggerTest, ConcurrentWritersNeverTearALine) {
+  LogCapture log;
+  const int kThreads = 8;
+  const int kLines = 500;
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([t] {
+      const std::string padding(static_cast<size_t>(200 + t * 300), static_cast<char>('a' + t));
+      for (int i = 0; i < kLines; ++i) KWLOG("writer %d line %d %s end", t, i, padding.c_str());
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+  const std::regex whole("writer ([0-9]) line ([0-9]+) ([a-z]+) end");
+  int count = 0;
+  for (const std::string& line : log.Lines()) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(line, match, whole)) << line.substr(0, 80);
+    const int t = std::stoi(match[1]);
+    EXPECT_EQ(match[3].length(), static_cast<long>(200 + t * 300));
+    ++count;
+  }
+  EXPECT_EQ(count, kThreads * kLines);
+}
+
+TEST(KWLoggerTest, DisabledLoggerWritesNothing) {
+  LogCapture log;
+  gKWLogger.LogEnableAtRuntime(false);
+  KWLOG("hidden");
+  gKWLogger.LogEnableAtRuntime(true);
+  KWLOG("shown");
+  EXPECT_EQ(log.Lines(), std::vector<std::string>{"shown"});
+}
+
+TEST(KWExceptionTest, CodeNamesAndIntegerCodes) {
+  const KWLCException named("kKWErrorInternal", "source/x", 356, false);
+  EXPECT_EQ(named.GetCode(), kKWErrorInternal);
+  EXPECT_EQ(named.GetLine(), 356);
+  EXPECT_EQ(KWLCException(9002, "f", 1, false).GetCode(), 9002);
+  EXPECT_EQ(KWLCException(-5, "f", 1, false).GetCode(), -5);
+  EXPECT_EQ(KWLCException("kNoSuchName", "f", 1, false).GetCode(), kKWErrorInternal);
+
+  LogCapture log;
+  KWLCException reported(7, "src", 12, true);
+  KWAssertFailed("message", "file.cpp", 3);
+  EXPECT_TRUE(log.Contains("Assert failed: KWLCException 7 at src:12 (src:12)"));
+  EXPECT_NE(log.IndexOf("Assert failed: message (file.cpp:3)"), -1);
+}
+
+TEST(KWTimerTest, TimersTickOnTheRunLoopThreadUntilKilled) {
+  ASSERT_TRUE(KWCreateTimerService());
+  struct Ticks {
+    std::atomic<int> count{0};
+    std::thread::id thread;
+    KWTimerID id = 0;
+  } ticks;
+  ASSERT_TRUE(KWCreateUITimer(
+      5, &ticks.id,
+      [](KWTimerID id, void* data) {
+        Ticks& t = *static_cast<Ticks*>(data);
+        t.thread = std::this_thread::get_id();
+        if (++t.count == 3) {
+          EXPECT_TRUE(KWKillUITimer(id));
+          KWMainRunLoop::Get().Stop();
+        }
+      },
+      &ticks));
+  EXPECT_NE(ticks.id, 0u);
+  KWMainRunLoop::Get().Run();
+  EXPECT_EQ(ticks.count, 3);
+  EXPECT_EQ(ticks.thread, std::this_thread::get_id());
+  // Posted work still runs, the killed timer does not.
+  KWMainRunLoop::Get().Post([] { KWMainRunLoop::Get().Stop(); });
+  KWMainRunLoop::Get().Run();
+  EXPECT_EQ(ticks.count, 3);
+  EXPECT_FALSE(KWKillUITimer(ticks.id));
+  KWDestroyTimerService();
+  EXPECT_FALSE(KWCreateUITimer(5, &ticks.id, [](KWTimerID, void*) {}, nullptr)) << "no service, no timer";
+}
+
+TEST(KWTimerTest, TickCountAdvancesIn100NanosecondUnits) {
+  const uint64_t first = KWGetTickCountSinceAppStartTimeNS100();
+  const auto start = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(2)) {
+  }
+  EXPECT_GE(KWGetTickCountSinceAppStartTimeNS100() - first, 20000u);
+}
+
+TEST(KWInternetTest, ConnectionDetectorProbesTheGivenPort) {
+  TestHttpServer server([](const TestHttpRequest&, TestHttpConnection&) {});
+  IKWInternetConnectionDetector* detector = IKWInternetConnectionDetector::GetInstance();
+  detector->SetURLToConnect(KWString(server.HostPort()));
+  EXPECT_TRUE(detector->IsConnectedToInternet());
+  detector->SetURLToConnect("127.0.0.1:1");
+  EXPECT_FALSE(detector->IsConnectedToInternet());
+  detector->SetURLToConnect("");
+  EXPECT_FALSE(detector->IsConnectedToInternet());
+}
+
+TEST(KWInternetTest, HttpGetSucceedsOnlyForTwoHundreds) {
+  TestHttpServer server([](const TestHttpRequest& request, TestHttpConnection& connection) {
+    const int status = std::stoi(request.target.substr(1));
+    connection.SendResponse(status, "<html>body</html>");
+  });
+  IKWInternetFileDownloader* downloader = IKWInternetFileDownloader::GetInstance(IFDProxyParams());
+  EXPECT_TRUE(downloader->SendHTTPRequestToURL(KWString(server.BaseUrl() + "/200")));
+  EXPECT_TRUE(downloader->SendHTTPRequestToURL(KWString(server.BaseUrl() + "/204")));
+  EXPECT_FALSE(downloader->SendHTTPRequestToURL(KWString(server.BaseUrl() + "/404")));
+  EXPECT_FALSE(downloader->SendHTTPRequestToURL(KWString(server.BaseUrl() + "/500")));
+  EXPECT_FALSE(downloader->SendHTTPRequestToURL("http://127.0.0.1:1/unreachable"));
+}
+
+TEST(KWInternetTest, HttpGetGivesUpOnAStalledServer) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  TestHttpServer server([released](const TestHttpRequest&, TestHttpConnection& connection) {
+    connection.Send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc");
+    released.wait();  // never sends the rest until the test is over
+  });
+  EXPECT_FALSE(IKWInternetFileDownloader::GetInstance(IFDProxyParams())
+                   ->SendHTTPRequestToURL(KWString(server.BaseUrl() + "/stall")));
+  release.set_value();
+}
+
+TEST(KWSystemUtilsTest, VersionPlatformAndDeviceToken) {
+  EXPECT_TRUE(std::regex_match(KWSystemUtils::GetOSVersion().GetUTF8String(),
+                               std::regex("linux [0-9]+\\.[0-9]+\\.[0-9]+")))
+      << KWSystemUtils::GetOSVersion().GetUTF8String();
+  EXPECT_EQ(KWSystemUtils::GetPlatformName(), "linux");
+  const KWString token = KWSystemUtils::GetDeviceToken();
+  EXPECT_TRUE(std::regex_match(token.GetUTF8String(), std::regex("[0-9a-f]{64}")));
+  EXPECT_EQ(KWSystemUtils::GetDeviceToken(), token);
+  EXPECT_EQ(token.GetUTF8String().find(ReadFileBytes("/etc/machine-id").substr(0, 32)), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,105 @@
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "KWApplicationLaunchUtil.h"
+#include "KWFileUtil.h"
+#include "TestUtil.h"
+
+namespace {
+
+// The argument recorder built beside the test binaries.
+std::string Recorder() {
+  return KWFileUtil::GetExecutableFile().GetParentKWPath().AppendNew("hdiutil").GetPathAsKWString().GetUTF8String();
+}
+
+// Children of this process that have ended but were not reaped.
+int ZombieChildren() {
+  int zombies = 0;
+  DIR* proc = opendir("/proc");
+  while (dirent* entry = readdir(proc)) {
+    std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    // pid (comm) state ppid ...
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    char state = 0;
+    int parent = 0;
+    if (sscanf(line.c_str() + close + 1, " %c %d", &state, &parent) == 2 && parent == getpid() && state == 'Z')
+      ++zombies;
+  }
+  closedir(proc);
+  return zombies;
+}
+
+class LaunchTest : public ::testing::Test {
+ protected:
+  void SetUp() override { setenv("FAKE_HDIUTIL_LOG", m_dir.File("args.txt").c_str(), 1); }
+  void TearDown() override {
+    unsetenv("FAKE_HDIUTIL_LOG");
+    unsetenv("FAKE_HDIUTIL_EXIT");
+  }
+  ScopedTempDir m_dir;
+};
+
+TEST_F(LaunchTest, WaitReportsTheExitCodeAndPassesArgumentsUnchanged) {
+  setenv("FAKE_HDIUTIL_EXIT", "32", 1);
+  int exitCode = -1;
+  const std::vector<KWString> arguments = {"attach", "/tmp/a b/c'd\"e.dmg", "-mountroot", "$HOME; rm -rf x", ""};
+  ASSERT_EQ(KWApplicationLaunchUtil::LaunchApplication(Recorder(), arguments, exitCode,
+                                                       KWApplicationLaunchUtil::kKWLaunchWait, false),
+            0);
+  EXPECT_EQ(exitCode, 32);
+  EXPECT_EQ(ReadFileBytes(m_dir.File("args.txt")), "attach\n/tmp/a b/c'd\"e.dmg\n-mountroot\n$HOME; rm -rf x\n\n--\n");
+}
+
+TEST_F(LaunchTest, KilledChildReportsTheSignal) {
+  int exitCode = 0;
+  ASSERT_EQ(KWApplicationLaunchUtil::LaunchApplication("/bin/sh", {"-c", "kill -9 $$"}, exitCode,
+                                                       KWApplicationLaunchUtil::kKWLaunchWait, false),
+            0);
+  EXPECT_EQ(exitCode, 128 + 9);
+}
+
+TEST_F(LaunchTest, MissingProgramIsReportedAsNotStarted) {
+  int exitCode = 0;
+  EXPECT_NE(KWApplicationLaunchUtil::LaunchApplication(m_dir.File("no-such-program"), {}, exitCode,
+                                                       KWApplicationLaunchUtil::kKWLaunchWait, false),
+            0);
+  EXPECT_NE(KWApplicationLaunchUtil::LaunchApplication("", {}, exitCode, KWApplicationLaunchUtil::kKWLaunchNoWait,
+                                                       false),
+            0);
+  WriteFileBytes(m_dir.File("not-executable"), "#!/bin/sh\n");
+  EXPECT_NE(KWApplicationLaunchUtil::LaunchApplication(m_dir.File("not-executable"), {}, exitCode,
+                                                       KWApplicationLaunchUtil::kKWLaunchNoWait, false),
+            0);
+}
+
+TEST_F(LaunchTest, NoWaitReturnsAtOnceAndLeavesNoZombie) {
+  int exitCode = 0;
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_EQ(KWApplicationLaunchUtil::LaunchApplication(Recorder(), {"run"}, exitCode,
+                                                         KWApplicationLaunchUtil::kKWLaunchNoWait, false),
+              0);
+  }
+  // The children end on their own; wait (bounded) until all five have run,
+  // then until none is left unreaped.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (ReadFileBytes(m_dir.File("args.txt")) != "run\n--\nrun\n--\nrun\n--\nrun\n--\nrun\n--\n" &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  while (ZombieChildren() > 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(ZombieChildren(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,607 @@
+// The ranged downloader, the part service and the multipart downloader
+// against real HTTP and HTTPS servers on 127.0.0.1 that misbehave on cue.
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "KWException.h"
+#include "KWLCCurlFileDownloadService.h"
+#include "KWLCCurlFileDownloader.h"
+#include "KWLCCurlMultipartFileDownloader.h"
+#include "TestUtil.h"
+#include "transfer_test_server.h"
+
+namespace {
+
+const uint64_t kPart = 64 * 1024;
+
+std::string RandomBytes(size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(random() & 0xFF);
+  return bytes;
+}
+
+class SilentHandler : public IKWCustomExceptionHandler {
+ public:
+  void OnCustomException(const KWLCException&) override { ++calls; }
+  void OnCustomException() override { ++calls; }
+  std::atomic<int> calls{0};
+};
+
+// Collects what the multipart downloader reports to its caller.
+class RecordingReceiver : public IKWLCCurlProgressCallback {
+ public:
+  bool OnProgress(const void* data, const int& percent) const override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_data.insert(data);
+    m_percents.push_back(percent);
+    return m_goOn;
+  }
+  std::vector<int> Percents() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_percents;
+  }
+  bool m_goOn = true;
+
+ private:
+  mutable std::mutex m_mutex;
+  mutable std::vector<int> m_percents;
+  mutable std::set<const void*> m_data;
+};
+
+class TransferTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { curl_global_init(CURL_GLOBAL_ALL); }
+
+  void SetUp() override {
+    m_params.m_useHTTPS = false;
+    m_params.m_downloadPartSizeBytes = kPart;
+    m_params.m_numDownloadThreads = 4;
+    KWLCCurlFileDownloader::Initialize(m_params);
+  }
+
+  std::string Destination() const { return m_dir.File("image.dmg"); }
+
+  // Everything left in the folder besides the destination.
+  std::vector<std::string> LeftoverFiles() const {
+    std::vector<std::string> names = ListFolder(m_dir.Path());
+    names.erase(std::remove(names.begin(), names.end(), "image.dmg"), names.end());
+    return names;
+  }
+
+  bool Download(const std::string& url) {
+    KWLCCurlMultipartFileDownloader downloader(m_params, m_handler, m_abort, KWFile(Destination().c_str()),
+                                               KWString(url));
+    return downloader.DownloadFile();
+  }
+
+  KWLCCloudParams m_params;
+  KWAbortFlag m_abort{false};
+  SilentHandler m_handler;
+  ScopedTempDir m_dir;
+  std::vector<KWString> m_noHeaders;
+};
+
+// --- Handle table -----------------------------------------------------------
+
+TEST_F(TransferTest, InitializeMakesOneHandlePerThreadPlusOneForSizeQueries) {
+  LogCapture log;
+  m_params.m_numDownloadThreads = 16;
+  KWLCCurlFileDownloader::Initialize(m_params);
+  for (int i = 0; i <= 16; ++i) EXPECT_TRUE(KWLCCurlFileDownloader::HasHandle(i)) << i;
+  for (int i = 17; i <= 128; ++i) EXPECT_FALSE(KWLCCurlFileDownloader::HasHandle(i)) << i;
+
+  m_params.m_numDownloadThreads = 128;
+  KWLCCurlFileDownloader::Initialize(m_params);
+  for (int i = 0; i <= 128; ++i) EXPECT_TRUE(KWLCCurlFileDownloader::HasHandle(i)) << i;
+
+  m_params.m_numDownloadThreads = 129;
+  EXPECT_THROW(KWLCCurlFileDownloader::Initialize(m_params), KWLCException);
+  EXPECT_TRUE(log.Contains("inCloudParams.m_numDownloadThreads > MAX_DOWNLOAD_THREADS"));
+  EXPECT_TRUE(KWLCCurlFileDownloader::HasHandle(128));
+}
+
+// --- Ranged downloader --------------------------------------------------------
+
+TEST_F(TransferTest, RangesAreSentInclusiveAndInDecimal) {
+  const uint64_t P = 10485760;
+  RangeFileServer server(RandomBytes(2 * P + 1, 1));
+  KWLCCurlFileDownloader downloader;
+  downloader.SetExpectedFileSizeBytes(2 * P + 1);
+  const KWFile target(m_dir.File("range").c_str());
+
+  downloader.DownloadFileRangeFromURL(target, P, P, server.Url().c_str(), m_params, 1, m_noHeaders, m_abort);
+  EXPECT_TRUE(downloader.IsSuccess());
+  EXPECT_EQ(server.Server().Requests().back().Header("Range"), "bytes=10485760-20971519");
+  EXPECT_TRUE(ReadFileBytes(m_dir.File("range")) == server.Content().substr(P, P));
+
+  downloader.DownloadFileRangeFromURL(target, 0, 1, server.Url().c_str(), m_params, 1, m_noHeaders, m_abort);
+  EXPECT_TRUE(downloader.IsSuccess());
+  EXPECT_EQ(server.Server().Requests().back().Header("Range"), "bytes=0-0");
+  EXPECT_EQ(ReadFileBytes(m_dir.File("range")), server.Content().substr(0, 1));
+}
+
+TEST_F(TransferTest, LengthZeroOnAFreshHandleFetchesTheWholeFile) {
+  RangeFileServer server(RandomBytes(3000, 2));
+  // Shrinking the table and growing it again gives index 2 a new handle.
+  m_params.m_numDownloadThreads = 1;
+  KWLCCurlFileDownloader::Initialize(m_params);
+  m_params.m_numDownloadThreads = 3;
+  KWLCCurlFileDownloader::Initialize(m_params);
+
+  KWLCCurlFileDownloader downloader;
+  downloader.DownloadFileRangeFromURL(KWFile(m_dir.File("whole").c_str()), 0, 0, server.Url().c_str(), m_params, 2,
+                                      m_noHeaders, m_abort);
+  EXPECT_TRUE(downloader.IsSuccess());
+  EXPECT_EQ(server.Server().Requests().back().Header("Range"), "");
+  EXPECT_EQ(ReadFileBytes(m_dir.File("whole")), server.Content());
+}
+
+TEST_F(TransferTest, ThreadIndexUpToTheSizeQueryHandleIsAcceptedAndBeyondRejected) {
+  LogCapture log;
+  RangeFileServer server(RandomBytes(1000, 3));
+  KWLCCurlFileDownloader downloader;
+  downloader.SetExpectedFileSizeBytes(1000);
+  const KWFile target(m_dir.File("part").c_str());
+  downloader.DownloadFileRangeFromURL(target, 0, 1000, server.Url().c_str(), m_params, 4, m_noHeaders, m_abort);
+  EXPECT_TRUE(downloader.IsSuccess());
+
+  EXPECT_THROW(
+      downloader.DownloadFileRangeFromURL(target, 0, 1000, server.Url().c_str(), m_params, 5, m_noHeaders, m_abort),
+      KWLCException);
+  EXPECT_FALSE(downloader.IsSuccess());
+  EXPECT_TRUE(log.Contains("inThreadIndex > inCloudParams.m_numDownloadThreads"));
+  EXPECT_THROW(
+      downloader.DownloadFileRangeFromURL(target, 0, 1000, server.Url().c_str(), m_params, -1, m_noHeaders, m_abort),
+      KWLCException);
+}
+
+TEST_F(TransferTest, AbortBeforeTheHandleLeavesAnEmptyTargetAndSendsNothing) {
+  RangeFileServer server(RandomBytes(1000, 4));
+  WriteFileBytes(m_dir.File("part"), "old content");
+  m_abort = true;
+  LogCapture log;
+  KWLCCurlFileDownloader downloader;
+  downloader.DownloadFileRangeFromURL(KWFile(m_dir.File("part").c_str()), 0, 1000, server.Url().c_str(), m_params, 0,
+                                      m_noHeaders, m_abort);
+  EXPECT_FALSE(downloader.IsSuccess());
+  EXPECT_TRUE(PathExists(m_dir.File("part")));
+  EXPECT_EQ(ReadFileBytes(m_dir.File("part")), "");
+  EXPECT_TRUE(server.Server().Requests().empty());
+  EXPECT_EQ(log.Lines(), std::vector<std::string>{"KWLCCurlFileDownloader::DownloadFileRangeFromURL"});
+}
+
+TEST_F(TransferTest, AnExistingTargetIsReplacedNotAppended) {
+  RangeFileServer server(RandomBytes(500, 5));
+  WriteFileBytes(m_dir.File("deep/folder/part"), std::string(2000, 'x'));
+  KWLCCurlFileDownloader downloader;
+  downloader.SetExpectedFileSizeBytes(500);
+  downloader.DownloadFileRangeFromURL(KWFile(m_dir.File("deep/folder/part").c_str()), 100, 200, server.Url().c_str(),
+                                      m_params, 0, m_noHeaders, m_abort);
+  EXPECT_EQ(ReadFileBytes(m_dir.File("deep/folder/part")), server.Content().substr(100, 200));
+  // The parent folder is made when it is missing.
+  downloader.DownloadFileRangeFromURL(KWFile(m_dir.File("new/part").c_str()), 0, 10, server.Url().c_str(), m_params, 0,
+                                      m_noHeaders, m_abort);
+  EXPECT_EQ(ReadFileBytes(m_dir.File("new/part")), server.Content().substr(0, 10));
+}
+
+// Every reply that does not carry exactly the asked bytes fails the part
+// and names the URL, the status and the byte counts.
+TEST_F(TransferTest, RangeRepliesThatDoNotCarryTheAskedBytesFail) {
+  const struct {
+    RangeFault fault;
+    const char* status;
+  } cases[] = {
+      {RangeFault::kDropMidBody, "HTTP 206"}, {RangeFault::kStatus500, "HTTP 500"},
+      {RangeFault::kStatus503, "HTTP 503"},   {RangeFault::kNotFoundPage, "HTTP 404"},
+      {RangeFault::kIgnoreRange, "HTTP 200"}, {RangeFault::kWrongContentRange, "HTTP 206"},
+      {RangeFault::kShortBody, "HTTP 206"},
+  };
+  RangeFileServer server(RandomBytes(4000, 6));
+  for (const auto& testCase : cases) {
+    SCOPED_TRACE(testCase.status);
+    server.SetScript([&](uint64_t, int) { return testCase.fault; });
+    LogCapture log;
+    KWLCCurlFileDownloader downloader;
+    downloader.SetExpectedFileSizeBytes(4000);
+    EXPECT_THROW(downloader.DownloadFileRangeFromURL(KWFile(m_dir.File("part").c_str()), 1000, 1000,
+                                                     server.Url().c_str(), m_params, 0, m_noHeaders, m_abort),
+                 KWLCException);
+    EXPECT_FALSE(downloader.IsSuccess());
+    EXPECT_TRUE(log.Contains("rejected reply for " + server.Url() + ": " + testCase.status));
+    EXPECT_TRUE(log.Contains("of 1000 bytes from byte 1000"));
+  }
+}
+
+TEST_F(TransferTest, AWholeFileReplyIsAcceptedOnlyWhenTheRangeIsTheWholeFile) {
+  RangeFileServer server(RandomBytes(4000, 7));
+  server.SetScript([](uint64_t, int) { return RangeFault::kIgnoreRange; });
+  KWLCCurlFileDownloader downloader;
+  downloader.SetExpectedFileSizeBytes(4000);
+  downloader.DownloadFileRangeFromURL(KWFile(m_dir.File("part").c_str()), 0, 4000, server.Url().c_str(), m_params, 0,
+                                      m_noHeaders, m_abort);
+  EXPECT_TRUE(downloader.IsSuccess());
+  EXPECT_EQ(ReadFileBytes(m_dir.File("part")), server.Content());
+  // The first bytes of a whole-file reply are right for a first part, but the part is still refused.
+  EXPECT_THROW(downloader.DownloadFileRangeFromURL(KWFile(m_dir.File("part").c_str()), 0, 1000, server.Url().c_str(),
+                                                   m_params, 0, m_noHeaders, m_abort),
+               KWLCException);
+}
+
+TEST_F(TransferTest, AbortEndsAStalledTransferQuietly) {
+  RangeFileServer server(RandomBytes(200000, 8));
+  server.SetScript([](uint64_t, int) { return RangeFault::kStall; });
+  KWLCCurlFileDownloader downloader;
+  downloader.SetExpectedFileSizeBytes(200000);
+  auto transfer = std::async(std::launch::async, [&] {
+    downloader.DownloadFileRangeFromURL(KWFile(m_dir.File("part").c_str()), 0, 200000, server.Url().c_str(), m_params,
+                                        0, m_noHeaders, m_abort);
+  });
+  ASSERT_TRUE(server.Server().WaitForRequests(1));
+  m_abort = true;
+  ASSERT_EQ(transfer.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  // Either way the abort was seen (progress: quiet return; write: exception), the part failed.
+  try {
+    transfer.get();
+  } catch (const KWLCException&) {
+  }
+  EXPECT_FALSE(downloader.IsSuccess());
+}
+
+// --- Size query ------------------------------------------------------------------
+
+TEST_F(TransferTest, SizeQueryReadsContentLengthWhateverItsCase) {
+  for (bool lowerCase : {false, true}) {
+    RangeFileServer::Options options;
+    options.lowerCaseHeaders = lowerCase;
+    RangeFileServer server(RandomBytes(12345, 9), options);
+    KWLCCurlFileDownloader downloader;
+    EXPECT_EQ(downloader.GetFileSizeBytesFromURL(server.Url().c_str(), m_params, m_noHeaders, m_abort), 12345u);
+    EXPECT_TRUE(downloader.IsSuccess());
+    EXPECT_EQ(server.Server().Requests().back().method, "HEAD");
+  }
+}
+
+TEST_F(TransferTest, SizeQueryFailsUnlessTheFinalStatusIsSuccess) {
+  LogCapture log;
+  RangeFileServer server(RandomBytes(100, 10));
+  KWLCCurlFileDownloader downloader;
+  EXPECT_THROW(downloader.GetFileSizeBytesFromURL(server.Url("/missing").c_str(), m_params, m_noHeaders, m_abort),
+               KWLCException);
+  EXPECT_FALSE(downloader.IsSuccess());
+  EXPECT_TRUE(log.Contains("HTTP status 404"));
+
+  // Nothing listens on a port just given back: a libcurl error.
+  std::string closedUrl;
+  {
+    TestHttpServer gone([](const TestHttpRequest&, TestHttpConnection&) {});
+    closedUrl = gone.BaseUrl() + "/file.bin";
+  }
+  EXPECT_THROW(downloader.GetFileSizeBytesFromURL(closedUrl.c_str(), m_params, m_noHeaders, m_abort), KWLCException);
+  EXPECT_TRUE(log.Contains("KWLCCurlFileDownloader::GetFileSizeBytesFromURL, failed to get filesize for " + closedUrl +
+                           ". Curl returned 7."));
+}
+
+TEST_F(TransferTest, SizeQueryTakesTheFirstContentLengthAcrossRedirects) {
+  RangeFileServer server(RandomBytes(5000, 11));
+  KWLCCurlFileDownloader downloader;
+  EXPECT_EQ(downloader.GetFileSizeBytesFromURL(server.Url("/moved").c_str(), m_params, m_noHeaders, m_abort),
+            sizeof(RangeFileServer::kMovedBody) - 1);
+  EXPECT_EQ(server.HeadRequests(), 1);  // the redirect was followed
+}
+
+// --- Part service ----------------------------------------------------------------
+
+TEST(PartRangeTest, PartsCoverTheFileAndShareHandlesRoundRobin) {
+  const uint64_t P = 10485760;
+  const struct {
+    uint64_t part, size;
+    uint32_t threads;
+    uint64_t first, length;
+    int index;
+  } cases[] = {
+      {0, 25 * 1048576, 16, 0, P, 0},  {1, 25 * 1048576, 16, P, P, 1},  {2, 25 * 1048576, 16, 2 * P, P / 2, 2},
+      {2, 2 * P + 1, 16, 2 * P, 1, 2}, {16, 100 * P, 16, 16 * P, P, 0}, {17, 100 * P, 16, 17 * P, P, 1},
+      {5, 100 * P, 1, 5 * P, P, 0},    {5, 100 * P, 0, 5 * P, P, 0},    {0, P, 16, 0, P, 0},
+  };
+  for (const auto& c : cases) {
+    const KWLCPartRange range = KWLCCurlFileDownloadService::GetPartRange(c.part, c.size, P, c.threads);
+    EXPECT_EQ(range.m_firstByte, c.first) << c.part;
+    EXPECT_EQ(range.m_lengthBytes, c.length) << c.part;
+    EXPECT_EQ(range.m_threadIndex, c.index) << c.part;
+  }
+  EXPECT_EQ(KWLCCurlFileDownloadService::GetPartFile(KWFile("/tmp/x/image.dmg"), 12).GetPath().GetPathAsKWString(),
+            KWString("/tmp/x/image.dmg12"));
+}
+
+TEST_F(TransferTest, PartServiceRunsAgainFromScratchAfterAJoin) {
+  RangeFileServer server(RandomBytes(3 * kPart, 12));
+  server.SetScript([](uint64_t, int attempt) { return attempt == 0 ? RangeFault::kStatus503 : RangeFault::kNone; });
+  LogCapture log;
+  KWLCCurlFileDownloadService part(m_params, m_abort, m_handler, KWFile(Destination().c_str()), server.Url().c_str());
+  part.SetPartNumber(1);
+  part.SetFileSizeBytes(3 * kPart);
+  part.StartService();
+  part.Join();
+  EXPECT_TRUE(part.IsDone());
+  EXPECT_FALSE(part.IsSuccess());
+  EXPECT_TRUE(log.Contains("Caught unknown exception in KWLCCurlFileDownloadService::Run"));
+  part.StartService();
+  part.Join();
+  EXPECT_TRUE(part.IsSuccess());
+  EXPECT_EQ(part.GetPartFileDownloadLocation().GetPath().GetPathAsKWString(), KWString((Destination() + "1").c_str()));
+  EXPECT_TRUE(ReadFileBytes(Destination() + "1") == server.Content().substr(kPart, kPart));
+  EXPECT_EQ(m_handler.calls, 0);
+
+  EXPECT_THROW(part.StopService(false), KWLCException);
+  EXPECT_THROW(part.Pause(true), KWLCException);
+  EXPECT_THROW(part.Resume(), KWLCException);
+  EXPECT_FALSE(part.IsPaused());
+}
+
+TEST_F(TransferTest, PartServiceQueriesTheSizeItselfWhenNotGiven) {
+  RangeFileServer server(RandomBytes(2 * kPart + 7, 13));
+  KWLCCurlFileDownloadService part(m_params, m_abort, m_handler, KWFile(Destination().c_str()), server.Url().c_str());
+  part.SetPartNumber(2);
+  part.StartService();
+  part.Join();
+  EXPECT_TRUE(part.IsSuccess());
+  EXPECT_EQ(server.HeadRequests(), 1);
+  EXPECT_EQ(ReadFileBytes(Destination() + "2"), server.Content().substr(2 * kPart));
+}
+
+// --- Multipart downloader --------------------------------------------------------
+
+TEST_F(TransferTest, DownloadsFilesOfEveryShapeByteForByte) {
+  for (uint64_t size : {uint64_t(1), kPart - 1, kPart, kPart + 1, 5 * kPart / 2, 11 * kPart + 3}) {
+    SCOPED_TRACE(size);
+    RangeFileServer server(RandomBytes(size, static_cast<unsigned>(size)));
+    ASSERT_TRUE(Download(server.Url()));
+    EXPECT_TRUE(ReadFileBytes(Destination()) == server.Content());
+    EXPECT_EQ(LeftoverFiles(), std::vector<std::string>());
+    const uint64_t parts = (size + kPart - 1) / kPart;
+    for (uint64_t n = 0; n < parts; ++n) EXPECT_EQ(server.RangeRequests(n * kPart), 1);
+  }
+}
+
+TEST_F(TransferTest, HandlesBoundHowManyPartsTransferAtOnce) {
+  RangeFileServer server(RandomBytes(9 * kPart, 14));
+  m_params.m_numDownloadThreads = 1;
+  KWLCCurlFileDownloader::Initialize(m_params);
+  ASSERT_TRUE(Download(server.Url()));
+  EXPECT_EQ(server.MaxConcurrentTransfers(), 1);
+  EXPECT_TRUE(ReadFileBytes(Destination()) == server.Content());
+
+  RangeFileServer wider(RandomBytes(9 * kPart, 15));
+  m_params.m_numDownloadThreads = 3;
+  KWLCCurlFileDownloader::Initialize(m_params);
+  ASSERT_TRUE(Download(wider.Url()));
+  EXPECT_LE(wider.MaxConcurrentTransfers(), 3);
+  EXPECT_TRUE(ReadFileBytes(Destination()) == wider.Content());
+}
+
+TEST_F(TransferTest, APartFailingTwiceIsRestartedAndTheFileIsWhole) {
+  RangeFileServer server(RandomBytes(3 * kPart, 16));
+  server.SetScript([](uint64_t first, int attempt) {
+    if (first != kPart) return RangeFault::kNone;
+    return attempt == 0 ? RangeFault::kStatus503 : attempt == 1 ? RangeFault::kDropMidBody : RangeFault::kNone;
+  });
+  ASSERT_TRUE(Download(server.Url()));
+  EXPECT_EQ(server.RangeRequests(kPart), 3);
+  EXPECT_TRUE(ReadFileBytes(Destination()) == server.Content());
+  EXPECT_EQ(LeftoverFiles(), std::vector<std::string>());
+}
+
+// Each fault, once, on a different part: all recover, and no error page or
+// foreign byte reaches the image.
+TEST_F(TransferTest, EveryKindOfBadReplyIsRetriedAndNeverWrittenIntoTheImage) {
+  const RangeFault faults[] = {RangeFault::kDropMidBody,       RangeFault::kStatus500,   RangeFault::kStatus503,
+                               RangeFault::kNotFoundPage,      RangeFault::kIgnoreRange, RangeFault::kShortBody,
+                               RangeFault::kWrongContentRange, RangeFault::kNone};
+  RangeFileServer server(RandomBytes(8 * kPart, 17));
+  server.SetScript(
+      [&](uint64_t first, int attempt) { return attempt == 0 ? faults[first / kPart] : RangeFault::kNone; });
+  ASSERT_TRUE(Download(server.Url()));
+  EXPECT_TRUE(ReadFileBytes(Destination()) == server.Content());
+  EXPECT_EQ(LeftoverFiles(), std::vector<std::string>());
+}
+
+TEST_F(TransferTest, TheRestartBudgetOfNineIsSharedByTheWholeFile) {
+  LogCapture log;
+  RangeFileServer server(RandomBytes(4 * kPart, 18));
+  server.SetScript([](uint64_t first, int attempt) {
+    if (first == kPart) return RangeFault::kStatus500;
+    if (first == 2 * kPart && attempt == 0) return RangeFault::kDropMidBody;
+    return RangeFault::kNone;
+  });
+  EXPECT_FALSE(Download(server.Url()));
+  EXPECT_EQ(server.RangeRequests(kPart), 10);
+  EXPECT_EQ(server.RangeRequests(2 * kPart), 1);  // failed after the budget was spent
+  EXPECT_EQ(server.RangeRequests(3 * kPart), 1);
+  EXPECT_TRUE(log.Contains("KWLCCurlMultipartFileDownloader::DownloadFile, successCount != numParts"));
+  EXPECT_FALSE(PathExists(Destination()));
+  EXPECT_EQ(LeftoverFiles(), std::vector<std::string>());
+}
+
+TEST_F(TransferTest, AbortDuringTheTransferRestartsNothingAndLeavesNothing) {
+  RangeFileServer server(RandomBytes(6 * kPart, 19));
+  server.SetScript([](uint64_t, int) { return RangeFault::kStall; });
+  const auto start = std::chrono::steady_clock::now();
+  auto download = std::async(std::launch::async, [&] { return Download(server.Url()); });
+  ASSERT_TRUE(server.Server().WaitForRequests(3));  // HEAD and at least two parts under way
+  m_abort = true;
+  ASSERT_EQ(download.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  EXPECT_FALSE(download.get());
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  RecordProperty("abort_seconds", std::to_string(seconds));
+  for (uint64_t n = 0; n < 6; ++n) EXPECT_LE(server.RangeRequests(n * kPart), 1);
+  EXPECT_FALSE(PathExists(Destination()));
+  EXPECT_EQ(LeftoverFiles(), std::vector<std::string>());
+}
+
+TEST_F(TransferTest, ASecondCallReusesTheSizeAndDownloadsEveryPartAgain) {
+  RangeFileServer server(RandomBytes(3 * kPart, 20));
+  server.SetScript([](uint64_t first, int) { return first == 0 ? RangeFault::kStatus503 : RangeFault::kNone; });
+  KWLCCurlMultipartFileDownloader downloader(m_params, m_handler, m_abort, KWFile(Destination().c_str()),
+                                             server.Url().c_str());
+  EXPECT_FALSE(downloader.DownloadFile());
+  server.SetScript(nullptr);
+  EXPECT_TRUE(downloader.DownloadFile());
+  EXPECT_EQ(server.HeadRequests(), 1);
+  EXPECT_EQ(server.RangeRequests(kPart), 2);
+  EXPECT_TRUE(ReadFileBytes(Destination()) == server.Content());
+}
+
+TEST_F(TransferTest, AFailedSizeQueryIsReportedAndAskedAgainNextTime) {
+  LogCapture log;
+  RangeFileServer server(RandomBytes(100, 21));
+  KWLCCurlMultipartFileDownloader downloader(m_params, m_handler, m_abort, KWFile(Destination().c_str()),
+                                             server.Url("/missing").c_str());
+  EXPECT_FALSE(downloader.DownloadFile());
+  EXPECT_FALSE(downloader.DownloadFile());
+  EXPECT_EQ(server.Server().Requests().size(), 2u);
+  EXPECT_TRUE(log.Contains("KWLCCurlMultipartFileDownloader::DownloadFile, caught Exception."));
+}
+
+TEST_F(TransferTest, APartSizeOfZeroIsRefusedWithoutAnyRequest) {
+  LogCapture log;
+  RangeFileServer server(RandomBytes(100, 22));
+  m_params.m_downloadPartSizeBytes = 0;
+  EXPECT_FALSE(Download(server.Url()));
+  EXPECT_TRUE(server.Server().Requests().empty());
+  EXPECT_TRUE(log.Contains("m_downloadPartSizeBytes == 0"));
+}
+
+// Acts in the window between the last part arriving and the join.
+class InterruptedDownloader : public KWLCCurlMultipartFileDownloader {
+ public:
+  using KWLCCurlMultipartFileDownloader::KWLCCurlMultipartFileDownloader;
+  std::function<void()> m_onCollected;
+
+ protected:
+  void OnPartsCollected() override { m_onCollected(); }
+};
+
+TEST_F(TransferTest, AnAbortAfterTheLastPartJoinsNothing) {
+  RangeFileServer server(RandomBytes(3 * kPart, 23));
+  InterruptedDownloader downloader(m_params, m_handler, m_abort, KWFile(Destination().c_str()), server.Url().c_str());
+  downloader.m_onCollected = [&] { m_abort = true; };
+  EXPECT_FALSE(downloader.DownloadFile());
+  EXPECT_FALSE(PathExists(Destination()));
+  EXPECT_EQ(LeftoverFiles(), std::vector<std::string>());
+}
+
+TEST_F(TransferTest, AJoinThatMissesDataFailsAndLeavesNoImage) {
+  RangeFileServer server(RandomBytes(3 * kPart, 24));
+  const std::string part1 = Destination() + "1";
+  const std::function<void()> damages[] = {
+      [&] { unlink(part1.c_str()); },
+      [&] { truncate(part1.c_str(), kPart - 1); },
+  };
+  for (const auto& damage : damages) {
+    LogCapture log;
+    InterruptedDownloader downloader(m_params, m_handler, m_abort, KWFile(Destination().c_str()), server.Url().c_str());
+    downloader.m_onCollected = damage;
+    EXPECT_FALSE(downloader.DownloadFile());
+    EXPECT_TRUE(log.Contains("part file " + part1));
+    EXPECT_FALSE(PathExists(Destination()));
+    EXPECT_EQ(LeftoverFiles(), std::vector<std::string>());
+  }
+}
+
+TEST_F(TransferTest, ADestinationThatCannotBeWrittenFailsAndLeavesNoPartFiles) {
+  LogCapture log;
+  RangeFileServer server(RandomBytes(2 * kPart, 25));
+  ASSERT_EQ(mkdir(Destination().c_str(), 0755), 0);  // a folder where the image should go
+  EXPECT_FALSE(Download(server.Url()));
+  EXPECT_TRUE(log.Contains("KWLCCurlMultipartFileDownloader::DownloadFile, caught Exception."));
+  EXPECT_EQ(LeftoverFiles(), std::vector<std::string>());
+}
+
+TEST(PartProgressTest, PartsWeighTheSameAndMissingPartsCountAsZero) {
+  using D = KWLCCurlMultipartFileDownloader;
+  EXPECT_EQ(D::CombinePartProgress({{0, 100}, {1, 100}, {2, 0}}, 4), 50u);
+  EXPECT_EQ(D::CombinePartProgress({{0, 100}, {1, 50}}, 3), 50u);
+  EXPECT_EQ(D::CombinePartProgress({{0, 33}, {1, 34}}, 2), 34u);
+  EXPECT_EQ(D::CombinePartProgress({{0, 100}, {1, 100}, {2, 100}}, 3), 100u);
+  EXPECT_EQ(D::CombinePartProgress({}, 5), 0u);
+  EXPECT_EQ(D::CombinePartProgress({{0, 70}}, 0), 70u);
+  EXPECT_EQ(D::GetNumParts(10485760, 10485760), 1u);
+  EXPECT_EQ(D::GetNumParts(10485761, 10485760), 2u);
+  EXPECT_EQ(D::GetNumParts(5, 0), 0u);
+}
+
+TEST_F(TransferTest, ProgressReachesTheCallerAndAFalseAnswerStopsTheParts) {
+  RangeFileServer server(RandomBytes(6 * kPart, 26));
+  KWLCCurlMultipartFileDownloader downloader(m_params, m_handler, m_abort, KWFile(Destination().c_str()),
+                                             server.Url().c_str());
+  EXPECT_FALSE(downloader.OnProgress(nullptr, 50));
+  RecordingReceiver receiver;
+  downloader.SetProgressCallback(&receiver);
+  ASSERT_TRUE(downloader.DownloadFile());
+  const std::vector<int> percents = receiver.Percents();
+  ASSERT_FALSE(percents.empty());
+  for (int percent : percents) {
+    EXPECT_GE(percent, 0);
+    EXPECT_LE(percent, 100);
+  }
+  EXPECT_EQ(*std::max_element(percents.begin(), percents.end()), 100);
+
+  receiver.m_goOn = false;
+  EXPECT_FALSE(downloader.DownloadFile());
+  EXPECT_EQ(LeftoverFiles(), std::vector<std::string>());
+}
+
+// --- HTTPS -----------------------------------------------------------------------
+
+class TlsTransferTest : public TransferTest {
+ protected:
+  static std::string Cert(const char* name) { return std::string(CLIPVANE_TEST_CERT_DIR) + "/" + name; }
+  static RangeFileServer::Options Tls(const char* name) {
+    RangeFileServer::Options options;
+    options.tls = true;
+    options.certificateFile = Cert((std::string(name) + ".pem").c_str());
+    options.keyFile = Cert((std::string(name) + ".key").c_str());
+    return options;
+  }
+};
+
+TEST_F(TlsTransferTest, DownloadsOverHttpsWithTheGivenCA) {
+  RangeFileServer server(RandomBytes(3 * kPart + 5, 27), Tls("server"));
+  m_params.m_useHTTPS = true;
+  m_params.m_caCertPath = Cert("ca.pem").c_str();
+  ASSERT_TRUE(Download(server.Url()));
+  EXPECT_TRUE(ReadFileBytes(Destination()) == server.Content());
+}
+
+TEST_F(TlsTransferTest, AnHttpsUrlIsVerifiedEvenWhenTheRecordSaysPlain) {
+  RangeFileServer server(RandomBytes(2 * kPart, 28), Tls("server"));
+  // The handles first carry a transfer that trusts the test CA ...
+  m_params.m_useHTTPS = true;
+  m_params.m_caCertPath = Cert("ca.pem").c_str();
+  ASSERT_TRUE(Download(server.Url()));
+  // ... which must not let a plain record through to a CA the system does not trust.
+  m_params.m_useHTTPS = false;
+  LogCapture log;
+  EXPECT_FALSE(Download(server.Url()));
+  EXPECT_TRUE(log.Contains("Curl returned 60."));
+  EXPECT_EQ(LeftoverFiles(), std::vector<std::string>());
+}
+
+TEST_F(TlsTransferTest, ACertificateForAnotherHostIsRejected) {
+  RangeFileServer server(RandomBytes(kPart, 29), Tls("wronghost"));
+  m_params.m_useHTTPS = true;
+  m_params.m_caCertPath = Cert("ca.pem").c_str();
+  EXPECT_FALSE(Download(server.Url()));
+  EXPECT_FALSE(PathExists(Destination()));
+}
+
+}  // namespace

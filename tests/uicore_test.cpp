@@ -1,0 +1,384 @@
+// The UI core's installer events, percentage rules, stall test, error
+// messages and the exit logic between the main and the service thread.
+#include <functional>
+#include <thread>
+
+#include "LCInstallerEndpoints.h"
+#include "uicore_test_support.h"
+
+namespace {
+
+struct StageCase {
+  const char* label;
+  std::function<void(LCInstallerUICore&)> call;
+  const char* logLine;
+  RecordedPing ping;
+  LCInstallerStateEnum state;
+};
+
+TEST_F(UICoreTest, EachStageEventLogsPingsAndEntersItsState) {
+  const std::vector<StageCase> cases = {
+      {"InstallBegin",
+       [](LCInstallerUICore& ui) { ui.OnInstallBegin(); },
+       "CLV installer version 1.0.0.0",
+       {"InstallBegin", ""},
+       kLCInstallerStateInstallBegun},
+      {"HandshakeBegin",
+       [](LCInstallerUICore& ui) { ui.OnHandshakeBegin(); },
+       "Handshaking ... ",
+       {"HandshakeBegin", ""},
+       kLCInstallerStateHandshaking},
+      {"HandshakeDone",
+       [](LCInstallerUICore& ui) { ui.OnHandshakeDone(3); },
+       "Handshake complete.",
+       {"HandshakeDone", "3"},
+       kLCInstallerStateHandshakeDone},
+      {"DownloadBegin",
+       [](LCInstallerUICore& ui) { ui.OnDownloadBegin(); },
+       "Downloading ... ",
+       {"DownloadBegin", ""},
+       kLCInstallerStateDownloading},
+      {"DownloadDone",
+       [](LCInstallerUICore& ui) { ui.OnDownloadDone(2); },
+       "Download complete. ",
+       {"DownloadDone", "2"},
+       kLCInstallerStateDownloadDone},
+      {"ExtractBegin",
+       [](LCInstallerUICore& ui) { ui.OnExtractBegin(); },
+       "Extracting ... ",
+       {"ExtractBegin", ""},
+       kLCInstallerStateExtracting},
+      {"ExtractDone",
+       [](LCInstallerUICore& ui) { ui.OnExtractDone(); },
+       "Extract complete.",
+       {"ExtractDone", ""},
+       kLCInstallerStateExtractDone},
+      {"SetupBegin",
+       [](LCInstallerUICore& ui) { ui.OnSetupBegin(); },
+       "Installing ... ",
+       {"SetupBegin", ""},
+       kLCInstallerStateSettingUp},
+      {"SetupDone",
+       [](LCInstallerUICore& ui) { ui.OnSetupDone(); },
+       "Install complete.",
+       {"SetupDone", ""},
+       kLCInstallerStateSetupDone},
+      {"AppLaunchBegin",
+       [](LCInstallerUICore& ui) { ui.OnAppLaunchBegin(); },
+       "Launching CLV ...",
+       {"AppLaunchBegin", ""},
+       kLCInstallerStateLaunching},
+      {"AppLaunchDone",
+       [](LCInstallerUICore& ui) { ui.OnAppLaunchDone(); },
+       "Launching CLV complete.",
+       {"AppLaunchDone", ""},
+       kLCInstallerStateLaunchDone},
+  };
+  for (const StageCase& stage : cases) {
+    SCOPED_TRACE(stage.label);
+    LogCapture log;
+    PingLog::Get().Clear();
+    stage.call(*m_core);
+    EXPECT_EQ(std::vector<std::string>{stage.logLine}, log.Lines());
+    ASSERT_FALSE(PingLog::Get().Pings().empty());
+    EXPECT_EQ(stage.ping, PingLog::Get().Pings().back());
+    EXPECT_EQ(stage.state, m_core->GetState());
+  }
+}
+
+TEST_F(UICoreTest, InstallBeginHidesToTheMenuBarBeforeItsPingAndSwitchesTheInput) {
+  EXPECT_EQ((std::vector<LCInstallerButtonId>{3, 0, 1}), m_core->GetActiveObjectIds());
+  m_core->OnInstallBegin();
+  EXPECT_EQ((std::vector<std::string>{"HideApplication", "ShowTrayIcon", "Notification"}),
+            LCInstallerUIHeadless::GetCalls());
+  EXPECT_TRUE(m_core->GetTrayHelper().IsInTray());
+  EXPECT_EQ(std::vector<std::string>{"InstallBegin"}, PingLog::Get().Names());
+  EXPECT_EQ((std::vector<LCInstallerButtonId>{3, 2, 4, 5, 6, 7, 8, 9, 10}), m_core->GetActiveObjectIds());
+  EXPECT_EQ(1, m_core->GetSlideIndex());
+}
+
+TEST_F(UICoreTest, EachPercentageIsLoggedOncePerDownloadAndPingedAtMultiplesOfFive) {
+  m_core->OnDownloadBegin();
+  LogCapture log;
+  PingLog::Get().Clear();
+  for (int percent : {0, 3, 3, 5, 7, 10, 10, 99, 100, -1, 100}) m_core->OnDownloadProgress(percent);
+  EXPECT_EQ((std::vector<std::string>{"Download progress: 0", "Download progress: 3", "Download progress: 5",
+                                      "Download progress: 7", "Download progress: 10", "Download progress: 99"}),
+            log.Lines());
+  EXPECT_EQ(
+      (std::vector<RecordedPing>{{"DownloadProgress", "0"}, {"DownloadProgress", "5"}, {"DownloadProgress", "10"}}),
+      PingLog::Get().Pings());
+
+  // A retried download reports every percentage again.
+  m_core->OnDownloadBegin();
+  m_core->OnDownloadProgress(5);
+  m_core->OnDownloadProgress(7);
+  EXPECT_EQ(2, PingLog::Get().Count("DownloadProgress", "5"));
+  const std::vector<std::string> lines = log.Lines();
+  EXPECT_EQ(2, std::count(lines.begin(), lines.end(), "Download progress: 7"));
+}
+
+TEST_F(UICoreTest, ConcurrentPartThreadsLogEachPercentageExactlyOnce) {
+  m_core->OnDownloadBegin();
+  LogCapture log;
+  PingLog::Get().Clear();
+  std::vector<std::thread> parts;
+  for (int t = 0; t < 6; ++t) {
+    parts.emplace_back([this, t] {
+      for (int round = 0; round < 3; ++round) {
+        for (int percent = 0; percent <= 100; ++percent) m_core->OnDownloadProgress((percent + t * 7) % 101);
+      }
+    });
+  }
+  for (std::thread& part : parts) part.join();
+  const std::vector<std::string> lines = log.Lines();
+  for (int percent = 0; percent < 100; ++percent) {
+    const std::string line = "Download progress: " + std::to_string(percent);
+    EXPECT_EQ(1, std::count(lines.begin(), lines.end(), line)) << line;
+  }
+  EXPECT_EQ(100u, lines.size());
+  EXPECT_EQ(20u, PingLog::Get().Pings().size());
+}
+
+TEST_F(UICoreTest, StalledDownloadStopsOnlyAfterFiveSecondsWithoutConnection) {
+  m_core->OnDownloadBegin();
+  EXPECT_TRUE(m_core->OnDownloadProgress(10));
+  m_clock.AdvanceMs(5000);
+  EXPECT_TRUE(m_core->OnDownloadProgress(10));
+  EXPECT_EQ(0, m_detector.m_probes);  // exactly 5 s is not a stall
+
+  m_clock.AdvanceMs(1000);
+  EXPECT_TRUE(m_core->OnDownloadProgress(10));  // stalled, but the network is there
+  EXPECT_EQ(1, m_detector.m_probes);
+
+  m_detector.m_connected = false;
+  EXPECT_FALSE(m_core->OnDownloadProgress(10));
+  EXPECT_EQ(10, m_core->GetProgress());
+
+  // Movement restarts the stall clock.
+  EXPECT_TRUE(m_core->OnDownloadProgress(11));
+  m_clock.AdvanceMs(3000);
+  EXPECT_TRUE(m_core->OnDownloadProgress(11));
+  EXPECT_EQ(2, m_detector.m_probes);
+  EXPECT_EQ(11, m_core->GetProgress());
+}
+
+TEST_F(UICoreTest, StallIsMeasuredInWholeSeconds) {
+  // Both time stamps come from the whole-second clock.
+  m_clock.AdvanceMs(100);
+  m_core->OnDownloadBegin();
+  m_detector.m_connected = false;
+  m_clock.AdvanceMs(5800);  // 5.8 s on the fine clock, 5 s on the second clock
+  EXPECT_TRUE(m_core->OnDownloadProgress(0));
+  m_clock.AdvanceMs(200);
+  EXPECT_FALSE(m_core->OnDownloadProgress(0));
+}
+
+struct ErrorCase {
+  int code;
+  const char* text;
+  bool retry;
+};
+
+std::string Suffix(int code) {
+  return std::string("\n\nFor more help, please contact ") + kCLVSupportEmail + " with the error code " +
+         std::to_string(code) + ".";
+}
+
+TEST_F(UICoreTest, EveryErrorCodeHasItsMessageRetryChoiceAndSuffix) {
+  const std::vector<ErrorCase> cases = {
+      {8, "A machine restart is pending. Please restart your machine and run the setup again.", false},
+      {9, "This operating system is not supported.", false},
+      {11, "Another instance of Ostrel Clipvane Installer is running. Please wait for it to finish.", false},
+      {19, "Ostrel Clipvane is currently running. Please close the application and click retry.", true},
+      {23, "Your system does not meet the minimum requirements to run Ostrel Clipvane.", false},
+      {30,
+       "There is not enough disk space on your computer to install Ostrel Clipvane. Please ensure atleast 5 GB free "
+       "space and click retry.",
+       true},
+      {31,
+       "There is not enough disk space on your computer to install Ostrel Clipvane. Please ensure atleast 5 GB free "
+       "space and click retry.",
+       true},
+      {32, "Ostrel Clipvane is already installed on this system. Please uninstall the application and click retry.",
+       true},
+      {9000, "Unable to connect to the network. Please verify your internet connection settings and click retry.",
+       true},
+      {9001, "Unable to connect to the Ostrel server. Please verify your internet connection settings and click retry.",
+       true},
+      {9002, "Unable to download Ostrel Clipvane. Please verify your internet connection settings and click retry.",
+       true},
+      {9003, "Unable to install Ostrel Clipvane.", false},
+      {9004, "Unable to install Ostrel Clipvane.", false},
+      {7, "Setup encountered an error.", false},
+      {9006, "Setup encountered an error.", false},
+  };
+  m_core->OnInstallBegin();
+  bool disabledWhileAsked = false;
+  LCInstallerUIHeadless::SetMessageBoxScript([&](const LCHeadlessMessageBox&) {
+    disabledWhileAsked = m_core->IsUIDisabled();
+    return kLCInstallerMBResultRetry;
+  });
+  for (const ErrorCase& error : cases) {
+    SCOPED_TRACE(error.code);
+    LCInstallerUIHeadless::Reset();
+    LCInstallerUIHeadless::SetMessageBoxScript([&](const LCHeadlessMessageBox& box) {
+      disabledWhileAsked = m_core->IsUIDisabled();
+      return box.m_type == kLCInstallerMBTypeRetryCancel ? kLCInstallerMBResultRetry : kLCInstallerMBResultOK;
+    });
+    PingLog::Get().Clear();
+    LogCapture log;
+    m_core->OnError(error.code);
+
+    const std::vector<LCHeadlessMessageBox> boxes = LCInstallerUIHeadless::GetMessageBoxes();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ("Ostrel Clipvane", boxes[0].m_title.GetUTF8String());
+    EXPECT_EQ(std::string(error.text) + Suffix(error.code), boxes[0].m_message.GetUTF8String());
+    EXPECT_EQ(error.retry ? kLCInstallerMBTypeRetryCancel : kLCInstallerMBTypeOK, boxes[0].m_type);
+    EXPECT_EQ(kLCInstallerMBDefaultButton1, boxes[0].m_defaultButton);
+    EXPECT_TRUE(disabledWhileAsked);
+    EXPECT_FALSE(m_core->IsUIDisabled());
+    EXPECT_EQ(error.retry, m_core->IsValidInstallAttempt());
+    EXPECT_EQ(error.retry ? 0 : 1, LCInstallerUIHeadless::CountCalls("HideUI"));
+    EXPECT_EQ((std::vector<RecordedPing>{{"AppMaximizeClick", ""}, {"LastError", std::to_string(error.code)}}),
+              PingLog::Get().Pings());
+    ASSERT_FALSE(log.Lines().empty());
+    EXPECT_EQ(error.text, log.Lines()[0]);
+  }
+}
+
+TEST_F(UICoreTest, LaunchpadErrorHasNoSuffixAndOnlyAnOKButton) {
+  AnswerAll(kLCInstallerMBResultOK);
+  m_core->OnError(9005);
+  const std::vector<LCHeadlessMessageBox> boxes = LCInstallerUIHeadless::GetMessageBoxes();
+  ASSERT_EQ(1u, boxes.size());
+  EXPECT_EQ("Please launch Ostrel Clipvane from Launchpad.", boxes[0].m_message.GetUTF8String());
+  EXPECT_EQ(kLCInstallerMBTypeOK, boxes[0].m_type);
+  EXPECT_FALSE(m_core->IsValidInstallAttempt());
+}
+
+TEST_F(UICoreTest, ErrorBringsTheWindowBackFromTheMenuBar) {
+  m_core->OnInstallBegin();
+  ASSERT_TRUE(m_core->GetTrayHelper().IsInTray());
+  m_core->OnError(9002);
+  EXPECT_FALSE(m_core->GetTrayHelper().IsInTray());
+  EXPECT_TRUE(LCInstallerUIHeadless::IsWindowVisible());
+}
+
+TEST_F(UICoreTest, RetryIsValidUntilTheProductHasLaunched) {
+  AnswerAll(kLCInstallerMBResultRetry);
+  m_core->OnInstallBegin();
+  m_core->OnError(9002);
+  EXPECT_TRUE(m_core->IsValidInstallAttempt());
+  m_core->OnAppLaunchBegin();
+  EXPECT_TRUE(m_core->IsValidInstallAttempt());
+  m_core->OnAppLaunchDone();
+  EXPECT_FALSE(m_core->IsValidInstallAttempt());
+
+  AnswerAll(kLCInstallerMBResultCancel);
+  m_core->OnError(9002);
+  EXPECT_FALSE(m_core->IsValidInstallAttempt());
+}
+
+TEST_F(UICoreTest, ErrorAfterTheUserChoseToQuitAsksNothing) {
+  m_core->OnExit();
+  m_core->OnError(9002);
+  EXPECT_TRUE(LCInstallerUIHeadless::GetMessageBoxes().empty());
+  EXPECT_FALSE(m_core->IsValidInstallAttempt());
+}
+
+TEST_F(UICoreTest, AppCloseAnsweredNoChangesNothing) {
+  m_core->OnInstallBegin();
+  AnswerAll(kLCInstallerMBResultNo);
+  const std::vector<std::string> callsBefore = LCInstallerUIHeadless::GetCalls();
+  EXPECT_FALSE(m_core->OnAppClose());
+  const std::vector<LCHeadlessMessageBox> boxes = LCInstallerUIHeadless::GetMessageBoxes();
+  ASSERT_EQ(1u, boxes.size());
+  EXPECT_EQ("Are you sure you want to cancel the installation?", boxes[0].m_message.GetUTF8String());
+  EXPECT_EQ(kLCInstallerMBTypeYesNo, boxes[0].m_type);
+  EXPECT_EQ(kLCInstallerMBDefaultButton2, boxes[0].m_defaultButton);
+  EXPECT_EQ(kLCInstallerStateInstallBegun, m_core->GetState());
+  EXPECT_FALSE(m_core->IsExitRequested());
+  EXPECT_FALSE(m_core->IsUIDisabled());
+  EXPECT_TRUE(m_core->GetTrayHelper().IsInTray());
+  EXPECT_EQ(callsBefore, LCInstallerUIHeadless::GetCalls());
+}
+
+TEST_F(UICoreTest, AppCloseAnsweredYesBeforeTheInstallClickReturnsAtOnce) {
+  AnswerAll(kLCInstallerMBResultYes);
+  EXPECT_TRUE(m_core->OnAppClose());
+  EXPECT_TRUE(m_core->IsExitRequested());
+  EXPECT_EQ(kLCInstallerStateWaitingForInstall, m_core->GetState());
+  EXPECT_EQ((std::vector<std::string>{"HideUI", "OnPlatformExit", "BreakEventProcessingLoop"}),
+            LCInstallerUIHeadless::GetCalls());
+  // The loop that was running returns.
+  RunLoop();
+}
+
+TEST_F(UICoreTest, AppCloseDuringAnInstallationWaitsForTheService) {
+  m_core->OnInstallBegin();
+  m_core->OnDownloadBegin();
+  AnswerAll(kLCInstallerMBResultYes);
+  std::atomic<bool> installDoneCalled{false};
+  // The service notices the exit flag, winds down and reports the end.
+  std::thread service([&] {
+    while (!m_core->IsExitRequested()) std::this_thread::yield();
+    installDoneCalled = true;
+    m_core->OnInstallDone();
+  });
+  EXPECT_TRUE(m_core->OnAppClose());
+  EXPECT_TRUE(installDoneCalled);
+  EXPECT_EQ(kLCInstallerStateInstallDone, m_core->GetState());
+  EXPECT_FALSE(m_core->GetTrayHelper().IsInTray());  // never quits in menu-bar mode
+  service.join();
+  EXPECT_EQ(1, PingLog::Get().Count("InstallExit", ""));
+}
+
+TEST_F(UICoreTest, InstallDonePingsTheOutcome) {
+  struct Case {
+    bool exit;
+    bool launched;
+    const char* ping;
+  };
+  for (const Case& outcome : {Case{false, true, "InstallSuccess"}, Case{false, false, "InstallError"},
+                              Case{true, true, "InstallExit"}, Case{true, false, "InstallExit"}}) {
+    SCOPED_TRACE(outcome.ping);
+    TearDown();
+    SetUp();
+    m_core->OnInstallBegin();
+    if (outcome.launched) m_core->OnAppLaunchDone();
+    if (outcome.exit) m_core->OnExit();
+    PingLog::Get().Clear();
+    LogCapture log;
+    m_core->OnInstallDone();
+    EXPECT_EQ(std::vector<std::string>{outcome.ping}, PingLog::Get().Names());
+    EXPECT_EQ(std::vector<std::string>{"Install complete."}, log.Lines());
+    EXPECT_EQ(kLCInstallerStateInstallDone, m_core->GetState());
+    EXPECT_GE(LCInstallerUIHeadless::CountCalls("BreakEventProcessingLoop"), 1);
+  }
+}
+
+TEST_F(UICoreTest, InstallDoneStopsTheFrameTimerAndTheLoop) {
+  m_core->SetAssets(SyntheticAssets());
+  // The timer runs frames while the loop waits for the service.
+  std::thread service([&] {
+    while (LCInstallerUIHeadless::GetPresentedFrameCount() < 2) std::this_thread::yield();
+    m_core->OnInstallDone();
+  });
+  RunLoop();
+  service.join();
+  const int frames = LCInstallerUIHeadless::GetPresentedFrameCount();
+  KWMainRunLoop::Get().RunPending();
+  EXPECT_EQ(frames, LCInstallerUIHeadless::GetPresentedFrameCount());
+}
+
+TEST_F(UICoreTest, InstallNowClickEndsTheFirstLoopOnce) {
+  std::thread clicker([&] { KWMainRunLoop::Get().Post([&] { m_core->OnMouseClick(kLCInstallerButtonInstallNow); }); });
+  RunLoop();
+  clicker.join();
+  EXPECT_FALSE(m_core->IsWaitingOnInstallButtonClick());
+  m_core->OnInstallNowButtonClick();
+  EXPECT_EQ(1, LCInstallerUIHeadless::CountCalls("BreakEventProcessingLoop"));
+}
+
+}  // namespace

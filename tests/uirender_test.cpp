@@ -1,0 +1,329 @@
+// Blending, the progress bar, the state texts, the busy animation and the
+// slideshow of the composed frame.
+#include "uicore_test_support.h"
+
+namespace {
+
+TEST(LCBGRAImageTest, IntegerBlendMatchesTheSinglePrecisionFormulaForEveryTriple) {
+  long long differences = 0;
+  for (int alpha = 0; alpha < 256; ++alpha) {
+    for (int source = 0; source < 256; ++source) {
+      for (int destination = 0; destination < 256; ++destination) {
+        const unsigned char fast = LCBGRAImage::BlendFast(alpha, source, destination);
+        const unsigned char reference = LCBGRAImage::BlendReference(alpha, source, destination);
+        if (fast != reference && ++differences <= 5) {
+          ADD_FAILURE() << "alpha " << alpha << " source " << source << " destination " << destination << ": "
+                        << int(fast) << " != " << int(reference);
+        }
+      }
+    }
+  }
+  EXPECT_EQ(0, differences);
+}
+
+TEST(LCBGRAImageTest, BlendAtAlphaZeroFullAndHalf) {
+  LCBGRAImage frame = SolidImage(4, 1, 100, 100, 100, 77);
+  LCBGRAImage source;
+  source.Allocate(3, 1);
+  const unsigned char pixels[] = {200, 50, 0, 0, 200, 50, 0, 255, 200, 50, 0, 128};
+  source.Copy(pixels, 3, 1);
+  frame.Copy(source, 1, 0);
+  EXPECT_EQ((Pixel{100, 100, 100, 77}), PixelAt(frame, 0, 0));
+  EXPECT_EQ((Pixel{100, 100, 100, 77}), PixelAt(frame, 1, 0));  // alpha 0: unchanged
+  EXPECT_EQ((Pixel{200, 50, 0, 77}), PixelAt(frame, 2, 0));     // alpha 255: replaced, own alpha kept
+  // 128/255 * 200 + 127/255 * 100 = 150.196; * 50 + * 100 = 74.90; * 0 + * 100 = 49.80
+  EXPECT_EQ((Pixel{150, 74, 49, 77}), PixelAt(frame, 3, 0));
+}
+
+TEST(LCBGRAImageTest, RepeatedTranslucentColourBlendsLikeTheFormula) {
+  // A uniform overlay takes the tabulated path; every destination byte is covered.
+  for (unsigned char alpha : {1, 77, 128, 200, 254}) {
+    SCOPED_TRACE(int(alpha));
+    LCBGRAImage frame;
+    frame.Allocate(256, 2);
+    for (unsigned int i = 0; i < 512; ++i) {
+      unsigned char* pixel = frame.GetData() + i * 4;
+      pixel[0] = static_cast<unsigned char>(i);
+      pixel[1] = static_cast<unsigned char>(255 - i);
+      pixel[2] = static_cast<unsigned char>(i * 7);
+      pixel[3] = 255;
+    }
+    const LCBGRAImage before = frame;
+    frame.Copy(SolidImage(256, 2, 13, 250, 128, alpha), 0, 0);
+    for (unsigned int i = 0; i < 512; ++i) {
+      const unsigned char* was = before.GetData() + i * 4;
+      const unsigned char* now = frame.GetData() + i * 4;
+      ASSERT_EQ(LCBGRAImage::BlendReference(alpha, 13, was[0]), now[0]) << i;
+      ASSERT_EQ(LCBGRAImage::BlendReference(alpha, 250, was[1]), now[1]) << i;
+      ASSERT_EQ(LCBGRAImage::BlendReference(alpha, 128, was[2]), now[2]) << i;
+    }
+  }
+}
+
+TEST(LCBGRAImageTest, EmptyImagesAndOutOfFrameBlitsDrawNothing) {
+  LCBGRAImage frame = SolidImage(10, 10, 1, 2, 3);
+  const LCBGRAImage before = frame;
+  frame.Copy(LCBGRAImage(), 0, 0);
+  frame.Copy(SolidImage(5, 5, 9, 9, 9), 10, 0);
+  frame.Copy(SolidImage(5, 5, 9, 9, 9), 0, 10);
+  EXPECT_EQ(0, memcmp(before.GetData(), frame.GetData(), 400));
+  LCBGRAImage empty;
+  empty.Copy(SolidImage(5, 5, 9, 9, 9), 0, 0);
+  EXPECT_TRUE(empty.IsEmpty());
+}
+
+TEST(LCBGRAImageTest, OversizedSourceIsClippedToTheFrame) {
+  LCBGRAImage frame = SolidImage(10, 10, 1, 2, 3);
+  frame.Copy(SolidImage(20, 20, 9, 9, 9), 8, 7);
+  EXPECT_EQ((Pixel{9, 9, 9, 255}), PixelAt(frame, 9, 9));
+  EXPECT_EQ((Pixel{9, 9, 9, 255}), PixelAt(frame, 8, 7));
+  EXPECT_EQ((Pixel{1, 2, 3, 255}), PixelAt(frame, 7, 9));
+  EXPECT_EQ((Pixel{1, 2, 3, 255}), PixelAt(frame, 9, 6));
+}
+
+TEST(LCBGRAImageTest, CopiesAreDeep) {
+  LCBGRAImage first = SolidImage(2, 2, 1, 1, 1);
+  LCBGRAImage second = first;
+  second.GetData()[0] = 99;
+  EXPECT_EQ(1, first.GetData()[0]);
+  first = second;
+  EXPECT_EQ(99, first.GetData()[0]);
+  EXPECT_NE(first.GetData(), second.GetData());
+}
+
+class UIRenderTest : public UICoreTest {
+ protected:
+  void SetUp() override {
+    UICoreTest::SetUp();
+    m_core->SetAssets(SyntheticAssets());
+  }
+  Pixel Render(unsigned int x, unsigned int y) {
+    m_core->RenderUI();
+    return PixelAt(m_core->GetRenderedUI(), x, y);
+  }
+  // The red byte names the picture drawn there; see SyntheticAssets.
+  int KindAt(unsigned int x, unsigned int y) { return PixelAt(m_core->GetRenderedUI(), x, y).r; }
+  void EnterDownloading(int percent) {
+    m_core->OnInstallBegin();
+    m_core->OnDownloadBegin();
+    m_core->OnDownloadProgress(percent);
+  }
+};
+
+TEST_F(UIRenderTest, NothingIsDrawnBeforeTheWindowExists) {
+  LCInstallerUICore fresh{LCInstallerUICoreInitParams()};
+  fresh.SetAssets(SyntheticAssets());
+  fresh.RenderUI();
+  EXPECT_TRUE(fresh.GetRenderedUI().IsEmpty());
+}
+
+TEST_F(UIRenderTest, WelcomeScreenShowsButtonLooksFromTheFlags) {
+  m_core->RenderUI();
+  EXPECT_EQ(868u, m_core->GetRenderedUI().GetWidth());
+  EXPECT_EQ(592u, m_core->GetRenderedUI().GetHeight());
+  EXPECT_EQ((Pixel{10, 10, 0, 255}), PixelAt(m_core->GetRenderedUI(), 400, 400));  // slide 0, no hover
+  EXPECT_EQ((Pixel{70, 0, 0, 255}), PixelAt(m_core->GetRenderedUI(), 11, 5));      // app close, normal
+  EXPECT_EQ(10, KindAt(596, 57));                                                  // no close button
+
+  m_core->OnMouseMove(365, 393);
+  EXPECT_EQ((Pixel{90, 0, 0, 255}), Render(365, 393));
+  m_core->OnLButtonDown(365, 393);
+  EXPECT_EQ((Pixel{90, 1, 0, 255}), Render(503, 428));
+  m_core->OnMouseMove(434, 454);
+  m_core->RenderUI();
+  EXPECT_EQ(100, KindAt(434, 454));
+  // Pressed but no longer under the pointer: neither look.
+  EXPECT_EQ(10, KindAt(365, 393));
+  m_core->OnMouseMove(12, 6);
+  EXPECT_EQ((Pixel{70, 1, 0, 255}), Render(11, 5));
+}
+
+TEST_F(UIRenderTest, ProgressBarFillsInProportionWhileDownloading) {
+  EnterDownloading(0);
+  m_core->RenderUI();
+  EXPECT_EQ(40, KindAt(285, 58));  // busy animation, no bar
+
+  m_core->OnDownloadProgress(50);
+  m_core->RenderUI();
+  // 0.5 * 301 + 0.5 = 151 columns: 285..435
+  EXPECT_EQ(20, KindAt(285, 58));
+  EXPECT_EQ(20, KindAt(435, 67));
+  EXPECT_EQ(30, KindAt(436, 58));  // the background beyond the bar, no animation
+
+  m_core->OnDownloadProgress(100);
+  m_core->RenderUI();
+  EXPECT_EQ(20, KindAt(585, 58));
+}
+
+TEST_F(UIRenderTest, OutOfRangePercentagesKeepTheBarInsideItsImage) {
+  EnterDownloading(-20);
+  m_core->RenderUI();
+  EXPECT_EQ(30, KindAt(285, 58));
+  m_core->OnDownloadProgress(250);
+  m_core->RenderUI();
+  EXPECT_EQ(20, KindAt(585, 58));
+  EXPECT_EQ(10, KindAt(586, 58));
+}
+
+TEST_F(UIRenderTest, DownloadDoneShowsTheDownloadingTextAndTheBusyAnimation) {
+  EnterDownloading(60);
+  m_core->OnDownloadDone(1);
+  m_core->RenderUI();
+  EXPECT_EQ(40, KindAt(285, 58));
+  EXPECT_EQ((Pixel{50, 1, 0, 255}), PixelAt(m_core->GetRenderedUI(), 326, 68));
+}
+
+TEST_F(UIRenderTest, EachStateShowsItsText) {
+  const std::vector<std::pair<std::function<void()>, unsigned char>> steps = {
+      {[&] { m_core->OnInstallBegin(); }, 0},   {[&] { m_core->OnHandshakeBegin(); }, 0},
+      {[&] { m_core->OnHandshakeDone(1); }, 0}, {[&] { m_core->OnDownloadBegin(); }, 1},
+      {[&] { m_core->OnDownloadDone(1); }, 1},  {[&] { m_core->OnExtractBegin(); }, 2},
+      {[&] { m_core->OnExtractDone(); }, 2},    {[&] { m_core->OnSetupBegin(); }, 3},
+      {[&] { m_core->OnSetupDone(); }, 3},      {[&] { m_core->OnAppLaunchBegin(); }, 4},
+      {[&] { m_core->OnAppLaunchDone(); }, 4},  {[&] { m_core->OnInstallDone(); }, 0},
+  };
+  for (const auto& step : steps) {
+    step.first();
+    SCOPED_TRACE(m_core->GetState());
+    EXPECT_EQ((Pixel{50, step.second, 0, 255}), Render(326, 68));
+    EXPECT_EQ(40, KindAt(285, 58));
+    EXPECT_EQ(80, KindAt(11, 5));
+    EXPECT_EQ(60, KindAt(596, 57));
+  }
+}
+
+TEST_F(UIRenderTest, BusyAnimationRunsThroughItsFramesOnceASecond) {
+  m_core->OnInstallBegin();
+  struct Step {
+    long advanceMs;
+    unsigned char frame;
+  };
+  // phase 0 -> 0; 0.05 -> 0.95 -> 0; 0.06 -> 1.04 -> 1; 0.5 -> 5; 0.999 -> 9; 1.0 -> 0
+  for (const Step& step : {Step{0, 0}, Step{50, 0}, Step{10, 1}, Step{440, 5}, Step{499, 9}, Step{1, 0}}) {
+    m_clock.AdvanceMs(step.advanceMs);
+    EXPECT_EQ((Pixel{40, step.frame, 0, 255}), Render(300, 60));
+  }
+}
+
+TEST_F(UIRenderTest, DisabledMaskDarkensTheWholeFrameWhileABoxIsUp) {
+  Pixel inside{};
+  LCInstallerUIHeadless::SetMessageBoxScript([&](const LCHeadlessMessageBox&) {
+    inside = Render(800, 500);
+    return kLCInstallerMBResultNo;
+  });
+  m_core->OnAppClose();
+  // 127/255 * 10 = 4.98 -> 4; 127/255 * 10 -> 4; 0
+  EXPECT_EQ((Pixel{4, 4, 0, 255}), inside);
+  EXPECT_EQ((Pixel{10, 10, 0, 255}), Render(800, 500));
+}
+
+class SlideshowTest : public UIRenderTest {
+ protected:
+  int SlideAfter(long milliseconds) {
+    m_clock.AdvanceMs(milliseconds);
+    m_core->RenderUI();
+    return m_core->GetSlideIndex();
+  }
+  void Begin() {
+    m_core->OnInstallBegin();
+    m_core->GetTrayHelper().BringOutOfTray();  // as a click on the menu-bar item does
+  }
+};
+
+TEST_F(SlideshowTest, WelcomeScreenNeverAdvances) { EXPECT_EQ(0, SlideAfter(60000)); }
+
+TEST_F(SlideshowTest, AutomaticSlidesStayTenSecondsAndTheShowStopsOnTheLast) {
+  Begin();
+  EXPECT_EQ(1, SlideAfter(9999));
+  EXPECT_EQ(2, SlideAfter(1));
+  EXPECT_EQ((Pixel{10, 12, 0, 255}), PixelAt(m_core->GetRenderedUI(), 800, 500));
+  EXPECT_EQ(110, KindAt(393 + 14, 546));  // the second dot is lit
+  for (int slide = 3; slide <= 7; ++slide) EXPECT_EQ(slide, SlideAfter(10000));
+  EXPECT_EQ(7, SlideAfter(10000));
+  EXPECT_EQ(7, SlideAfter(60000));
+}
+
+TEST_F(SlideshowTest, ChosenSlideStaysTwentySeconds) {
+  Begin();
+  m_clock.AdvanceMs(7000);
+  m_core->OnMouseClick(kLCInstallerButtonSlide4);
+  m_core->RenderUI();
+  EXPECT_EQ(4, m_core->GetSlideIndex());
+  EXPECT_EQ((Pixel{10, 14, 0, 255}), PixelAt(m_core->GetRenderedUI(), 800, 500));
+  EXPECT_EQ(4, SlideAfter(19999));
+  EXPECT_EQ(5, SlideAfter(1));
+  EXPECT_EQ(5, SlideAfter(9999));  // the next one is automatic again
+  EXPECT_EQ(6, SlideAfter(1));
+}
+
+TEST_F(SlideshowTest, NoAdvanceInTheMenuBarOrWhileABoxIsUp) {
+  m_core->OnInstallBegin();
+  ASSERT_TRUE(m_core->GetTrayHelper().IsInTray());
+  EXPECT_EQ(1, SlideAfter(30000));
+  m_core->MaximizeUI();  // restarts the dwell of the slide in view
+  EXPECT_EQ(1, SlideAfter(9999));
+  int slideWhileAsked = -1;
+  LCInstallerUIHeadless::SetMessageBoxScript([&](const LCHeadlessMessageBox&) {
+    slideWhileAsked = SlideAfter(30000);
+    return kLCInstallerMBResultNo;
+  });
+  m_core->OnAppClose();
+  EXPECT_EQ(1, slideWhileAsked);
+  EXPECT_EQ(2, SlideAfter(0));
+}
+
+}  // namespace
+
+namespace {
+
+// The shipped pictures must fit the places the core blends them at; a picture
+// that overhangs its rectangle would paint over its neighbours.
+TEST_F(UICoreTest, ShippedPicturesAllLoadAndFitTheirPlaces) {
+  LCInstallerUIHeadless::SetAssetFolder(CLIPVANE_ASSET_DIR);
+  LogCapture log;
+  m_core->LoadUIAssets();
+  EXPECT_FALSE(log.Contains("unsupported samplesPerPixel"));
+  const LCUIAssets& assets = m_core->GetAssets();
+  auto fits = [](const LCBGRAImage& image, unsigned int width, unsigned int height) {
+    return !image.IsEmpty() && image.GetWidth() <= width && image.GetHeight() <= height;
+  };
+  ASSERT_EQ(8u, assets.m_slides.size());
+  for (const LCBGRAImage& slide : assets.m_slides) {
+    EXPECT_EQ(868u, slide.GetWidth());
+    EXPECT_EQ(592u, slide.GetHeight());
+  }
+  EXPECT_EQ(868u, assets.m_disabledMask.GetWidth());
+  EXPECT_EQ(592u, assets.m_disabledMask.GetHeight());
+  const Pixel mask = PixelAt(assets.m_disabledMask, 400, 300);
+  EXPECT_GT(mask.a, 0);
+  EXPECT_LT(mask.a, 255);
+  EXPECT_TRUE(fits(assets.m_installNowHover, 139, 36));
+  EXPECT_TRUE(fits(assets.m_installNowClick, 139, 36));
+  EXPECT_TRUE(fits(assets.m_eulaHover, 119, 12));
+  EXPECT_TRUE(fits(assets.m_dotHover, 7, 7));
+  // The bar may not reach the close button at x 596; the text starts below the bar.
+  EXPECT_TRUE(fits(assets.m_progressBar, 596 - 285, 68 - 58));
+  EXPECT_TRUE(fits(assets.m_progressBarBackground, 596 - 285, 68 - 58));
+  ASSERT_EQ(10u, assets.m_progressAnimation.size());
+  for (const LCBGRAImage& frame : assets.m_progressAnimation) EXPECT_TRUE(fits(frame, 596 - 285, 68 - 58));
+  ASSERT_EQ(5u, assets.m_stateTexts.size());
+  for (const LCBGRAImage& text : assets.m_stateTexts) EXPECT_TRUE(fits(text, 596 - 326, 546 - 68));
+  for (const std::vector<LCBGRAImage>* looks :
+       {&assets.m_closeImages, &assets.m_appCloseImages, &assets.m_appMinimizeImages}) {
+    ASSERT_EQ(3u, looks->size());
+    for (const LCBGRAImage& look : *looks) EXPECT_TRUE(fits(look, 15, 15));
+  }
+  EXPECT_EQ(KWString(CLIPVANE_ASSET_DIR "/cacert.pem"), m_core->GetCACertPath().GetPathAsKWString());
+  EXPECT_TRUE(PathExists(CLIPVANE_ASSET_DIR "/tessel.icns"));
+}
+
+TEST_F(UICoreTest, MissingPicturesLeaveEmptyImagesAndALogLine) {
+  LogCapture log;
+  m_core->LoadUIAssets();  // the fixture's folder is empty
+  EXPECT_TRUE(log.Contains("Error - unsupported samplesPerPixel:0 for file:installer_ui_1.jpg"));
+  EXPECT_TRUE(m_core->GetAssets().m_slides[0].IsEmpty());
+  m_core->RenderUI();
+  EXPECT_TRUE(m_core->GetRenderedUI().IsEmpty());
+}
+
+}  // namespace
