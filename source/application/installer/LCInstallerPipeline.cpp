@@ -113,8 +113,15 @@ void LCInstallerService::RunMountStage() {
   // Only the setup folder counts: the tool's own result is not trusted.
   const KWPath mountPoint = KWPath(mountRoot).AppendNew(kVolumeName);
   m_setupFolder = KWFile(mountPoint.AppendNew(kVolumeName));
-  if (!m_setupFolder.DoesFileExist())
+  if (!m_setupFolder.DoesFileExist()) {
+    // A volume that attached but holds no setup folder is of no use: detach
+    // it now rather than leave it mounted (a retry would attach it again).
+    if (KWFile(mountPoint).DoesFileExist()) {
+      m_mountPath = mountPoint;
+      DetachImage();
+    }
     throw KWLCException(kLCInstallerErrorSetupFolderMissing, kServiceSource, 579, false);
+  }
   m_mountPath = mountPoint;
   KWLOG("Unzip complete. ");
   m_uiInterface.OnExtractDone();
