@@ -88,9 +88,10 @@ void TestHttpConnection::WaitForPeer(std::chrono::milliseconds timeout) {
   }
 }
 
-TestHttpServer::TestHttpServer(Handler handler) : m_handler(std::move(handler)) { Start(); }
+TestHttpServer::TestHttpServer(Handler handler, int port) : m_handler(std::move(handler)) { Start(port); }
 
-TestHttpServer::TestHttpServer(Handler handler, const std::string& certificateFile, const std::string& keyFile)
+TestHttpServer::TestHttpServer(Handler handler, const std::string& certificateFile, const std::string& keyFile,
+                               int port)
     : m_handler(std::move(handler)) {
   // OpenSSL writes with plain write(), so a client that hangs up mid-reply
   // would end the test process with SIGPIPE.
@@ -101,7 +102,7 @@ TestHttpServer::TestHttpServer(Handler handler, const std::string& certificateFi
     fprintf(stderr, "TestHttpServer: cannot load %s / %s\n", certificateFile.c_str(), keyFile.c_str());
     abort();
   }
-  Start();
+  Start(port);
 }
 
 long TestHttpServer::Receive(int fd, SSL* ssl, char* buffer, size_t size) {
@@ -109,15 +110,18 @@ long TestHttpServer::Receive(int fd, SSL* ssl, char* buffer, size_t size) {
   return recv(fd, buffer, size, 0);
 }
 
-void TestHttpServer::Start() {
+void TestHttpServer::Start(int port) {
   m_listenFD = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(m_listenFD, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  bind(m_listenFD, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  if (bind(m_listenFD, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    fprintf(stderr, "TestHttpServer: cannot listen on 127.0.0.1:%d\n", port);
+    abort();
+  }
   listen(m_listenFD, 128);
   socklen_t length = sizeof(address);
   getsockname(m_listenFD, reinterpret_cast<sockaddr*>(&address), &length);

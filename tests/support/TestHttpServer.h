@@ -55,9 +55,10 @@ class TestHttpServer {
  public:
   using Handler = std::function<void(const TestHttpRequest&, TestHttpConnection&)>;
 
-  explicit TestHttpServer(Handler handler);
+  // Port 0 picks a free port.
+  explicit TestHttpServer(Handler handler, int port = 0);
   // HTTPS with the PEM certificate chain and key.
-  TestHttpServer(Handler handler, const std::string& certificateFile, const std::string& keyFile);
+  TestHttpServer(Handler handler, const std::string& certificateFile, const std::string& keyFile, int port = 0);
   ~TestHttpServer();
   TestHttpServer(const TestHttpServer&) = delete;
   TestHttpServer& operator=(const TestHttpServer&) = delete;
@@ -74,7 +75,7 @@ class TestHttpServer {
 
  private:
   void AcceptLoop();
-  void Start();
+  void Start(int port);
   void Serve(int fd);
   long Receive(int fd, SSL* ssl, char* buffer, size_t size);
 

@@ -91,10 +91,3 @@ void LCInstallerService::DetachImage() {
   KWLOG("hdiutil detach returned: %d", result == 0 ? exitCode : 0);
   m_mountPath = KWPath();
 }
-
-int LCInstallerService::DownloadAndInstallCLV() {
-  // The staged pipeline (handshake, download, attach, setup, launch) is not
-  // part of this build yet.
-  KWLOG("LCInstallerService::DownloadAndInstallCLV, not implemented!");
-  throw KWLCException("kKWErrorInternal", kServiceSource, 460, false);
-}

@@ -11,6 +11,7 @@
 #include "ILCInstallerUIInterface.h"
 #include "KWCustomException.h"
 #include "KWFile.h"
+#include "KWLCCloudStructs.h"
 #include "KWLCWorkerThread.h"
 #include "KWPath.h"
 #include "KWString.h"
@@ -43,6 +44,8 @@ class LCInstallerService : public KWLCWorkerThreadCallback, private IKWLCCloudSe
   // One pipeline run; a retry runs it again and it skips finished stages.
   // Throws KWLCException on failure.
   virtual int DownloadAndInstallCLV();
+  // One handshake attempt; true when the reply said "success". Never throws.
+  bool DoHandshake(const KWLCCloudParams& params);
 
   KWString m_downloadURL;
   KWString m_buildNumber;
@@ -56,6 +59,13 @@ class LCInstallerService : public KWLCWorkerThreadCallback, private IKWLCCloudSe
  private:
   void FinishInstallation();
   void DetachImage();
+  // True when the UI has not reached doneState and no exit was asked for.
+  bool StageMayRun(LCInstallerStateEnum doneState);
+  void RunHandshakeStage();
+  void RunDownloadStage(const KWLCCloudParams& downloadParams);
+  void RunMountStage();
+  void RunSetupStage();
+  void RunLaunchStage();
 
   KWLCWorkerThread m_workerThread;
   std::atomic<bool> m_isStopRequested{false};

@@ -24,6 +24,8 @@ class KWMainRunLoop : public IKWUITimerBackend {
   void Post(std::function<void()> task);
   // Runs what is due now without waiting; returns the number of tasks and ticks run.
   int RunPending();
+  // Forgets queued tasks and Stops that no Run has consumed (between tests).
+  void DiscardPending();
 
   bool ScheduleTimer(KWTimerID id, uint32_t periodMS) override;
   void CancelTimer(KWTimerID id) override;

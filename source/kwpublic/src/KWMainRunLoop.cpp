@@ -43,6 +43,12 @@ int KWMainRunLoop::RunPending() {
   return count;
 }
 
+void KWMainRunLoop::DiscardPending() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_tasks.clear();
+  m_pendingStops = 0;
+}
+
 bool KWMainRunLoop::RunOne(std::unique_lock<std::mutex>& lock) {
   if (!m_tasks.empty()) {
     std::function<void()> task = std::move(m_tasks.front());

@@ -1,0 +1,117 @@
+// The handshake: one GET of "/handshake" whose JSON reply says where the
+// product image is, which build it is and what to launch once installed.
+
+// The transfer uses libcurl's classic progress function, which newer headers
+// mark deprecated; it is still supported.
+#define CURL_DISABLE_DEPRECATION 1
+
+#include <curl/curl.h>
+
+#include <string>
+#include <vector>
+
+#include "KWException.h"
+#include "KWLCCloudUtils.h"
+#include "KWLogger.h"
+#include "KWSystemUtils.h"
+#include "LCInstallerHandshakeReply.h"
+#include "LCInstallerService.h"
+
+namespace {
+
+const KWString kDeviceTokenHTTPHeader("deviceToken");
+const KWString kNumberofProjectsHTTPHeader("numberofProjects");
+const KWString kOSVersionHTTPHeader("OSVersion");
+const KWString kClientCampaignHTTPHeader("ClientCampaign");
+
+// A reply is a few hundred bytes; anything past this is not a handshake
+// reply and is not worth holding in memory.
+const size_t kMaxReplyBytes = 1024 * 1024;
+
+struct BoundedReply {
+  explicit BoundedReply(const KWAbortFlag& abortFlag) : m_data(abortFlag) {}
+  KWLCCloudUtils::CurlStringWriteCallbackData m_data;
+  bool m_tooLarge = false;
+};
+
+size_t BoundedStringWrite(void* data, size_t size, size_t count, void* userData) {
+  BoundedReply& reply = *static_cast<BoundedReply*>(userData);
+  if (reply.m_data.m_data.size() + size * count > kMaxReplyBytes) {
+    reply.m_tooLarge = true;
+    return 0;
+  }
+  return KWLCCloudUtils::CurlStringWriteCallback(data, size, count, &reply.m_data);
+}
+
+// Owns the handle and the header list so that every way out frees both.
+struct HandshakeTransfer {
+  ~HandshakeTransfer() {
+    KWLCCloudUtils::CurlHeadersCleanup(headerList);
+    if (curl) curl_easy_cleanup(curl);
+  }
+  CURL* curl = curl_easy_init();
+  curl_slist* headerList = nullptr;
+};
+
+}  // namespace
+
+bool LCInstallerService::DoHandshake(const KWLCCloudParams& params) {
+  KWLOG("LCInstallerService::DoHandshake");
+  const KWAbortFlag& exitRequested = m_uiInterface.IsExitRequested();
+  try {
+    KWString url = KWLCCloudUtils::GetHTTPOrHTTPS(params) + params.m_host + ":" + params.m_port;
+    if (!params.m_basePath.empty()) url += KWString("/") + params.m_basePath;
+    url += "/handshake";
+
+    std::vector<KWString> headers;
+    KWLCCloudUtils::AddAuthorizationHeaders(headers, params);
+    headers.push_back(kDeviceTokenHTTPHeader + ":" + KWSystemUtils::GetDeviceToken());
+    headers.push_back(kNumberofProjectsHTTPHeader + ":" + "0");
+    headers.push_back(kOSVersionHTTPHeader + ":" + KWSystemUtils::GetOSVersion());
+    headers.push_back(kClientCampaignHTTPHeader + ":" + "cnet");
+
+    BoundedReply reply(exitRequested);
+    KWLCCloudUtils::CurlFileReadCallbackData readData(exitRequested);
+    KWLCCloudUtils::CurlProgressCallbackData progressData(exitRequested);
+    CURLcode result = CURLE_OK;
+    {
+      HandshakeTransfer transfer;
+      if (!transfer.curl) throw KWLCException("kKWErrorInternal", __FILE__, __LINE__, false);
+      KWLCCloudUtils::CurlCreateHeaderList(headers, transfer.headerList, transfer.curl);
+      KWLCCloudUtils::AddDefaultCurlSettings(transfer.curl, params, 1);
+      curl_easy_setopt(transfer.curl, CURLOPT_URL, url.c_str());
+      curl_easy_setopt(transfer.curl, CURLOPT_WRITEDATA, &reply);
+      curl_easy_setopt(transfer.curl, CURLOPT_WRITEFUNCTION, BoundedStringWrite);
+      curl_easy_setopt(transfer.curl, CURLOPT_READDATA, &readData);
+      curl_easy_setopt(transfer.curl, CURLOPT_READFUNCTION, KWLCCloudUtils::CurlFileReadCallback);
+      curl_easy_setopt(transfer.curl, CURLOPT_NOPROGRESS, 0L);
+      curl_easy_setopt(transfer.curl, CURLOPT_PROGRESSDATA, &progressData);
+      curl_easy_setopt(transfer.curl, CURLOPT_PROGRESSFUNCTION, KWLCCloudUtils::CurlProgressCallback);
+      if (!exitRequested) result = curl_easy_perform(transfer.curl);
+    }
+
+    if (reply.m_tooLarge) {
+      KWLOG("DoHandshake, reply larger than %zu bytes, rejected", kMaxReplyBytes);
+      return false;
+    }
+    if (result != CURLE_OK || exitRequested) {
+      KWLOG("DoHandshake, failed with res=%d", static_cast<int>(result));
+      return false;
+    }
+
+    KWLCCloudHandshakeJSONParser parser(reply.m_data.m_data);
+    parser.Parse();
+    const KWLCCloudHandshakeResponseStruct& response = parser.GetResponse();
+    if (response.m_result != "success") {
+      KWLOG("DoHandshake, errorCode:%s.", response.m_result.c_str());
+      return false;
+    }
+    m_downloadURL = response.m_clvDownloadURL;
+    m_buildNumber = response.m_clvBuildNumber;
+    m_launchPath = KWPath(response.m_clvInstallPath);
+    return true;
+  } catch (...) {
+    KWLOG("DoHandshake, Caught unknown exception.");
+    return false;
+  }
+}

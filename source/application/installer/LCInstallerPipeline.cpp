@@ -1,0 +1,167 @@
+// One pipeline run: connection check, handshake, download, attach, setup and
+// launch. Each stage runs only if the UI has not yet recorded it as done, so
+// a retry resumes at the stage that failed.
+
+#include <vector>
+
+#include "IKWLCCurlProgressCallback.h"
+#include "KWApplicationLaunchUtil.h"
+#include "KWException.h"
+#include "KWFileUtil.h"
+#include "KWInternet.h"
+#include "KWLCCurlFileDownloader.h"
+#include "KWLCCurlMultipartFileDownloader.h"
+#include "KWLogger.h"
+#include "LCInstallerEndpoints.h"
+#include "LCInstallerService.h"
+
+namespace {
+
+const char* const kServiceSource = "source/application/installer/LCInstallerService";
+const char* const kVolumeName = "Ostrel Clipvane 11";
+const int kStageAttempts = 5;
+
+// Called on the download threads, several at once.
+class LCDownloadProgressCallback : public IKWLCCurlProgressCallback {
+ public:
+  explicit LCDownloadProgressCallback(ILCInstallerUIInterface& ui) : m_ui(ui) {}
+  bool OnProgress(const void*, const int& percent) const override { return m_ui.OnDownloadProgress(percent); }
+
+ private:
+  ILCInstallerUIInterface& m_ui;
+};
+
+}  // namespace
+
+bool LCInstallerService::StageMayRun(LCInstallerStateEnum doneState) {
+  return m_uiInterface.GetState() < doneState && !m_uiInterface.IsExitRequested();
+}
+
+int LCInstallerService::DownloadAndInstallCLV() {
+  IKWInternetConnectionDetector* detector = IKWInternetConnectionDetector::GetInstance();
+  detector->SetURLToConnect(kCLVConnectionTestHost);
+  if (!detector->IsConnectedToInternet()) throw KWLCException(kLCInstallerErrorNoNetwork, kServiceSource, 485, false);
+
+  KWLCCloudParams downloadParams;
+  downloadParams.m_useHTTPS = false;
+  if (m_uiInterface.GetState() == kLCInstallerStateWaitingForInstall) {
+    m_uiInterface.OnInstallBegin();
+    KWLCCurlMultipartFileDownloader::Initialize();
+    KWLCCurlFileDownloader::Initialize(downloadParams);
+  }
+
+  if (StageMayRun(kLCInstallerStateHandshakeDone)) RunHandshakeStage();
+  if (StageMayRun(kLCInstallerStateDownloadDone)) RunDownloadStage(downloadParams);
+  if (StageMayRun(kLCInstallerStateExtractDone)) RunMountStage();
+  if (StageMayRun(kLCInstallerStateSetupDone)) RunSetupStage();
+  if (StageMayRun(kLCInstallerStateLaunchDone)) RunLaunchStage();
+  return 0;
+}
+
+void LCInstallerService::RunHandshakeStage() {
+  m_uiInterface.OnHandshakeBegin();
+  KWLCCloudParams handshakeParams;
+  handshakeParams.m_host = kCLVHandshakeHost;
+  handshakeParams.m_port = kCLVHandshakePort;
+  handshakeParams.m_basePath = KWString();
+  handshakeParams.m_useHTTPS = true;
+  handshakeParams.m_caCertPath = m_uiInterface.GetCACertPath();
+
+  int attempts = 0;
+  bool done = false;
+  while (!done && attempts < kStageAttempts) {
+    ++attempts;
+    done = DoHandshake(handshakeParams);
+  }
+  if (!done) throw KWLCException(kLCInstallerErrorHandshakeFailed, kServiceSource, 523, false);
+
+  KWLOG("Download URL: %s", m_downloadURL.c_str());
+  KWLOG("Build Number: %s", m_buildNumber.c_str());
+  KWLOG("Launch Path: %s", m_launchPath.c_str());
+  m_uiInterface.OnHandshakeDone(attempts);
+}
+
+void LCInstallerService::RunDownloadStage(const KWLCCloudParams& downloadParams) {
+  m_uiInterface.OnDownloadBegin();
+  m_downloadedFile = KWFileUtil::GetUniqueTemporaryFile("clv_build");
+
+  LCDownloadProgressCallback progress(m_uiInterface);
+  KWLCCurlMultipartFileDownloader downloader(downloadParams, m_exceptionHandler, m_uiInterface.IsExitRequested(),
+                                             m_downloadedFile, m_downloadURL);
+  downloader.SetProgressCallback(&progress);
+  int attempts = 0;
+  bool done = false;
+  while (!done && attempts < kStageAttempts) {
+    ++attempts;
+    done = downloader.DownloadFile();
+  }
+  if (!done) throw KWLCException(kLCInstallerErrorDownloadFailed, kServiceSource, 546, false);
+  m_uiInterface.OnDownloadDone(attempts);
+}
+
+void LCInstallerService::RunMountStage() {
+  m_uiInterface.OnExtractBegin();
+  const KWString imagePath = m_downloadedFile.GetPath().GetPathAsKWString();
+  KWLOG("Attaching image %s", imagePath.c_str());
+  const KWString mountRoot = KWFileUtil::GetSessionTempFolder().GetPath().GetPathAsKWString();
+  int exitCode = 0;
+  const int result =
+      KWApplicationLaunchUtil::LaunchApplication(GetDiskImageToolPath(), {"attach", imagePath, "-mountroot", mountRoot},
+                                                 exitCode, KWApplicationLaunchUtil::kKWLaunchWait, false);
+  KWLOG("hdiutil attach returned: %d", result);
+
+  // Only the setup folder counts: the tool's own result is not trusted.
+  const KWPath mountPoint = KWPath(mountRoot).AppendNew(kVolumeName);
+  m_setupFolder = KWFile(mountPoint.AppendNew(kVolumeName));
+  if (!m_setupFolder.DoesFileExist()) {
+    // A volume that attached but holds no setup folder is of no use: detach
+    // it now rather than leave it mounted (a retry would attach it again).
+    if (KWFile(mountPoint).DoesFileExist()) {
+      m_mountPath = mountPoint;
+      DetachImage();
+    }
+    throw KWLCException(kLCInstallerErrorSetupFolderMissing, kServiceSource, 579, false);
+  }
+  m_mountPath = mountPoint;
+  KWLOG("Unzip complete. ");
+  m_uiInterface.OnExtractDone();
+}
+
+void LCInstallerService::RunSetupStage() {
+  m_uiInterface.OnSetupBegin();
+  const KWPath setupFolder = m_setupFolder.GetPath();
+  const KWPath deploymentFile = setupFolder.AppendNew("deploy").Append("en_US_deployment.xml", KWPath::kKWPathKindFile);
+  KWLOG("Path to setup: %s", setupFolder.c_str());
+  KWLOG("Path to deployment file: %s", deploymentFile.c_str());
+
+  // The setup program may leave a "debug.log" beside the installer; remove it
+  // unless it was there before.
+  const KWFile debugLog(KWFileUtil::GetCurrentExecutablePath().GetParentKWPath(0xFFFFFFFF).AppendNew("debug.log"));
+  const bool debugLogExisted = debugLog.Exists();
+
+  const KWPath setupProgram = setupFolder.AppendNew("Install.app")
+                                  .Append("Contents")
+                                  .Append("MacOS")
+                                  .Append("Install", KWPath::kKWPathKindFile);
+  int exitCode = 0;
+  const int result = KWApplicationLaunchUtil::LaunchApplication(
+      setupProgram.GetPathAsKWString(),
+      {"--mode=silent", KWString("--deploymentFile=") + deploymentFile.GetPathAsKWString()}, exitCode,
+      KWApplicationLaunchUtil::kKWLaunchWait, true);
+
+  if (!debugLogExisted && debugLog.Exists()) debugLog.Delete();
+  if (result != 0) throw KWLCException(kLCInstallerErrorSetupLaunchFailed, kServiceSource, 614, false);
+  if (exitCode != 0) throw KWLCException(exitCode, kServiceSource, 616, false);
+  m_uiInterface.OnSetupDone();
+}
+
+void LCInstallerService::RunLaunchStage() {
+  m_uiInterface.OnAppLaunchBegin();
+  KWLOG("Launching app: %s", m_launchPath.c_str());
+  int exitCode = 0;
+  const int result =
+      KWApplicationLaunchUtil::LaunchApplication(m_launchPath.GetPathAsKWString(), {"--campaignID", "cnet"}, exitCode,
+                                                 KWApplicationLaunchUtil::kKWLaunchNoWait, false);
+  if (result != 0) throw KWLCException(kLCInstallerErrorAppLaunchFailed, kServiceSource, 641, false);
+  m_uiInterface.OnAppLaunchDone();
+}

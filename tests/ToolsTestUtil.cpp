@@ -1,0 +1,85 @@
+#include "ToolsTestUtil.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <sstream>
+
+#include "TestUtil.h"
+
+extern char** environ;
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv) {
+  ProcessResult result;
+  ScopedTempDir outputs;
+  const std::string outPath = outputs.File("out"), errPath = outputs.File("err");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  std::vector<std::string> envStrings(extraEnv);
+  for (char** entry = environ; *entry != nullptr; ++entry) envStrings.push_back(*entry);
+  std::vector<char*> env;
+  for (const std::string& entry : envStrings) env.push_back(const_cast<char*>(entry.c_str()));
+  env.push_back(nullptr);
+  pid_t pid = 0;
+  const int spawnError = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), env.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawnError != 0) {
+    result.err = "spawn failed: " + std::to_string(spawnError);
+    return result;
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = ReadFileBytes(outPath);
+  result.err = ReadFileBytes(errPath);
+  return result;
+}
+
+std::map<std::string, std::string> ParseKeyValues(const std::string& text) {
+  std::map<std::string, std::string> values;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    const size_t equals = line.find('=');
+    if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
+  }
+  return values;
+}
+
+bool HaveProgram(const std::string& name) {
+  return RunProcess({"sh", "-c", "command -v \"$0\" >/dev/null", name}).exitCode == 0;
+}
+
+bool MakeIso(const std::string& sourceDir, const std::string& volumeName, const std::string& isoPath) {
+  return RunProcess({"xorriso", "-as", "mkisofs", "-quiet", "-R", "-J", "-joliet-long", "-V", volumeName, "-o", isoPath,
+                     sourceDir})
+             .exitCode == 0;
+}
+
+std::string HdiutilPath() { return CLV_HDIUTIL_STANDIN; }
+
+std::string ToolPath(const std::string& relative) { return std::string(CLV_TOOLS_DIR) + "/" + relative; }
+
+void MakeFolders(const std::string& path) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    mkdir(path.substr(0, slash).c_str(), 0755);
+  }
+  mkdir(path.c_str(), 0755);
+}
+
+void WriteExecutable(const std::string& path, const std::string& bytes) {
+  WriteFileBytes(path, bytes);
+  chmod(path.c_str(), 0755);
+}

@@ -1,0 +1,221 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "KWSystemUtils.h"
+#include "LCInstallerService.h"
+#include "TestHttpServer.h"
+#include "TestUtil.h"
+
+namespace {
+
+class NullHandler : public IKWCustomExceptionHandler {
+ public:
+  void OnCustomException(const KWLCException&) override {}
+  void OnCustomException() override {}
+};
+
+class IdleUI : public ILCInstallerUIInterface {
+ public:
+  void OnInstallBegin() override {}
+  void OnInstallDone() override {}
+  void OnHandshakeBegin() override {}
+  void OnHandshakeDone(int) override {}
+  void OnDownloadBegin() override {}
+  bool OnDownloadProgress(int) override { return true; }
+  void OnDownloadDone(int) override {}
+  void OnExtractBegin() override {}
+  void OnExtractDone() override {}
+  void OnSetupBegin() override {}
+  void OnSetupDone() override {}
+  void OnAppLaunchBegin() override {}
+  void OnAppLaunchDone() override {}
+  void OnError(LCInstallerErrorEnum) override {}
+  void OnExit() override {}
+  bool IsValidInstallAttempt() override { return false; }
+  KWAbortFlag& IsExitRequested() override { return exitRequested; }
+  LCInstallerStateEnum GetState() override { return kLCInstallerStateHandshaking; }
+  KWString GetProcessPath() override { return KWString(); }
+  KWPath GetCACertPath() override { return KWPath(); }
+  KWAbortFlag exitRequested{false};
+};
+
+class HandshakeService : public LCInstallerService {
+ public:
+  using LCInstallerService::DoHandshake;
+  using LCInstallerService::LCInstallerService;
+  using LCInstallerService::m_buildNumber;
+  using LCInstallerService::m_downloadURL;
+  using LCInstallerService::m_launchPath;
+};
+
+class HandshakeTest : public ::testing::Test {
+ protected:
+  // Serves one fixed body for every request.
+  void Serve(const std::string& body) { m_body = body; }
+  bool Handshake() {
+    KWLCCloudParams params;
+    params.m_useHTTPS = false;
+    params.m_host = "127.0.0.1";
+    params.m_port = KWString().AppendNumber(m_server.Port());
+    return m_service.DoHandshake(params);
+  }
+
+  std::string m_body;
+  LogCapture m_log;
+  IdleUI m_ui;
+  NullHandler m_handler;
+  HandshakeService m_service{m_ui, m_handler};
+  TestHttpServer m_server{[this](const TestHttpRequest&, TestHttpConnection& connection) {
+    connection.SendResponse(200, m_body, "Content-Type: application/json\r\n");
+  }};
+};
+
+TEST_F(HandshakeTest, SendsOneGetWithTheNineHeadersInOrder) {
+  Serve(R"({"result":"success"})");
+  ASSERT_TRUE(Handshake());
+  const std::vector<TestHttpRequest> requests = m_server.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].method, "GET");
+  EXPECT_EQ(requests[0].target, "/handshake");
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"MachineGuid", "0"},
+      {"ClientName", "CLV-Installer"},
+      {"ClientVersion", "1.0.0.0"},
+      {"ClientPlatform", KWSystemUtils::GetPlatformName().GetUTF8String()},
+      {"ClientInstallerPlatform", "osx"},
+      {"deviceToken", KWSystemUtils::GetDeviceToken().GetUTF8String()},
+      {"numberofProjects", "0"},
+      {"OSVersion", KWSystemUtils::GetOSVersion().GetUTF8String()},
+      {"ClientCampaign", "cnet"},
+  };
+  std::vector<std::pair<std::string, std::string>> ours;
+  for (const auto& header : requests[0].headers) {
+    for (const auto& wanted : expected) {
+      if (header.first == wanted.first) ours.push_back(header);
+    }
+  }
+  EXPECT_EQ(ours, expected);
+}
+
+TEST_F(HandshakeTest, SuccessStoresUrlBuildAndLaunchPathFromAnyDepth) {
+  Serve(R"({"result":"success","clvdownloadUrl":"U","clvinstallPath":"/Applications/P.app","clvbuildNumber":"B"})");
+  ASSERT_TRUE(Handshake());
+  EXPECT_EQ(m_service.m_downloadURL, "U");
+  EXPECT_EQ(m_service.m_buildNumber, "B");
+  EXPECT_EQ(m_service.m_launchPath, KWPath("/Applications/P.app"));
+
+  // Keys are matched by name at any depth; where a name repeats, the last one
+  // met in the sorted depth-first walk wins ("a" < "result" < "z").
+  Serve(R"({"z":{"clvdownloadUrl":"late"},"payload":{"deeper":{"clvbuildNumber":"B2","clvinstallPath":"P2"}},
+            "result":"success","a":{"clvdownloadUrl":"early"},"list":[{"clvbuildNumber":"in array"}]})");
+  ASSERT_TRUE(Handshake());
+  EXPECT_EQ(m_service.m_downloadURL, "late");
+  EXPECT_EQ(m_service.m_buildNumber, "B2");
+  EXPECT_EQ(m_service.m_launchPath, KWPath("P2"));
+}
+
+TEST_F(HandshakeTest, BadRepliesFailAndKeepThePreviousValues) {
+  Serve(R"({"result":"success","clvdownloadUrl":"U","clvinstallPath":"P","clvbuildNumber":"B"})");
+  ASSERT_TRUE(Handshake());
+
+  struct Case {
+    const char* body;
+    const char* logLine;
+  };
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  const std::string deepObject = [] {
+    std::string text;
+    for (int i = 0; i < 5000; ++i) text += "{\"k\":";
+    text += "1";
+    for (int i = 0; i < 5000; ++i) text += "}";
+    return text;
+  }();
+  const std::vector<Case> cases = {
+      {R"({"result":"failure","clvdownloadUrl":"X"})", "DoHandshake, errorCode:failure."},
+      {R"({"result":true,"clvdownloadUrl":"X"})", "DoHandshake, errorCode:."},
+      {R"({"clvdownloadUrl":"X"})", "DoHandshake, errorCode:."},
+      {"<html><body>502 Bad Gateway</body></html>", "DoHandshake, Caught unknown exception."},
+      {"", "DoHandshake, Caught unknown exception."},
+      {deep.c_str(), "DoHandshake, Caught unknown exception."},
+      {deepObject.c_str(), "DoHandshake, Caught unknown exception."},
+  };
+  for (const Case& c : cases) {
+    Serve(c.body);
+    EXPECT_FALSE(Handshake()) << std::string(c.body).substr(0, 60);
+    EXPECT_TRUE(m_log.Contains(c.logLine)) << c.logLine;
+  }
+  EXPECT_EQ(m_service.m_downloadURL, "U");
+  EXPECT_EQ(m_service.m_buildNumber, "B");
+  EXPECT_EQ(m_service.m_launchPath, KWPath("P"));
+}
+
+TEST_F(HandshakeTest, WrongTypesLeaveFieldsEmptyButSucceed) {
+  Serve(R"({"result":"success","clvdownloadUrl":42,"clvinstallPath":null,"clvbuildNumber":["B"]})");
+  EXPECT_TRUE(Handshake());
+  EXPECT_TRUE(m_service.m_downloadURL.empty());
+  EXPECT_TRUE(m_service.m_buildNumber.empty());
+  EXPECT_TRUE(m_service.m_launchPath.IsEmpty());
+}
+
+TEST_F(HandshakeTest, OversizedReplyIsRejected) {
+  Serve(R"({"result":"success","clvdownloadUrl":")" + std::string(2 * 1024 * 1024, 'x') + "\"}");
+  EXPECT_FALSE(Handshake());
+  EXPECT_TRUE(m_log.Contains("DoHandshake, reply larger than 1048576 bytes, rejected"));
+  EXPECT_TRUE(m_service.m_downloadURL.empty());
+}
+
+TEST_F(HandshakeTest, ExitRequestedSendsNothing) {
+  Serve(R"({"result":"success"})");
+  m_ui.exitRequested = true;
+  EXPECT_FALSE(Handshake());
+  EXPECT_TRUE(m_server.Requests().empty());
+  EXPECT_NE(m_log.IndexOf("DoHandshake, failed with res=0"), -1);
+}
+
+TEST_F(HandshakeTest, UnreachableServiceFailsWithCurlCode) {
+  KWLCCloudParams params;
+  params.m_useHTTPS = false;
+  params.m_host = "127.0.0.1";
+  params.m_port = "1";
+  EXPECT_FALSE(m_service.DoHandshake(params));
+  EXPECT_NE(m_log.IndexOf("DoHandshake, failed with res=7"), -1);
+}
+
+TEST_F(HandshakeTest, HttpsReplyIsTrustedOnlyThroughTheGivenCA) {
+  const std::string certs = CLIPVANE_TEST_CERT_DIR;
+  TestHttpServer tls(
+      [](const TestHttpRequest&, TestHttpConnection& connection) {
+        connection.SendResponse(200, R"({"result":"success","clvdownloadUrl":"https-U"})");
+      },
+      certs + "/server.pem", certs + "/server.key");
+  KWLCCloudParams params;  // https by default
+  params.m_host = "127.0.0.1";
+  params.m_port = KWString().AppendNumber(tls.Port());
+  params.m_caCertPath = KWPath(KWString(certs + "/ca.pem"));
+  EXPECT_TRUE(m_service.DoHandshake(params));
+  EXPECT_EQ(m_service.m_downloadURL, "https-U");
+
+  // The system's trust store does not know the test CA.
+  params.m_caCertPath = KWPath("/etc/ssl/certs/ca-certificates.crt");
+  m_service.m_downloadURL = "";
+  EXPECT_FALSE(m_service.DoHandshake(params));
+  EXPECT_NE(m_log.IndexOf("DoHandshake, failed with res=60"), -1);
+  EXPECT_TRUE(m_service.m_downloadURL.empty());
+}
+
+TEST_F(HandshakeTest, CertificateForAnotherHostIsRejected) {
+  const std::string certs = CLIPVANE_TEST_CERT_DIR;
+  TestHttpServer tls([](const TestHttpRequest&,
+                        TestHttpConnection& connection) { connection.SendResponse(200, R"({"result":"success"})"); },
+                     certs + "/wronghost.pem", certs + "/wronghost.key");
+  KWLCCloudParams params;
+  params.m_host = "127.0.0.1";
+  params.m_port = KWString().AppendNumber(tls.Port());
+  params.m_caCertPath = KWPath(KWString(certs + "/ca.pem"));
+  EXPECT_FALSE(m_service.DoHandshake(params));
+  EXPECT_NE(m_log.IndexOf("DoHandshake, failed with res=60"), -1);
+}
+
+}  // namespace

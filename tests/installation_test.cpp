@@ -1,0 +1,406 @@
+// Whole installations, end to end and headless: the real installer service
+// and UI core against the local service (nginx on the build's compiled-in
+// 127.0.0.1 ports), the hdiutil stand-in and the sample product image.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KWFileUtil.h"
+#include "KWMainRunLoop.h"
+#include "LCInstallerAnalytics.h"
+#include "LCInstallerService.h"
+#include "LCInstallerUICore.h"
+#include "LCInstallerUIHeadless.h"
+#include "TestHttpServer.h"
+#include "TestUtil.h"
+#include "ToolsTestUtil.h"
+
+namespace {
+
+const int kHttpsPort = CLIPVANE_HTTPS_PORT;
+const int kHttpPort = 47080;
+const char* const kVolume = "Ostrel Clipvane 11";
+
+class NullHandler : public IKWCustomExceptionHandler {
+ public:
+  void OnCustomException(const KWLCException&) override {}
+  void OnCustomException() override {}
+};
+
+std::string Sha256(const std::string& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+  std::ostringstream hex;
+  for (unsigned int i = 0; i < length; ++i) hex << std::hex << (digest[i] >> 4) << (digest[i] & 15);
+  return hex.str();
+}
+
+std::vector<std::string> FileLines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::istringstream in(ReadFileBytes(path));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Polls for a condition that another process brings about (nginx writes its
+// log line after the reply); the time-out is only reached by a hang.
+bool Eventually(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+// Every ping the installer queued, in order.
+std::mutex g_pingMutex;
+std::vector<std::string> g_pings;  // "Name(value)"
+void RecordPing(const LCInstallerTTOPingData& ping) {
+  std::lock_guard<std::mutex> lock(g_pingMutex);
+  g_pings.push_back(ping.m_name.GetUTF8String() + "(" + ping.m_value.GetUTF8String() + ")");
+}
+
+class InstallationTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    s_suite = new ScopedTempDir();
+    const std::string ca = s_suite->File("ca");
+    ASSERT_EQ(RunProcess({ToolPath("local-service/make-local-ca"), ca}).exitCode, 0);
+    // The installer finds its pictures and its CA bundle in one folder.
+    MakeFolders(s_suite->File("assets"));
+    for (const std::string& name : ListFolder(CLIPVANE_ASSET_DIR)) {
+      ASSERT_EQ(
+          symlink((std::string(CLIPVANE_ASSET_DIR) + "/" + name).c_str(), s_suite->File("assets/" + name).c_str()), 0);
+    }
+    WriteFileBytes(s_suite->File("assets/cacert.pem"), ReadFileBytes(ca + "/ca.pem"));
+    s_image = MakeImage("image.dmg", {"--payload-mib", "25"});
+  }
+  static void TearDownTestSuite() {
+    delete s_suite;
+    s_suite = nullptr;
+  }
+
+  // Builds a sample image that installs into the suite's "apps" folder.
+  static std::map<std::string, std::string> MakeImage(const std::string& name, std::vector<std::string> options) {
+    std::vector<std::string> command = {ToolPath("sample-product/make-sample-image"), "--output", s_suite->File(name),
+                                        "--install-dir", s_suite->File("apps")};
+    command.insert(command.end(), options.begin(), options.end());
+    const ProcessResult result = RunProcess(command);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    return ParseKeyValues(result.out);
+  }
+
+  void SetUp() override {
+    MakeFolders(m_dir.File("tmp"));
+    setenv("TMPDIR", m_dir.File("tmp").c_str(), 1);
+    setenv("XDG_DATA_HOME", m_dir.File("share").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", m_dir.File("config").c_str(), 1);
+    KWFileUtil::DeleteAllTempFilesCreated();  // the next session folder goes under this TMPDIR
+    RunProcess({"rm", "-rf", s_suite->File("apps")});
+    MakeFolders(s_suite->File("apps"));
+    {
+      std::lock_guard<std::mutex> lock(g_pingMutex);
+      g_pings.clear();
+    }
+    LCInstallerAnalytics::SetPingObserverForTesting(RecordPing);
+    LCInstallerUIHeadless::Reset();
+    KWMainRunLoop::Get().DiscardPending();
+    LCInstallerUIHeadless::SetAssetFolder(s_suite->File("assets").c_str());
+    LCInstallerUIHeadless::SetMessageBoxScript([this](const LCHeadlessMessageBox& box) -> LCInstallerMBResult {
+      std::lock_guard<std::mutex> lock(m_answerMutex);
+      m_boxes.push_back(box.m_message.GetUTF8String());
+      if (m_answers.empty())
+        return box.m_type == kLCInstallerMBTypeRetryCancel ? kLCInstallerMBResultCancel : kLCInstallerMBResultOK;
+      const LCInstallerMBResult answer = m_answers.front();
+      m_answers.erase(m_answers.begin());
+      return answer;
+    });
+  }
+
+  void TearDown() override {
+    if (m_serviceStarted) RunProcess({ToolPath("local-service/stop-local-service"), "--state", m_dir.File("service")});
+    LCInstallerAnalytics::SetPingObserverForTesting(nullptr);
+    LCInstallerUIHeadless::Reset();
+    unsetenv("TMPDIR");
+    unsetenv("XDG_DATA_HOME");
+    unsetenv("XDG_CONFIG_HOME");
+  }
+
+  // Starts nginx with the image; extra options go to start-local-service.
+  void StartService(const std::string& image, std::vector<std::string> options = {}) {
+    std::vector<std::string> command = {ToolPath("local-service/start-local-service"),
+                                        "--image",
+                                        image,
+                                        "--launch-path",
+                                        s_image["launch_path"],
+                                        "--state",
+                                        m_dir.File("service"),
+                                        "--ca-dir",
+                                        s_suite->File("ca"),
+                                        "--http-port",
+                                        std::to_string(kHttpPort)};
+    if (std::find(options.begin(), options.end(), "--https-port") == options.end()) {
+      command.push_back("--https-port");
+      command.push_back(std::to_string(kHttpsPort));
+    }
+    command.insert(command.end(), options.begin(), options.end());
+    const ProcessResult result = RunProcess(command);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    m_service = ParseKeyValues(result.out);
+    m_serviceStarted = true;
+  }
+
+  // What main does: the first loop until the install click, then the
+  // service beside the second loop, then the shutdown order.
+  void RunInstaller(const std::function<void(LCInstallerUICore&)>& duringInstall = nullptr) {
+    NullHandler handler;
+    LCInstallerAnalytics::StartThread(handler);
+    {
+      LCInstallerUICoreInitParams params;
+      LCInstallerUICore ui(params);
+      ui.CreateUI();
+      KWMainRunLoop::Get().Post([&ui] { ui.OnInstallNowButtonClick(); });
+      ui.RunEventLoop(ui.IsWaitingOnInstallButtonClick());
+      ASSERT_FALSE(ui.IsExitRequested());
+      {
+        LCInstallerService service(ui, handler);
+        service.StartService();
+        if (duringInstall) duringInstall(ui);
+        const std::atomic<bool> keepRunning{true};
+        ui.RunEventLoop(keepRunning);
+      }
+      m_mountGoneAfterService = !PathExists(MountPoint());
+      m_finalState = ui.GetState();
+    }
+    LCInstallerAnalytics::StopThread();
+  }
+
+  std::string MountPoint() const {
+    return KWFileUtil::GetSessionTempFolder().GetPath().GetPathAsKWString().GetUTF8String() + "/" + kVolume;
+  }
+  std::vector<std::string> Pings() {
+    std::lock_guard<std::mutex> lock(g_pingMutex);
+    return g_pings;
+  }
+  bool Pinged(const std::string& ping) {
+    for (const std::string& p : Pings()) {
+      if (p == ping) return true;
+    }
+    return false;
+  }
+  // The error codes of the boxes shown, read from their "error code N." suffix.
+  std::vector<std::string> Boxes() {
+    std::lock_guard<std::mutex> lock(m_answerMutex);
+    return m_boxes;
+  }
+  void Answer(std::vector<LCInstallerMBResult> answers) {
+    std::lock_guard<std::mutex> lock(m_answerMutex);
+    m_answers = answers;
+  }
+  int CountLines(const std::string& logKey) { return static_cast<int>(FileLines(m_service[logKey]).size()); }
+
+  static ScopedTempDir* s_suite;
+  static std::map<std::string, std::string> s_image;
+
+  ScopedTempDir m_dir;
+  LogCapture m_log;
+  std::map<std::string, std::string> m_service;
+  bool m_serviceStarted = false;
+  bool m_mountGoneAfterService = false;
+  int m_finalState = 0;
+  std::mutex m_answerMutex;
+  std::vector<std::string> m_boxes;
+  std::vector<LCInstallerMBResult> m_answers;
+};
+
+ScopedTempDir* InstallationTest::s_suite = nullptr;
+std::map<std::string, std::string> InstallationTest::s_image;
+
+TEST_F(InstallationTest, InstallsLaunchesAndCleansUp) {
+  StartService(s_image["image"]);
+  RunInstaller();
+
+  EXPECT_TRUE(Boxes().empty()) << Boxes().front();
+  EXPECT_EQ(m_finalState, kLCInstallerStateInstallDone);
+  EXPECT_EQ(Sha256(ReadFileBytes(s_image["payload_path"])), s_image["payload_sha256"]) << "installed payload differs";
+  const std::string marker = s_suite->File("apps/clipvane-launched.txt");
+  ASSERT_TRUE(Eventually([&] { return PathExists(marker); }));
+  EXPECT_EQ(ReadFileBytes(marker), "--campaignID\ncnet\n");
+  EXPECT_TRUE(m_mountGoneAfterService) << "the image must be detached";
+  EXPECT_TRUE(ListFolder(m_dir.File("tmp")).empty()) << "temporary files left: " << ListFolder(m_dir.File("tmp"))[0];
+
+  const std::vector<std::string> expected = {"InstallBegin()",   "HandshakeBegin()", "HandshakeDone(1)",
+                                             "DownloadBegin()",  "DownloadDone(1)",  "ExtractBegin()",
+                                             "ExtractDone()",    "SetupBegin()",     "SetupDone()",
+                                             "AppLaunchBegin()", "AppLaunchDone()",  "InstallSuccess()"};
+  std::vector<std::string> stages;
+  for (const std::string& ping : Pings()) {
+    if (ping.rfind("DownloadProgress", 0) != 0) stages.push_back(ping);
+  }
+  EXPECT_EQ(stages, expected);
+  // The service received the pings over HTTP, in order, with the user id.
+  ASSERT_TRUE(Eventually([&] {
+    const std::vector<std::string> lines = FileLines(m_service["ping_log"]);
+    return !lines.empty() && lines.back().find("\tInstallSuccess\t") != std::string::npos;
+  }));
+  const std::vector<std::string> received = FileLines(m_service["ping_log"]);
+  EXPECT_NE(received.front().find("\tInstallBegin\t"), std::string::npos) << received.front();
+  // The parts were fetched in parallel ranges: one HEAD, three range GETs.
+  int heads = 0, ranges = 0;
+  for (const std::string& line : FileLines(m_service["access_log"])) {
+    heads += line.find("\tHEAD\t/download/") != std::string::npos;
+    ranges += line.find("\tGET\t/download/") != std::string::npos && line.find("\t206\t") != std::string::npos;
+  }
+  EXPECT_EQ(heads, 1);
+  EXPECT_EQ(ranges, 3);
+}
+
+TEST_F(InstallationTest, NetworkDownFailsBeforeTheInstallationBegins) {
+  // No service: the connection test host refuses.
+  RunInstaller();
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_NE(Boxes()[0].find("Unable to connect to the network."), std::string::npos);
+  EXPECT_NE(Boxes()[0].find("with the error code 9000."), std::string::npos);
+  EXPECT_FALSE(Pinged("InstallBegin()"));
+  EXPECT_TRUE(Pinged("InstallError()"));
+}
+
+TEST_F(InstallationTest, FiveFailedHandshakesGive9001) {
+  StartService(s_image["image"], {"--handshake-result", "maintenance"});
+  RunInstaller();
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_NE(Boxes()[0].find("with the error code 9001."), std::string::npos);
+  ASSERT_TRUE(Eventually([&] { return CountLines("handshake_log") == 5; }));
+  EXPECT_TRUE(m_log.Contains("DoHandshake, errorCode:maintenance."));
+  EXPECT_FALSE(Pinged("DownloadBegin()"));
+}
+
+TEST_F(InstallationTest, HandshakeSucceedingOnTheThirdAttemptReportsThree) {
+  StartService(s_image["image"], {"--https-port", "auto"});
+  std::atomic<int> attempts{0};
+  const std::string reply = ReadFileBytes(m_service["handshake_file"]);
+  TestHttpServer handshake(
+      [&](const TestHttpRequest&, TestHttpConnection& connection) {
+        connection.SendResponse(200, ++attempts <= 2 ? R"({"result":"busy"})" : reply);
+      },
+      s_suite->File("ca/server.pem"), s_suite->File("ca/server.key"), kHttpsPort);
+  RunInstaller();
+  EXPECT_TRUE(Boxes().empty());
+  EXPECT_EQ(attempts, 3);
+  EXPECT_TRUE(Pinged("HandshakeDone(3)"));
+  EXPECT_TRUE(Pinged("InstallSuccess()"));
+}
+
+TEST_F(InstallationTest, UnreachableImageGives9002) {
+  StartService(s_image["image"], {"--https-port", "auto"});
+  TestHttpServer handshake(
+      [](const TestHttpRequest&, TestHttpConnection& connection) {
+        connection.SendResponse(200, R"({"result":"success","clvdownloadUrl":"http://127.0.0.1:1/gone.dmg",
+                                         "clvinstallPath":"/nowhere","clvbuildNumber":"1"})");
+      },
+      s_suite->File("ca/server.pem"), s_suite->File("ca/server.key"), kHttpsPort);
+  RunInstaller();
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_NE(Boxes()[0].find("Unable to download Ostrel Clipvane."), std::string::npos);
+  EXPECT_NE(Boxes()[0].find("with the error code 9002."), std::string::npos);
+  EXPECT_TRUE(ListFolder(m_dir.File("tmp")).empty()) << "no part file may be left";
+}
+
+TEST_F(InstallationTest, ImageWithoutSetupFolderGives9003EvenWhenAttachFails) {
+  const std::map<std::string, std::string> bare =
+      MakeImage("bare.dmg", {"--payload-mib", "1", "--without-setup-folder"});
+  WriteFileBytes(s_suite->File("garbage.dmg"), std::string(3 * 1024 * 1024, 'G'));
+  for (const std::string& image : {bare.at("image"), s_suite->File("garbage.dmg")}) {
+    StartService(image);
+    m_boxes.clear();
+    RunInstaller();
+    ASSERT_EQ(Boxes().size(), 1u) << image;
+    EXPECT_NE(Boxes()[0].find("Unable to install Ostrel Clipvane."), std::string::npos);
+    EXPECT_NE(Boxes()[0].find("with the error code 9003."), std::string::npos);
+    EXPECT_TRUE(m_mountGoneAfterService) << "an attached image without a setup folder is still detached";
+    RunProcess({ToolPath("local-service/stop-local-service"), "--state", m_dir.File("service")});
+  }
+}
+
+TEST_F(InstallationTest, SetupExitCodeReachesTheUserAndRetryRerunsOnlySetup) {
+  StartService(s_image["image"]);
+  WriteFileBytes(s_suite->File("apps/.clipvane-setup-exit-codes"), "32\n");
+  Answer({kLCInstallerMBResultRetry});
+  RunInstaller();
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_NE(Boxes()[0].find("Ostrel Clipvane is already installed on this system."), std::string::npos);
+  EXPECT_NE(Boxes()[0].find("with the error code 32."), std::string::npos);
+  EXPECT_TRUE(Pinged("InstallSuccess()"));
+  EXPECT_EQ(FileLines(s_suite->File("apps/.clipvane-setup.log")).size(), 2u) << "setup ran twice";
+  ASSERT_TRUE(Eventually([&] { return CountLines("handshake_log") >= 1; }));
+  EXPECT_EQ(CountLines("handshake_log"), 1) << "the retry does not handshake again";
+  int heads = 0;
+  for (const std::string& line : FileLines(m_service["access_log"]))
+    heads += line.find("\tHEAD\t") != std::string::npos;
+  EXPECT_EQ(heads, 1) << "the retry does not download again";
+  EXPECT_TRUE(PathExists(s_suite->File("apps/clipvane-launched.txt")) ||
+              Eventually([&] { return PathExists(s_suite->File("apps/clipvane-launched.txt")); }));
+}
+
+TEST_F(InstallationTest, ProductThatCannotStartGives9005WithoutSuffix) {
+  StartService(s_image["image"], {"--launch-path", s_suite->File("apps/missing/Clipvane")});
+  RunInstaller();
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0], "Please launch Ostrel Clipvane from Launchpad.");
+  EXPECT_TRUE(m_mountGoneAfterService);
+}
+
+TEST_F(InstallationTest, ExitDuringDownloadEndsWithoutErrorOrRetry) {
+  StartService(s_image["image"], {"--https-port", "auto"});
+  const std::string image = ReadFileBytes(s_image["image"]);
+  std::promise<void> released;
+  std::shared_future<void> release = released.get_future().share();
+  std::promise<void> downloading;
+  std::atomic<bool> signalled{false};
+  TestHttpServer slowImage([&](const TestHttpRequest& request, TestHttpConnection& connection) {
+    if (request.method == "HEAD") {
+      connection.SendResponse(200, image, "", true);
+      return;
+    }
+    // Send the headers and a little data, then nothing until the test ends.
+    connection.Send("HTTP/1.1 206 Partial Content\r\nContent-Length: 10485760\r\nContent-Range: " +
+                    request.Header("Range").replace(0, 6, "bytes ") + "/" + std::to_string(image.size()) + "\r\n\r\n" +
+                    std::string(1000, 'x'));
+    if (!signalled.exchange(true)) downloading.set_value();
+    release.wait_for(std::chrono::seconds(30));
+  });
+  const std::string reply = R"({"result":"success","clvdownloadUrl":")" + slowImage.BaseUrl() +
+                            R"(/image.dmg","clvinstallPath":"/nowhere","clvbuildNumber":"1"})";
+  TestHttpServer handshake(
+      [&](const TestHttpRequest&, TestHttpConnection& connection) { connection.SendResponse(200, reply); },
+      s_suite->File("ca/server.pem"), s_suite->File("ca/server.key"), kHttpsPort);
+
+  RunInstaller([&](LCInstallerUICore& ui) {
+    // The user quits while the parts are downloading.
+    ASSERT_EQ(downloading.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    ui.OnExit();
+  });
+  released.set_value();
+  EXPECT_TRUE(Boxes().empty());
+  EXPECT_TRUE(Pinged("InstallExit()"));
+  EXPECT_FALSE(Pinged("DownloadDone(1)"));
+  EXPECT_TRUE(m_log.Contains("Install complete."));
+  EXPECT_TRUE(ListFolder(m_dir.File("tmp")).empty());
+}
+
+}  // namespace
