@@ -353,7 +353,7 @@ LCInstallerMBResult UnansweredResult(LCInstallerMBType type) {
 }
 
 // Main thread. The title is not shown and the first button is the default.
-LCInstallerMBResult RunAlert(const KWString& message, LCInstallerMBType type) {
+LCInstallerMBResult RunAlertModally(const KWString& message, LCInstallerMBType type) {
   MKWAutoReleasePoolWrapper pool;
   [NSApplication sharedApplication];
   NSString* defaultTitle = @"OK";
@@ -403,6 +403,23 @@ LCInstallerMBResult RunAlert(const KWString& message, LCInstallerMBType type) {
     }
   }
   return kLCInstallerMBResultOK;
+}
+
+// Main thread. A box raised before the window exists (a start-up failure in
+// main) comes before any event loop: it runs inside one, as a box of a
+// launched application, since GNUstep gives a modal box no input otherwise.
+LCInstallerMBResult RunAlert(const KWString& message, LCInstallerMBType type) {
+  NSApplication* app = [NSApplication sharedApplication];
+  if (g_pUICore || [app isRunning]) return RunAlertModally(message, type);
+  LCInstallerMBResult result = kLCInstallerMBResultOK;
+  MLCRunOnMainThreadLater([&] {
+    [app activateIgnoringOtherApps:YES];
+    result = RunAlertModally(message, type);
+    StopApplication();
+  });
+  MKWAutoReleasePoolWrapper pool;
+  [app run];
+  return result;
 }
 
 // Main thread: shows a box that another thread waits for, unless it was

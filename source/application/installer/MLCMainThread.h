@@ -14,6 +14,10 @@
 // stopping the application or raising a second box there would end the box.
 void MLCRunOnMainThread(std::function<void()> task);
 
+// Always queues the task on the main run loop's default mode, also when
+// called on the main thread.
+void MLCRunOnMainThreadLater(std::function<void()> task);
+
 // Puts Foundation into its multithreaded mode; called once on the main thread
 // before any other thread talks to AppKit.
 void MLCPrepareForThreads();

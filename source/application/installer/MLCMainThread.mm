@@ -53,6 +53,11 @@ void MLCRunOnMainThread(std::function<void()> task) {
     task();
     return;
   }
+  MLCRunOnMainThreadLater(std::move(task));
+}
+
+void MLCRunOnMainThreadLater(std::function<void()> task) {
+  if (!task) return;
   MKWAutoReleasePoolWrapper pool;
   MLCMainThreadTask* queued = [[MLCMainThreadTask alloc] initWithTask:new std::function<void()>(std::move(task))];
   [queued performSelectorOnMainThread:@selector(run)
