@@ -8,10 +8,10 @@
 #include <functional>
 
 // On the main thread the task runs at once; from any other thread it is
-// queued on the main run loop's default mode and the caller goes on without
+// queued for the main run loop's default mode and the caller goes on without
 // waiting. Queued tasks run in the order they were queued, each inside an
-// autorelease pool. The default mode keeps them out of a running modal box:
-// stopping the application or raising a second box there would end the box.
+// autorelease pool, and never while a modal box is up: stopping the
+// application or raising a second box there would end or stack on the box.
 void MLCRunOnMainThread(std::function<void()> task);
 
 // Always queues the task on the main run loop's default mode, also when

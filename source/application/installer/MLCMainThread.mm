@@ -1,35 +1,53 @@
-#import <Foundation/Foundation.h>
+#import <AppKit/AppKit.h>
 
+#include <deque>
+#include <mutex>
 #include <utility>
 
 #include "MKWAutoReleasePoolWrapper.h"
 #include "MLCMainThread.h"
 
-// One queued task. The run loop retains the object until the task has run.
-@interface MLCMainThreadTask : NSObject {
-  void* m_task;  // std::function<void()>*, owned
-}
-// Takes ownership of a heap-allocated std::function<void()>; a plain pointer
-// keeps C++ types out of the method's Objective-C type encoding.
-- (id)initWithTask:(void*)task;
-- (void)run;
+namespace {
+
+std::mutex g_queueMutex;
+std::deque<std::function<void()> > g_queue;  // guarded by g_queueMutex
+bool g_drainPosted = false;                  // guarded by g_queueMutex
+const NSTimeInterval kModalRetrySeconds = 0.05;
+
+}  // namespace
+
+// Runs the queued tasks in order on the main run loop.
+@interface MLCMainThreadQueue : NSObject
++ (void)drain;
 @end
 
-@implementation MLCMainThreadTask
-- (id)initWithTask:(void*)task {
-  self = [super init];
-  m_task = task;
-  return self;
-}
-
-- (void)dealloc {
-  delete static_cast<std::function<void()>*>(m_task);
-  [super dealloc];
-}
-
-- (void)run {
+@implementation MLCMainThreadQueue
++ (void)drain {
   MKWAutoReleasePoolWrapper pool;
-  (*static_cast<std::function<void()>*>(m_task))();
+  for (;;) {
+    // While a box is up the queue waits for it: GNUstep's modal loop also
+    // runs the default mode, and a stop: or a second box there would end or
+    // stack on the box the user is answering.
+    if ([[NSApplication sharedApplication] modalWindow]) {
+      [self performSelector:@selector(drain)
+                 withObject:nil
+                 afterDelay:kModalRetrySeconds
+                    inModes:[NSArray arrayWithObject:NSDefaultRunLoopMode]];
+      return;
+    }
+    std::function<void()> task;
+    {
+      std::lock_guard<std::mutex> lock(g_queueMutex);
+      if (g_queue.empty()) {
+        g_drainPosted = false;
+        return;
+      }
+      task = std::move(g_queue.front());
+      g_queue.pop_front();
+    }
+    MKWAutoReleasePoolWrapper taskPool;
+    task();
+  }
 }
 @end
 
@@ -58,13 +76,17 @@ void MLCRunOnMainThread(std::function<void()> task) {
 
 void MLCRunOnMainThreadLater(std::function<void()> task) {
   if (!task) return;
+  {
+    std::lock_guard<std::mutex> lock(g_queueMutex);
+    g_queue.push_back(std::move(task));
+    if (g_drainPosted) return;
+    g_drainPosted = true;
+  }
   MKWAutoReleasePoolWrapper pool;
-  MLCMainThreadTask* queued = [[MLCMainThreadTask alloc] initWithTask:new std::function<void()>(std::move(task))];
-  [queued performSelectorOnMainThread:@selector(run)
-                           withObject:nil
-                        waitUntilDone:NO
-                                modes:[NSArray arrayWithObject:NSDefaultRunLoopMode]];
-  [queued release];
+  [MLCMainThreadQueue performSelectorOnMainThread:@selector(drain)
+                                       withObject:nil
+                                    waitUntilDone:NO
+                                            modes:[NSArray arrayWithObject:NSDefaultRunLoopMode]];
 }
 
 void MLCPrepareForThreads() {

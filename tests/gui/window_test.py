@@ -1,0 +1,312 @@
+#!/usr/bin/python3
+"""The installer window as a user sees it, on a private X server.
+
+    window_test.py --app EXE --render-frames EXE --tools DIR --ca-dir DIR \
+        --https-port N --http-port N CASE
+
+Each CASE is one ctest test. Reference pictures come from the UI core's own
+renderer (render_frames), so a screenshot matches only if the AppKit layer
+loaded, composed and presented the frame faithfully.
+"""
+
+import argparse
+import os
+import re
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from guitest import (FRAME_H, FRAME_W, SCREEN_H, SCREEN_W, Installer, Sandbox, TestFailure, XServer,  # noqa: E402
+                     alert_window, click, installer_window, move, no_alert_window, wait_for, wait_for_picture,
+                     xdotool)
+
+INSTALL_NOW = (430, 410)
+LICENCE_LINK = (490, 459)
+CLOSE_BUTTON = (603, 64)
+BACKGROUND = (100, 300)
+
+
+def press_box_button(xserver, which):
+    """GNUstep lays the default button at the right edge and the alternate one left of it."""
+    box = alert_window(xserver)
+    # GNUstep takes the first click into an inactive application as activation only.
+    xdotool(xserver, "mousemove", box[2] + box[4] // 2, box[3] + 20)
+    xdotool(xserver, "click", 1)
+    offset = 45 if which == "default" else 126
+    xdotool(xserver, "mousemove", box[2] + box[4] - offset, box[3] + box[5] - 20)
+    xdotool(xserver, "click", 1)
+    no_alert_window(xserver)
+
+
+class Context:
+    def __init__(self, args):
+        self.args = args
+        self.xserver = XServer()
+        self.sandbox = Sandbox()
+        self.installers = []
+        self.service_state = None
+
+    def start_installer(self, name="installer", extra_env=None):
+        installer = Installer(self.args.app, self.xserver, self.sandbox, extra_env, name)
+        self.installers.append(installer)
+        return installer
+
+    def references(self):
+        folder = self.sandbox.path("frames")
+        if not os.path.isdir(folder):
+            subprocess.run([self.args.render_frames, self.args.assets, folder], check=True, capture_output=True)
+        return folder
+
+    def tool(self, relative):
+        return os.path.join(self.args.tools, relative)
+
+    def make_image(self, *options):
+        result = subprocess.run([self.tool("sample-product/make-sample-image"), "--output", self.sandbox.path("image.dmg"),
+                                 "--install-dir", self.sandbox.path("apps")] + list(options),
+                                check=True, capture_output=True, text=True)
+        return dict(line.split("=", 1) for line in result.stdout.splitlines() if "=" in line)
+
+    def start_service(self, image, *options):
+        self.service_state = self.sandbox.path("service")
+        command = [self.tool("local-service/start-local-service"), "--state", self.service_state,
+                   "--ca-dir", self.args.ca_dir, "--image", image["image"], "--launch-path", image["launch_path"],
+                   "--https-port", str(self.args.https_port), "--http-port", str(self.args.http_port)]
+        result = subprocess.run(command + list(options), capture_output=True, text=True)
+        if result.returncode != 0:
+            raise TestFailure("local service did not start: " + result.stderr)
+        return dict(line.split("=", 1) for line in result.stdout.splitlines() if "=" in line)
+
+    def pings(self):
+        path = os.path.join(self.service_state, "logs", "pings.log")
+        if not os.path.exists(path):
+            return []
+        with open(path) as f:
+            return [line.split("\t")[1] for line in f if "\t" in line]
+
+    def close(self):
+        for installer in self.installers:
+            installer.stop()
+        if self.service_state:
+            subprocess.run([self.tool("local-service/stop-local-service"), "--state", self.service_state],
+                           capture_output=True)
+        self.xserver.stop()
+        if os.environ.get("CLIPVANE_KEEP_GUI_SANDBOX"):
+            print("sandbox kept at", self.sandbox.root)
+        else:
+            self.sandbox.remove()
+
+
+def activate(ctx, window):
+    """GNUstep takes the first click into an inactive application as activation only: a press
+    and release on the bare background (an empty drag) activates the installer harmlessly."""
+    click(ctx.xserver, window, *BACKGROUND)
+
+
+def frame_region(window):
+    return (window[2], window[3], FRAME_W, FRAME_H)
+
+
+def case_welcome(ctx):
+    """The window appears at the centre of the screen with the welcome frame."""
+    installer = ctx.start_installer()
+    installer.wait_log(r"^UI: first frame shown$")
+    window = installer_window(ctx.xserver)
+    expected = ((SCREEN_W - FRAME_W) // 2, (SCREEN_H - FRAME_H) // 2)
+    if (window[2], window[3]) != expected:
+        raise TestFailure("window at %s, expected the centre %s" % ((window[2], window[3]), expected))
+    wait_for_picture(ctx.xserver, frame_region(window), os.path.join(ctx.references(), "01_welcome.png"),
+                     ctx.sandbox.path("shot.png"))
+
+
+def case_button_looks(ctx):
+    """Hover and pressed looks of the install-now button, and back to normal when the press is cancelled."""
+    installer = ctx.start_installer()
+    installer.wait_log(r"^UI: first frame shown$")
+    window = installer_window(ctx.xserver)
+    frames = ctx.references()
+    shot = ctx.sandbox.path("shot.png")
+    move(ctx.xserver, window, *INSTALL_NOW)
+    wait_for_picture(ctx.xserver, frame_region(window), os.path.join(frames, "02_welcome_install_hover.png"), shot)
+    xdotool(ctx.xserver, "mousedown", 1)
+    wait_for_picture(ctx.xserver, frame_region(window), os.path.join(frames, "03_welcome_install_pressed.png"), shot)
+    # Released off the button: no click, and the normal look again.
+    move(ctx.xserver, window, *BACKGROUND)
+    xdotool(ctx.xserver, "mouseup", 1)
+    wait_for_picture(ctx.xserver, frame_region(window), os.path.join(frames, "01_welcome.png"), shot)
+    if any("Starting installer service" in line for line in installer.log_lines()):
+        raise TestFailure("a cancelled press started the installation")
+
+
+def case_licence_link(ctx):
+    """The licence link opens the licence page in the user's browser."""
+    record = ctx.sandbox.path("browser.txt")
+    browser = ctx.sandbox.path("browser")
+    with open(browser, "w") as f:
+        f.write("#!/bin/sh\nprintf '%%s\\n' \"$@\" > %s.new && mv %s.new %s\n" % (record, record, record))
+    os.chmod(browser, 0o755)
+    installer = ctx.start_installer(extra_env={"BROWSER": browser})
+    installer.wait_log(r"^UI: first frame shown$")
+    window = installer_window(ctx.xserver)
+    activate(ctx, window)
+    click(ctx.xserver, window, *LICENCE_LINK)
+    wait_for("the browser to be started", lambda: os.path.exists(record))
+    with open(record) as f:
+        opened = f.read().split()
+    expected = "http://127.0.0.1:%d/go/CLV11LicTerms" % ctx.args.http_port
+    if opened != [expected]:
+        raise TestFailure("browser opened %s, expected %s" % (opened, expected))
+    installer.wait_log(r"^TTO EULAClicked")
+
+
+def case_second_instance(ctx):
+    """A second installer shows the 9006 box and exits 0; the first keeps running."""
+    first = ctx.start_installer("first")
+    first.wait_log(r"^UI: first frame shown$")
+    second = ctx.start_installer("second")
+    second.wait_log(r"^Caught exception: 9006$")
+    press_box_button(ctx.xserver, "default")
+    if second.wait_exit() != 0:
+        raise TestFailure("second installer exited with %s" % second.proc.returncode)
+    if first.proc.poll() is not None:
+        raise TestFailure("the first installer ended")
+    installer_window(ctx.xserver)
+
+
+def assert_installed(ctx, installer, image):
+    if installer.wait_exit(120) != 0:
+        raise TestFailure("installer exited with %s" % installer.proc.returncode)
+    launched = os.path.join(image["install_dir"], "clipvane-launched.txt")
+    wait_for("the product's launch record", lambda: os.path.exists(launched))
+    lines = installer.log_lines()
+    if not any(line.startswith("TTO InstallSuccess") for line in lines):
+        raise TestFailure("no InstallSuccess ping in the log")
+    assert_no_leftovers(ctx)
+
+
+def assert_no_leftovers(ctx):
+    tmp = ctx.sandbox.path("tmp")
+    left = [name for name in os.listdir(tmp) if name not in ("kwel_installer_log.txt", "clipvane_installer.lock")]
+    if left:
+        raise TestFailure("left behind in the temporary folder: %s" % left)
+    running = subprocess.run(["pgrep", "-f", ctx.sandbox.root], capture_output=True, text=True).stdout.split()
+    running = [pid for pid in running if int(pid) != os.getpid()]
+    if running:
+        raise TestFailure("processes left running: %s" % running)
+
+
+def case_install(ctx):
+    """Install now runs a whole installation against the local service; the product is launched."""
+    image = ctx.make_image("--payload-mib", "12")
+    ctx.start_service(image)
+    installer = ctx.start_installer()
+    installer.wait_log(r"^UI: first frame shown$")
+    window = installer_window(ctx.xserver)
+    activate(ctx, window)
+    click(ctx.xserver, window, *INSTALL_NOW)
+    assert_installed(ctx, installer, image)
+    if "InstallSuccess" not in ctx.pings():
+        raise TestFailure("the service received no InstallSuccess ping: %s" % ctx.pings())
+
+
+def case_error_retry(ctx):
+    """With the service stopped the network error box shows; Retry after it is back resumes and installs."""
+    image = ctx.make_image("--payload-mib", "4")
+    installer = ctx.start_installer()
+    installer.wait_log(r"^UI: first frame shown$")
+    window = installer_window(ctx.xserver)
+    activate(ctx, window)
+    click(ctx.xserver, window, *INSTALL_NOW)
+    installer.wait_log(r"^Unable to connect to the network\.")
+    alert_window(ctx.xserver)
+    ctx.start_service(image)
+    press_box_button(ctx.xserver, "default")  # Retry
+    assert_installed(ctx, installer, image)
+
+
+def case_error_cancel(ctx):
+    """With the service stopped, Cancel in the error box ends the installer with InstallError."""
+    installer = ctx.start_installer()
+    installer.wait_log(r"^UI: first frame shown$")
+    window = installer_window(ctx.xserver)
+    activate(ctx, window)
+    click(ctx.xserver, window, *INSTALL_NOW)
+    installer.wait_log(r"^Unable to connect to the network\.")
+    press_box_button(ctx.xserver, "alternate")  # Cancel
+    if installer.wait_exit() != 0:
+        raise TestFailure("installer exited with %s" % installer.proc.returncode)
+    installer.wait_log(r"^TTO InstallError")
+    assert_no_leftovers(ctx)
+
+
+def case_close_during_install(ctx):
+    """The close button during an installation asks; No keeps it running, Yes stops it with InstallExit."""
+    image = ctx.make_image("--payload-mib", "4")
+    # The first handshakes fail, so the error box brings the window back from
+    # the menu bar; the download is slow enough to act during it.
+    service = ctx.start_service(image, "--handshake-result", "failure", "--rate-limit", "300000")
+    installer = ctx.start_installer()
+    installer.wait_log(r"^UI: first frame shown$")
+    window = installer_window(ctx.xserver)
+    activate(ctx, window)
+    click(ctx.xserver, window, *INSTALL_NOW)
+    installer.wait_log(r"^Unable to connect to the Ostrel server\.")
+    with open(service["handshake_file"]) as f:
+        reply = f.read()
+    with open(service["handshake_file"] + ".new", "w") as f:
+        f.write(reply.replace('"failure"', '"success"'))
+    os.rename(service["handshake_file"] + ".new", service["handshake_file"])
+    press_box_button(ctx.xserver, "default")  # Retry
+    installer.wait_log(r"^Download progress: 1$")
+
+    click(ctx.xserver, window, *CLOSE_BUTTON)
+    alert_window(ctx.xserver)
+    press_box_button(ctx.xserver, "alternate")  # No
+    installer.wait_log(r"^Download progress: 20$")
+    if installer.proc.poll() is not None:
+        raise TestFailure("the installer ended after No")
+
+    click(ctx.xserver, window, *CLOSE_BUTTON)
+    press_box_button(ctx.xserver, "default")  # Yes
+    if installer.wait_exit() != 0:
+        raise TestFailure("installer exited with %s" % installer.proc.returncode)
+    lines = installer.log_lines()
+    if not any(line.startswith("TTO InstallExit") for line in lines):
+        raise TestFailure("no InstallExit ping in the log")
+    if any(re.match(r"^Launching CLV", line) for line in lines):
+        raise TestFailure("the installation went on after Yes")
+    assert_no_leftovers(ctx)
+    if os.path.exists(os.path.join(ctx.sandbox.path("apps"), "Clipvane.app")):
+        raise TestFailure("the product was installed after Yes")
+
+
+CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--app", required=True)
+    parser.add_argument("--render-frames", required=True)
+    parser.add_argument("--assets", required=True)
+    parser.add_argument("--tools", required=True)
+    parser.add_argument("--ca-dir", required=True)
+    parser.add_argument("--https-port", type=int, required=True)
+    parser.add_argument("--http-port", type=int, required=True)
+    parser.add_argument("case", choices=sorted(CASES))
+    args = parser.parse_args()
+    ctx = Context(args)
+    try:
+        CASES[args.case](ctx)
+    except TestFailure as failure:
+        for installer in ctx.installers:
+            print("--- log of", installer.console_path)
+            print("\n".join(installer.log_lines()[-40:]))
+        print("FAILED:", failure)
+        return 1
+    finally:
+        ctx.close()
+    print("passed:", args.case)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
