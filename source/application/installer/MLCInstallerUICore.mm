@@ -153,12 +153,17 @@ void ForwardPointer(NSView* view, NSEvent* event, void (LCInstallerUICore::*hand
 // Fires KWTimers from NSTimers on the main run loop.
 @interface MLCTimerTarget : NSObject
 - (void)fire:(NSTimer*)timer;
++ (void)wake:(NSTimer*)timer;
 @end
 
 @implementation MLCTimerTarget
 - (void)fire:(NSTimer*)timer {
   MKWAutoReleasePoolWrapper pool;
   KWFireUITimer(static_cast<KWTimerID>([[timer userInfo] unsignedIntValue]));
+}
+
++ (void)wake:(NSTimer*)timer {
+  (void)timer;
 }
 @end
 
@@ -318,6 +323,14 @@ void StopApplication() {
                                         data1:0
                                         data2:0];
   [app postEvent:wake atStart:YES];
+  // GNUstep runs queued tasks while it works out how long to wait, and then
+  // waits for the next timer or input before it looks at posted events again.
+  // After OnInstallDone no timer is left, so a short one makes it look.
+  [NSTimer scheduledTimerWithTimeInterval:0.01
+                                   target:[MLCTimerTarget class]
+                                 selector:@selector(wake:)
+                                 userInfo:nil
+                                  repeats:NO];
 }
 
 // --- Message boxes -------------------------------------------------------
