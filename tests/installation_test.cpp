@@ -31,7 +31,7 @@
 namespace {
 
 const int kHttpsPort = CLIPVANE_HTTPS_PORT;
-const int kHttpPort = 47080;
+const int kHttpPort = CLIPVANE_HTTP_PORT;
 const char* const kVolume = "Ostrel Clipvane 11";
 
 class NullHandler : public IKWCustomExceptionHandler {
