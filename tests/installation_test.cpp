@@ -358,11 +358,18 @@ TEST_F(InstallationTest, SetupExitCodeReachesTheUserAndRetryRerunsOnlySetup) {
 }
 
 TEST_F(InstallationTest, ProductThatCannotStartGives9005WithoutSuffix) {
-  StartService(s_image["image"], {"--launch-path", s_suite->File("apps/missing/Clipvane")});
-  RunInstaller();
-  ASSERT_EQ(Boxes().size(), 1u);
-  EXPECT_EQ(Boxes()[0], "Please launch Ostrel Clipvane from Launchpad.");
-  EXPECT_TRUE(m_mountGoneAfterService);
+  // A missing program, and a bare name that must not be looked up on PATH.
+  for (const std::string& launchPath : {s_suite->File("apps/missing/Clipvane"), std::string("true")}) {
+    StartService(s_image["image"], {"--launch-path", launchPath});
+    m_boxes.clear();
+    RunProcess({"rm", "-rf", s_suite->File("apps")});
+    MakeFolders(s_suite->File("apps"));
+    RunInstaller();
+    ASSERT_EQ(Boxes().size(), 1u) << launchPath;
+    EXPECT_EQ(Boxes()[0], "Please launch Ostrel Clipvane from Launchpad.");
+    EXPECT_TRUE(m_mountGoneAfterService);
+    RunProcess({ToolPath("local-service/stop-local-service"), "--state", m_dir.File("service")});
+  }
 }
 
 TEST_F(InstallationTest, ExitDuringDownloadEndsWithoutErrorOrRetry) {

@@ -605,3 +605,40 @@ TEST_F(TlsTransferTest, ACertificateForAnotherHostIsRejected) {
 }
 
 }  // namespace
+
+namespace {
+
+// --- Replies no product image gives ---------------------------------------------
+
+TEST_F(TransferTest, AbsurdFileSizeIsRefusedWithoutStartingParts) {
+  TestHttpServer server([](const TestHttpRequest& request, TestHttpConnection& connection) {
+    connection.Send("HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999\r\n\r\n");
+    if (request.method != "HEAD") connection.Close();
+  });
+  SilentHandler handler;
+  KWLCCurlMultipartFileDownloader downloader(m_params, handler, m_abort, KWFile(Destination().c_str()),
+                                             KWString(server.BaseUrl() + "/huge.dmg"));
+  EXPECT_FALSE(downloader.DownloadFile());
+  EXPECT_EQ(server.Requests().size(), 1u) << "only the size query may reach the server";
+  EXPECT_TRUE(ListFolder(m_dir.Path()).empty());
+}
+
+TEST_F(TransferTest, AbortEndsAStalledSizeQuery) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  TestHttpServer server([released](const TestHttpRequest&, TestHttpConnection&) {
+    released.wait_for(std::chrono::seconds(60));  // never answers the HEAD
+  });
+  auto query = std::async(std::launch::async, [&] {
+    KWLCCurlFileDownloader downloader;
+    return downloader.GetFileSizeBytesFromURL(KWString(server.BaseUrl() + "/image.dmg"), m_params, m_noHeaders,
+                                              m_abort);
+  });
+  ASSERT_TRUE(server.WaitForRequests(1));
+  m_abort = true;
+  ASSERT_EQ(query.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "the quit was not seen";
+  EXPECT_THROW(query.get(), KWLCException);
+  release.set_value();
+}
+
+}  // namespace

@@ -27,6 +27,8 @@ namespace {
 const char kThisFile[] = "source/components/lecturecapturecore/cloud/KWLCCurlFileDownloader";
 
 const long kReceiveBufferBytes = 512 * 1024;
+// A part that receives nothing for this long has stalled.
+const long kStalledPartSeconds = 60;
 
 [[noreturn]] void ThrowInternal(int line) { throw KWLCException("kKWErrorInternal", kThisFile, line, false); }
 
@@ -57,6 +59,8 @@ void ReleaseHandle(CURL* curl) {
   curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(curl, CURLOPT_HEADER, 0L);
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 0L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 0L);
 }
 
 // A part is good only when the reply carries exactly the asked bytes: a 206
@@ -121,6 +125,10 @@ uint64_t KWLCCurlFileDownloader::GetFileSizeBytesFromURL(const KWString& inURL, 
   if (curl == nullptr) ThrowInternal(__LINE__);
 
   CurlStringWriteCallbackData response(inAbortFlag);
+  // A HEAD has no body for the write callback to refuse, so only the progress
+  // function can end a stalled size query when the user quits.
+  CurlProgressCallbackData progress(inAbortFlag);
+  progress.m_isUpload = false;
   curl_slist* headerList = nullptr;
   CurlSetConnectTimeoutMS(curl, inCloudParams.m_connectTimeoutMS);
   CurlSetResponseTimeoutMS(curl, inCloudParams.m_responseTimeoutMS);
@@ -135,6 +143,9 @@ uint64_t KWLCCurlFileDownloader::GetFileSizeBytesFromURL(const KWString& inURL, 
   curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
   curl_easy_setopt(curl, CURLOPT_HEADER, 1L);
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, &progress);
+  curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, CurlProgressCallback);
 
   const CURLcode result = curl_easy_perform(curl);
   CurlHeadersCleanup(headerList);
@@ -214,10 +225,14 @@ void KWLCCurlFileDownloader::DownloadFileRangeFromURL(const KWFile& inTargetFile
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, &progress);
   curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, CurlProgressCallback);
-  // The write callback opens and closes the part file for every block;
-  // blocks of libcurl's default 16 KiB made that the main cost of a fast
-  // download.
+  // Larger blocks than libcurl's default 16 KiB: fewer callbacks and writes
+  // per part on a fast link.
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+  // Range transfers have no overall time-out (a large part on a slow link
+  // takes long); a server that stops sending altogether ends the part as a
+  // failure, which the restart budget then handles.
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kStalledPartSeconds);
 
   const CURLcode result = curl_easy_perform(curl);
   CurlHeadersCleanup(headerList);
