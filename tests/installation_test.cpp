@@ -24,6 +24,7 @@
 #include "LCInstallerService.h"
 #include "LCInstallerUICore.h"
 #include "LCInstallerUIHeadless.h"
+#include "TestDoubles.h"
 #include "TestHttpServer.h"
 #include "TestUtil.h"
 #include "ToolsTestUtil.h"
@@ -33,12 +34,6 @@ namespace {
 const int kHttpsPort = CLIPVANE_HTTPS_PORT;
 const int kHttpPort = CLIPVANE_HTTP_PORT;
 const char* const kVolume = "Ostrel Clipvane 11";
-
-class NullHandler : public IKWCustomExceptionHandler {
- public:
-  void OnCustomException(const KWLCException&) override {}
-  void OnCustomException() override {}
-};
 
 std::string Sha256(const std::string& bytes) {
   unsigned char digest[EVP_MAX_MD_SIZE];
@@ -168,7 +163,7 @@ class InstallationTest : public ::testing::Test {
   // What main does: the first loop until the install click, then the
   // service beside the second loop, then the shutdown order.
   void RunInstaller(const std::function<void(LCInstallerUICore&)>& duringInstall = nullptr) {
-    NullHandler handler;
+    CountingExceptionHandler handler;
     LCInstallerAnalytics::StartThread(handler);
     {
       LCInstallerUICoreInitParams params;

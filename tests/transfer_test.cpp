@@ -15,6 +15,7 @@
 #include "KWLCCurlFileDownloadService.h"
 #include "KWLCCurlFileDownloader.h"
 #include "KWLCCurlMultipartFileDownloader.h"
+#include "TestDoubles.h"
 #include "TestUtil.h"
 #include "transfer_test_server.h"
 
@@ -28,13 +29,6 @@ std::string RandomBytes(size_t size, unsigned seed) {
   for (char& byte : bytes) byte = static_cast<char>(random() & 0xFF);
   return bytes;
 }
-
-class SilentHandler : public IKWCustomExceptionHandler {
- public:
-  void OnCustomException(const KWLCException&) override { ++calls; }
-  void OnCustomException() override { ++calls; }
-  std::atomic<int> calls{0};
-};
 
 // Collects what the multipart downloader reports to its caller.
 class RecordingReceiver : public IKWLCCurlProgressCallback {
@@ -85,7 +79,7 @@ class TransferTest : public ::testing::Test {
 
   KWLCCloudParams m_params;
   KWAbortFlag m_abort{false};
-  SilentHandler m_handler;
+  CountingExceptionHandler m_handler;
   ScopedTempDir m_dir;
   std::vector<KWString> m_noHeaders;
 };
@@ -615,7 +609,7 @@ TEST_F(TransferTest, AbsurdFileSizeIsRefusedWithoutStartingParts) {
     connection.Send("HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999\r\n\r\n");
     if (request.method != "HEAD") connection.Close();
   });
-  SilentHandler handler;
+  CountingExceptionHandler handler;
   KWLCCurlMultipartFileDownloader downloader(m_params, handler, m_abort, KWFile(Destination().c_str()),
                                              KWString(server.BaseUrl() + "/huge.dmg"));
   EXPECT_FALSE(downloader.DownloadFile());
