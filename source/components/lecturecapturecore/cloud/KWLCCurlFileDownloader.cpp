@@ -46,6 +46,25 @@ std::string ContentRangeOf(CURL* curl) {
   return header->value ? header->value : "";
 }
 
+// Network trouble, time-outs and server-side errors pass; a refusal such as
+// 403 or 404, a server that ignores ranges, or a TLS certificate we do not
+// trust will answer the same way again. Only the log says which: the restart
+// budget is spent either way.
+bool IsWorthARetry(CURLcode result, long httpStatus) {
+  switch (result) {
+    case CURLE_OK:
+      return httpStatus >= 500 || httpStatus == 408 || httpStatus == 429 || httpStatus == 206;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+    case CURLE_WRITE_ERROR:
+      return false;
+    default:
+      return true;
+  }
+}
+
 // Handles live for the process and keep every option; what one operation
 // set for itself must not leak into the next: a size query's HEAD into a
 // part, a part's range into a size query, or pointers to records and a
@@ -257,9 +276,10 @@ void KWLCCurlFileDownloader::DownloadFileRangeFromURL(const KWFile& inTargetFile
     }
     KWLOG(
         "KWLCCurlFileDownloader::DownloadFileRangeFromURL, rejected reply for %s: HTTP %ld, Content-Range \"%s\", "
-        "%llu of %llu bytes from byte %llu",
+        "%llu of %llu bytes from byte %llu (%s)",
         inURL.c_str(), httpStatus, contentRange.c_str(), static_cast<unsigned long long>(body.m_bytesWritten),
-        static_cast<unsigned long long>(inLengthBytes), static_cast<unsigned long long>(inFirstByte));
+        static_cast<unsigned long long>(inLengthBytes), static_cast<unsigned long long>(inFirstByte),
+        IsWorthARetry(result, httpStatus) ? "a retry may help" : "a retry is unlikely to help");
     ThrowInternal(__LINE__);
   }
   m_success = true;
