@@ -7,16 +7,11 @@
 
 #include "KWException.h"
 #include "LCInstallerAnalytics.h"
+#include "TestDoubles.h"
 #include "TestHttpServer.h"
 #include "TestUtil.h"
 
 namespace {
-
-class NullHandler : public IKWCustomExceptionHandler {
- public:
-  void OnCustomException(const KWLCException&) override {}
-  void OnCustomException() override {}
-};
 
 const char* const kIdFolder = "/share/Ostrel/Access Ostrel Resource 11.0";
 
@@ -52,10 +47,9 @@ class AnalyticsTest : public ::testing::Test {
 
   ScopedTempDir m_home;
   LogCapture m_log;
-  NullHandler m_handler;
-  TestHttpServer m_server{[](const TestHttpRequest&, TestHttpConnection& connection) {
-    connection.SendResponse(204, "");
-  }};
+  CountingExceptionHandler m_handler;
+  TestHttpServer m_server{
+      [](const TestHttpRequest&, TestHttpConnection& connection) { connection.SendResponse(204, ""); }};
 };
 
 TEST_F(AnalyticsTest, SendsOneRequestPerEventInQueueOrderWithTheExactUrl) {
@@ -95,8 +89,8 @@ TEST_F(AnalyticsTest, StoredIdOfTwentyTwoCharactersIsKeptAnythingElseReplaced) {
   SendAndStop({{"Launch", "x"}});
   EXPECT_EQ(ReadFileBytes(IdFile()), kept);
 
-  for (const std::string& bad : {std::string(), std::string("User20261207120000rn4"),
-                                 std::string("User20261207120000rn423")}) {
+  for (const std::string& bad :
+       {std::string(), std::string("User20261207120000rn4"), std::string("User20261207120000rn423")}) {
     WriteFileBytes(IdFile(), bad);
     SendAndStop({{"Launch", "x"}});
     const std::string replaced = ReadFileBytes(IdFile());
@@ -136,9 +130,8 @@ TEST_F(AnalyticsTest, StopDrainsQueuedEventsAndLaterEventsStayUnsent) {
 }
 
 TEST_F(AnalyticsTest, ErrorStatusAndUnreachableHostAreLoggedAsFailures) {
-  TestHttpServer failing([](const TestHttpRequest&, TestHttpConnection& connection) {
-    connection.SendResponse(503, "busy");
-  });
+  TestHttpServer failing(
+      [](const TestHttpRequest&, TestHttpConnection& connection) { connection.SendResponse(503, "busy"); });
   LCInstallerAnalytics::SetServerHostForTesting(failing.HostPort());
   SendAndStop({{"Launch", "x"}});
   EXPECT_EQ(failing.Requests().size(), 1u);

@@ -150,9 +150,9 @@ TEST(CallbackTest, WritesAndReadsStopOnAbort) {
   toFile.m_maxBytes = 7;
   EXPECT_EQ(CurlFileWriteCallback(text, 1, 2, &toFile), 0u);  // would exceed the asked length
   EXPECT_EQ(ReadFileBytes(dir.File("out")), "abcdef");
-  toFile.m_file = KWFile(dir.File("missing/out").c_str());
-  toFile.m_maxBytes = 0;
-  EXPECT_EQ(CurlFileWriteCallback(text, 1, 1, &toFile), 0u);
+  CurlFileWriteCallbackData nowhere(abort);
+  nowhere.m_file = KWFile(dir.File("missing/out").c_str());
+  EXPECT_EQ(CurlFileWriteCallback(text, 1, 1, &nowhere), 0u);
 
   CurlFileReadCallbackData fromFile(abort);
   fromFile.m_file = KWFile(dir.File("out").c_str());

@@ -5,40 +5,15 @@
 
 #include "KWSystemUtils.h"
 #include "LCInstallerService.h"
+#include "TestDoubles.h"
 #include "TestHttpServer.h"
 #include "TestUtil.h"
 
 namespace {
 
-class NullHandler : public IKWCustomExceptionHandler {
+class IdleUI : public StubInstallerUI {
  public:
-  void OnCustomException(const KWLCException&) override {}
-  void OnCustomException() override {}
-};
-
-class IdleUI : public ILCInstallerUIInterface {
- public:
-  void OnInstallBegin() override {}
-  void OnInstallDone() override {}
-  void OnHandshakeBegin() override {}
-  void OnHandshakeDone(int) override {}
-  void OnDownloadBegin() override {}
-  bool OnDownloadProgress(int) override { return true; }
-  void OnDownloadDone(int) override {}
-  void OnExtractBegin() override {}
-  void OnExtractDone() override {}
-  void OnSetupBegin() override {}
-  void OnSetupDone() override {}
-  void OnAppLaunchBegin() override {}
-  void OnAppLaunchDone() override {}
-  void OnError(LCInstallerErrorEnum) override {}
-  void OnExit() override {}
-  bool IsValidInstallAttempt() override { return false; }
-  KWAbortFlag& IsExitRequested() override { return exitRequested; }
-  LCInstallerStateEnum GetState() override { return kLCInstallerStateHandshaking; }
-  KWString GetProcessPath() override { return KWString(); }
-  KWPath GetCACertPath() override { return KWPath(); }
-  KWAbortFlag exitRequested{false};
+  IdleUI() { state = kLCInstallerStateHandshaking; }
 };
 
 class HandshakeService : public LCInstallerService {
@@ -65,7 +40,7 @@ class HandshakeTest : public ::testing::Test {
   std::string m_body;
   LogCapture m_log;
   IdleUI m_ui;
-  NullHandler m_handler;
+  CountingExceptionHandler m_handler;
   HandshakeService m_service{m_ui, m_handler};
   TestHttpServer m_server{[this](const TestHttpRequest&, TestHttpConnection& connection) {
     connection.SendResponse(200, m_body, "Content-Type: application/json\r\n");

@@ -24,6 +24,7 @@
 #include "LCInstallerService.h"
 #include "LCInstallerUICore.h"
 #include "LCInstallerUIHeadless.h"
+#include "TestDoubles.h"
 #include "TestHttpServer.h"
 #include "TestUtil.h"
 #include "ToolsTestUtil.h"
@@ -31,14 +32,8 @@
 namespace {
 
 const int kHttpsPort = CLIPVANE_HTTPS_PORT;
-const int kHttpPort = 47080;
+const int kHttpPort = CLIPVANE_HTTP_PORT;
 const char* const kVolume = "Ostrel Clipvane 11";
-
-class NullHandler : public IKWCustomExceptionHandler {
- public:
-  void OnCustomException(const KWLCException&) override {}
-  void OnCustomException() override {}
-};
 
 std::string Sha256(const std::string& bytes) {
   unsigned char digest[EVP_MAX_MD_SIZE];
@@ -168,7 +163,7 @@ class InstallationTest : public ::testing::Test {
   // What main does: the first loop until the install click, then the
   // service beside the second loop, then the shutdown order.
   void RunInstaller(const std::function<void(LCInstallerUICore&)>& duringInstall = nullptr) {
-    NullHandler handler;
+    CountingExceptionHandler handler;
     LCInstallerAnalytics::StartThread(handler);
     {
       LCInstallerUICoreInitParams params;
@@ -358,11 +353,18 @@ TEST_F(InstallationTest, SetupExitCodeReachesTheUserAndRetryRerunsOnlySetup) {
 }
 
 TEST_F(InstallationTest, ProductThatCannotStartGives9005WithoutSuffix) {
-  StartService(s_image["image"], {"--launch-path", s_suite->File("apps/missing/Clipvane")});
-  RunInstaller();
-  ASSERT_EQ(Boxes().size(), 1u);
-  EXPECT_EQ(Boxes()[0], "Please launch Ostrel Clipvane from Launchpad.");
-  EXPECT_TRUE(m_mountGoneAfterService);
+  // A missing program, and a bare name that must not be looked up on PATH.
+  for (const std::string& launchPath : {s_suite->File("apps/missing/Clipvane"), std::string("true")}) {
+    StartService(s_image["image"], {"--launch-path", launchPath});
+    m_boxes.clear();
+    RunProcess({"rm", "-rf", s_suite->File("apps")});
+    MakeFolders(s_suite->File("apps"));
+    RunInstaller();
+    ASSERT_EQ(Boxes().size(), 1u) << launchPath;
+    EXPECT_EQ(Boxes()[0], "Please launch Ostrel Clipvane from Launchpad.");
+    EXPECT_TRUE(m_mountGoneAfterService);
+    RunProcess({ToolPath("local-service/stop-local-service"), "--state", m_dir.File("service")});
+  }
 }
 
 TEST_F(InstallationTest, ExitDuringDownloadEndsWithoutErrorOrRetry) {

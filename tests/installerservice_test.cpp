@@ -10,52 +10,27 @@
 
 #include "KWException.h"
 #include "LCInstallerService.h"
+#include "TestDoubles.h"
 #include "TestUtil.h"
 
 namespace {
 
-class NullHandler : public IKWCustomExceptionHandler {
- public:
-  void OnCustomException(const KWLCException&) override { ++calls; }
-  void OnCustomException() override { ++calls; }
-  std::atomic<int> calls{0};
-};
-
 // A user interface that records the service's calls and answers error boxes
 // from a script: each OnError pops the next answer (true = Retry).
-class FakeUI : public ILCInstallerUIInterface {
+class FakeUI : public StubInstallerUI {
  public:
-  void OnInstallBegin() override {}
   void OnInstallDone() override {
     ++installDoneCalls;
     if (throwOnInstallDone) throw std::runtime_error("UI gone");
   }
-  void OnHandshakeBegin() override {}
-  void OnHandshakeDone(int) override {}
-  void OnDownloadBegin() override {}
-  bool OnDownloadProgress(int) override { return true; }
-  void OnDownloadDone(int) override {}
-  void OnExtractBegin() override {}
-  void OnExtractDone() override {}
-  void OnSetupBegin() override {}
-  void OnSetupDone() override {}
-  void OnAppLaunchBegin() override {}
-  void OnAppLaunchDone() override {}
   void OnError(LCInstallerErrorEnum code) override {
     std::lock_guard<std::mutex> lock(mutex);
     errors.push_back(code);
     retry = !retryAnswers.empty() && retryAnswers.front();
     if (!retryAnswers.empty()) retryAnswers.erase(retryAnswers.begin());
   }
-  void OnExit() override {}
   // As in the real interface: only after Retry, before the launch and without an exit request.
-  bool IsValidInstallAttempt() override {
-    return retry && !exitRequested && state < kLCInstallerStateLaunchDone;
-  }
-  KWAbortFlag& IsExitRequested() override { return exitRequested; }
-  LCInstallerStateEnum GetState() override { return state; }
-  KWString GetProcessPath() override { return KWString(); }
-  KWPath GetCACertPath() override { return KWPath(); }
+  bool IsValidInstallAttempt() override { return retry && !exitRequested && state < kLCInstallerStateLaunchDone; }
 
   std::mutex mutex;
   std::vector<int> errors;
@@ -63,8 +38,6 @@ class FakeUI : public ILCInstallerUIInterface {
   bool retry = false;
   bool throwOnInstallDone = false;
   std::atomic<int> installDoneCalls{0};
-  KWAbortFlag exitRequested{false};
-  std::atomic<int> state{kLCInstallerStateWaitingForInstall};
 };
 
 // Each pipeline run performs the next scripted step.
@@ -132,7 +105,7 @@ class InstallerServiceTest : public ::testing::Test {
   ScopedTempDir m_dir;
   LogCapture m_log;
   FakeUI m_ui;
-  NullHandler m_handler;
+  CountingExceptionHandler m_handler;
 };
 
 TEST_F(InstallerServiceTest, SuccessfulRunEndsDoneWithoutErrorOrDetach) {
@@ -170,13 +143,14 @@ TEST_F(InstallerServiceTest, FailureWithoutRetryEndsUnsuccessful) {
 
 TEST_F(InstallerServiceTest, ExitRequestedSuppressesErrorAndRetryButStillDetaches) {
   m_ui.retryAnswers = {true};
-  ScriptedService service(m_ui, m_handler, {[this](ScriptedService& s) {
-                                              s.SetMountPath(m_dir.File("mnt/Ostrel Clipvane 11"));
-                                              m_ui.retry = true;
-                                              m_ui.exitRequested = true;
-                                              Fail9002(s);
-                                            },
-                                            Succeed});
+  ScriptedService service(m_ui, m_handler,
+                          {[this](ScriptedService& s) {
+                             s.SetMountPath(m_dir.File("mnt/Ostrel Clipvane 11"));
+                             m_ui.retry = true;
+                             m_ui.exitRequested = true;
+                             Fail9002(s);
+                           },
+                           Succeed});
   RunService(service);
   EXPECT_EQ(service.runs, 1);
   EXPECT_TRUE(m_ui.errors.empty());

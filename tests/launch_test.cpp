@@ -60,6 +60,37 @@ TEST_F(LaunchTest, WaitReportsTheExitCodeAndPassesArgumentsUnchanged) {
   EXPECT_EQ(ReadFileBytes(m_dir.File("args.txt")), "attach\n/tmp/a b/c'd\"e.dmg\n-mountroot\n$HOME; rm -rf x\n\n--\n");
 }
 
+TEST_F(LaunchTest, ApplicationBundleStartsItsMainExecutable) {
+  // A bundle whose Info.plist names the executable, and one that does not.
+  const std::string named = m_dir.File("Named.app");
+  ASSERT_EQ(
+      system(("mkdir -p '" + named + "/Contents/MacOS' && cp '" + Recorder() + "' '" + named + "/Contents/MacOS/Main'")
+                 .c_str()),
+      0);
+  WriteFileBytes(named + "/Contents/Info.plist",
+                 "<plist><dict><key>CFBundleName</key><string>x</string>"
+                 "<key>CFBundleExecutable</key><string>Main</string></dict></plist>");
+  const std::string plain = m_dir.File("Clip vane.app");
+  ASSERT_EQ(system(("mkdir -p '" + plain + "/Contents/MacOS' && cp '" + Recorder() + "' '" + plain +
+                    "/Contents/MacOS/Clip vane'")
+                       .c_str()),
+            0);
+  int exitCode = -1;
+  for (const std::string& bundle : {named, plain + "/"}) {
+    ASSERT_EQ(KWApplicationLaunchUtil::LaunchApplication(bundle, {"--campaignID", "cnet"}, exitCode,
+                                                         KWApplicationLaunchUtil::kKWLaunchWait, false),
+              0)
+        << bundle;
+    EXPECT_EQ(exitCode, 0);
+  }
+  EXPECT_EQ(ReadFileBytes(m_dir.File("args.txt")), "--campaignID\ncnet\n--\n--campaignID\ncnet\n--\n");
+  // A bundle without its executable does not start.
+  ASSERT_EQ(system(("mkdir -p '" + m_dir.File("Empty.app") + "'").c_str()), 0);
+  EXPECT_NE(KWApplicationLaunchUtil::LaunchApplication(m_dir.File("Empty.app"), {}, exitCode,
+                                                       KWApplicationLaunchUtil::kKWLaunchNoWait, false),
+            0);
+}
+
 TEST_F(LaunchTest, KilledChildReportsTheSignal) {
   int exitCode = 0;
   ASSERT_EQ(KWApplicationLaunchUtil::LaunchApplication("/bin/sh", {"-c", "kill -9 $$"}, exitCode,
@@ -73,9 +104,8 @@ TEST_F(LaunchTest, MissingProgramIsReportedAsNotStarted) {
   EXPECT_NE(KWApplicationLaunchUtil::LaunchApplication(m_dir.File("no-such-program"), {}, exitCode,
                                                        KWApplicationLaunchUtil::kKWLaunchWait, false),
             0);
-  EXPECT_NE(KWApplicationLaunchUtil::LaunchApplication("", {}, exitCode, KWApplicationLaunchUtil::kKWLaunchNoWait,
-                                                       false),
-            0);
+  EXPECT_NE(
+      KWApplicationLaunchUtil::LaunchApplication("", {}, exitCode, KWApplicationLaunchUtil::kKWLaunchNoWait, false), 0);
   WriteFileBytes(m_dir.File("not-executable"), "#!/bin/sh\n");
   EXPECT_NE(KWApplicationLaunchUtil::LaunchApplication(m_dir.File("not-executable"), {}, exitCode,
                                                        KWApplicationLaunchUtil::kKWLaunchNoWait, false),

@@ -15,6 +15,7 @@
 #include "KWLCCurlFileDownloadService.h"
 #include "KWLCCurlFileDownloader.h"
 #include "KWLCCurlMultipartFileDownloader.h"
+#include "TestDoubles.h"
 #include "TestUtil.h"
 #include "transfer_test_server.h"
 
@@ -28,13 +29,6 @@ std::string RandomBytes(size_t size, unsigned seed) {
   for (char& byte : bytes) byte = static_cast<char>(random() & 0xFF);
   return bytes;
 }
-
-class SilentHandler : public IKWCustomExceptionHandler {
- public:
-  void OnCustomException(const KWLCException&) override { ++calls; }
-  void OnCustomException() override { ++calls; }
-  std::atomic<int> calls{0};
-};
 
 // Collects what the multipart downloader reports to its caller.
 class RecordingReceiver : public IKWLCCurlProgressCallback {
@@ -85,7 +79,7 @@ class TransferTest : public ::testing::Test {
 
   KWLCCloudParams m_params;
   KWAbortFlag m_abort{false};
-  SilentHandler m_handler;
+  CountingExceptionHandler m_handler;
   ScopedTempDir m_dir;
   std::vector<KWString> m_noHeaders;
 };
@@ -602,6 +596,43 @@ TEST_F(TlsTransferTest, ACertificateForAnotherHostIsRejected) {
   m_params.m_caCertPath = Cert("ca.pem").c_str();
   EXPECT_FALSE(Download(server.Url()));
   EXPECT_FALSE(PathExists(Destination()));
+}
+
+}  // namespace
+
+namespace {
+
+// --- Replies no product image gives ---------------------------------------------
+
+TEST_F(TransferTest, AbsurdFileSizeIsRefusedWithoutStartingParts) {
+  TestHttpServer server([](const TestHttpRequest& request, TestHttpConnection& connection) {
+    connection.Send("HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999\r\n\r\n");
+    if (request.method != "HEAD") connection.Close();
+  });
+  CountingExceptionHandler handler;
+  KWLCCurlMultipartFileDownloader downloader(m_params, handler, m_abort, KWFile(Destination().c_str()),
+                                             KWString(server.BaseUrl() + "/huge.dmg"));
+  EXPECT_FALSE(downloader.DownloadFile());
+  EXPECT_EQ(server.Requests().size(), 1u) << "only the size query may reach the server";
+  EXPECT_TRUE(ListFolder(m_dir.Path()).empty());
+}
+
+TEST_F(TransferTest, AbortEndsAStalledSizeQuery) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  TestHttpServer server([released](const TestHttpRequest&, TestHttpConnection&) {
+    released.wait_for(std::chrono::seconds(60));  // never answers the HEAD
+  });
+  auto query = std::async(std::launch::async, [&] {
+    KWLCCurlFileDownloader downloader;
+    return downloader.GetFileSizeBytesFromURL(KWString(server.BaseUrl() + "/image.dmg"), m_params, m_noHeaders,
+                                              m_abort);
+  });
+  ASSERT_TRUE(server.WaitForRequests(1));
+  m_abort = true;
+  ASSERT_EQ(query.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "the quit was not seen";
+  EXPECT_THROW(query.get(), KWLCException);
+  release.set_value();
 }
 
 }  // namespace

@@ -150,9 +150,16 @@ TEST_F(UICoreTest, StalledDownloadStopsOnlyAfterFiveSecondsWithoutConnection) {
   m_clock.AdvanceMs(1000);
   EXPECT_TRUE(m_core->OnDownloadProgress(10));  // stalled, but the network is there
   EXPECT_EQ(1, m_detector.m_probes);
+  // The other part threads' reports in the same stall window use that answer.
+  for (int i = 0; i < 20; ++i) EXPECT_TRUE(m_core->OnDownloadProgress(10));
+  EXPECT_EQ(1, m_detector.m_probes);
 
   m_detector.m_connected = false;
+  m_clock.AdvanceMs(6000);
   EXPECT_FALSE(m_core->OnDownloadProgress(10));
+  EXPECT_EQ(2, m_detector.m_probes);
+  EXPECT_FALSE(m_core->OnDownloadProgress(10)) << "every part stops while the network is gone";
+  EXPECT_EQ(2, m_detector.m_probes);
   EXPECT_EQ(10, m_core->GetProgress());
 
   // Movement restarts the stall clock.

@@ -5,6 +5,7 @@
 
 #include "KWException.h"
 #include "KWFileUtil.h"
+#include "KWInternet.h"
 #include "KWLogger.h"
 #include "LCInstallerAnalytics.h"
 #include "LCInstallerDefines.h"
@@ -40,6 +41,7 @@ const char* MessageForCode(int code) {
 
 int main(int argc, char** argv) {
   KWExceptionUtils::InstallExceptionHandler();
+  IKWInternetFileDownloader::InitializeCurlForProcess();
   InstallerCustomExceptionHandler handler;
   LCInstallerAnalytics::StartThread(handler);
 

@@ -158,6 +158,13 @@ void LCInstallerService::RunSetupStage() {
 void LCInstallerService::RunLaunchStage() {
   m_uiInterface.OnAppLaunchBegin();
   KWLOG("Launching app: %s", m_launchPath.c_str());
+  // The path comes from the server: only an absolute one names the installed
+  // application; a bare name would be looked up on PATH, a relative one in
+  // whatever folder the installer was started from.
+  if (!m_launchPath.GetPathAsKWString().StartsWith("/")) {
+    KWLOG("Launch path is not absolute, not started");
+    throw KWLCException(kLCInstallerErrorAppLaunchFailed, kServiceSource, 641, false);
+  }
   int exitCode = 0;
   const int result =
       KWApplicationLaunchUtil::LaunchApplication(m_launchPath.GetPathAsKWString(), {"--campaignID", "cnet"}, exitCode,

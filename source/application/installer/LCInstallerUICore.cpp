@@ -164,6 +164,7 @@ void LCInstallerUICore::OnDownloadBegin() {
     m_progress = 0;
     m_lastProgressChangeTime.Store(ILCInstallerUIClock::GetInstance().SecondClockNow());
     std::fill(std::begin(m_progressReported), std::end(m_progressReported), false);
+    m_lastProbeTime = boost::posix_time::ptime();
   }
   SetState(kLCInstallerStateDownloading);
 }
@@ -184,6 +185,17 @@ bool LCInstallerUICore::OnDownloadProgress(int percent) {
     } else {
       stalled = LCMillisecondsBetween(m_lastProgressChangeTime.Load(), now) > kStallMilliseconds;
     }
+    // Every part thread reports several times a second; while the download
+    // stalls, one probe per stall window answers for all of them, so a slow
+    // link does not turn into a stream of connection tests.
+    if (stalled) {
+      if (m_lastProbeTime.is_not_a_date_time() || LCMillisecondsBetween(m_lastProbeTime, now) > kStallMilliseconds) {
+        m_lastProbeTime = now;
+      } else {
+        stalled = false;
+        if (!m_lastProbeConnected) return false;
+      }
+    }
   }
   if (firstReport) {
     KWLOG("Download progress: %d", percent);
@@ -191,7 +203,11 @@ bool LCInstallerUICore::OnDownloadProgress(int percent) {
   }
   // The probe may take seconds, so it runs outside the lock; the progress is
   // unchanged on this path, so nothing is left to update afterwards.
-  if (stalled && !IKWInternetConnectionDetector::GetInstance()->IsConnectedToInternet()) return false;
+  if (stalled) {
+    const bool connected = IKWInternetConnectionDetector::GetInstance()->IsConnectedToInternet();
+    m_lastProbeConnected = connected;
+    if (!connected) return false;
+  }
   return true;
 }
 

@@ -133,6 +133,9 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   bool m_progressReported[100];  // guarded by m_progressMutex
   std::atomic<int> m_progress{0};
   LCAtomicTime m_lastProgressChangeTime;
+  // The last connection probe of a stalled download and its answer.
+  boost::posix_time::ptime m_lastProbeTime;  // guarded by m_progressMutex
+  std::atomic<bool> m_lastProbeConnected{true};
   KWAbortFlag m_exitRequested{false};
   std::atomic<bool> m_retryRequested{false};
   std::atomic<bool> m_waitingOnInstallButtonClick{true};

@@ -17,7 +17,8 @@ class KWApplicationLaunchUtil {
     kKWLaunchWait = 2,    // wait for the end and report the exit code
   };
 
-  // Starts the program with the arguments exactly as given (no shell).
+  // Starts the program with the arguments exactly as given (no shell). An
+  // application bundle (a "NAME.app" folder) starts its main executable.
   // Returns 0 when the program started, otherwise an errno value. With
   // kKWLaunchWait, exitCode receives the exit status, or 128 plus the signal
   // number for a child killed by a signal. With silenceOutput the child's

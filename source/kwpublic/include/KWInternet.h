@@ -29,6 +29,12 @@ class IKWInternetFileDownloader {
   // Tells the downloader that curl_global_init has run; otherwise the first
   // request initialises libcurl itself (once, thread-safely).
   static void SetIsCurlGlobalInitialized(bool initialized);
+  // Takes libcurl's global initialisation for the life of the process. Call
+  // it on the main thread before any other thread starts: later init and
+  // cleanup pairs (the UI core's) then never tear libcurl down under a
+  // transfer that is still running, and old libcurl versions, whose global
+  // init is not thread-safe, never see two threads initialise at once.
+  static void InitializeCurlForProcess();
 
   virtual ~IKWInternetFileDownloader() {}
   // One GET; true only for a 2xx status. Connect time-out 3 s, whole request 5 s.

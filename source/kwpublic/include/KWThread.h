@@ -23,6 +23,8 @@ class KWWorkerThread {
   KWWorkerThread(const KWWorkerThread&) = delete;
   KWWorkerThread& operator=(const KWWorkerThread&) = delete;
 
+  // Runs run() on a new thread. A thread may run again after join(); a
+  // start() before that join does nothing.
   void start();
   // Returns once run() has returned; at once when not started or already joined.
   void join();

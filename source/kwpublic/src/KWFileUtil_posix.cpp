@@ -37,19 +37,29 @@ const std::string& SessionFolderLocked() {
   return g_sessionFolder;
 }
 
-bool RemoveTree(const std::string& path) {
+// Removes path and everything below it on the same file system. A folder
+// on another device is a mount point (a disk image still attached under the
+// session folder): its contents are never deleted, so the removal fails there.
+bool RemoveTreeOnDevice(const std::string& path, dev_t device) {
   struct stat info;
   if (lstat(path.c_str(), &info) != 0) return errno == ENOENT;
   if (!S_ISDIR(info.st_mode)) return unlink(path.c_str()) == 0 || errno == ENOENT;
+  if (info.st_dev != device) return false;
   DIR* dir = opendir(path.c_str());
   if (dir) {
     while (struct dirent* entry = readdir(dir)) {
       if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
-      RemoveTree(path + "/" + entry->d_name);
+      RemoveTreeOnDevice(path + "/" + entry->d_name, device);
     }
     closedir(dir);
   }
   return rmdir(path.c_str()) == 0 || errno == ENOENT;
+}
+
+bool RemoveTree(const std::string& path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) return errno == ENOENT;
+  return RemoveTreeOnDevice(path, info.st_dev);
 }
 
 }  // namespace

@@ -112,7 +112,7 @@ class KWCurlFileDownloader : public IKWInternetFileDownloader {
   explicit KWCurlFileDownloader(const IFDProxyParams& proxy) : m_proxy(proxy) {}
 
   bool SendHTTPRequestToURL(const KWString& url) override {
-    if (!g_curlInitializedElsewhere) std::call_once(g_curlInitOnce, [] { curl_global_init(CURL_GLOBAL_ALL); });
+    if (!g_curlInitializedElsewhere) InitializeCurlForProcess();
     CURL* curl = curl_easy_init();
     if (!curl) return false;
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
@@ -158,6 +158,10 @@ IKWInternetFileDownloader* IKWInternetFileDownloader::GetInstance(const IFDProxy
   thread_local std::unique_ptr<KWCurlFileDownloader> proxied;
   proxied.reset(new KWCurlFileDownloader(proxy));
   return proxied.get();
+}
+
+void IKWInternetFileDownloader::InitializeCurlForProcess() {
+  std::call_once(g_curlInitOnce, [] { curl_global_init(CURL_GLOBAL_ALL); });
 }
 
 void IKWInternetFileDownloader::SetIsCurlGlobalInitialized(bool initialized) {

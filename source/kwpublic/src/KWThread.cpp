@@ -5,7 +5,13 @@
 
 KWWorkerThread::~KWWorkerThread() { join(); }
 
-void KWWorkerThread::start() { m_thread = std::thread(&KWWorkerThread::Trampoline, this); }
+void KWWorkerThread::start() {
+  // Starting again before join is refused: assigning over a joinable
+  // std::thread would end the process.
+  std::lock_guard<std::mutex> lock(m_joinMutex);
+  if (m_thread.joinable()) return;
+  m_thread = std::thread(&KWWorkerThread::Trampoline, this);
+}
 
 void KWWorkerThread::join() {
   std::lock_guard<std::mutex> lock(m_joinMutex);

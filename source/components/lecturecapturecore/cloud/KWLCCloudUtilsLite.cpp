@@ -304,6 +304,10 @@ size_t CurlStringWriteCallback(void* data, size_t size, size_t count, void* user
   return bytes;
 }
 
+CurlFileWriteCallbackData::~CurlFileWriteCallbackData() {
+  if (m_fd >= 0) close(m_fd);
+}
+
 size_t CurlFileWriteCallback(void* data, size_t size, size_t count, void* userData) {
   CurlFileWriteCallbackData* record = static_cast<CurlFileWriteCallbackData*>(userData);
   if (record == nullptr) {
@@ -317,28 +321,26 @@ size_t CurlFileWriteCallback(void* data, size_t size, size_t count, void* userDa
           static_cast<unsigned long long>(record->m_maxBytes));
     return 0;
   }
-  // Reopened for every block so that the file on disk always holds exactly
-  // the bytes received so far.
-  int fd;
-  do {
-    fd = open(record->m_file.GetPath().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    KWLOG("KWLCCloudUtils::CurlFileWriteCallback, cannot open %s: %s", record->m_file.GetPath().c_str(),
-          strerror(errno));
-    return 0;
+  if (record->m_fd < 0) {
+    do {
+      record->m_fd = open(record->m_file.GetPath().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    } while (record->m_fd < 0 && errno == EINTR);
+    if (record->m_fd < 0) {
+      KWLOG("KWLCCloudUtils::CurlFileWriteCallback, cannot open %s: %s", record->m_file.GetPath().c_str(),
+            strerror(errno));
+      return 0;
+    }
   }
   size_t done = 0;
   const char* bytesIn = static_cast<const char*>(data);
   while (done < bytes) {
-    const ssize_t put = write(fd, bytesIn + done, bytes - done);
+    const ssize_t put = write(record->m_fd, bytesIn + done, bytes - done);
     if (put < 0) {
       if (errno == EINTR) continue;
       break;
     }
     done += static_cast<size_t>(put);
   }
-  close(fd);
   if (done < bytes) {
     KWAssertFailed("", kThisFile, __LINE__);
     return 0;

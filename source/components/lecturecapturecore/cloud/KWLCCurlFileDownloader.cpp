@@ -27,6 +27,8 @@ namespace {
 const char kThisFile[] = "source/components/lecturecapturecore/cloud/KWLCCurlFileDownloader";
 
 const long kReceiveBufferBytes = 512 * 1024;
+// A part that receives nothing for this long has stalled.
+const long kStalledPartSeconds = 60;
 
 [[noreturn]] void ThrowInternal(int line) { throw KWLCException("kKWErrorInternal", kThisFile, line, false); }
 
@@ -44,6 +46,25 @@ std::string ContentRangeOf(CURL* curl) {
   return header->value ? header->value : "";
 }
 
+// Network trouble, time-outs and server-side errors pass; a refusal such as
+// 403 or 404, a server that ignores ranges, or a TLS certificate we do not
+// trust will answer the same way again. Only the log says which: the restart
+// budget is spent either way.
+bool IsWorthARetry(CURLcode result, long httpStatus) {
+  switch (result) {
+    case CURLE_OK:
+      return httpStatus >= 500 || httpStatus == 408 || httpStatus == 429 || httpStatus == 206;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+    case CURLE_WRITE_ERROR:
+      return false;
+    default:
+      return true;
+  }
+}
+
 // Handles live for the process and keep every option; what one operation
 // set for itself must not leak into the next: a size query's HEAD into a
 // part, a part's range into a size query, or pointers to records and a
@@ -57,6 +78,8 @@ void ReleaseHandle(CURL* curl) {
   curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(curl, CURLOPT_HEADER, 0L);
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 0L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 0L);
 }
 
 // A part is good only when the reply carries exactly the asked bytes: a 206
@@ -121,6 +144,10 @@ uint64_t KWLCCurlFileDownloader::GetFileSizeBytesFromURL(const KWString& inURL, 
   if (curl == nullptr) ThrowInternal(__LINE__);
 
   CurlStringWriteCallbackData response(inAbortFlag);
+  // A HEAD has no body for the write callback to refuse, so only the progress
+  // function can end a stalled size query when the user quits.
+  CurlProgressCallbackData progress(inAbortFlag);
+  progress.m_isUpload = false;
   curl_slist* headerList = nullptr;
   CurlSetConnectTimeoutMS(curl, inCloudParams.m_connectTimeoutMS);
   CurlSetResponseTimeoutMS(curl, inCloudParams.m_responseTimeoutMS);
@@ -135,6 +162,9 @@ uint64_t KWLCCurlFileDownloader::GetFileSizeBytesFromURL(const KWString& inURL, 
   curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
   curl_easy_setopt(curl, CURLOPT_HEADER, 1L);
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, &progress);
+  curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, CurlProgressCallback);
 
   const CURLcode result = curl_easy_perform(curl);
   CurlHeadersCleanup(headerList);
@@ -214,10 +244,14 @@ void KWLCCurlFileDownloader::DownloadFileRangeFromURL(const KWFile& inTargetFile
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, &progress);
   curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, CurlProgressCallback);
-  // The write callback opens and closes the part file for every block;
-  // blocks of libcurl's default 16 KiB made that the main cost of a fast
-  // download.
+  // Larger blocks than libcurl's default 16 KiB: fewer callbacks and writes
+  // per part on a fast link.
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+  // Range transfers have no overall time-out (a large part on a slow link
+  // takes long); a server that stops sending altogether ends the part as a
+  // failure, which the restart budget then handles.
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kStalledPartSeconds);
 
   const CURLcode result = curl_easy_perform(curl);
   CurlHeadersCleanup(headerList);
@@ -242,9 +276,10 @@ void KWLCCurlFileDownloader::DownloadFileRangeFromURL(const KWFile& inTargetFile
     }
     KWLOG(
         "KWLCCurlFileDownloader::DownloadFileRangeFromURL, rejected reply for %s: HTTP %ld, Content-Range \"%s\", "
-        "%llu of %llu bytes from byte %llu",
+        "%llu of %llu bytes from byte %llu (%s)",
         inURL.c_str(), httpStatus, contentRange.c_str(), static_cast<unsigned long long>(body.m_bytesWritten),
-        static_cast<unsigned long long>(inLengthBytes), static_cast<unsigned long long>(inFirstByte));
+        static_cast<unsigned long long>(inLengthBytes), static_cast<unsigned long long>(inFirstByte),
+        IsWorthARetry(result, httpStatus) ? "a retry may help" : "a retry is unlikely to help");
     ThrowInternal(__LINE__);
   }
   m_success = true;

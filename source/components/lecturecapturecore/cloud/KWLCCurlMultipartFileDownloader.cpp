@@ -88,6 +88,14 @@ bool KWLCCurlMultipartFileDownloader::DownloadFile() {
       KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, fileSizeBytes == 0");
       ThrowInternal(__LINE__);
     }
+    // Every part is a thread: a size that no product image has (a broken or
+    // hostile reply) must not make the process start millions of them.
+    if (GetNumParts(m_fileSizeBytes, m_cloudParams.m_downloadPartSizeBytes) > kMaxParts) {
+      KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, refusing %llu bytes in more than %llu parts",
+            static_cast<unsigned long long>(m_fileSizeBytes), static_cast<unsigned long long>(kMaxParts));
+      m_fileSizeBytes = 0;
+      return false;
+    }
     numParts = GetNumParts(m_fileSizeBytes, m_cloudParams.m_downloadPartSizeBytes);
 
     for (uint64_t number = 0; number < numParts; ++number) {

@@ -44,12 +44,19 @@ struct CurlStringWriteCallbackData {
 
 struct CurlFileWriteCallbackData {
   explicit CurlFileWriteCallbackData(const KWAbortFlag& abortFlag) : m_abortFlag(&abortFlag) {}
+  ~CurlFileWriteCallbackData();
+  CurlFileWriteCallbackData(const CurlFileWriteCallbackData&) = delete;
+  CurlFileWriteCallbackData& operator=(const CurlFileWriteCallbackData&) = delete;
   KWFile m_file;
   uint64_t m_bytesWritten = 0;
   const KWAbortFlag* m_abortFlag;
   // When not 0, a body longer than this is refused (the transfer ends with a
   // write error) so that a server ignoring Range cannot fill the disk.
   uint64_t m_maxBytes = 0;
+  // The target stays open from the first block to the end of the transfer;
+  // every block is written through at once, so the file always holds exactly
+  // the bytes received so far.
+  int m_fd = -1;
 };
 
 struct CurlFileReadCallbackData {

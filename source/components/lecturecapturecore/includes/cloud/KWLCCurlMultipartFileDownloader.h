@@ -23,6 +23,9 @@
 
 class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
  public:
+  // The most parts one file may have (40 GiB at the default part size).
+  static const uint64_t kMaxParts = 4096;
+
   KWLCCurlMultipartFileDownloader(const KWLCCloudParams& cloudParams, IKWCustomExceptionHandler& exceptionHandler,
                                   const KWAbortFlag& abortFlag, const KWFile& destinationFile, const KWString& url);
   KWLCCurlMultipartFileDownloader(const KWLCCurlMultipartFileDownloader&) = delete;
