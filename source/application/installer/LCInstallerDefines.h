@@ -65,3 +65,17 @@ enum {
   kLCInstallerMBResultYes = 6,
   kLCInstallerMBResultNo = 7,
 };
+
+// The answer that changes nothing, for a box nobody can answer: Cancel where
+// there is a Cancel button, No for Yes/No, OK otherwise.
+inline LCInstallerMBResult LCNeutralMessageBoxAnswer(LCInstallerMBType type) {
+  switch (type) {
+    case kLCInstallerMBTypeOKCancel:
+    case kLCInstallerMBTypeRetryCancel:
+      return kLCInstallerMBResultCancel;
+    case kLCInstallerMBTypeYesNo:
+      return kLCInstallerMBResultNo;
+    default:
+      return kLCInstallerMBResultOK;
+  }
+}

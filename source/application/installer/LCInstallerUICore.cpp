@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 
 #include "KWFileUtil.h"
 #include "KWInternet.h"
@@ -100,7 +101,41 @@ KWString GetErrorMessage(LCInstallerErrorEnum code, bool& retryAllowed) {
   return message;
 }
 
+void LoadSequence(const KWPath& folder, LCInstallerUICore::LCImageLoader loader, std::vector<LCBGRAImage>& images,
+                  std::initializer_list<const char*> names) {
+  images.clear();
+  for (const char* name : names) images.push_back(loader(folder, name));
+}
+
 }  // namespace
+
+void LCInstallerUICore::LoadAssetsFromFolder(const KWPath& folder, LCImageLoader loader) {
+  LCUIAssets assets;
+  LoadSequence(folder, loader, assets.m_slides,
+               {"installer_ui_1.jpg", "installer_ui_2.jpg", "installer_ui_3.jpg", "installer_ui_4.jpg",
+                "installer_ui_5.jpg", "installer_ui_6.jpg", "installer_ui_7.jpg", "installer_ui_8.jpg"});
+  assets.m_dotHover = loader(folder, "dot_hover.png");
+  assets.m_installNowHover = loader(folder, "installnow_button_hover.png");
+  assets.m_installNowClick = loader(folder, "installnow_button_click.png");
+  assets.m_eulaHover = loader(folder, "eula_hover.png");
+  assets.m_progressBar = loader(folder, "progress_bar.png");
+  LoadSequence(folder, loader, assets.m_progressAnimation,
+               {"progress_bar_01.png", "progress_bar_02.png", "progress_bar_03.png", "progress_bar_04.png",
+                "progress_bar_05.png", "progress_bar_06.png", "progress_bar_07.png", "progress_bar_08.png",
+                "progress_bar_09.png", "progress_bar_10.png"});
+  assets.m_progressBarBackground = loader(folder, "progress_bar_bg.png");
+  assets.m_disabledMask = loader(folder, "disabled_mask.png");
+  LoadSequence(folder, loader, assets.m_stateTexts,
+               {"text_pre_download.png", "text_downloading.png", "text_extracting.png", "text_installing.png",
+                "text_launching.png"});
+  LoadSequence(folder, loader, assets.m_closeImages, {"close_n.png", "close_o.png", "close_s.png"});
+  LoadSequence(folder, loader, assets.m_appCloseImages,
+               {"app_close_mac_n.png", "app_close_mac_o.png", "app_close_mac_s.png"});
+  LoadSequence(folder, loader, assets.m_appMinimizeImages,
+               {"app_min_mac_n.png", "app_min_mac_o.png", "app_min_mac_s.png"});
+  m_assets = assets;
+  m_caCertPath = folder.AppendNew("cacert.pem", KWPath::kKWPathKindFile);
+}
 
 LCInstallerUICore::LCInstallerUICore(const LCInstallerUICoreInitParams& params)
     : m_initParams(params),

@@ -99,6 +99,11 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   // Windowing layer: defined per windowing system.
   int CreateUI();
   void LoadUIAssets();
+  // Decodes one picture of the asset folder; each windowing layer has its own.
+  typedef LCBGRAImage (*LCImageLoader)(const KWPath& folder, const char* fileName);
+  // Fills m_assets from the folder's pictures in their fixed order and points
+  // m_caCertPath at the folder's "cacert.pem". Called by LoadUIAssets.
+  void LoadAssetsFromFolder(const KWPath& folder, LCImageLoader loader);
   int RunEventLoop(const std::atomic<bool>& waitingOnInstallButtonClick);
   // Makes the running event loop return soon; callable from any thread.
   static void BreakEventProcessingLoop();

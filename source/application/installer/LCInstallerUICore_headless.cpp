@@ -27,11 +27,6 @@ LCBGRAImage LoadBGRAImageFromResource(const KWPath& folder, const char* fileName
   return image;
 }
 
-void LoadSequence(const KWPath& folder, std::vector<LCBGRAImage>& images, std::initializer_list<const char*> names) {
-  images.clear();
-  for (const char* name : names) images.push_back(LoadBGRAImageFromResource(folder, name));
-}
-
 void UITimerCallBack(KWTimerID, void* data) {
   LCInstallerUICore* core = static_cast<LCInstallerUICore*>(data);
   core->RenderUI();
@@ -60,29 +55,7 @@ void LCInstallerUICore::LoadUIAssets() {
     folder = KWFileUtil::GetCurrentExecutablePath().AppendNew("Contents").Append("Resources").Append("installer");
   }
   KWLOG("Assets folder root: %s", folder.c_str());
-  LCUIAssets assets;
-  LoadSequence(folder, assets.m_slides,
-               {"installer_ui_1.jpg", "installer_ui_2.jpg", "installer_ui_3.jpg", "installer_ui_4.jpg",
-                "installer_ui_5.jpg", "installer_ui_6.jpg", "installer_ui_7.jpg", "installer_ui_8.jpg"});
-  assets.m_dotHover = LoadBGRAImageFromResource(folder, "dot_hover.png");
-  assets.m_installNowHover = LoadBGRAImageFromResource(folder, "installnow_button_hover.png");
-  assets.m_installNowClick = LoadBGRAImageFromResource(folder, "installnow_button_click.png");
-  assets.m_eulaHover = LoadBGRAImageFromResource(folder, "eula_hover.png");
-  assets.m_progressBar = LoadBGRAImageFromResource(folder, "progress_bar.png");
-  LoadSequence(folder, assets.m_progressAnimation,
-               {"progress_bar_01.png", "progress_bar_02.png", "progress_bar_03.png", "progress_bar_04.png",
-                "progress_bar_05.png", "progress_bar_06.png", "progress_bar_07.png", "progress_bar_08.png",
-                "progress_bar_09.png", "progress_bar_10.png"});
-  assets.m_progressBarBackground = LoadBGRAImageFromResource(folder, "progress_bar_bg.png");
-  assets.m_disabledMask = LoadBGRAImageFromResource(folder, "disabled_mask.png");
-  LoadSequence(folder, assets.m_stateTexts,
-               {"text_pre_download.png", "text_downloading.png", "text_extracting.png", "text_installing.png",
-                "text_launching.png"});
-  LoadSequence(folder, assets.m_closeImages, {"close_n.png", "close_o.png", "close_s.png"});
-  LoadSequence(folder, assets.m_appCloseImages, {"app_close_mac_n.png", "app_close_mac_o.png", "app_close_mac_s.png"});
-  LoadSequence(folder, assets.m_appMinimizeImages, {"app_min_mac_n.png", "app_min_mac_o.png", "app_min_mac_s.png"});
-  m_assets = assets;
-  m_caCertPath = folder.AppendNew("cacert.pem", KWPath::kKWPathKindFile);
+  LoadAssetsFromFolder(folder, LoadBGRAImageFromResource);
 }
 
 int LCInstallerUICore::RunEventLoop(const std::atomic<bool>&) {

@@ -10,18 +10,6 @@ namespace {
 const int kScreenWidth = 1440;
 const int kScreenHeight = 900;
 
-LCInstallerMBResult NeutralAnswer(LCInstallerMBType type) {
-  switch (type) {
-    case kLCInstallerMBTypeOKCancel:
-    case kLCInstallerMBTypeRetryCancel:
-      return kLCInstallerMBResultCancel;
-    case kLCInstallerMBTypeYesNo:
-      return kLCInstallerMBResultNo;
-    default:
-      return kLCInstallerMBResultOK;
-  }
-}
-
 }  // namespace
 
 LCHeadlessRecorder& LCHeadlessRecorder::Get() {
@@ -73,7 +61,7 @@ LCInstallerMBResult LCHeadlessRecorder::AskMessageBox(const LCHeadlessMessageBox
     m_boxes.push_back(box);
     script = m_script;
   }
-  return script ? script(box) : NeutralAnswer(box.m_type);
+  return script ? script(box) : LCNeutralMessageBoxAnswer(box.m_type);
 }
 
 std::vector<LCHeadlessMessageBox> LCHeadlessRecorder::MessageBoxes() {

@@ -304,11 +304,6 @@ LCBGRAImage LoadBGRAImageFromResource(const KWPath& folder, const char* fileName
   return image;
 }
 
-void LoadSequence(const KWPath& folder, std::vector<LCBGRAImage>& images, std::initializer_list<const char*> names) {
-  images.clear();
-  for (const char* name : names) images.push_back(LoadBGRAImageFromResource(folder, name));
-}
-
 // Main thread.
 void StopApplication() {
   NSApplication* app = [NSApplication sharedApplication];
@@ -350,19 +345,6 @@ MLCMessageBoxObserver g_boxObserver;             // main thread
 
 bool IsPendingLocked(MessageBoxRequest* request) {
   return std::find(g_pendingBoxes.begin(), g_pendingBoxes.end(), request) != g_pendingBoxes.end();
-}
-
-// The answer that changes nothing, for a box nobody can see.
-LCInstallerMBResult UnansweredResult(LCInstallerMBType type) {
-  switch (type) {
-    case kLCInstallerMBTypeOKCancel:
-    case kLCInstallerMBTypeRetryCancel:
-      return kLCInstallerMBResultCancel;
-    case kLCInstallerMBTypeYesNo:
-      return kLCInstallerMBResultNo;
-    default:
-      return kLCInstallerMBResultOK;
-  }
 }
 
 // Main thread. The title is not shown and the first button is the default.
@@ -464,7 +446,7 @@ LCInstallerMBResult AskOnMainThread(const KWString& message, LCInstallerMBType t
     std::lock_guard<std::mutex> lock(g_boxMutex);
     if (g_boxesAbandoned) {
       KWLOG("UI: the user is quitting; message box not shown");
-      return UnansweredResult(type);
+      return LCNeutralMessageBoxAnswer(type);
     }
     g_pendingBoxes.push_back(&request);
   }
@@ -480,7 +462,7 @@ void AbandonPendingMessageBoxes() {
   std::lock_guard<std::mutex> lock(g_boxMutex);
   g_boxesAbandoned = true;
   for (MessageBoxRequest* request : g_pendingBoxes) {
-    request->result = UnansweredResult(request->type);
+    request->result = LCNeutralMessageBoxAnswer(request->type);
     request->done = true;
   }
   if (!g_pendingBoxes.empty())
@@ -581,29 +563,7 @@ void LCInstallerUICore::LoadUIAssets() {
   const KWPath folder =
       KWFileUtil::GetCurrentExecutablePath().AppendNew("Contents").Append("Resources").Append("installer");
   KWLOG("Assets folder root: %s", folder.c_str());
-  LCUIAssets assets;
-  LoadSequence(folder, assets.m_slides,
-               {"installer_ui_1.jpg", "installer_ui_2.jpg", "installer_ui_3.jpg", "installer_ui_4.jpg",
-                "installer_ui_5.jpg", "installer_ui_6.jpg", "installer_ui_7.jpg", "installer_ui_8.jpg"});
-  assets.m_dotHover = LoadBGRAImageFromResource(folder, "dot_hover.png");
-  assets.m_installNowHover = LoadBGRAImageFromResource(folder, "installnow_button_hover.png");
-  assets.m_installNowClick = LoadBGRAImageFromResource(folder, "installnow_button_click.png");
-  assets.m_eulaHover = LoadBGRAImageFromResource(folder, "eula_hover.png");
-  assets.m_progressBar = LoadBGRAImageFromResource(folder, "progress_bar.png");
-  LoadSequence(folder, assets.m_progressAnimation,
-               {"progress_bar_01.png", "progress_bar_02.png", "progress_bar_03.png", "progress_bar_04.png",
-                "progress_bar_05.png", "progress_bar_06.png", "progress_bar_07.png", "progress_bar_08.png",
-                "progress_bar_09.png", "progress_bar_10.png"});
-  assets.m_progressBarBackground = LoadBGRAImageFromResource(folder, "progress_bar_bg.png");
-  assets.m_disabledMask = LoadBGRAImageFromResource(folder, "disabled_mask.png");
-  LoadSequence(folder, assets.m_stateTexts,
-               {"text_pre_download.png", "text_downloading.png", "text_extracting.png", "text_installing.png",
-                "text_launching.png"});
-  LoadSequence(folder, assets.m_closeImages, {"close_n.png", "close_o.png", "close_s.png"});
-  LoadSequence(folder, assets.m_appCloseImages, {"app_close_mac_n.png", "app_close_mac_o.png", "app_close_mac_s.png"});
-  LoadSequence(folder, assets.m_appMinimizeImages, {"app_min_mac_n.png", "app_min_mac_o.png", "app_min_mac_s.png"});
-  m_assets = assets;
-  m_caCertPath = folder.AppendNew("cacert.pem", KWPath::kKWPathKindFile);
+  LoadAssetsFromFolder(folder, LoadBGRAImageFromResource);
 }
 
 int LCInstallerUICore::RunEventLoop(const std::atomic<bool>&) {
