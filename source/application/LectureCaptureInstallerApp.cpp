@@ -41,6 +41,9 @@ const char* MessageForCode(int code) {
 
 int main(int argc, char** argv) {
   KWExceptionUtils::InstallExceptionHandler();
+  // libcurl's global state for the whole process, taken before any thread
+  // starts: the analytics thread may send before the UI core initialises
+  // libcurl, and still sends after the UI core's cleanup.
   IKWInternetFileDownloader::InitializeCurlForProcess();
   InstallerCustomExceptionHandler handler;
   LCInstallerAnalytics::StartThread(handler);

@@ -205,10 +205,14 @@ TEST_F(AppKitQuitTest, ErrorBoxQueuedBehindTheQuestionIsDroppedOnQuit) {
     core.OnInstallBegin();
     installing = true;
     ASSERT_TRUE(WaitUntil([&] { return core.IsUIDisabled(); }));  // the question is up
-    serviceAsked = true;
     core.OnError(kLCInstallerErrorDownloadFailed);
     retryAfterError = core.IsValidInstallAttempt();
     core.OnInstallDone();
+  });
+  // Yes is pressed only once the error box really waits behind the question.
+  std::thread watcher([&] {
+    EXPECT_TRUE(WaitUntil([] { return MLCPendingMessageBoxCountForTesting() == 1; }));
+    serviceAsked = true;
   });
 
   MLCRunOnMainThreadLater([&] {
@@ -218,6 +222,7 @@ TEST_F(AppKitQuitTest, ErrorBoxQueuedBehindTheQuestionIsDroppedOnQuit) {
   const std::atomic<bool> keepRunning{true};
   core.RunEventLoop(keepRunning);
   service.join();
+  watcher.join();
 
   // Only the question was shown; the error box never was.
   ASSERT_EQ(shown.size(), 1u);

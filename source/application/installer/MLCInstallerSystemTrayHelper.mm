@@ -90,6 +90,19 @@ void RunForHelper(const LCInstallerSystemTrayHelper* helper, std::function<void(
   });
 }
 
+// Counts BringOutOfTray calls. Work towards the menu bar that the service
+// thread queued (while a box was up, say) must not run after the window has
+// been brought back in the meantime (the user quit): the installer would end
+// hidden, with a status item and no Dock icon.
+std::atomic<unsigned> g_restoreCount{0};
+
+void RunTowardsTray(const LCInstallerSystemTrayHelper* helper, std::function<void()> task) {
+  const unsigned restoresBefore = g_restoreCount;
+  RunForHelper(helper, [=] {
+    if (g_restoreCount == restoresBefore) task();
+  });
+}
+
 // Created on first use rather than during static initialisation, when the
 // Objective-C runtime may not have loaded the class yet.
 SysTrayNotificationDelegate* NotificationDelegate() {
@@ -166,7 +179,7 @@ bool LCInstallerSystemTrayHelper::ShowTrayIcon() {
     if (m_isInTray) return true;
     m_isInTray = true;
   }
-  RunForHelper(this, [this] {
+  RunTowardsTray(this, [this] {
     if (m_trayIconImage) {
       NSStatusBar* bar = [NSStatusBar systemStatusBar];
       NSStatusItem* item = bar ? [[bar statusItemWithLength:32] retain] : nil;
@@ -213,7 +226,7 @@ bool LCInstallerSystemTrayHelper::HideTrayIcon() {
 bool LCInstallerSystemTrayHelper::HideApplication() {
   NSWindow* window = static_cast<NSWindow*>(m_window);
   if (!window) return false;
-  RunForHelper(this, [window] { [window orderOut:nil]; });
+  RunTowardsTray(this, [window] { [window orderOut:nil]; });
   return true;
 }
 
@@ -230,6 +243,7 @@ bool LCInstallerSystemTrayHelper::ShowApplication() {
 void LCInstallerSystemTrayHelper::BringOutOfTray() {
   NSWindow* window = static_cast<NSWindow*>(m_window);
   if (!m_isInTray || !window) return;
+  ++g_restoreCount;
   ShowApplication();
   HideTrayIcon();
   RunForHelper(this, [window] { [window makeKeyAndOrderFront:nil]; });

@@ -19,3 +19,5 @@ void MLCSetActivationPolicy(NSInteger policy);
 // that a test can answer the box through the application's modal session.
 typedef std::function<void(const KWString& message, LCInstallerMBType type)> MLCMessageBoxObserver;
 void MLCSetMessageBoxObserverForTesting(MLCMessageBoxObserver observer);
+// Boxes asked for on another thread that wait for the main thread.
+int MLCPendingMessageBoxCountForTesting();

@@ -499,6 +499,11 @@ void MLCSetActivationPolicy(NSInteger policy) {
 
 void MLCSetMessageBoxObserverForTesting(MLCMessageBoxObserver observer) { g_boxObserver = observer; }
 
+int MLCPendingMessageBoxCountForTesting() {
+  std::lock_guard<std::mutex> lock(g_boxMutex);
+  return static_cast<int>(g_pendingBoxes.size());
+}
+
 int LCInstallerUICore::CreateUI() {
   g_pUICore = this;
   KWLOG("Loading Assets");
