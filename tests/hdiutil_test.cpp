@@ -1,5 +1,7 @@
 // The hdiutil stand-in: which volume entries it admits, the volume name it
 // reads, and the attach and detach command lines run as real processes.
+#include <archive.h>
+#include <archive_entry.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,6 +12,7 @@
 
 #include "HdiEntryPolicy.h"
 #include "HdiIsoVolume.h"
+#include "HdiVolumeExtractor.h"
 #include "TestUtil.h"
 #include "ToolsTestUtil.h"
 
@@ -94,6 +97,12 @@ TEST(HdiEntryPolicyTest, HardLinksOnlyJoinFilesAlreadyExtracted) {
   EXPECT_FALSE(policy.CheckHardlinkTarget("a/link", relative, reason));
   EXPECT_FALSE(policy.CheckHardlinkTarget("../a/file", relative, reason));
   EXPECT_FALSE(policy.CheckHardlinkTarget("/a/file", relative, reason));
+
+  // A later entry of the same name, or of a folder above, replaced the file.
+  policy.RecordRegularFile("ab");
+  policy.ForgetRegularFile("a");
+  EXPECT_FALSE(policy.CheckHardlinkTarget("a/file", relative, reason));
+  EXPECT_TRUE(policy.CheckHardlinkTarget("ab", relative, reason));
 }
 
 TEST(HdiEntryPolicyTest, PrintableNameEscapesControlCharacters) {
@@ -368,6 +377,104 @@ TEST_F(HdiutilHostileImageTest, RefusesDeviceFilesAndFifos) {
   const std::string deviceImage = m_work.File("device.iso");
   ASSERT_TRUE(MakeIso(m_source, "vol", deviceImage));
   ExpectRefused(deviceImage, "null");
+}
+
+// --- entry sequences no ISO authoring tool writes ------------------------
+// Replayed from a pax archive made with libarchive's writer: the extractor
+// applies the same checks to any format.
+
+struct ArchiveEntrySpec {
+  mode_t type;  // AE_IFREG, AE_IFDIR, AE_IFLNK; a hard link is AE_IFREG with a link
+  std::string path;
+  std::string data;      // file contents
+  std::string symlink;   // symbolic link target
+  std::string hardlink;  // hard link target
+};
+
+bool WritePaxArchive(const std::string& path, const std::vector<ArchiveEntrySpec>& entries) {
+  struct archive* writer = archive_write_new();
+  archive_write_set_format_pax_restricted(writer);
+  bool ok = archive_write_open_filename(writer, path.c_str()) == ARCHIVE_OK;
+  for (const ArchiveEntrySpec& spec : entries) {
+    struct archive_entry* entry = archive_entry_new();
+    archive_entry_set_pathname(entry, spec.path.c_str());
+    archive_entry_set_filetype(entry, spec.type);
+    archive_entry_set_perm(entry, spec.type == AE_IFDIR ? 0755 : 0644);
+    if (!spec.symlink.empty()) archive_entry_set_symlink(entry, spec.symlink.c_str());
+    if (!spec.hardlink.empty()) archive_entry_set_hardlink(entry, spec.hardlink.c_str());
+    archive_entry_set_size(entry, static_cast<la_int64_t>(spec.data.size()));
+    ok = ok && archive_write_header(writer, entry) == ARCHIVE_OK;
+    if (ok && !spec.data.empty()) {
+      ok = archive_write_data(writer, spec.data.data(), spec.data.size()) == static_cast<la_ssize_t>(spec.data.size());
+    }
+    archive_entry_free(entry);
+  }
+  ok = archive_write_close(writer) == ARCHIVE_OK && ok;
+  archive_write_free(writer);
+  return ok;
+}
+
+class HdiVolumeExtractorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_destination = m_work.File("mount/staging");
+    MakeFolders(m_destination);
+  }
+
+  bool Extract(const std::vector<ArchiveEntrySpec>& entries, const HdiExtractLimits& limits = HdiExtractLimits()) {
+    const std::string archive = m_work.File("entries.tar");
+    EXPECT_TRUE(WritePaxArchive(archive, entries));
+    const std::atomic<bool> abort(false);
+    m_error.clear();
+    return HdiVolumeExtractor::ExtractArchive(archive, m_destination, abort, m_error, limits);
+  }
+
+  bool IsSymlink(const std::string& path) const {
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+  }
+
+  ScopedTempDir m_work;
+  std::string m_destination;
+  std::string m_error;
+};
+
+TEST_F(HdiVolumeExtractorTest, LinkWrittenOverAFileCannotBeHardLinkedToTheTop) {
+  // The link is harmless at depth one; a hard link made to it at the top
+  // would point out of the mount point.
+  EXPECT_FALSE(Extract({{AE_IFDIR, "d", "", "", ""},
+                        {AE_IFREG, "d/f", "plain\n", "", ""},
+                        {AE_IFLNK, "d/f", "", "../x", ""},
+                        {AE_IFREG, "h", "", "", "d/f"}}));
+  EXPECT_THAT(m_error, HasSubstr("refusing \"h\""));
+  EXPECT_FALSE(IsSymlink(m_destination + "/h"));
+}
+
+TEST_F(HdiVolumeExtractorTest, FileWrittenOverALinkMayBeHardLinked) {
+  ASSERT_TRUE(Extract({{AE_IFDIR, "d", "", "", ""},
+                       {AE_IFLNK, "d/f", "", "../a", ""},
+                       {AE_IFREG, "d/f", "data\n", "", ""},
+                       {AE_IFREG, "h", "", "", "d/f"}}))
+      << m_error;
+  EXPECT_FALSE(IsSymlink(m_destination + "/h"));
+  EXPECT_EQ("data\n", ReadFileBytes(m_destination + "/h"));
+}
+
+TEST_F(HdiVolumeExtractorTest, StopsBeforeTheVolumeFillsTheDisk) {
+  const std::vector<ArchiveEntrySpec> entries = {{AE_IFREG, "small", std::string(300 * 1024, 's'), "", ""},
+                                                 {AE_IFREG, "large", std::string(900 * 1024, 'l'), "", ""}};
+  HdiExtractLimits capped;
+  capped.maxTotalBytes = 1 << 20;
+  EXPECT_FALSE(Extract(entries, capped));
+  EXPECT_THAT(m_error, HasSubstr("more than 1 MiB"));
+
+  HdiExtractLimits nearlyFull;
+  nearlyFull.minFreeBytes = UINT64_MAX / 2;
+  EXPECT_FALSE(Extract(entries, nearlyFull));
+  EXPECT_THAT(m_error, HasSubstr("not enough free space"));
+
+  EXPECT_TRUE(Extract(entries)) << m_error;
+  EXPECT_EQ(std::string(900 * 1024, 'l'), ReadFileBytes(m_destination + "/large"));
 }
 
 }  // namespace

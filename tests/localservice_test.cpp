@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <json/json.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -15,6 +17,7 @@
 #include "ToolsTestUtil.h"
 
 using ::testing::HasSubstr;
+using ::testing::IsEmpty;
 
 namespace {
 
@@ -108,6 +111,24 @@ std::vector<int> ChildrenOf(int parent) {
     closedir(proc);
   }
   return children;
+}
+
+// Processes whose command line names the nginx.conf of this state folder.
+std::vector<int> ServiceProcessesOf(const std::string& state) {
+  std::vector<int> found;
+  if (DIR* proc = opendir("/proc")) {
+    while (struct dirent* entry = readdir(proc)) {
+      const int pid = std::atoi(entry->d_name);
+      if (pid <= 0 || !IsRunning(pid)) continue;
+      std::string cmdline = ReadFileBytes(std::string("/proc/") + entry->d_name + "/cmdline");
+      for (char& c : cmdline) c = c == '\0' ? ' ' : c;
+      if (cmdline.find("nginx") != std::string::npos && cmdline.find(state + "/nginx.conf ") != std::string::npos) {
+        found.push_back(pid);
+      }
+    }
+    closedir(proc);
+  }
+  return found;
 }
 
 class LocalServiceTest : public ::testing::Test {
@@ -239,6 +260,56 @@ TEST_F(LocalServiceTest, StopEndsOnlyItsOwnProcesses) {
   EXPECT_EQ(200, Fetch("http://" + other.at("connection_test_host") + "/").status);
   EXPECT_THAT(RunProcess({ToolPath("local-service/stop-local-service"), "--state", m_work.File("state")}).out,
               HasSubstr("not running"));
+}
+
+TEST_F(LocalServiceTest, StopFindsTheMasterWithoutItsPidFile) {
+  const int master = std::atoi(m_service["pid"].c_str());
+  ASSERT_EQ(0, unlink((m_service["state_dir"] + "/nginx.pid").c_str()));
+  const ProcessResult stop =
+      RunProcess({ToolPath("local-service/stop-local-service"), "--state", m_work.File("state")});
+  EXPECT_EQ(0, stop.exitCode) << stop.err;
+  EXPECT_THAT(stop.out, HasSubstr("stopped"));
+  EXPECT_FALSE(IsRunning(master));
+}
+
+TEST_F(LocalServiceTest, FailedStartLeavesNoNginxRunning) {
+  // nginx comes up, then the health check fails: a curl that always fails.
+  const std::string fakeBin = m_work.File("fakebin");
+  MakeFolders(fakeBin);
+  WriteExecutable(fakeBin + "/curl", "#!/bin/sh\nexit 7\n");
+  const std::string state = m_work.File("failing");
+  const ProcessResult started =
+      RunProcess({"env", "PATH=" + fakeBin + ":" + getenv("PATH"), ToolPath("local-service/start-local-service"),
+                  "--state", state, "--image", m_image, "--launch-path", kLaunchPath});
+  m_started.push_back(state);
+  EXPECT_EQ(1, started.exitCode);
+  EXPECT_THAT(started.err, HasSubstr("does not answer"));
+  EXPECT_TRUE(PathExists(state + "/nginx.conf"));
+  EXPECT_THAT(ServiceProcessesOf(state), IsEmpty());
+}
+
+TEST_F(LocalServiceTest, StateFolderOthersMayWriteOrOwnIsRefused) {
+  const std::string shared = m_work.File("shared");
+  MakeFolders(shared);
+  ASSERT_EQ(0, chmod(shared.c_str(), 0777));
+  std::vector<std::string> folders = {shared};
+  if (getuid() == 0) {
+    const std::string foreign = m_work.File("foreign");
+    MakeFolders(foreign);
+    ASSERT_EQ(0, chown(foreign.c_str(), 65534, 65534));
+    folders.push_back(foreign);
+  }
+  for (const std::string& folder : folders) {
+    SCOPED_TRACE(folder);
+    const ProcessResult start = RunProcess({ToolPath("local-service/start-local-service"), "--state", folder, "--image",
+                                            m_image, "--launch-path", kLaunchPath});
+    EXPECT_EQ(1, start.exitCode);
+    EXPECT_THAT(start.err, HasSubstr("state folder"));
+    EXPECT_FALSE(PathExists(folder + "/nginx.conf"));
+    const ProcessResult stop = RunProcess({ToolPath("local-service/stop-local-service"), "--state", folder});
+    EXPECT_EQ(1, stop.exitCode);
+    EXPECT_THAT(stop.err, HasSubstr("state folder"));
+  }
 }
 
 }  // namespace

@@ -90,6 +90,12 @@ class Sandbox:
         env = dict(base)
         env.update(TMPDIR=self.path("tmp"), HOME=self.path("home"), XDG_CONFIG_HOME=self.path("config"),
                    XDG_DATA_HOME=self.path("share"), GNUSTEP_USER_ROOT=self.path("home", "GNUstep"))
+        # On the user's own display the X cookie would be looked up in the
+        # sandbox's home; a private Xvfb needs none.
+        if "XAUTHORITY" not in env and env.get("DISPLAY") and env.get("DISPLAY") == os.environ.get("DISPLAY"):
+            cookie = os.path.join(os.path.expanduser("~"), ".Xauthority")
+            if os.path.exists(cookie):
+                env["XAUTHORITY"] = cookie
         return env
 
     def log_path(self):
@@ -110,8 +116,10 @@ class Installer:
         self.console = open(sandbox.path(name + "-console.txt"), "wb")
         self.console_path = sandbox.path(name + "-console.txt")
         self.started = time.monotonic()
+        # A group of its own, so that stop also ends whatever it started (setup,
+        # the product, a browser) when a test fails halfway.
         self.proc = subprocess.Popen([exe], env=env, stdout=self.console, stderr=subprocess.STDOUT,
-                                     cwd=sandbox.path("home"))
+                                     cwd=sandbox.path("home"), start_new_session=True)
 
     def console_text(self):
         with open(self.console_path, "rb") as f:
@@ -145,9 +153,11 @@ class Installer:
             raise TestFailure("installer did not exit")
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGKILL)
-            self.proc.wait()
+        try:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass  # the installer and everything it started have ended
+        self.proc.wait()
         self.console.close()
 
 

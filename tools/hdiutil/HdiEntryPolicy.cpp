@@ -105,6 +105,13 @@ bool HdiEntryPolicy::CheckHardlinkTarget(const std::string& target, std::string&
   return true;
 }
 
+void HdiEntryPolicy::ForgetRegularFile(const std::string& relative) {
+  m_regularFiles.erase(relative);
+  const std::string below = relative + "/";
+  auto it = m_regularFiles.lower_bound(below);
+  while (it != m_regularFiles.end() && it->compare(0, below.size(), below) == 0) it = m_regularFiles.erase(it);
+}
+
 std::string HdiPrintableName(const std::string& name) {
   std::string printable;
   for (unsigned char c : name) {

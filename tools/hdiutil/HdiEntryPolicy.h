@@ -33,6 +33,10 @@ class HdiEntryPolicy {
   // linking to a symbolic link would move its target to another folder depth.
   bool CheckHardlinkTarget(const std::string& target, std::string& relative, std::string& reason) const;
   void RecordRegularFile(const std::string& relative) { m_regularFiles.insert(relative); }
+  // An image may write a later entry over an earlier one of the same name (a
+  // link over a file, a folder over a link); whatever now sits at relative, and
+  // anything that was below it, is no longer a file a hard link may join.
+  void ForgetRegularFile(const std::string& relative);
 
  private:
   std::set<std::string> m_regularFiles;

@@ -3,6 +3,8 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -78,8 +80,10 @@ bool Admit(HdiEntryPolicy& policy, struct archive_entry* entry, std::string& rea
     std::string target;
     if (!policy.CheckHardlinkTarget(hardlink, target, reason)) return false;
     archive_entry_set_hardlink(entry, target.c_str());
+    policy.ForgetRegularFile(relative);
     return true;
   }
+  if (archive_entry_filetype(entry) != AE_IFREG) policy.ForgetRegularFile(relative);
   switch (archive_entry_filetype(entry)) {
     case AE_IFREG:
       policy.RecordRegularFile(relative);
@@ -100,7 +104,70 @@ bool Admit(HdiEntryPolicy& policy, struct archive_entry* entry, std::string& rea
   }
 }
 
-bool CopyData(struct archive* reader, struct archive* writer, const std::atomic<bool>& abort, std::string& error) {
+// Whether relative names a regular file below the working folder, reached
+// through real folders only. Checked on disk just before a hard link is made:
+// libarchive joins a link to whatever the name holds and does not mind a
+// symbolic link there, which would then stand at the new name's folder depth.
+bool IsRegularFileInside(const std::string& relative) {
+  int folder = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  size_t start = 0;
+  for (size_t slash = relative.find('/'); folder >= 0 && slash != std::string::npos;
+       slash = relative.find('/', start)) {
+    const int next =
+        openat(folder, relative.substr(start, slash - start).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    close(folder);
+    folder = next;
+    start = slash + 1;
+  }
+  if (folder < 0) return false;
+  struct stat info;
+  const bool regular =
+      fstatat(folder, relative.substr(start).c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
+  close(folder);
+  return regular;
+}
+
+std::string InMiB(uint64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
+
+// Counts the file data written into the working folder against the limits.
+class ByteBudget {
+ public:
+  explicit ByteBudget(const HdiExtractLimits& limits) : m_limits(limits) {}
+
+  // An entry whose declared size alone breaks the cap is refused before any
+  // of it is written.
+  bool Admits(int64_t declaredSize, std::string& error) const {
+    if (declaredSize <= 0 || static_cast<uint64_t>(declaredSize) <= m_limits.maxTotalBytes - m_written) return true;
+    error = TooLarge();
+    return false;
+  }
+
+  bool Take(size_t size, std::string& error) {
+    if (size > m_limits.maxTotalBytes - m_written) {
+      error = TooLarge();
+      return false;
+    }
+    struct statvfs fileSystem;
+    if (statvfs(".", &fileSystem) == 0) {
+      const uint64_t available = static_cast<uint64_t>(fileSystem.f_bavail) * fileSystem.f_frsize;
+      if (available < size || available - size < m_limits.minFreeBytes) {
+        error = "not enough free space: copying the volume would leave less than " + InMiB(m_limits.minFreeBytes);
+        return false;
+      }
+    }
+    m_written += size;
+    return true;
+  }
+
+ private:
+  std::string TooLarge() const { return "volume holds more than " + InMiB(m_limits.maxTotalBytes) + " of data"; }
+
+  const HdiExtractLimits m_limits;
+  uint64_t m_written = 0;
+};
+
+bool CopyData(struct archive* reader, struct archive* writer, const std::atomic<bool>& abort, ByteBudget& budget,
+              std::string& error) {
   for (;;) {
     if (abort) {
       error = "interrupted";
@@ -115,6 +182,7 @@ bool CopyData(struct archive* reader, struct archive* writer, const std::atomic<
       error = ArchiveError(reader);
       return false;
     }
+    if (!budget.Take(size, error)) return false;
     if (archive_write_data_block(writer, block, size, offset) < ARCHIVE_OK) {
       error = ArchiveError(writer);
       return false;
@@ -122,14 +190,17 @@ bool CopyData(struct archive* reader, struct archive* writer, const std::atomic<
   }
 }
 
-}  // namespace
-
-bool HdiVolumeExtractor::Extract(const std::string& imagePath, const std::string& destination,
-                                 const std::atomic<bool>& abort, std::string& error) {
+bool ExtractFrom(const std::string& path, bool anyFormat, const std::string& destination,
+                 const std::atomic<bool>& abort, std::string& error, const HdiExtractLimits& limits) {
   ArchivePair archives;
-  archive_read_support_format_iso9660(archives.Reader());
+  if (anyFormat) {
+    archive_read_support_format_all(archives.Reader());
+    archive_read_support_filter_all(archives.Reader());
+  } else {
+    archive_read_support_format_iso9660(archives.Reader());
+  }
   archive_write_disk_set_options(archives.Writer(), kExtractFlags);
-  if (archive_read_open_filename(archives.Reader(), imagePath.c_str(), kReadBlockSize) != ARCHIVE_OK) {
+  if (archive_read_open_filename(archives.Reader(), path.c_str(), kReadBlockSize) != ARCHIVE_OK) {
     error = ArchiveError(archives.Reader());
     return false;
   }
@@ -139,6 +210,7 @@ bool HdiVolumeExtractor::Extract(const std::string& imagePath, const std::string
     return false;
   }
   HdiEntryPolicy policy;
+  ByteBudget budget(limits);
   for (;;) {
     if (abort) {
       error = "interrupted";
@@ -159,12 +231,21 @@ bool HdiVolumeExtractor::Extract(const std::string& imagePath, const std::string
       error = "refusing \"" + shownName + "\": " + reason;
       return false;
     }
+    const char* hardlink = archive_entry_hardlink(entry);
+    if (hardlink != nullptr && !IsRegularFileInside(hardlink)) {
+      error = "refusing \"" + shownName + "\": hard link to something other than a file of the volume";
+      return false;
+    }
+    const bool hasData = archive_entry_filetype(entry) == AE_IFREG && archive_entry_size(entry) > 0;
+    if (hasData && !budget.Admits(archive_entry_size(entry), error)) {
+      error = "refusing \"" + shownName + "\": " + error;
+      return false;
+    }
     if (archive_write_header(archives.Writer(), entry) < ARCHIVE_OK) {
       error = "\"" + shownName + "\": " + ArchiveError(archives.Writer());
       return false;
     }
-    const bool hasData = archive_entry_filetype(entry) == AE_IFREG && archive_entry_size(entry) > 0;
-    if (hasData && !CopyData(archives.Reader(), archives.Writer(), abort, error)) {
+    if (hasData && !CopyData(archives.Reader(), archives.Writer(), abort, budget, error)) {
       error = "\"" + shownName + "\": " + error;
       return false;
     }
@@ -178,4 +259,17 @@ bool HdiVolumeExtractor::Extract(const std::string& imagePath, const std::string
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool HdiVolumeExtractor::Extract(const std::string& imagePath, const std::string& destination,
+                                 const std::atomic<bool>& abort, std::string& error, const HdiExtractLimits& limits) {
+  return ExtractFrom(imagePath, false, destination, abort, error, limits);
+}
+
+bool HdiVolumeExtractor::ExtractArchive(const std::string& archivePath, const std::string& destination,
+                                        const std::atomic<bool>& abort, std::string& error,
+                                        const HdiExtractLimits& limits) {
+  return ExtractFrom(archivePath, true, destination, abort, error, limits);
 }
