@@ -383,7 +383,7 @@ TEST_F(HdiutilHostileImageTest, RefusesDeviceFilesAndFifos) {
 // Replayed from a pax archive made with libarchive's writer: the extractor
 // applies the same checks to any format.
 
-struct ArchiveEntrySpec {
+struct ArchiveEntryPlan {
   mode_t type;  // AE_IFREG, AE_IFDIR, AE_IFLNK; a hard link is AE_IFREG with a link
   std::string path;
   std::string data;      // file contents
@@ -391,21 +391,22 @@ struct ArchiveEntrySpec {
   std::string hardlink;  // hard link target
 };
 
-bool WritePaxArchive(const std::string& path, const std::vector<ArchiveEntrySpec>& entries) {
+bool WritePaxArchive(const std::string& path, const std::vector<ArchiveEntryPlan>& entries) {
   struct archive* writer = archive_write_new();
   archive_write_set_format_pax_restricted(writer);
   bool ok = archive_write_open_filename(writer, path.c_str()) == ARCHIVE_OK;
-  for (const ArchiveEntrySpec& spec : entries) {
+  for (const ArchiveEntryPlan& planned : entries) {
     struct archive_entry* entry = archive_entry_new();
-    archive_entry_set_pathname(entry, spec.path.c_str());
-    archive_entry_set_filetype(entry, spec.type);
-    archive_entry_set_perm(entry, spec.type == AE_IFDIR ? 0755 : 0644);
-    if (!spec.symlink.empty()) archive_entry_set_symlink(entry, spec.symlink.c_str());
-    if (!spec.hardlink.empty()) archive_entry_set_hardlink(entry, spec.hardlink.c_str());
-    archive_entry_set_size(entry, static_cast<la_int64_t>(spec.data.size()));
+    archive_entry_set_pathname(entry, planned.path.c_str());
+    archive_entry_set_filetype(entry, planned.type);
+    archive_entry_set_perm(entry, planned.type == AE_IFDIR ? 0755 : 0644);
+    if (!planned.symlink.empty()) archive_entry_set_symlink(entry, planned.symlink.c_str());
+    if (!planned.hardlink.empty()) archive_entry_set_hardlink(entry, planned.hardlink.c_str());
+    archive_entry_set_size(entry, static_cast<la_int64_t>(planned.data.size()));
     ok = ok && archive_write_header(writer, entry) == ARCHIVE_OK;
-    if (ok && !spec.data.empty()) {
-      ok = archive_write_data(writer, spec.data.data(), spec.data.size()) == static_cast<la_ssize_t>(spec.data.size());
+    if (ok && !planned.data.empty()) {
+      ok = archive_write_data(writer, planned.data.data(), planned.data.size()) ==
+           static_cast<la_ssize_t>(planned.data.size());
     }
     archive_entry_free(entry);
   }
@@ -421,7 +422,7 @@ class HdiVolumeExtractorTest : public ::testing::Test {
     MakeFolders(m_destination);
   }
 
-  bool Extract(const std::vector<ArchiveEntrySpec>& entries, const HdiExtractLimits& limits = HdiExtractLimits()) {
+  bool Extract(const std::vector<ArchiveEntryPlan>& entries, const HdiExtractLimits& limits = HdiExtractLimits()) {
     const std::string archive = m_work.File("entries.tar");
     EXPECT_TRUE(WritePaxArchive(archive, entries));
     const std::atomic<bool> abort(false);
@@ -461,7 +462,7 @@ TEST_F(HdiVolumeExtractorTest, FileWrittenOverALinkMayBeHardLinked) {
 }
 
 TEST_F(HdiVolumeExtractorTest, StopsBeforeTheVolumeFillsTheDisk) {
-  const std::vector<ArchiveEntrySpec> entries = {{AE_IFREG, "small", std::string(300 * 1024, 's'), "", ""},
+  const std::vector<ArchiveEntryPlan> entries = {{AE_IFREG, "small", std::string(300 * 1024, 's'), "", ""},
                                                  {AE_IFREG, "large", std::string(900 * 1024, 'l'), "", ""}};
   HdiExtractLimits capped;
   capped.maxTotalBytes = 1 << 20;
