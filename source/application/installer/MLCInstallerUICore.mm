@@ -386,17 +386,8 @@ LCInstallerMBResult RunAlertModally(const KWString& message, LCInstallerMBType t
         return kLCInstallerMBResultOK;
     }
   }
-  if (answer == NSAlertAlternateReturn) {
-    switch (type) {
-      case kLCInstallerMBTypeOKCancel:
-      case kLCInstallerMBTypeRetryCancel:
-        return kLCInstallerMBResultCancel;
-      case kLCInstallerMBTypeYesNo:
-        return kLCInstallerMBResultNo;
-      default:
-        return kLCInstallerMBResultOK;
-    }
-  }
+  // The alternate button is the answer that changes nothing.
+  if (answer == NSAlertAlternateReturn) return LCNeutralMessageBoxAnswer(type);
   return kLCInstallerMBResultOK;
 }
 
