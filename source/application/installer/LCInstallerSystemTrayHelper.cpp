@@ -20,6 +20,14 @@ void LCInstallerSystemTrayHelper::SystemTrayHelperCallback(LCInstallerSystemTray
   KWCreateUITimer(10, &timerId, SystemTrayClickTimerCallBack, &helper);
 }
 
+bool LCInstallerSystemTrayHelper::SwitchMode(bool toTray, bool& changed) {
+  changed = false;
+  if (!m_window) return false;
+  bool expected = !toTray;
+  changed = m_isInTray.compare_exchange_strong(expected, toTray);
+  return true;
+}
+
 void LCInstallerSystemTrayHelper::OnTrayClick() {
   if (m_lastAction == kSystemTrayActionClick) {
     m_uiCore.MaximizeUI();

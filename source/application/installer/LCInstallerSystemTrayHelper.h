@@ -42,7 +42,13 @@ class LCInstallerSystemTrayHelper {
   void OnTrayClick();
 
  private:
+  // Moves between window and menu-bar mode for ShowTrayIcon/HideTrayIcon of
+  // either windowing layer. False without a window; changed is set only for
+  // the caller that moved the mode, which then does the platform work.
+  bool SwitchMode(bool toTray, bool& changed);
+
   LCInstallerUICore& m_uiCore;
+  // Set by Initialize on the main thread before the service thread starts.
   LCInstallerWindowRef m_window = nullptr;  // not owned
   // Read by the renderer on the main thread, changed from the service thread too.
   std::atomic<bool> m_isInTray{false};

@@ -1,41 +1,31 @@
 // The menu-bar helper for builds without a window system: it keeps the
 // window/menu-bar mode and records what the AppKit layer would do.
-#include <mutex>
-
 #include "LCInstallerSystemTrayHelper.h"
 #include "LCInstallerUIHeadlessRecorder.h"
-
-namespace {
-// Mode changes come from the main and the service thread.
-std::mutex g_trayMutex;
-}  // namespace
 
 LCInstallerSystemTrayHelper::LCInstallerSystemTrayHelper(LCInstallerUICore& core) : m_uiCore(core) {}
 
 LCInstallerSystemTrayHelper::~LCInstallerSystemTrayHelper() {}
 
 bool LCInstallerSystemTrayHelper::Initialize(LCInstallerWindowRef window, const LCInstallerUICoreInitParams&) {
-  std::lock_guard<std::mutex> lock(g_trayMutex);
   m_window = window;
   return m_window != nullptr;
 }
 
 bool LCInstallerSystemTrayHelper::ShowTrayIcon() {
-  std::lock_guard<std::mutex> lock(g_trayMutex);
-  if (!m_window) return false;
-  if (m_isInTray) return true;
-  LCHeadlessRecorder::Get().Record("ShowTrayIcon");
-  LCHeadlessRecorder::Get().Record("Notification");
-  m_isInTray = true;
+  bool changed = false;
+  if (!SwitchMode(true, changed)) return false;
+  if (changed) {
+    LCHeadlessRecorder::Get().Record("ShowTrayIcon");
+    LCHeadlessRecorder::Get().Record("Notification");
+  }
   return true;
 }
 
 bool LCInstallerSystemTrayHelper::HideTrayIcon() {
-  std::lock_guard<std::mutex> lock(g_trayMutex);
-  if (!m_window) return false;
-  if (!m_isInTray) return true;
-  m_isInTray = false;
-  LCHeadlessRecorder::Get().Record("HideTrayIcon");
+  bool changed = false;
+  if (!SwitchMode(false, changed)) return false;
+  if (changed) LCHeadlessRecorder::Get().Record("HideTrayIcon");
   return true;
 }
 

@@ -368,6 +368,14 @@ void LCInstallerUICore::MaximizeUI() {
   m_trayHelper.BringOutOfTray();
 }
 
+void LCInstallerUICore::StartUIAndWelcomeScreen(KWTimerCallback tick) {
+  const uint32_t kUITimerPeriodMS = 67;
+  KWTimerID timerID = 0;
+  KWCreateUITimer(kUITimerPeriodMS, &timerID, tick, this);
+  m_uiTimerID = timerID;
+  EnterWelcomeScreen();
+}
+
 void LCInstallerUICore::EnterWelcomeScreen() {
   SetState(kLCInstallerStateWaitingForInstall);
   SetActiveObjects({&m_appButton, &m_installNowButton, &m_eulaButton});

@@ -129,6 +129,9 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   std::vector<LCUIObject*> GetActiveObjectsSnapshot() const;
   // The welcome screen: state 1 with its three active objects. Called by CreateUI.
   void EnterWelcomeScreen();
+  // Shared by every windowing layer's CreateUI: starts the 67 ms UI timer
+  // with the layer's tick (its data is the core) and shows the welcome screen.
+  void StartUIAndWelcomeScreen(KWTimerCallback tick);
   LCUIObject& ObjectById(LCInstallerButtonId id);
   int LookIndex(const LCUIObject& object) const;
 

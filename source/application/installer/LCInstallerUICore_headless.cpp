@@ -13,7 +13,6 @@ namespace {
 
 const unsigned int kFrameWidth = 868;
 const unsigned int kFrameHeight = 592;
-const uint32_t kUITimerPeriodMS = 67;
 
 // Stands in for the window object; only its address is used.
 int g_headlessWindow = 0;
@@ -41,10 +40,7 @@ int LCInstallerUICore::CreateUI() {
   KWLOG("Creating Window");
   m_window = &g_headlessWindow;
   LCHeadlessRecorder::Get().ShowWindow(kFrameWidth, kFrameHeight);
-  KWTimerID timerID = 0;
-  KWCreateUITimer(kUITimerPeriodMS, &timerID, UITimerCallBack, this);
-  m_uiTimerID = timerID;
-  EnterWelcomeScreen();
+  StartUIAndWelcomeScreen(UITimerCallBack);
   m_trayHelper.Initialize(m_window, m_initParams);
   return 0;
 }

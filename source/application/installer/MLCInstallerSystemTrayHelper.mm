@@ -8,7 +8,6 @@
 #import <AppKit/AppKit.h>
 
 #include <atomic>
-#include <mutex>
 #include <set>
 
 #include "KWLogger.h"
@@ -76,7 +75,6 @@ typedef void (*MLCSystemTrayHelperCallback)(LCInstallerSystemTrayHelper&, const 
 
 namespace {
 
-std::mutex g_trayMutex;  // mode changes come from the main and the service thread
 // Helpers alive now; a task queued for one that is gone by the time it runs
 // is dropped. Main thread only.
 std::set<const LCInstallerSystemTrayHelper*> g_liveHelpers;
@@ -153,10 +151,7 @@ LCInstallerSystemTrayHelper::~LCInstallerSystemTrayHelper() {
 }
 
 bool LCInstallerSystemTrayHelper::Initialize(LCInstallerWindowRef window, const LCInstallerUICoreInitParams&) {
-  {
-    std::lock_guard<std::mutex> lock(g_trayMutex);
-    m_window = window;
-  }
+  m_window = window;
   if (!window) return false;
   MKWAutoReleasePoolWrapper pool;
   NSBundle* bundle = [NSBundle bundleForClass:[TrayIconImageView class]];
@@ -173,12 +168,9 @@ bool LCInstallerSystemTrayHelper::Initialize(LCInstallerWindowRef window, const 
 }
 
 bool LCInstallerSystemTrayHelper::ShowTrayIcon() {
-  {
-    std::lock_guard<std::mutex> lock(g_trayMutex);
-    if (!m_window) return false;
-    if (m_isInTray) return true;
-    m_isInTray = true;
-  }
+  bool changed = false;
+  if (!SwitchMode(true, changed)) return false;
+  if (!changed) return true;
   RunTowardsTray(this, [this] {
     if (m_trayIconImage) {
       NSStatusBar* bar = [NSStatusBar systemStatusBar];
@@ -202,12 +194,9 @@ bool LCInstallerSystemTrayHelper::ShowTrayIcon() {
 }
 
 bool LCInstallerSystemTrayHelper::HideTrayIcon() {
-  {
-    std::lock_guard<std::mutex> lock(g_trayMutex);
-    if (!m_window) return false;
-    if (!m_isInTray) return true;
-    m_isInTray = false;
-  }
+  bool changed = false;
+  if (!SwitchMode(false, changed)) return false;
+  if (!changed) return true;
   RunForHelper(this, [this] {
     MLCSetActivationPolicy(0);  // regular
     NSStatusItem* item = static_cast<NSStatusItem*>(m_statusItem);

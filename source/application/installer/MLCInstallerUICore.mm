@@ -32,7 +32,6 @@
 namespace {
 
 const KWUINTSize uiSize = {868, 592};
-const uint32_t kUITimerPeriodMS = 67;
 // The application-defined event that wakes an idle event loop after stop:.
 const NSUInteger kApplicationDefinedEventType = 15;
 
@@ -546,11 +545,7 @@ int LCInstallerUICore::CreateUI() {
   [[window contentView] addSubview:g_imageView];
 
   KWSetUITimerBackend(&g_timerBackend);
-  KWTimerID timerID = 0;
-  KWCreateUITimer(kUITimerPeriodMS, &timerID, UITimerCallBack, this);
-  m_uiTimerID = timerID;
-
-  EnterWelcomeScreen();
+  StartUIAndWelcomeScreen(UITimerCallBack);
   m_trayHelper.Initialize(m_window, m_initParams);
   return 0;
 }
