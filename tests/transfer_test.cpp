@@ -12,9 +12,11 @@
 #include <thread>
 
 #include "KWException.h"
+#include "KWLCBackoff.h"
 #include "KWLCCurlFileDownloadService.h"
 #include "KWLCCurlFileDownloader.h"
 #include "KWLCCurlMultipartFileDownloader.h"
+#include "KWLCSha256.h"
 #include "TestDoubles.h"
 #include "TestUtil.h"
 #include "transfer_test_server.h"
@@ -520,6 +522,29 @@ TEST_F(TransferTest, ADestinationThatCannotBeWrittenFailsAndLeavesNoPartFiles) {
   EXPECT_EQ(LeftoverFiles(), std::vector<std::string>());
 }
 
+TEST_F(TransferTest, AnImageWithAnotherDigestIsDeletedAndTheCallFails) {
+  RangeFileServer server(RandomBytes(3 * kPart + 1, 30));
+  KWLCSha256 hash;
+  hash.Update(server.Content().data(), server.Content().size());
+  const std::string actual = hash.FinalHex();
+  std::string digest = actual;
+  for (char& c : digest) c = static_cast<char>(toupper(c));  // the case of the hex does not matter
+  KWLCCurlMultipartFileDownloader downloader(m_params, m_handler, m_abort, KWFile(Destination().c_str()),
+                                             server.Url().c_str());
+  downloader.SetExpectedSHA256(digest.c_str());
+  ASSERT_TRUE(downloader.DownloadFile());
+  EXPECT_TRUE(ReadFileBytes(Destination()) == server.Content());
+
+  LogCapture log;
+  const std::string other(64, '0');
+  downloader.SetExpectedSHA256(other.c_str());
+  EXPECT_FALSE(downloader.DownloadFile());
+  EXPECT_TRUE(log.Contains("KWLCCurlMultipartFileDownloader::DownloadFile, SHA-256 mismatch: expected " + other +
+                           ", got " + actual));
+  EXPECT_FALSE(PathExists(Destination()));
+  EXPECT_EQ(LeftoverFiles(), std::vector<std::string>());
+}
+
 TEST(PartProgressTest, PartsWeighTheSameAndMissingPartsCountAsZero) {
   using D = KWLCCurlMultipartFileDownloader;
   EXPECT_EQ(D::CombinePartProgress({{0, 100}, {1, 100}, {2, 0}}, 4), 50u);
@@ -633,6 +658,51 @@ TEST_F(TransferTest, AbortEndsAStalledSizeQuery) {
   ASSERT_EQ(query.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "the quit was not seen";
   EXPECT_THROW(query.get(), KWLCException);
   release.set_value();
+}
+
+}  // namespace
+
+namespace {
+
+// --- Backoff -------------------------------------------------------------------
+
+TEST(BackoffTest, DelaysGrowToTheCapWithJitterAndHonourACappedRetryAfter) {
+  using std::chrono::milliseconds;
+  const KWLCBackoffSchedule schedule = {milliseconds(1000), 2.0, milliseconds(8000), 0.5, milliseconds(20000), false};
+  KWLCBackoff backoff(schedule);
+  const long nominal[] = {1000, 2000, 4000, 8000, 8000, 8000};
+  for (unsigned retry = 0; retry < 6; ++retry) {
+    for (int draw = 0; draw < 50; ++draw) {
+      const long delay = static_cast<long>(backoff.Delay(retry).count());
+      EXPECT_LE(delay, nominal[retry]) << retry;
+      EXPECT_GE(delay, nominal[retry] / 2) << retry;
+    }
+  }
+  EXPECT_GE(backoff.Delay(0, 15).count(), 15000);
+  EXPECT_EQ(backoff.Delay(0, 3600).count(), 20000);
+  EXPECT_LE(backoff.Delay(5, 0).count(), 8000);
+  EXPECT_LE(backoff.Delay(1000000).count(), 8000);
+
+  KWLCBackoffSchedule immediate = schedule;
+  immediate.m_immediate = true;
+  EXPECT_EQ(KWLCBackoff(immediate).Delay(3, 60).count(), 0);
+
+  EXPECT_EQ(KWLCBackoff::ParseRetryAfter("120"), 120);
+  EXPECT_EQ(KWLCBackoff::ParseRetryAfter(" 7"), 7);
+  EXPECT_EQ(KWLCBackoff::ParseRetryAfter("Wed, 21 Oct 2015 07:28:00 GMT"), 0);  // a date gone by
+  EXPECT_EQ(KWLCBackoff::ParseRetryAfter("soon"), -1);
+  EXPECT_EQ(KWLCBackoff::ParseRetryAfter(nullptr), -1);
+}
+
+TEST(BackoffTest, TheAbortFlagEndsAWaitAtOnce) {
+  KWAbortFlag abort{false};
+  auto wait = std::async(std::launch::async, [&] { return KWLCBackoff::Wait(std::chrono::hours(1), abort); });
+  abort = true;
+  ASSERT_EQ(wait.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  EXPECT_FALSE(wait.get());
+  EXPECT_FALSE(KWLCBackoff::Wait(std::chrono::milliseconds(0), abort));
+  abort = false;
+  EXPECT_TRUE(KWLCBackoff::Wait(std::chrono::milliseconds(0), abort));
 }
 
 }  // namespace

@@ -1,11 +1,14 @@
 #include "KWLCCurlMultipartFileDownloader.h"
 
+#include <cctype>
+#include <cstdio>
 #include <list>
 
 #include "KWAutoPtr.h"
 #include "KWException.h"
 #include "KWLCCurlFileDownloadService.h"
 #include "KWLCCurlFileDownloader.h"
+#include "KWLCSha256.h"
 #include "KWLogger.h"
 #include "KWRefcountedPtr.h"
 #include "KWStream.h"
@@ -64,6 +67,29 @@ bool KWLCCurlMultipartFileDownloader::OnProgress(const void* data, const int& pe
   // The receiver is called outside the lock: it may be slow, and it may call back.
   if (m_progressCallback != nullptr) return m_progressCallback->OnProgress(m_progressCallbackData, overall);
   return true;
+}
+
+void KWLCCurlMultipartFileDownloader::SetExpectedSHA256(const KWString& hexDigest) {
+  m_expectedSHA256 = hexDigest.GetUTF8String();
+  for (char& c : m_expectedSHA256) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+}
+
+bool KWLCCurlMultipartFileDownloader::HasExpectedDigest() {
+  if (m_expectedSHA256.empty()) return true;
+  KWLCSha256 hash;
+  FILE* file = fopen(m_destinationFile.GetPath().GetPathAsKWString().GetUTF8String().c_str(), "rb");
+  if (file == nullptr) return false;
+  std::vector<char> buffer(1 << 20);
+  size_t got;
+  while ((got = fread(buffer.data(), 1, buffer.size(), file)) > 0) hash.Update(buffer.data(), got);
+  const bool readAll = ferror(file) == 0;
+  fclose(file);
+  const std::string actual = hash.FinalHex();
+  if (readAll && actual == m_expectedSHA256) return true;
+  KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, SHA-256 mismatch: expected %s, got %s",
+        m_expectedSHA256.c_str(), readAll ? actual.c_str() : "(unreadable)");
+  m_destinationFile.Delete();
+  return false;
 }
 
 bool KWLCCurlMultipartFileDownloader::DownloadFile() {
@@ -144,7 +170,7 @@ bool KWLCCurlMultipartFileDownloader::DownloadFile() {
       KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, aborted before the parts were joined");
       return false;
     }
-    return joined;
+    return joined && HasExpectedDigest();
   } catch (...) {
     KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, caught Exception.");
     // Part files are removed on this path too, once no part thread can

@@ -40,6 +40,9 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
 
   static void Initialize();
   void SetProgressCallback(const IKWLCCurlProgressCallback* callback) { m_progressCallback = callback; }
+  // The SHA-256 the whole file must have, in hex (either case); empty checks
+  // nothing. A file with another digest is deleted and the call fails.
+  void SetExpectedSHA256(const KWString& hexDigest);
 
   // ceil(fileSize / partSize); 0 for a part size of 0.
   static uint64_t GetNumParts(uint64_t fileSizeBytes, uint64_t partSizeBytes);
@@ -55,6 +58,7 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
 
  private:
   bool JoinParts(uint64_t numParts);
+  bool HasExpectedDigest();
 
   const KWLCCloudParams& m_cloudParams;
   KWString m_url;
@@ -62,6 +66,7 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
   const KWAbortFlag& m_abortFlag;
   KWFile m_destinationFile;
   std::vector<KWString> m_headerList;
+  std::string m_expectedSHA256;  // lower case; empty = not checked
   uint64_t m_fileSizeBytes;
   const IKWLCCurlProgressCallback* m_progressCallback;
   const void* m_progressCallbackData;
