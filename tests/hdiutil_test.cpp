@@ -182,8 +182,9 @@ class HdiutilTest : public ::testing::Test {
     return image;
   }
 
+  // The installer's command line; the stand-in ignores the Finder options.
   ProcessResult Attach(const std::string& image) {
-    return RunProcess({HdiutilPath(), "attach", image, "-mountroot", m_mountRoot});
+    return RunProcess({HdiutilPath(), "attach", image, "-mountroot", m_mountRoot, "-nobrowse", "-noautoopen"});
   }
   ProcessResult Detach(const std::string& mountPoint) { return RunProcess({HdiutilPath(), "detach", mountPoint}); }
 
@@ -235,7 +236,8 @@ TEST_F(HdiutilTest, DetachRemovesWhatAttachCreatedOnce) {
   EXPECT_THAT(ListFolder(m_mountRoot), IsEmpty());
   EXPECT_TRUE(PathExists(image));
 
-  const ProcessResult again = Detach(mountPoint);
+  // The installer's forced second try: nothing left to remove, still a failure.
+  const ProcessResult again = RunProcess({HdiutilPath(), "detach", mountPoint, "-force"});
   EXPECT_EQ(1, again.exitCode);
   EXPECT_THAT(again.err, HasSubstr("hdiutil: detach failed"));
 }

@@ -10,6 +10,7 @@
 
 #include "KWException.h"
 #include "LCInstallerService.h"
+#include "LCProductLauncher.h"
 #include "TestDoubles.h"
 #include "TestUtil.h"
 
@@ -169,16 +170,18 @@ TEST_F(InstallerServiceTest, UnknownExceptionIsLoggedWithoutOnError) {
   EXPECT_EQ(m_handler.calls, 0) << "the service catches it; the worker thread's handler is not involved";
 }
 
-TEST_F(InstallerServiceTest, DetachPassesTheMountPathAsOneArgumentAndLogsTheExitCode) {
+TEST_F(InstallerServiceTest, FailedDetachIsForcedOnceAndLogsTheExitCodes) {
   setenv("FAKE_HDIUTIL_EXIT", "3", 1);
   const std::string mount = m_dir.File("mount root/Ostrel Clipvane 11");
   ScriptedService service(m_ui, m_handler, {[&](ScriptedService& s) { s.SetMountPath(mount); }});
   RunService(service);
-  EXPECT_EQ(ToolRuns(), (std::vector<std::string>{"detach|" + mount}));
+  EXPECT_EQ(ToolRuns(), (std::vector<std::string>{"detach|" + mount, "detach|" + mount + "|-force"}));
   const int detaching = m_log.IndexOf("Detaching device " + mount);
   const int returned = m_log.IndexOf("hdiutil detach returned: 3");
+  const int forcing = m_log.IndexOf("hdiutil: detach failed, trying again with -force");
   ASSERT_NE(detaching, -1);
   EXPECT_GT(returned, detaching);
+  EXPECT_GT(forcing, returned);
   EXPECT_FALSE(m_log.Contains("Error while executing hdiutil for detach"));
 }
 
@@ -213,6 +216,26 @@ TEST_F(InstallerServiceTest, DestructorJoinsARunningService) {
     service.StartService();
   }
   EXPECT_TRUE(finished);
+}
+
+// macOS opens the product's bundle through LaunchServices; a wrong bundle
+// there starts nothing, or some other application.
+TEST(ProductLauncherTest, FindsTheBundleOfTheLaunchPathAndBuildsTheOpenCommandLine) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"/Applications/Clipvane.app/Contents/MacOS/Clipvane", "/Applications/Clipvane.app"},
+      {"/Applications/Clipvane.app", "/Applications/Clipvane.app"},
+      {"/Applications/Clipvane.app/", "/Applications/Clipvane.app"},
+      {"/Volumes/My.app/Clipvane.app/Contents/MacOS/Clipvane", "/Volumes/My.app/Clipvane.app"},
+      {"/Applications/Clipvane.app/Contents/MacOS/tools/helper", ""},
+      {"/Applications/Clipvane.app/Contents/MacOS/", ""},
+      {"/Applications/Clipvane.app/Contents/Resources/Clipvane", ""},
+      {"/usr/local/bin/clipvane", ""},
+  };
+  for (const auto& [program, bundle] : cases) {
+    EXPECT_EQ(LCApplicationBundleOf(program).GetUTF8String(), bundle) << program;
+  }
+  const std::vector<KWString> open = LCLaunchServicesArguments("/Applications/Clipvane.app", {"--campaignID", "cnet"});
+  EXPECT_EQ(open, (std::vector<KWString>{"-n", "-a", "/Applications/Clipvane.app", "--args", "--campaignID", "cnet"}));
 }
 
 }  // namespace

@@ -1,10 +1,9 @@
-#include <dirent.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <string>
 #include <thread>
 
@@ -19,23 +18,18 @@ std::string Recorder() {
   return KWFileUtil::GetExecutableFile().GetParentKWPath().AppendNew("hdiutil").GetPathAsKWString().GetUTF8String();
 }
 
-// Children of this process that have ended but were not reaped.
+// Children of this process that have ended but were not reaped. Asks ps,
+// which macOS and Linux both have (macOS has no /proc).
 int ZombieChildren() {
   int zombies = 0;
-  DIR* proc = opendir("/proc");
-  while (dirent* entry = readdir(proc)) {
-    std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) continue;
-    // pid (comm) state ppid ...
-    const size_t close = line.rfind(')');
-    if (close == std::string::npos) continue;
-    char state = 0;
-    int parent = 0;
-    if (sscanf(line.c_str() + close + 1, " %c %d", &state, &parent) == 2 && parent == getpid() && state == 'Z')
-      ++zombies;
+  FILE* ps = popen("ps -A -o ppid= -o stat=", "r");
+  if (!ps) return -1;
+  int parent = 0;
+  char state[16];
+  while (fscanf(ps, "%d %15s", &parent, state) == 2) {
+    if (parent == getpid() && state[0] == 'Z') ++zombies;
   }
-  closedir(proc);
+  pclose(ps);
   return zombies;
 }
 

@@ -1,4 +1,3 @@
-#include <CoreServices/CoreServices.h>
 #import <Foundation/Foundation.h>
 
 #include "LCOSVersion.h"
@@ -12,33 +11,26 @@ struct OSVersion {
   int patch = 0;
 };
 
-// NSProcessInfo answers from 10.10 on; older systems only have Gestalt.
+// NSProcessInfo answers from 10.10 on, and the bundle needs 10.13. Called
+// through an invocation because GNUstep's Foundation does not declare it; a
+// system that does not answer reads as 0.0.0, which the version gate refuses.
 OSVersion ReadOSVersion() {
   OSVersion version;
   MKWAutoReleasePoolWrapper pool;
   NSProcessInfo* info = [NSProcessInfo processInfo];
   SEL selector = NSSelectorFromString(@"operatingSystemVersion");
-  if ([info respondsToSelector:selector]) {
-    NSInvocation* invocation = [NSInvocation invocationWithMethodSignature:[info methodSignatureForSelector:selector]];
-    [invocation setSelector:selector];
-    [invocation setTarget:info];
-    [invocation invoke];
-    struct {
-      NSInteger major, minor, patch;
-    } result = {0, 0, 0};
-    [invocation getReturnValue:&result];
-    version.major = static_cast<int>(result.major);
-    version.minor = static_cast<int>(result.minor);
-    version.patch = static_cast<int>(result.patch);
-    return version;
-  }
-  SInt32 major = 0, minor = 0, patch = 0;
-  Gestalt(gestaltSystemVersionMajor, &major);
-  Gestalt(gestaltSystemVersionMinor, &minor);
-  Gestalt(gestaltSystemVersionBugFix, &patch);
-  version.major = major;
-  version.minor = minor;
-  version.patch = patch;
+  if (![info respondsToSelector:selector]) return version;
+  NSInvocation* invocation = [NSInvocation invocationWithMethodSignature:[info methodSignatureForSelector:selector]];
+  [invocation setSelector:selector];
+  [invocation setTarget:info];
+  [invocation invoke];
+  struct {
+    NSInteger major, minor, patch;
+  } result = {0, 0, 0};
+  [invocation getReturnValue:&result];
+  version.major = static_cast<int>(result.major);
+  version.minor = static_cast<int>(result.minor);
+  version.patch = static_cast<int>(result.patch);
   return version;
 }
 

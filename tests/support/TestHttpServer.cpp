@@ -1,6 +1,7 @@
 #include "TestHttpServer.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -58,7 +59,11 @@ bool TestHttpConnection::Send(const std::string& bytes) {
         return false;
       }
     } else {
+#ifdef MSG_NOSIGNAL
       put = send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+#else
+      put = send(m_fd, bytes.data() + done, bytes.size() - done, 0);  // SO_NOSIGPIPE is set on accept
+#endif
     }
     if (put < 0) {
       if (errno == EINTR) continue;
@@ -111,7 +116,12 @@ long TestHttpServer::Receive(int fd, SSL* ssl, char* buffer, size_t size) {
 }
 
 void TestHttpServer::Start(int port) {
+#ifdef SOCK_CLOEXEC
   m_listenFD = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+#else
+  m_listenFD = socket(AF_INET, SOCK_STREAM, 0);
+  fcntl(m_listenFD, F_SETFD, FD_CLOEXEC);
+#endif
   int one = 1;
   setsockopt(m_listenFD, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
   sockaddr_in address{};
@@ -160,11 +170,20 @@ bool TestHttpServer::WaitForRequests(size_t count, std::chrono::milliseconds tim
 
 void TestHttpServer::AcceptLoop() {
   for (;;) {
+#if defined(HAVE_ACCEPT4) && defined(SOCK_CLOEXEC)
     const int fd = accept4(m_listenFD, nullptr, nullptr, SOCK_CLOEXEC);
+#else
+    const int fd = accept(m_listenFD, nullptr, nullptr);
+    if (fd >= 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
+#endif
     if (fd < 0) {
       if (errno == EINTR) continue;
       return;  // shut down
     }
+#ifdef SO_NOSIGPIPE
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof(one));
+#endif
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_stopping) {
       close(fd);

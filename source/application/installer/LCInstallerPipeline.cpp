@@ -14,6 +14,7 @@
 #include "KWLogger.h"
 #include "LCInstallerEndpoints.h"
 #include "LCInstallerService.h"
+#include "LCProductLauncher.h"
 
 namespace {
 
@@ -105,9 +106,11 @@ void LCInstallerService::RunMountStage() {
   KWLOG("Attaching image %s", imagePath.c_str());
   const KWString mountRoot = KWFileUtil::GetSessionTempFolder().GetPath().GetPathAsKWString();
   int exitCode = 0;
-  const int result =
-      KWApplicationLaunchUtil::LaunchApplication(GetDiskImageToolPath(), {"attach", imagePath, "-mountroot", mountRoot},
-                                                 exitCode, KWApplicationLaunchUtil::kKWLaunchWait, false);
+  // -nobrowse keeps the volume off the user's desktop and out of the Finder
+  // while the installation runs; -noautoopen keeps a Finder window from opening.
+  const int result = KWApplicationLaunchUtil::LaunchApplication(
+      GetDiskImageToolPath(), {"attach", imagePath, "-mountroot", mountRoot, "-nobrowse", "-noautoopen"}, exitCode,
+      KWApplicationLaunchUtil::kKWLaunchWait, false);
   KWLOG("hdiutil attach returned: %d", result);
 
   // Only the setup folder counts: the tool's own result is not trusted.
@@ -165,10 +168,7 @@ void LCInstallerService::RunLaunchStage() {
     KWLOG("Launch path is not absolute, not started");
     throw KWLCException(kLCInstallerErrorAppLaunchFailed, kServiceSource, 641, false);
   }
-  int exitCode = 0;
-  const int result =
-      KWApplicationLaunchUtil::LaunchApplication(m_launchPath.GetPathAsKWString(), {"--campaignID", "cnet"}, exitCode,
-                                                 KWApplicationLaunchUtil::kKWLaunchNoWait, false);
+  const int result = LCLaunchInstalledProduct(m_launchPath.GetPathAsKWString(), {"--campaignID", "cnet"});
   if (result != 0) throw KWLCException(kLCInstallerErrorAppLaunchFailed, kServiceSource, 641, false);
   m_uiInterface.OnAppLaunchDone();
 }

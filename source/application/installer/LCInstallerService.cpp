@@ -84,10 +84,20 @@ void LCInstallerService::DetachImage() {
   const KWString mountPath = m_mountPath.GetPathAsKWString();
   if (mountPath.empty()) return;
   KWLOG("Detaching device %s", mountPath.c_str());
-  int exitCode = 0;
-  const int result = KWApplicationLaunchUtil::LaunchApplication(GetDiskImageToolPath(), {"detach", mountPath}, exitCode,
-                                                                KWApplicationLaunchUtil::kKWLaunchWait, false);
-  if (result != 0) KWLOG("Error while executing hdiutil for detach");
-  KWLOG("hdiutil detach returned: %d", result == 0 ? exitCode : 0);
+  // A volume stays busy for a moment after the setup program has quit (the
+  // Finder or Spotlight may still look at it): the second try forces it.
+  std::vector<KWString> arguments = {"detach", mountPath};
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (attempt > 0) {
+      KWLOG("hdiutil: detach failed, trying again with -force");
+      arguments.push_back("-force");
+    }
+    int exitCode = 0;
+    const int result = KWApplicationLaunchUtil::LaunchApplication(GetDiskImageToolPath(), arguments, exitCode,
+                                                                  KWApplicationLaunchUtil::kKWLaunchWait, false);
+    if (result != 0) KWLOG("Error while executing hdiutil for detach");
+    KWLOG("hdiutil detach returned: %d", result == 0 ? exitCode : 0);
+    if (result == 0 && exitCode == 0) break;
+  }
   m_mountPath = KWPath();
 }

@@ -44,8 +44,21 @@ int RemainingMS(std::chrono::steady_clock::time_point deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
+// A socket that no child started by the launcher inherits.
+int OpenCloseOnExecSocket(const addrinfo* address) {
+#ifdef SOCK_CLOEXEC
+  return socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
+#else
+  // Not atomic: a child started in between is covered by the launcher, which
+  // closes every inherited descriptor above stderr.
+  const int fd = socket(address->ai_family, address->ai_socktype, address->ai_protocol);
+  if (fd >= 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
+  return fd;
+#endif
+}
+
 bool ConnectWithDeadline(const addrinfo* address, std::chrono::steady_clock::time_point deadline) {
-  const int fd = socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
+  const int fd = OpenCloseOnExecSocket(address);
   if (fd < 0) return false;
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   bool connected = connect(fd, address->ai_addr, address->ai_addrlen) == 0;

@@ -1,0 +1,81 @@
+#!/usr/bin/env python3
+"""Runs clang's syntax-only pass over every .mm file of the project against
+GNUstep's headers, with -Wall -Wextra -Werror: clang is the compiler that
+builds these files on macOS, and it warns where GCC does not.
+
+The include folders and definitions come from the GCC build's
+compile_commands.json; gcc's own include folder (with the Objective-C runtime
+headers GNUstep's headers include) is searched after all the others. A file
+X_mac.mm beside an X_gnustep.mm holds what GNUstep does not have and is not read.
+
+  objcxx_syntax.py --compile-commands FILE --source DIR [--clang CLANG++]"""
+import argparse
+import glob
+import json
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+
+
+def flags_of(command):
+    """The -I, -isystem, -D and -std flags of a compile line."""
+    words = shlex.split(command)
+    flags = []
+    i = 0
+    while i < len(words):
+        word = words[i]
+        if word in ("-I", "-isystem", "-D") and i + 1 < len(words):
+            flags += [word, words[i + 1]]
+            i += 1
+        elif re.match(r"-(I|D|std=)", word):
+            flags.append(word)
+        i += 1
+    return flags
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--compile-commands", required=True)
+    parser.add_argument("--source", required=True)
+    parser.add_argument("--clang", default=shutil.which("clang++"))
+    parser.add_argument("--gcc", default=shutil.which("gcc"))
+    args = parser.parse_args()
+    with open(args.compile_commands) as f:
+        entries = json.load(f)
+    per_file, union = {}, []
+    for entry in entries:
+        if entry["file"].endswith(".mm"):
+            flags = flags_of(entry["command"])
+            per_file[os.path.realpath(os.path.join(entry["directory"], entry["file"]))] = flags
+            union += [flag for flag in flags if flag not in union]
+    if not per_file:
+        print("objcxx_syntax: the build compiles no .mm file")
+        return 1
+    gcc_include = subprocess.run([args.gcc, "-print-file-name=include"], stdout=subprocess.PIPE,
+                                 text=True, check=True).stdout.strip()
+    files = sorted(glob.glob(os.path.join(args.source, "source", "**", "*.mm"), recursive=True) +
+                   glob.glob(os.path.join(args.source, "tests", "**", "*.mm"), recursive=True))
+    failed = 0
+    for path in files:
+        if path.endswith("_mac.mm") and os.path.exists(path[:-len("_mac.mm")] + "_gnustep.mm"):
+            print("skipped %s: macOS only, its GNUstep half is checked" % os.path.relpath(path, args.source))
+            continue
+        flags = per_file.get(os.path.realpath(path), union)
+        command = ([args.clang, "-fsyntax-only", "-x", "objective-c++", "-std=c++17", "-fobjc-runtime=gcc",
+                    "-fobjc-exceptions", "-fexceptions", "-fconstant-string-class=NSConstantString",
+                    "-Wall", "-Wextra", "-Werror"] + [f for f in flags if not f.startswith("-std=")] +
+                   ["-idirafter", gcc_include, path])
+        result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        status = "ok" if result.returncode == 0 else "FAILED"
+        print("%s %s" % (status, os.path.relpath(path, args.source)))
+        if result.returncode != 0:
+            print(result.stdout)
+            failed += 1
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
