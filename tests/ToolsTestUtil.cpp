@@ -1,6 +1,7 @@
 #include "ToolsTestUtil.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -14,10 +15,12 @@
 
 extern char** environ;
 
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv) {
-  ProcessResult result;
-  ScopedTempDir outputs;
-  const std::string outPath = outputs.File("out"), errPath = outputs.File("err");
+namespace {
+
+// Starts argv with stdin from /dev/null and stdout and stderr to the files;
+// 0 when it could not start (the reason in *error).
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv, const std::string& outPath,
+            const std::string& errPath, std::string* error) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -35,16 +38,46 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector
   const int spawnError = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), env.data());
   posix_spawn_file_actions_destroy(&actions);
   if (spawnError != 0) {
-    result.err = "spawn failed: " + std::to_string(spawnError);
-    return result;
+    *error = "spawn failed: " + std::to_string(spawnError);
+    return 0;
   }
+  return pid;
+}
+
+int WaitForExit(pid_t pid) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv) {
+  ProcessResult result;
+  ScopedTempDir outputs;
+  const std::string outPath = outputs.File("out"), errPath = outputs.File("err");
+  const pid_t pid = Spawn(argv, extraEnv, outPath, errPath, &result.err);
+  if (pid == 0) return result;
+  result.exitCode = WaitForExit(pid);
   result.out = ReadFileBytes(outPath);
   result.err = ReadFileBytes(errPath);
   return result;
+}
+
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const std::string& outputPath) {
+  std::string error;
+  m_pid = Spawn(argv, {}, outputPath, outputPath, &error);
+}
+
+BackgroundProcess::~BackgroundProcess() { Stop(); }
+
+int BackgroundProcess::Stop() {
+  if (m_pid == 0) return -1;
+  kill(m_pid, SIGTERM);
+  const int exitCode = WaitForExit(m_pid);
+  m_pid = 0;
+  return exitCode;
 }
 
 std::map<std::string, std::string> ParseKeyValues(const std::string& text) {

@@ -16,6 +16,22 @@ struct ProcessResult {
 // environment entries, and waits for it.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {});
 
+// A program that runs beside the test (a server), its output in one file;
+// ended by its pid with SIGTERM, and waited for, when the object goes.
+class BackgroundProcess {
+ public:
+  BackgroundProcess(const std::vector<std::string>& argv, const std::string& outputPath);
+  ~BackgroundProcess();
+  BackgroundProcess(const BackgroundProcess&) = delete;
+  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+  bool IsRunning() const { return m_pid != 0; }
+  // The exit code as RunProcess gives it; -1 when it never started.
+  int Stop();
+
+ private:
+  int m_pid = 0;
+};
+
 std::map<std::string, std::string> ParseKeyValues(const std::string& text);
 
 bool HaveProgram(const std::string& name);

@@ -1,9 +1,13 @@
 // Whole installations, end to end and headless: the real installer service
 // and UI core against the local service (nginx on the build's compiled-in
 // 127.0.0.1 ports), the hdiutil stand-in and the sample product image.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <openssl/evp.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +16,7 @@
 #include <functional>
 #include <future>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -403,6 +408,107 @@ TEST_F(InstallationTest, ExitDuringDownloadEndsWithoutErrorOrRetry) {
   EXPECT_FALSE(Pinged("DownloadDone(1)"));
   EXPECT_TRUE(m_log.Contains("Install complete."));
   EXPECT_TRUE(ListFolder(m_dir.File("tmp")).empty());
+}
+
+// Debian's tinyproxy on a free port of 127.0.0.1, in the foreground as our
+// child, logging every request line to a file the test reads.
+class TinyProxy {
+ public:
+  explicit TinyProxy(const ScopedTempDir& dir) : m_log(dir.File("tinyproxy.log")), m_port(FreePort()) {
+    WriteFileBytes(dir.File("tinyproxy.conf"), "Port " + std::to_string(m_port) +
+                                                   "\nListen 127.0.0.1\nTimeout 60\nLogFile \"" + m_log +
+                                                   "\"\nLogLevel Connect\nMaxClients 64\nAllow 127.0.0.1\n");
+    m_process.reset(
+        new BackgroundProcess({"tinyproxy", "-d", "-c", dir.File("tinyproxy.conf")}, dir.File("tinyproxy.out")));
+  }
+  bool WaitUntilListening() const {
+    return Eventually([this] { return ConnectsTo(m_port); });
+  }
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_port); }
+  // The request lines ("GET http://...", "CONNECT host:port") in order.
+  std::vector<std::string> Requests() const {
+    std::vector<std::string> requests;
+    for (const std::string& line : FileLines(m_log)) {
+      const size_t at = line.find("]: Request (file descriptor ");
+      if (at != std::string::npos) requests.push_back(line.substr(line.find("): ", at) + 3));
+    }
+    return requests;
+  }
+  int Count(const std::string& start) const {
+    int count = 0;
+    for (const std::string& request : Requests()) count += request.rfind(start, 0) == 0;
+    return count;
+  }
+
+ private:
+  static int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+  }
+  static bool ConnectsTo(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    close(fd);
+    return connected;
+  }
+
+  std::string m_log;
+  int m_port;
+  std::unique_ptr<BackgroundProcess> m_process;
+};
+
+TEST_F(InstallationTest, BehindAProxyOnlyNetworkEverythingGoesThroughTheProxy) {
+  // The image is served on another port, so the compiled-in connection-test
+  // (and ping) port is closed: only the proxy's way out works.
+  StartService(s_image["image"], {"--http-port", "auto"});
+  TinyProxy proxy(m_dir);
+  ASSERT_TRUE(proxy.WaitUntilListening());
+  const std::string imageHost = "127.0.0.1:" + m_service["http_port"];
+  const auto installOnce = [&](const std::map<std::string, std::string>& variables) {
+    const ScopedEnvironment environment(ProxyVariables(variables));
+    m_boxes.clear();
+    RunProcess({"rm", "-rf", s_suite->File("apps")});
+    MakeFolders(s_suite->File("apps"));
+    RunInstaller();
+  };
+
+  installOnce({});
+  ASSERT_EQ(Boxes().size(), 1u) << "no proxy, no way out";
+  EXPECT_NE(Boxes()[0].find("with the error code 9000."), std::string::npos);
+
+  installOnce({{"https_proxy", proxy.Url()}, {"http_proxy", proxy.Url()}});
+  EXPECT_TRUE(Boxes().empty()) << Boxes().front();
+  EXPECT_EQ(m_finalState, kLCInstallerStateInstallDone);
+  EXPECT_EQ(Sha256(ReadFileBytes(s_image["payload_path"])), s_image["payload_sha256"]);
+  EXPECT_TRUE(m_log.Contains("network: checking the connection through the proxy at 127.0.0.1:" +
+                             proxy.Url().substr(proxy.Url().rfind(':') + 1)));
+  EXPECT_EQ(proxy.Count("CONNECT 127.0.0.1:" + std::to_string(kHttpsPort) + " "), 1) << "the handshake";
+  EXPECT_EQ(proxy.Count("HEAD http://" + imageHost + "/download/"), 1);
+  EXPECT_EQ(proxy.Count("GET http://" + imageHost + "/download/"), 3) << "the range requests";
+  EXPECT_TRUE(Eventually([&] {
+    return proxy.Count("GET http://127.0.0.1:" + std::to_string(kHttpPort) + "/t2o/ping?") >= 12;
+  })) << "every stage's ping";
+
+  // An exempt image host is fetched directly; the rest still goes through.
+  const int requestsBefore = static_cast<int>(proxy.Requests().size());
+  installOnce({{"https_proxy", proxy.Url()}, {"http_proxy", proxy.Url()}, {"no_proxy", "localhost," + imageHost}});
+  EXPECT_TRUE(Boxes().empty()) << Boxes().front();
+  EXPECT_EQ(m_finalState, kLCInstallerStateInstallDone);
+  EXPECT_EQ(proxy.Count("CONNECT "), 2);
+  EXPECT_EQ(proxy.Count("HEAD http://" + imageHost), 1);
+  EXPECT_EQ(proxy.Count("GET http://" + imageHost), 3);
+  EXPECT_GT(static_cast<int>(proxy.Requests().size()), requestsBefore) << "pings still go through the proxy";
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "TestUtil.h"
 
+#include <ctype.h>
 #include <dirent.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -11,8 +12,8 @@
 #include "KWLogger.h"
 
 ScopedTempDir::ScopedTempDir() {
-  std::string pattern = KWFileUtil::GetSystemTempFolder().GetPath().GetPathAsKWString().GetUTF8String() +
-                        "/clipvane-test.XXXXXX";
+  std::string pattern =
+      KWFileUtil::GetSystemTempFolder().GetPath().GetPathAsKWString().GetUTF8String() + "/clipvane-test.XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
   m_path = mkdtemp(buffer.data());
@@ -84,4 +85,37 @@ int LogCapture::IndexOf(const std::string& text) const {
     if (lines[i] == text) return static_cast<int>(i);
   }
   return -1;
+}
+
+ScopedEnvironment::ScopedEnvironment(const std::map<std::string, std::string>& values) {
+  for (const auto& value : values) {
+    const char* old = getenv(value.first.c_str());
+    m_saved[value.first] = {old != nullptr, old ? old : ""};
+    if (value.second.empty()) {
+      unsetenv(value.first.c_str());
+    } else {
+      setenv(value.first.c_str(), value.second.c_str(), 1);
+    }
+  }
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+  for (const auto& saved : m_saved) {
+    if (saved.second.first) {
+      setenv(saved.first.c_str(), saved.second.second.c_str(), 1);
+    } else {
+      unsetenv(saved.first.c_str());
+    }
+  }
+}
+
+std::map<std::string, std::string> ProxyVariables(const std::map<std::string, std::string>& set) {
+  std::map<std::string, std::string> all;
+  for (const char* name : {"http_proxy", "https_proxy", "all_proxy", "no_proxy"}) {
+    std::string upper(name);
+    for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    all[name] = all[upper] = "";
+  }
+  for (const auto& value : set) all[value.first] = value.second;
+  return all;
 }

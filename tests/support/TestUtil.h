@@ -1,6 +1,7 @@
 // Helpers shared by the tests: temporary folders, files and the log.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -38,3 +39,20 @@ class LogCapture {
  private:
   ScopedTempDir m_dir;
 };
+
+// Sets environment variables for the life of the object (an empty value
+// unsets one) and puts back what was there before. Only while no other
+// thread reads the environment.
+class ScopedEnvironment {
+ public:
+  explicit ScopedEnvironment(const std::map<std::string, std::string>& values);
+  ~ScopedEnvironment();
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+ private:
+  std::map<std::string, std::pair<bool, std::string>> m_saved;  // name: (was set, value)
+};
+
+// Every proxy variable, unset unless named here.
+std::map<std::string, std::string> ProxyVariables(const std::map<std::string, std::string>& set = {});

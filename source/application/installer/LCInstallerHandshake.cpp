@@ -13,6 +13,7 @@
 #include "KWException.h"
 #include "KWLCCloudUtils.h"
 #include "KWLogger.h"
+#include "KWProxy.h"
 #include "KWSystemUtils.h"
 #include "LCInstallerHandshakeReply.h"
 #include "LCInstallerService.h"
@@ -88,6 +89,7 @@ bool LCInstallerService::DoHandshake(const KWLCCloudParams& params) {
       curl_easy_setopt(transfer.curl, CURLOPT_PROGRESSDATA, &progressData);
       curl_easy_setopt(transfer.curl, CURLOPT_PROGRESSFUNCTION, KWLCCloudUtils::CurlProgressCallback);
       if (!exitRequested) result = curl_easy_perform(transfer.curl);
+      KWProxy::LogProxyRefusal(transfer.curl, "handshake", url);
     }
 
     if (reply.m_tooLarge) {

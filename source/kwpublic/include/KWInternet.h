@@ -13,7 +13,8 @@ class IKWInternetConnectionDetector {
   virtual ~IKWInternetConnectionDetector() {}
   // "host" or "host:port" (port 80 when none is given).
   virtual void SetURLToConnect(const KWString& host) = 0;
-  // True when a TCP connection to the host succeeds; answers within 5 s.
+  // True when a TCP connection to the host succeeds, or to the proxy that the
+  // system's settings name for it; answers within 5 s.
   virtual bool IsConnectedToInternet() = 0;
 };
 

@@ -14,6 +14,9 @@
 #include <mutex>
 #include <string>
 
+#include "KWLogger.h"
+#include "KWProxy.h"
+
 namespace {
 
 const int kConnectionTestTimeoutMS = 5000;
@@ -37,6 +40,13 @@ void SplitHostPort(const std::string& text, std::string& host, std::string& port
     port = host.substr(colon + 1);
     host = host.substr(0, colon);
   }
+}
+
+// The URL whose proxy settings apply to the test host: HTTPS on its port,
+// plain HTTP on any other.
+std::string TestURL(const std::string& host, const std::string& port) {
+  const std::string name = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+  return (port == "443" ? "https://" : "http://") + name + ":" + port + "/";
 }
 
 int RemainingMS(std::chrono::steady_clock::time_point deadline) {
@@ -92,6 +102,18 @@ class KWSocketConnectionDetector : public IKWInternetConnectionDetector {
     if (target.empty()) return false;
     std::string host, port;
     SplitHostPort(target, host, port);
+    // Behind a proxy the network the installer will use is the one to the
+    // proxy: the test host itself may well be out of reach.
+    const KWProxySetting proxy = KWProxy::GetProxyForURL(KWString(TestURL(host, port)));
+    if (!proxy.m_proxy.empty()) {
+      int proxyPort = 0;
+      if (!KWProxy::SplitProxy(proxy.m_proxy, host, proxyPort)) {
+        KWLOG("network: unusable proxy setting for %s", target.c_str());
+        return false;
+      }
+      port = std::to_string(proxyPort);
+      KWLOG("network: checking the connection through the proxy at %s:%s", host.c_str(), port.c_str());
+    }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kConnectionTestTimeoutMS);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -137,10 +159,13 @@ class KWCurlFileDownloader : public IKWInternetFileDownloader {
     if (m_proxy.m_useProxy && !m_proxy.m_proxyHost.empty()) {
       curl_easy_setopt(curl, CURLOPT_PROXY, m_proxy.m_proxyHost.c_str());
       if (m_proxy.m_proxyPort) curl_easy_setopt(curl, CURLOPT_PROXYPORT, static_cast<long>(m_proxy.m_proxyPort));
+    } else {
+      KWProxy::ApplyToCurlHandle(curl, url);
     }
     const CURLcode result = curl_easy_perform(curl);
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    KWProxy::LogProxyRefusal(curl, "network", url);
     curl_easy_cleanup(curl);
     return result == CURLE_OK && status >= 200 && status < 300;
   }

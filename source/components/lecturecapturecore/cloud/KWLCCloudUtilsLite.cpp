@@ -11,6 +11,7 @@
 #include "KWLCCloudStructs.h"
 #include "KWLCCloudUtils.h"
 #include "KWLogger.h"
+#include "KWProxy.h"
 #include "KWSystemUtils.h"
 #include "KWTimer.h"
 #include "LCInstallerEndpoints.h"
@@ -189,8 +190,16 @@ void CurlEnableSSLVerifyForURL(const KWString& url, const KWLCCloudParams& param
 }
 
 void CurlSetProxySettings(const KWLCCloudParams& params, void* curl) {
+  CheckedHandle(curl, __LINE__);
+  CurlSetProxySettingsForURL(GetHTTPOrHTTPS(params) + params.m_host + ":" + params.m_port + "/", params, curl);
+}
+
+void CurlSetProxySettingsForURL(const KWString& url, const KWLCCloudParams& params, void* curl) {
   CURL* handle = CheckedHandle(curl, __LINE__);
-  if (!params.m_useProxy) return;
+  if (!params.m_useProxy) {
+    KWProxy::ApplyToCurlHandle(handle, url);
+    return;
+  }
   if (!params.m_proxyHost.empty()) curl_easy_setopt(handle, CURLOPT_PROXY, params.m_proxyHost.c_str());
   if (params.m_proxyPort != 0) curl_easy_setopt(handle, CURLOPT_PROXYPORT, static_cast<long>(params.m_proxyPort));
   if (!params.m_proxyType.empty()) {

@@ -15,6 +15,7 @@
 #include "KWFileUtil.h"
 #include "KWLCCloudUtils.h"
 #include "KWLogger.h"
+#include "KWProxy.h"
 #include "OstrelAFL/AFile.h"
 
 using namespace KWLCCloudUtils;
@@ -154,7 +155,7 @@ uint64_t KWLCCurlFileDownloader::GetFileSizeBytesFromURL(const KWString& inURL, 
   CurlAddDebugFunction(curl);
   CurlEnableSSLVerifyIfNeeded(inCloudParams, curl);
   CurlEnableSSLVerifyForURL(inURL, inCloudParams, curl);
-  CurlSetProxySettings(inCloudParams, curl);
+  CurlSetProxySettingsForURL(inURL, inCloudParams, curl);
   curl_easy_setopt(curl, CURLOPT_URL, inURL.c_str());
   CurlCreateHeaderList(inHeaderList, headerList, curl);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CurlStringWriteCallback);
@@ -169,6 +170,7 @@ uint64_t KWLCCurlFileDownloader::GetFileSizeBytesFromURL(const KWString& inURL, 
   const CURLcode result = curl_easy_perform(curl);
   CurlHeadersCleanup(headerList);
   ReleaseHandle(curl);
+  KWProxy::LogProxyRefusal(curl, "download", inURL);
   if (result != CURLE_OK) {
     KWLOG("KWLCCurlFileDownloader::GetFileSizeBytesFromURL, failed to get filesize for %s. Curl returned %d.",
           inURL.c_str(), static_cast<int>(result));
@@ -231,7 +233,7 @@ void KWLCCurlFileDownloader::DownloadFileRangeFromURL(const KWFile& inTargetFile
   CurlAddDebugFunction(curl);
   CurlEnableSSLVerifyIfNeeded(inCloudParams, curl);
   CurlEnableSSLVerifyForURL(inURL, inCloudParams, curl);
-  CurlSetProxySettings(inCloudParams, curl);
+  CurlSetProxySettingsForURL(inURL, inCloudParams, curl);
   CurlCreateHeaderList(inHeaderList, headerList, curl);
   curl_easy_setopt(curl, CURLOPT_URL, inURL.c_str());
   if (inLengthBytes != 0) {
@@ -256,6 +258,7 @@ void KWLCCurlFileDownloader::DownloadFileRangeFromURL(const KWFile& inTargetFile
   const CURLcode result = curl_easy_perform(curl);
   CurlHeadersCleanup(headerList);
   ReleaseHandle(curl);
+  KWProxy::LogProxyRefusal(curl, "download", inURL);
 
   const KWString fileName = KWFileUtil::GetFileName(inTargetFile);
   if (result == CURLE_ABORTED_BY_CALLBACK) {

@@ -85,7 +85,11 @@ void CurlEnableSSLVerifyIfNeeded(const KWLCCloudParams& params, void* curl);
 // when the record asks for plain transfers: without a CA file of the
 // record's, the system's trust store decides.
 void CurlEnableSSLVerifyForURL(const KWString& url, const KWLCCloudParams& params, void* curl);
+// The record's proxy when it enables one; otherwise the proxy the system's
+// settings name for the service's URL (scheme, host and port of the record).
 void CurlSetProxySettings(const KWLCCloudParams& params, void* curl);
+// The same for a transfer to another host (the image, wherever it lives).
+void CurlSetProxySettingsForURL(const KWString& url, const KWLCCloudParams& params, void* curl);
 void CurlCreateHeaderList(const std::vector<KWString>& headers, curl_slist*& list, void* curl);
 void CurlHeadersCleanup(curl_slist*& list);
 
