@@ -1,11 +1,12 @@
-// The AppKit half of the menu-bar helper: the status item with its icon view,
-// the user notification and the activation policy.
+// The AppKit half of the menu-bar helper: the status item with its icon, the
+// user notification and the activation policy.
 //
 // The mode (window or menu bar) changes at once on the calling thread, which
 // may be the service thread; the AppKit work that goes with it is carried to
 // the main thread without waiting, in call order. The status item and the
 // views are touched on the main thread only.
 #import <AppKit/AppKit.h>
+#include <dlfcn.h>
 
 #include <atomic>
 #include <set>
@@ -19,7 +20,8 @@
 
 typedef void (*MLCSystemTrayHelperCallback)(LCInstallerSystemTrayHelper&, const LCInstallerSystemTrayHelperAction&);
 
-// The view inside the status item; a press on it is a click on the icon.
+// The target of the status item's button, or (where the status item has no
+// button) the view inside it; a press on either is a click on the icon.
 @interface TrayIconImageView : NSImageView {
   MLCSystemTrayHelperCallback mClickAction;
   LCInstallerSystemTrayHelper* mSystemTrayHelper;
@@ -28,6 +30,7 @@ typedef void (*MLCSystemTrayHelperCallback)(LCInstallerSystemTrayHelper&, const 
 - (id)initWithCallBacks:(MLCSystemTrayHelperCallback)callback SystemTrayHelper:(LCInstallerSystemTrayHelper*)helper;
 - (void)setStatusBarItem:(NSStatusItem*)item;
 - (void)executeAction:(int)action;
+- (void)statusItemButtonPressed:(id)sender;
 @end
 
 @implementation TrayIconImageView
@@ -58,6 +61,29 @@ typedef void (*MLCSystemTrayHelperCallback)(LCInstallerSystemTrayHelper&, const 
 - (void)executeAction:(int)action {
   if (mClickAction && mSystemTrayHelper) mClickAction(*mSystemTrayHelper, action);
 }
+
+- (void)statusItemButtonPressed:(id)sender {
+  (void)sender;
+  [self executeAction:kSystemTrayActionClick];
+}
+@end
+
+// UserNotifications (macOS 10.14 on) is weakly linked and GNUstep has none:
+// its classes are looked up at run time and messaged through these.
+@protocol MLCUserNotificationCenter
++ (id)currentNotificationCenter;
+- (void)requestAuthorizationWithOptions:(NSUInteger)options completionHandler:(id)handler;
+- (void)addNotificationRequest:(id)request withCompletionHandler:(id)handler;
+@end
+
+@protocol MLCNotificationContent
+- (void)setTitle:(NSString*)title;
+- (void)setBody:(NSString*)body;
+- (void)setSound:(id)sound;
+@end
+
+@protocol MLCNotificationRequest
++ (id)requestWithIdentifier:(NSString*)identifier content:(id)content trigger:(id)trigger;
 @end
 
 // Shows our notification even while the installer is the active application.
@@ -81,6 +107,14 @@ std::set<const LCInstallerSystemTrayHelper*> g_liveHelpers;
 SysTrayNotificationDelegate* gNotificationDelegate = nil;
 std::atomic<bool> g_statusItemReported{false};
 std::atomic<bool> g_notificationReported{false};
+
+// A press of either mouse button on the status item's button is a click
+// (NSEventMaskLeftMouseDown | NSEventMaskRightMouseDown).
+const NSUInteger kLeftOrRightMouseDownMask = (1 << 1) | (1 << 3);
+
+// A custom view in the status item is the way of AppKits whose status item has
+// no button (GNUstep); the calls are deprecated where the button exists.
+void SetStatusItemView(NSStatusItem* item, NSView* view) { [item performSelector:@selector(setView:) withObject:view]; }
 
 void RunForHelper(const LCInstallerSystemTrayHelper* helper, std::function<void()> task) {
   MLCRunOnMainThread([=] {
@@ -108,8 +142,62 @@ SysTrayNotificationDelegate* NotificationDelegate() {
   return gNotificationDelegate;
 }
 
+// The authorization request's completion handler must be a block, which this
+// old-style code (and GCC) cannot write: a global block laid out as the block
+// ABI lays one out, whose body ignores the answer (a refused notification is
+// simply not shown). The block runtime's class is looked up where it exists.
+struct MLCBlockDescriptor {
+  unsigned long reserved;
+  unsigned long size;
+};
+struct MLCGlobalBlock {
+  void* isa;
+  int flags;
+  int reserved;
+  void (*invoke)(MLCGlobalBlock*, BOOL, id);
+  const MLCBlockDescriptor* descriptor;
+};
+void IgnoreAuthorizationAnswer(MLCGlobalBlock*, BOOL, id) {}
+const MLCBlockDescriptor g_ignoreAnswerDescriptor = {0, sizeof(MLCGlobalBlock)};
+const int kBlockIsGlobal = 1 << 28;
+MLCGlobalBlock g_ignoreAnswer = {nullptr, kBlockIsGlobal, 0, &IgnoreAuthorizationAnswer, &g_ignoreAnswerDescriptor};
+
+// Main thread. Nil where there is no block runtime.
+id IgnoreAnswerBlock() {
+  if (!g_ignoreAnswer.isa) g_ignoreAnswer.isa = dlsym(RTLD_DEFAULT, "_NSConcreteGlobalBlock");
+  return g_ignoreAnswer.isa ? (id)(void*)&g_ignoreAnswer : nil;
+}
+
+// Main thread. UserNotifications where it exists; asks for permission once.
+bool DeliverThroughUserNotifications() {
+  Class<MLCUserNotificationCenter> centerClass = NSClassFromString(@"UNUserNotificationCenter");
+  Class contentClass = NSClassFromString(@"UNMutableNotificationContent");
+  Class<MLCNotificationRequest> requestClass = NSClassFromString(@"UNNotificationRequest");
+  id answer = IgnoreAnswerBlock();
+  if (!centerClass || !contentClass || !requestClass || !answer) return false;
+  id<MLCUserNotificationCenter> center = [centerClass currentNotificationCenter];
+  if (!center) return false;
+  static bool authorizationRequested = false;
+  if (!authorizationRequested) {
+    authorizationRequested = true;
+    const NSUInteger alert = 1 << 2;  // UNAuthorizationOptionAlert
+    [center requestAuthorizationWithOptions:alert completionHandler:answer];
+  }
+  id<MLCNotificationContent> content = [[contentClass alloc] init];
+  [content setTitle:@"Ostrel Clipvane"];
+  [content setBody:@"The installation will continue in the background."];
+  [content setSound:nil];
+  id request = [requestClass requestWithIdentifier:@"com.ostrel.clipvane.installer.background"
+                                           content:content
+                                           trigger:nil];
+  [center addNotificationRequest:request withCompletionHandler:nil];
+  [(id)content release];
+  return true;
+}
+
 // Main thread. Looked up at run time: not every AppKit has user notifications.
 void DeliverBackgroundNotification() {
+  if (DeliverThroughUserNotifications()) return;
   Class centerClass = NSClassFromString(@"NSUserNotificationCenter");
   Class notificationClass = NSClassFromString(@"NSUserNotification");
   if (!centerClass || !notificationClass) {
@@ -144,7 +232,7 @@ LCInstallerSystemTrayHelper::~LCInstallerSystemTrayHelper() {
   [static_cast<NSImage*>(m_trayIconImage) release];
   if (m_statusItem) {
     NSStatusItem* item = static_cast<NSStatusItem*>(m_statusItem);
-    if (m_savedStatusItemView) [item setView:static_cast<NSView*>(m_savedStatusItemView)];
+    if (m_savedStatusItemView) SetStatusItemView(item, static_cast<NSView*>(m_savedStatusItemView));
     [item release];
   }
   [static_cast<TrayIconImageView*>(m_trayIconView) release];
@@ -178,11 +266,20 @@ bool LCInstallerSystemTrayHelper::ShowTrayIcon() {
       m_statusItem = item;
       if (item) {
         TrayIconImageView* view = static_cast<TrayIconImageView*>(m_trayIconView);
-        [view setImage:static_cast<NSImage*>(m_trayIconImage)];
-        m_savedStatusItemView = [item view];
         [view setStatusBarItem:item];
-        [item setView:view];
-        [view setToolTip:@"Ostrel Clipvane Installer"];
+        if ([item respondsToSelector:@selector(button)]) {
+          NSButton* button = [item performSelector:@selector(button)];
+          [button setImage:static_cast<NSImage*>(m_trayIconImage)];
+          [button setToolTip:@"Ostrel Clipvane Installer"];
+          [button setTarget:view];
+          [button setAction:@selector(statusItemButtonPressed:)];
+          [button sendActionOn:kLeftOrRightMouseDownMask];
+        } else {
+          [view setImage:static_cast<NSImage*>(m_trayIconImage)];
+          m_savedStatusItemView = [item performSelector:@selector(view)];
+          SetStatusItemView(item, view);
+          [view setToolTip:@"Ostrel Clipvane Installer"];
+        }
       } else if (!g_statusItemReported.exchange(true)) {
         KWLOG("UI: no status bar item available; the menu-bar icon is skipped");
       }
@@ -204,7 +301,7 @@ bool LCInstallerSystemTrayHelper::HideTrayIcon() {
     NSStatusBar* bar = [NSStatusBar systemStatusBar];
     if (!bar) return;
     [bar removeStatusItem:item];
-    if (m_savedStatusItemView) [item setView:static_cast<NSView*>(m_savedStatusItemView)];
+    if (m_savedStatusItemView) SetStatusItemView(item, static_cast<NSView*>(m_savedStatusItemView));
     m_savedStatusItemView = nullptr;
     [item release];
     m_statusItem = nullptr;
@@ -233,7 +330,9 @@ void LCInstallerSystemTrayHelper::BringOutOfTray() {
   NSWindow* window = static_cast<NSWindow*>(m_window);
   if (!m_isInTray || !window) return;
   ++g_restoreCount;
-  ShowApplication();
+  // The regular activation policy first: an application activated while it is
+  // still prohibited stays behind the others.
   HideTrayIcon();
+  ShowApplication();
   RunForHelper(this, [window] { [window makeKeyAndOrderFront:nil]; });
 }

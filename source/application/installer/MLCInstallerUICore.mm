@@ -288,7 +288,10 @@ LCBGRAImage LoadBGRAImageFromResource(const KWPath& folder, const char* fileName
   // Rows may be padded; the frame's rows are tightly packed.
   const unsigned char* source = [rep bitmapData];
   const NSInteger sourceStride = [rep bytesPerRow];
-  const bool premultiplied = samples == 4 && !([rep bitmapFormat] & NSAlphaNonpremultipliedBitmapFormat);
+  // NSBitmapFormatAlphaNonpremultiplied (from 10.14), which GNUstep only has
+  // under its old, deprecated name: the value is the same.
+  const NSUInteger alphaNonpremultiplied = 1 << 1;
+  const bool premultiplied = samples == 4 && !([rep bitmapFormat] & alphaNonpremultiplied);
   for (NSInteger row = 0; row < height; ++row) {
     unsigned char* target = image.GetData() + row * width * 4;
     const unsigned char* from = source + row * sourceStride;
