@@ -1,5 +1,6 @@
 // The UI core's installer events, percentage rules, stall test, error
 // messages and the exit logic between the main and the service thread.
+#include <chrono>
 #include <functional>
 #include <thread>
 
@@ -80,8 +81,7 @@ TEST_F(UICoreTest, EachStageEventLogsPingsAndEntersItsState) {
     PingLog::Get().Clear();
     stage.call(*m_core);
     EXPECT_EQ(std::vector<std::string>{stage.logLine}, log.Lines());
-    ASSERT_FALSE(PingLog::Get().Pings().empty());
-    EXPECT_EQ(stage.ping, PingLog::Get().Pings().back());
+    EXPECT_EQ(std::vector<RecordedPing>{stage.ping}, PingLog::Get().Pings());
     EXPECT_EQ(stage.state, m_core->GetState());
   }
 }
@@ -326,19 +326,19 @@ TEST_F(UICoreTest, AppCloseDuringAnInstallationWaitsForTheService) {
   m_core->OnInstallBegin();
   m_core->OnDownloadBegin();
   AnswerAll(kLCInstallerMBResultYes);
-  std::atomic<bool> installDoneCalled{false};
-  // The service notices the exit flag, winds down and reports the end.
+  // The service notices the exit flag and takes a while to wind down: an
+  // OnAppClose that stopped waiting would return within that hold.
   std::thread service([&] {
     while (!m_core->IsExitRequested()) std::this_thread::yield();
-    installDoneCalled = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     m_core->OnInstallDone();
   });
   EXPECT_TRUE(m_core->OnAppClose());
-  EXPECT_TRUE(installDoneCalled);
+  // Both are set inside OnInstallDone, before it signals.
   EXPECT_EQ(kLCInstallerStateInstallDone, m_core->GetState());
+  EXPECT_EQ(1, PingLog::Get().Count("InstallExit", ""));
   EXPECT_FALSE(m_core->GetTrayHelper().IsInTray());  // never quits in menu-bar mode
   service.join();
-  EXPECT_EQ(1, PingLog::Get().Count("InstallExit", ""));
 }
 
 TEST_F(UICoreTest, InstallDonePingsTheOutcome) {

@@ -5,6 +5,7 @@
 #import <AppKit/AppKit.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -16,19 +17,56 @@
 #include <thread>
 #include <vector>
 
+#include "LCInstallerEndpoints.h"
 #include "LCInstallerUICore.h"
 #include "MLCInstallerUIAppKit.h"
 #include "MLCMainThread.h"
+
+// What a box showed on screen: each text field's text, and whether every
+// field is tall enough for its text wrapped to the field's width and lies
+// inside the box's window.
+struct ShownBox {
+  std::vector<std::string> texts;
+  bool fits = true;
+  double tallestText = 0;  // height the longest text needs, in points
+  double lineHeight = 0;   // one line of that field's font
+};
 
 // Presses a button of the running modal box, found by its title, once a
 // condition holds: the same path as a click on it.
 @interface MLCTestBoxAnswerer : NSObject {
   NSString* m_title;
   std::atomic<bool>* m_when;  // not owned; null answers at once
+ @public
+  std::vector<ShownBox>* m_shown;  // not owned; null records nothing
 }
 - (id)initWithTitle:(NSString*)title when:(std::atomic<bool>*)when;
 - (void)check:(NSTimer*)timer;
 @end
+
+namespace {
+
+void CollectTexts(NSView* view, NSRect windowBounds, ShownBox& box) {
+  if ([view isKindOfClass:[NSTextField class]] && ![view isHidden]) {
+    NSTextField* field = (NSTextField*)view;
+    NSString* text = [field stringValue];
+    if ([text length] > 0) {
+      box.texts.push_back([text UTF8String]);
+      const NSRect frame = [field convertRect:[field bounds] toView:nil];
+      const NSSize needed = [[field cell] cellSizeForBounds:NSMakeRect(0, 0, frame.size.width, 10000)];
+      if (needed.height > frame.size.height + 0.5 || !NSContainsRect(windowBounds, frame)) box.fits = false;
+      if (needed.height > box.tallestText) {
+        box.tallestText = needed.height;
+        box.lineHeight = [[field font] defaultLineHeightForFont];
+      }
+    }
+  }
+  NSEnumerator* children = [[view subviews] objectEnumerator];
+  NSView* child = nil;
+  while ((child = [children nextObject])) CollectTexts(child, windowBounds, box);
+}
+
+}  // namespace
 
 @implementation MLCTestBoxAnswerer
 - (id)initWithTitle:(NSString*)title when:(std::atomic<bool>*)when {
@@ -64,6 +102,12 @@
   NSButton* button = box ? [self findButtonIn:[box contentView]] : nil;
   if (!button) return;
   [timer invalidate];
+  if (m_shown) {
+    ShownBox shown;
+    NSView* content = [box contentView];
+    CollectTexts(content, [content convertRect:[content bounds] toView:nil], shown);
+    m_shown->push_back(shown);
+  }
   [button performClick:nil];
   // GNUstep's modal loop looks at the stop only after an event.
   [[NSApplication sharedApplication] postEvent:[NSEvent otherEventWithType:NSApplicationDefined
@@ -121,7 +165,7 @@ bool WaitUntil(const std::function<bool()>& condition) {
 
 // Answers each box the main thread shows with its default button when `when` holds.
 // (GCC's Objective-C++ misreads capture lists with commas, hence [=].)
-void AnswerBoxes(std::vector<std::string>& shown, std::atomic<bool>* when) {
+void AnswerBoxes(std::vector<std::string>& shown, std::atomic<bool>* when, std::vector<ShownBox>* onScreen = nullptr) {
   std::vector<std::string>* record = &shown;
   MLCSetMessageBoxObserverForTesting([=](const KWString& message, LCInstallerMBType type) {
     record->push_back(message.GetUTF8String());
@@ -129,6 +173,7 @@ void AnswerBoxes(std::vector<std::string>& shown, std::atomic<bool>* when) {
                              : type == kLCInstallerMBTypeRetryCancel ? @"Retry"
                                                                      : @"OK";
     MLCTestBoxAnswerer* answerer = [[[MLCTestBoxAnswerer alloc] initWithTitle:defaultTitle when:when] autorelease];
+    answerer->m_shown = onScreen;
     NSTimer* timer = [NSTimer timerWithTimeInterval:0.01
                                              target:answerer
                                            selector:@selector(check:)
@@ -257,6 +302,51 @@ TEST_F(AppKitQuitTest, ServiceThreadBoxIsShownOnTheMainThreadAndAnswered) {
   EXPECT_NE(shown[0].find("Unable to download Ostrel Clipvane."), std::string::npos);
   EXPECT_TRUE(retry);  // the default button is Retry
   EXPECT_FALSE(core.IsUIDisabled());
+}
+
+// Every box shows its whole message, wrapped inside the box: the long ones
+// with the support suffix and the code, the quit question, and one raised
+// before the window exists. A box that shows one cut line fails.
+TEST_F(AppKitQuitTest, EveryBoxShowsItsWholeWrappedMessage) {
+  Watchdog watchdog("the message boxes");
+  const std::string kNoSecondInstance =
+      "Another instance of Ostrel Clipvane Installer is running. Please wait for it to finish.";
+  std::vector<std::string> asked;
+  std::vector<ShownBox> onScreen;
+  AnswerBoxes(asked, nullptr, &onScreen);
+  // As main raises it when a second installer starts: before any window.
+  LCInstallerUICore::ShowMessageBox("Ostrel Clipvane", kNoSecondInstance.c_str(), kLCInstallerMBTypeOK,
+                                    kLCInstallerMBDefaultButton1);
+
+  LCInstallerUICore core{LCInstallerUICoreInitParams()};
+  core.CreateUI();
+  MLCRunOnMainThreadLater([&] {
+    core.OnError(kLCInstallerErrorNoNetwork);
+    core.OnError(kLCInstallerErrorDownloadFailed);
+    core.OnError(kLCInstallerErrorAppLaunchFailed);
+    core.OnAppClose();  // answered Yes before the install click: stops the loop
+  });
+  const std::atomic<bool> keepRunning{true};
+  core.RunEventLoop(keepRunning);
+
+  ASSERT_EQ(onScreen.size(), 5u);
+  const std::string support = std::string("\n\nFor more help, please contact ") + kCLVSupportEmail;
+  const std::string expected[] = {
+      kNoSecondInstance,
+      "Unable to connect to the network. Please verify your internet connection settings and click retry." + support +
+          " with the error code 9000.",
+      "Unable to download Ostrel Clipvane. Please verify your internet connection settings and click retry." + support +
+          " with the error code 9002.",
+      "Please launch Ostrel Clipvane from Launchpad.", "Are you sure you want to cancel the installation?"};
+  for (size_t i = 0; i < onScreen.size(); ++i) {
+    SCOPED_TRACE(expected[i]);
+    const std::vector<std::string>& texts = onScreen[i].texts;
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "Ostrel Clipvane"), texts.end());
+    EXPECT_NE(std::find(texts.begin(), texts.end(), expected[i]), texts.end());
+    EXPECT_TRUE(onScreen[i].fits);
+  }
+  // The long messages need several lines, and get them.
+  EXPECT_GT(onScreen[1].tallestText, 2.5 * onScreen[1].lineHeight);
 }
 
 }  // namespace

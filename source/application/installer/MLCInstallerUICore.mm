@@ -22,6 +22,7 @@
 #include "KWTimer.h"
 #include "LCInstallerUICore.h"
 #include "MKWAutoReleasePoolWrapper.h"
+#include "MLCAlertText.h"
 #include "MLCInstallerUIAppKit.h"
 #include "MLCMainDisplay.h"
 #include "MLCMainThread.h"
@@ -333,6 +334,7 @@ void StopApplication() {
 // --- Message boxes -------------------------------------------------------
 
 struct MessageBoxRequest {
+  KWString title;
   KWString message;
   LCInstallerMBType type = kLCInstallerMBTypeOK;
   LCInstallerMBResult result = kLCInstallerMBResultOK;
@@ -349,8 +351,8 @@ bool IsPendingLocked(MessageBoxRequest* request) {
   return std::find(g_pendingBoxes.begin(), g_pendingBoxes.end(), request) != g_pendingBoxes.end();
 }
 
-// Main thread. The title is not shown and the first button is the default.
-LCInstallerMBResult RunAlertModally(const KWString& message, LCInstallerMBType type) {
+// Main thread. The first button is the default.
+LCInstallerMBResult RunAlertModally(const KWString& title, const KWString& message, LCInstallerMBType type) {
   MKWAutoReleasePoolWrapper pool;
   [NSApplication sharedApplication];
   NSString* defaultTitle = @"OK";
@@ -370,11 +372,12 @@ LCInstallerMBResult RunAlertModally(const KWString& message, LCInstallerMBType t
     default:
       break;
   }
-  NSAlert* alert = [NSAlert alertWithMessageText:MLCToNSString(message)
+  NSAlert* alert = [NSAlert alertWithMessageText:@""
                                    defaultButton:defaultTitle
                                  alternateButton:alternateTitle
                                      otherButton:nil
                        informativeTextWithFormat:@"%@", @""];
+  MLCSetAlertTexts(alert, title, message);
   if (g_boxObserver) g_boxObserver(message, type);
   const NSInteger answer = [alert runModal];
   KWLOG("UI: message box answered %d", static_cast<int>(answer));
@@ -396,13 +399,13 @@ LCInstallerMBResult RunAlertModally(const KWString& message, LCInstallerMBType t
 // Main thread. A box raised before the window exists (a start-up failure in
 // main) comes before any event loop: it runs inside one, as a box of a
 // launched application, since GNUstep gives a modal box no input otherwise.
-LCInstallerMBResult RunAlert(const KWString& message, LCInstallerMBType type) {
+LCInstallerMBResult RunAlert(const KWString& title, const KWString& message, LCInstallerMBType type) {
   NSApplication* app = [NSApplication sharedApplication];
-  if (g_pUICore || [app isRunning]) return RunAlertModally(message, type);
+  if (g_pUICore || [app isRunning]) return RunAlertModally(title, message, type);
   LCInstallerMBResult result = kLCInstallerMBResultOK;
   MLCRunOnMainThreadLater([&] {
     [app activateIgnoringOtherApps:YES];
-    result = RunAlertModally(message, type);
+    result = RunAlertModally(title, message, type);
     StopApplication();
   });
   MKWAutoReleasePoolWrapper pool;
@@ -413,15 +416,17 @@ LCInstallerMBResult RunAlert(const KWString& message, LCInstallerMBType type) {
 // Main thread: shows a box that another thread waits for, unless it was
 // abandoned while queued.
 void PresentQueuedBox(MessageBoxRequest* request) {
+  KWString title;
   KWString message;
   LCInstallerMBType type;
   {
     std::lock_guard<std::mutex> lock(g_boxMutex);
     if (!IsPendingLocked(request)) return;  // answered already; the asker may be gone
+    title = request->title;
     message = request->message;
     type = request->type;
   }
-  const LCInstallerMBResult result = RunAlert(message, type);
+  const LCInstallerMBResult result = RunAlert(title, message, type);
   std::lock_guard<std::mutex> lock(g_boxMutex);
   if (!IsPendingLocked(request)) return;
   request->result = result;
@@ -431,8 +436,9 @@ void PresentQueuedBox(MessageBoxRequest* request) {
 }
 
 // Any thread but the main one: queues the box and waits for the answer.
-LCInstallerMBResult AskOnMainThread(const KWString& message, LCInstallerMBType type) {
+LCInstallerMBResult AskOnMainThread(const KWString& title, const KWString& message, LCInstallerMBType type) {
   MessageBoxRequest request;
+  request.title = title;
   request.message = message;
   request.type = type;
   {
@@ -579,9 +585,8 @@ void LCInstallerUICore::HideUI() {}
 
 LCInstallerMBResult LCInstallerUICore::ShowMessageBox(const KWString& title, const KWString& message,
                                                       LCInstallerMBType type, LCInstallerMBDefaultButton) {
-  (void)title;
-  if (MLCIsMainThread()) return RunAlert(message, type);
-  return AskOnMainThread(message, type);
+  if (MLCIsMainThread()) return RunAlert(title, message, type);
+  return AskOnMainThread(title, message, type);
 }
 
 // The view keeps receiving drag events without a capture.
