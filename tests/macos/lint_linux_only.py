@@ -41,6 +41,9 @@ LINUX_ONLY = {
     "memfd_create": "shm_open() or a temporary file",
     "getrandom": "getentropy() or arc4random_buf()",
     "close_range": "a loop over the descriptors",
+    "closefrom": "a loop over the descriptors",
+    "posix_spawn_file_actions_addclosefrom_np": "POSIX_SPAWN_CLOEXEC_DEFAULT",
+    "ppoll": "poll() or pselect()",
     "sched_getaffinity": "sysctl hw.ncpu",
 }
 PATTERN = re.compile(r"(?<![A-Za-z0-9_])(" + "|".join(re.escape(s) for s in LINUX_ONLY) + r")(?![A-Za-z0-9_])")
