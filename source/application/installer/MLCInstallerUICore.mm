@@ -372,16 +372,14 @@ LCInstallerMBResult RunAlertModally(const KWString& title, const KWString& messa
     default:
       break;
   }
-  NSAlert* alert = [NSAlert alertWithMessageText:@""
-                                   defaultButton:defaultTitle
-                                 alternateButton:alternateTitle
-                                     otherButton:nil
-                       informativeTextWithFormat:@"%@", @""];
+  NSAlert* alert = [[[NSAlert alloc] init] autorelease];
+  [alert addButtonWithTitle:defaultTitle];
+  if (alternateTitle) [alert addButtonWithTitle:alternateTitle];
   MLCSetAlertTexts(alert, title, message);
   if (g_boxObserver) g_boxObserver(message, type);
   const NSInteger answer = [alert runModal];
   KWLOG("UI: message box answered %d", static_cast<int>(answer));
-  if (answer == NSAlertDefaultReturn) {
+  if (answer == NSAlertFirstButtonReturn) {
     switch (type) {
       case kLCInstallerMBTypeYesNo:
         return kLCInstallerMBResultYes;
@@ -392,7 +390,7 @@ LCInstallerMBResult RunAlertModally(const KWString& title, const KWString& messa
     }
   }
   // The alternate button is the answer that changes nothing.
-  if (answer == NSAlertAlternateReturn) return LCNeutralMessageBoxAnswer(type);
+  if (answer == NSAlertSecondButtonReturn) return LCNeutralMessageBoxAnswer(type);
   return kLCInstallerMBResultOK;
 }
 
