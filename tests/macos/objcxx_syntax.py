@@ -9,6 +9,11 @@ headers GNUstep's headers include) is searched after all the others. A file
 X_mac.mm beside an X_gnustep.mm that includes a framework GNUstep does not
 have (ApplicationServices, say) is left out: its GNUstep half is checked.
 
+The macOS-only C++ files (*_mac.cpp), which no Linux build compiles, get the
+same pass as C++ with the flags of a file in their folder, unless they include
+a system header this machine does not have (<mach-o/dyld.h>, say): so a change
+to a header they use does not break the macOS build unseen.
+
   objcxx_syntax.py --compile-commands FILE --source DIR [--clang CLANG++]"""
 import argparse
 import glob
@@ -41,11 +46,11 @@ def missing_frameworks(path, flags, gcc_include):
     """The <Framework/Header.h> includes of path that no include folder holds."""
     folders = [flags[i + 1] for i, f in enumerate(flags[:-1]) if f in ("-I", "-isystem")]
     folders += [f[2:] for f in flags if f.startswith("-I") and len(f) > 2]
-    folders += ["/usr/include", "/usr/local/include", gcc_include]
+    folders += ["/usr/include", "/usr/local/include", gcc_include] + glob.glob("/usr/include/*-linux-gnu")
     missing = []
     with open(path, errors="replace") as f:
         for line in f:
-            match = re.match(r"\s*#\s*(?:include|import)\s*<([A-Z][A-Za-z]*)/[^>]+>", line)
+            match = re.match(r"\s*#\s*(?:include|import)\s*<([A-Za-z][A-Za-z0-9_-]*)/[^>]+>", line)
             if match and not any(os.path.isdir(os.path.join(d, match.group(1))) for d in folders):
                 missing.append(match.group(1))
     return missing
@@ -88,6 +93,25 @@ def main():
         result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         status = "ok" if result.returncode == 0 else "FAILED"
         print("%s %s" % (status, os.path.relpath(path, args.source)))
+        if result.returncode != 0:
+            print(result.stdout)
+            failed += 1
+    cxx_flags = {}
+    for entry in entries:
+        if re.search(r"\.(cpp|cc)$", entry["file"]):
+            folder = os.path.dirname(os.path.realpath(os.path.join(entry["directory"], entry["file"])))
+            cxx_flags.setdefault(folder, flags_of(entry["command"]))
+    for path in sorted(glob.glob(os.path.join(args.source, "source", "**", "*_mac.cpp"), recursive=True)):
+        flags = cxx_flags.get(os.path.dirname(os.path.realpath(path)))
+        missing = missing_frameworks(path, flags or [], gcc_include)
+        if flags is None or missing:
+            print("skipped %s: needs %s" % (os.path.relpath(path, args.source),
+                                            ", ".join(missing) or "flags of a file in its folder"))
+            continue
+        command = ([args.clang, "-fsyntax-only", "-x", "c++", "-std=c++17", "-Wall", "-Wextra", "-Werror"] +
+                   [f for f in flags if not f.startswith("-std=")] + [path])
+        result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        print("%s %s" % ("ok" if result.returncode == 0 else "FAILED", os.path.relpath(path, args.source)))
         if result.returncode != 0:
             print(result.stdout)
             failed += 1
