@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "KWFileUtil.h"
+#include "KWLCBackoff.h"
 #include "KWMainRunLoop.h"
 #include "LCInstallerAnalytics.h"
 #include "LCInstallerService.h"
@@ -39,6 +40,8 @@ namespace {
 const int kHttpsPort = CLIPVANE_HTTPS_PORT;
 const int kHttpPort = CLIPVANE_HTTP_PORT;
 const char* const kVolume = "Ostrel Clipvane 11";
+const KWLCBackoffSchedule kQuickRetries = {std::chrono::milliseconds(20),  2.0,  std::chrono::milliseconds(100), 0.5,
+                                           std::chrono::milliseconds(100), false};
 
 std::string Sha256(const std::string& bytes) {
   unsigned char digest[EVP_MAX_MD_SIZE];
@@ -120,6 +123,10 @@ class InstallationTest : public ::testing::Test {
     LCInstallerAnalytics::SetPingObserverForTesting(RecordPing);
     LCInstallerUIHeadless::Reset();
     KWMainRunLoop::Get().DiscardPending();
+    // Retries wait milliseconds, not the minute users get; a test that needs
+    // the real schedule sets it.
+    KWLCBackoff::SetPartRestarts(kQuickRetries);
+    KWLCBackoff::SetStageAttempts(kQuickRetries);
     LCInstallerUIHeadless::SetAssetFolder(s_suite->File("assets").c_str());
     LCInstallerUIHeadless::SetMessageBoxScript([this](const LCHeadlessMessageBox& box) -> LCInstallerMBResult {
       std::lock_guard<std::mutex> lock(m_answerMutex);
@@ -136,6 +143,7 @@ class InstallationTest : public ::testing::Test {
     if (m_serviceStarted) RunProcess({ToolPath("local-service/stop-local-service"), "--state", m_dir.File("service")});
     LCInstallerAnalytics::SetPingObserverForTesting(nullptr);
     LCInstallerUIHeadless::Reset();
+    KWLCBackoff::ResetSchedules();
     unsetenv("TMPDIR");
     unsetenv("XDG_DATA_HOME");
     unsetenv("XDG_CONFIG_HOME");

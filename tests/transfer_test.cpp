@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <future>
+#include <limits>
 #include <mutex>
 #include <random>
 #include <set>
@@ -62,7 +63,10 @@ class TransferTest : public ::testing::Test {
     m_params.m_downloadPartSizeBytes = kPart;
     m_params.m_numDownloadThreads = 4;
     KWLCCurlFileDownloader::Initialize(m_params);
+    // Restarts come back to back here; the waits have tests of their own.
+    KWLCBackoff::ResetSchedules(true);
   }
+  void TearDown() override { KWLCBackoff::ResetSchedules(); }
 
   std::string Destination() const { return m_dir.File("image.dmg"); }
 
@@ -286,12 +290,16 @@ TEST_F(TransferTest, SizeQueryFailsUnlessTheFinalStatusIsSuccess) {
                            ". Curl returned 7."));
 }
 
-TEST_F(TransferTest, SizeQueryTakesTheFirstContentLengthAcrossRedirects) {
-  RangeFileServer server(RandomBytes(5000, 11));
+TEST_F(TransferTest, ARedirectedImageIsSizedAndFetchedWhereTheRedirectLeads) {
+  RangeFileServer server(RandomBytes(2 * kPart + 5000, 11));
   KWLCCurlFileDownloader downloader;
   EXPECT_EQ(downloader.GetFileSizeBytesFromURL(server.Url("/moved").c_str(), m_params, m_noHeaders, m_abort),
-            sizeof(RangeFileServer::kMovedBody) - 1);
-  EXPECT_EQ(server.HeadRequests(), 1);  // the redirect was followed
+            2 * kPart + 5000);  // not the redirect's own Content-Length
+  EXPECT_EQ(downloader.GetEffectiveURL(), KWString(server.Url().c_str()));
+  EXPECT_EQ(server.HeadRequests(), 1);
+
+  ASSERT_TRUE(Download(server.Url("/moved")));
+  EXPECT_TRUE(ReadFileBytes(Destination()) == server.Content());
 }
 
 // --- Part service ----------------------------------------------------------------
@@ -413,18 +421,27 @@ TEST_F(TransferTest, EveryKindOfBadReplyIsRetriedAndNeverWrittenIntoTheImage) {
 TEST_F(TransferTest, TheRestartBudgetOfNineIsSharedByTheWholeFile) {
   LogCapture log;
   RangeFileServer server(RandomBytes(4 * kPart, 18));
-  server.SetScript([](uint64_t first, int attempt) {
-    if (first == kPart) return RangeFault::kStatus500;
-    if (first == 2 * kPart && attempt == 0) return RangeFault::kDropMidBody;
-    return RangeFault::kNone;
-  });
+  server.SetScript([](uint64_t first, int) { return first == kPart ? RangeFault::kStatus500 : RangeFault::kNone; });
   EXPECT_FALSE(Download(server.Url()));
   EXPECT_EQ(server.RangeRequests(kPart), 10);
-  EXPECT_EQ(server.RangeRequests(2 * kPart), 1);  // failed after the budget was spent
   EXPECT_EQ(server.RangeRequests(3 * kPart), 1);
   EXPECT_TRUE(log.Contains("KWLCCurlMultipartFileDownloader::DownloadFile, successCount != numParts"));
+  // Without a validator from the server nothing can be kept.
   EXPECT_FALSE(PathExists(Destination()));
   EXPECT_EQ(LeftoverFiles(), std::vector<std::string>());
+}
+
+// One slow part must not hold back the parts behind it: any free connection
+// takes the next part.
+TEST_F(TransferTest, FreeConnectionsTakeTheNextPartsWhileOneIsSlow) {
+  RangeFileServer server(RandomBytes(8 * kPart, 31));
+  m_params.m_numDownloadThreads = 2;
+  KWLCCurlFileDownloader::Initialize(m_params);
+  server.HoldRange(0, 7);
+  ASSERT_TRUE(Download(server.Url()));
+  EXPECT_TRUE(server.HeldRangeSawTheOthers());
+  EXPECT_LE(server.MaxConcurrentTransfers(), 2);
+  EXPECT_TRUE(ReadFileBytes(Destination()) == server.Content());
 }
 
 TEST_F(TransferTest, AbortDuringTheTransferRestartsNothingAndLeavesNothing) {
@@ -443,17 +460,49 @@ TEST_F(TransferTest, AbortDuringTheTransferRestartsNothingAndLeavesNothing) {
   EXPECT_EQ(LeftoverFiles(), std::vector<std::string>());
 }
 
-TEST_F(TransferTest, ASecondCallReusesTheSizeAndDownloadsEveryPartAgain) {
+TEST_F(TransferTest, WholePartsAreKeptAcrossCallsUntilTheFileChanges) {
   RangeFileServer server(RandomBytes(3 * kPart, 20));
+  server.Replace(server.Content(), "\"v1\"");
   server.SetScript([](uint64_t first, int) { return first == 0 ? RangeFault::kStatus503 : RangeFault::kNone; });
+  KWLCDownloadRecord record;
+  {
+    KWLCCurlMultipartFileDownloader downloader(m_params, m_handler, m_abort, KWFile(Destination().c_str()),
+                                               server.Url().c_str());
+    downloader.SetDownloadRecord(&record);
+    EXPECT_FALSE(downloader.DownloadFile());
+  }
+  EXPECT_TRUE(record.HasKeptParts());
+  // A new downloader on the same record (the user's Retry) fetches only the missing part.
+  server.SetScript(nullptr);
   KWLCCurlMultipartFileDownloader downloader(m_params, m_handler, m_abort, KWFile(Destination().c_str()),
                                              server.Url().c_str());
+  downloader.SetDownloadRecord(&record);
+  EXPECT_TRUE(downloader.DownloadFile());
+  EXPECT_EQ(server.HeadRequests(), 2);  // the size is asked again after a failure
+  EXPECT_EQ(server.RangeRequests(0), 11);
+  EXPECT_EQ(server.RangeRequests(kPart), 1);
+  EXPECT_EQ(server.RangeRequests(2 * kPart), 1);
+  EXPECT_TRUE(ReadFileBytes(Destination()) == server.Content());
+  for (const TestHttpRequest& request : server.Server().Requests()) {
+    if (request.method == "GET") {
+      EXPECT_EQ(request.Header("If-Range"), "\"v1\"");
+    }
+  }
+
+  // A file that changed between attempts: nothing kept survives.
+  LogCapture log;
+  server.SetScript([](uint64_t first, int) { return first == 0 ? RangeFault::kStatus503 : RangeFault::kNone; });
   EXPECT_FALSE(downloader.DownloadFile());
+  const std::string changed = RandomBytes(3 * kPart - 9, 32);
+  server.Replace(changed, "\"v2\"");
   server.SetScript(nullptr);
   EXPECT_TRUE(downloader.DownloadFile());
-  EXPECT_EQ(server.HeadRequests(), 1);
-  EXPECT_EQ(server.RangeRequests(kPart), 2);
-  EXPECT_TRUE(ReadFileBytes(Destination()) == server.Content());
+  EXPECT_TRUE(
+      log.Contains("KWLCCurlMultipartFileDownloader::DownloadFile, the file on the server changed: kept parts "
+                   "discarded"));
+  EXPECT_EQ(server.RangeRequests(kPart), 3);
+  EXPECT_TRUE(ReadFileBytes(Destination()) == changed);
+  EXPECT_EQ(LeftoverFiles(), std::vector<std::string>());
 }
 
 TEST_F(TransferTest, AFailedSizeQueryIsReportedAndAskedAgainNextTime) {
@@ -476,17 +525,20 @@ TEST_F(TransferTest, APartSizeOfZeroIsRefusedWithoutAnyRequest) {
   EXPECT_TRUE(log.Contains("m_downloadPartSizeBytes == 0"));
 }
 
-// Acts in the window between the last part arriving and the join.
+// Acts in the window between the last part arriving and the end, and says
+// how much disk space there is.
 class InterruptedDownloader : public KWLCCurlMultipartFileDownloader {
  public:
   using KWLCCurlMultipartFileDownloader::KWLCCurlMultipartFileDownloader;
-  std::function<void()> m_onCollected;
+  std::function<void()> m_onCollected = [] {};
+  uint64_t m_freeBytes = std::numeric_limits<uint64_t>::max();
 
  protected:
   void OnPartsCollected() override { m_onCollected(); }
+  uint64_t GetFreeDiskBytes(const KWPath&) const override { return m_freeBytes; }
 };
 
-TEST_F(TransferTest, AnAbortAfterTheLastPartJoinsNothing) {
+TEST_F(TransferTest, AnAbortAfterTheLastPartLeavesNoImage) {
   RangeFileServer server(RandomBytes(3 * kPart, 23));
   InterruptedDownloader downloader(m_params, m_handler, m_abort, KWFile(Destination().c_str()), server.Url().c_str());
   downloader.m_onCollected = [&] { m_abort = true; };
@@ -495,22 +547,19 @@ TEST_F(TransferTest, AnAbortAfterTheLastPartJoinsNothing) {
   EXPECT_EQ(LeftoverFiles(), std::vector<std::string>());
 }
 
-TEST_F(TransferTest, AJoinThatMissesDataFailsAndLeavesNoImage) {
+TEST_F(TransferTest, TooLittleDiskSpaceFailsBeforeAnyPartIsFetched) {
+  LogCapture log;
   RangeFileServer server(RandomBytes(3 * kPart, 24));
-  const std::string part1 = Destination() + "1";
-  const std::function<void()> damages[] = {
-      [&] { unlink(part1.c_str()); },
-      [&] { truncate(part1.c_str(), kPart - 1); },
-  };
-  for (const auto& damage : damages) {
-    LogCapture log;
-    InterruptedDownloader downloader(m_params, m_handler, m_abort, KWFile(Destination().c_str()), server.Url().c_str());
-    downloader.m_onCollected = damage;
-    EXPECT_FALSE(downloader.DownloadFile());
-    EXPECT_TRUE(log.Contains("part file " + part1));
-    EXPECT_FALSE(PathExists(Destination()));
-    EXPECT_EQ(LeftoverFiles(), std::vector<std::string>());
-  }
+  InterruptedDownloader downloader(m_params, m_handler, m_abort, KWFile(Destination().c_str()), server.Url().c_str());
+  downloader.m_freeBytes = 6 * kPart - 1;  // the image and its unpacked copy need 6 parts
+  EXPECT_FALSE(downloader.DownloadFile());
+  EXPECT_TRUE(log.Contains("KWLCCurlMultipartFileDownloader::DownloadFile, not enough disk space in " + m_dir.Path() +
+                           ": " + std::to_string(6 * kPart - 1) + " bytes free, " + std::to_string(6 * kPart) +
+                           " needed"));
+  EXPECT_EQ(server.Server().Requests().size(), 1u) << "only the size query may reach the server";
+  EXPECT_FALSE(PathExists(Destination()));
+  downloader.m_freeBytes = 6 * kPart;
+  EXPECT_TRUE(downloader.DownloadFile());
 }
 
 TEST_F(TransferTest, ADestinationThatCannotBeWrittenFailsAndLeavesNoPartFiles) {

@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 RangeFileServer::RangeFileServer(std::string content, const Options& options)
-    : m_content(std::move(content)), m_options(options) {
+    : m_options(options), m_content(std::move(content)) {
   auto handler = [this](const TestHttpRequest& request, TestHttpConnection& connection) {
     Handle(request, connection);
   };
@@ -19,6 +19,18 @@ void RangeFileServer::SetScript(std::function<RangeFault(uint64_t, int)> script)
   m_script = std::move(script);
 }
 
+void RangeFileServer::Replace(std::string content, std::string etag) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_content = std::move(content);
+  m_etag = std::move(etag);
+}
+
+void RangeFileServer::HoldRange(uint64_t firstByte, int otherRangeRequests) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_heldFirstByte = firstByte;
+  m_holdUntil = otherRangeRequests;
+}
+
 int RangeFileServer::RangeRequests(uint64_t firstByte) const {
   std::lock_guard<std::mutex> lock(m_mutex);
   const auto found = m_rangeRequests.find(firstByte);
@@ -27,7 +39,13 @@ int RangeFileServer::RangeRequests(uint64_t firstByte) const {
 
 void RangeFileServer::Handle(const TestHttpRequest& request, TestHttpConnection& connection) {
   const std::string lengthName = m_options.lowerCaseHeaders ? "content-length" : "Content-Length";
-  const std::string size = std::to_string(m_content.size());
+  std::string content, etag;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    content = m_content;
+    etag = m_etag.empty() ? std::string() : "ETag: " + m_etag + "\r\n";
+  }
+  const std::string size = std::to_string(content.size());
   if (request.target == "/moved") {
     // The redirect carries a length of its own, for its own small body.
     connection.Send(
@@ -42,22 +60,30 @@ void RangeFileServer::Handle(const TestHttpRequest& request, TestHttpConnection&
   }
   if (request.method == "HEAD") {
     ++m_heads;
-    connection.Send("HTTP/1.1 200 OK\r\n" + lengthName + ": " + size + "\r\naccept-ranges: bytes\r\n\r\n");
+    connection.Send("HTTP/1.1 200 OK\r\n" + lengthName + ": " + size + "\r\naccept-ranges: bytes\r\n" + etag + "\r\n");
     return;
   }
   const std::string range = request.Header("Range");
-  if (range.compare(0, 6, "bytes=") != 0) {
-    connection.SendResponse(200, m_content);
+  const std::string ifRange = request.Header("If-Range");
+  if (range.compare(0, 6, "bytes=") != 0 || (!ifRange.empty() && "ETag: " + ifRange + "\r\n" != etag)) {
+    connection.SendResponse(200, content, etag);
     return;
   }
   const uint64_t first = strtoull(range.c_str() + 6, nullptr, 10);
   const uint64_t last =
-      std::min<uint64_t>(strtoull(range.c_str() + range.find('-') + 1, nullptr, 10), m_content.size() - 1);
+      std::min<uint64_t>(strtoull(range.c_str() + range.find('-') + 1, nullptr, 10), content.size() - 1);
   RangeFault fault = RangeFault::kNone;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     const int attempt = m_rangeRequests[first]++;
     if (m_script) fault = m_script(first, attempt);
+    if (first == m_heldFirstByte) {
+      m_heldSawOthers = m_rangeArrived.wait_for(lock, std::chrono::seconds(20),
+                                                [this] { return m_otherRangeRequests >= m_holdUntil; });
+    } else {
+      ++m_otherRangeRequests;
+      m_rangeArrived.notify_all();
+    }
   }
   const int inFlight = ++m_inFlight;
   int seen = m_maxInFlight;
@@ -66,10 +92,10 @@ void RangeFileServer::Handle(const TestHttpRequest& request, TestHttpConnection&
 
   const auto partial = [&](uint64_t from, uint64_t to, uint64_t bodyLength) {
     return "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) + "-" + std::to_string(to) +
-           "/" + size + "\r\n" + lengthName + ": " + std::to_string(bodyLength) + "\r\n\r\n";
+           "/" + size + "\r\n" + etag + lengthName + ": " + std::to_string(bodyLength) + "\r\n\r\n";
   };
   const uint64_t length = last - first + 1;
-  const std::string body = m_content.substr(first, length);
+  const std::string body = content.substr(first, length);
   switch (fault) {
     case RangeFault::kNone:
       connection.Send(partial(first, last, length) + body);
@@ -88,11 +114,11 @@ void RangeFileServer::Handle(const TestHttpRequest& request, TestHttpConnection&
       connection.SendResponse(404, "<html><body>Not Found</body></html>", "Content-Type: text/html\r\n");
       break;
     case RangeFault::kIgnoreRange:
-      connection.SendResponse(200, m_content);
+      connection.SendResponse(200, content);
       break;
     case RangeFault::kWrongContentRange: {
-      const uint64_t shifted = std::min<uint64_t>(last + 1, m_content.size() - 1);
-      const std::string shiftedBody = m_content.substr(first + 1, shifted - first);
+      const uint64_t shifted = std::min<uint64_t>(last + 1, content.size() - 1);
+      const std::string shiftedBody = content.substr(first + 1, shifted - first);
       connection.Send(partial(first + 1, shifted, shiftedBody.size()) + shiftedBody);
       break;
     }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -40,9 +41,20 @@ class RangeFileServer {
   // Called for every ranged GET; attempt counts earlier requests for the same first byte.
   void SetScript(std::function<RangeFault(uint64_t firstByte, int attempt)> script);
 
+  // The file changes on the server; an ETag, when given, is sent with every
+  // reply and a ranged GET whose If-Range differs gets the whole new file.
+  void Replace(std::string content, std::string etag);
+  // A ranged GET from firstByte is answered only once this many GETs for
+  // other ranges have arrived (or after 20 s); PartWasHeld tells which.
+  void HoldRange(uint64_t firstByte, int otherRangeRequests);
+  bool HeldRangeSawTheOthers() const { return m_heldSawOthers; }
+
   // "/file.bin" serves the file; "/moved" answers 302 to it with a body of its own.
   std::string Url(const std::string& path = "/file.bin") const { return m_server->BaseUrl() + path; }
-  const std::string& Content() const { return m_content; }
+  std::string Content() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_content;
+  }
 
   int HeadRequests() const { return m_heads; }
   int RangeRequests(uint64_t firstByte) const;
@@ -54,9 +66,15 @@ class RangeFileServer {
  private:
   void Handle(const TestHttpRequest& request, TestHttpConnection& connection);
 
-  std::string m_content;
   Options m_options;
   mutable std::mutex m_mutex;
+  std::condition_variable m_rangeArrived;
+  std::string m_content;             // guarded by m_mutex
+  std::string m_etag;                // guarded by m_mutex
+  int m_otherRangeRequests = 0;      // guarded by m_mutex
+  uint64_t m_heldFirstByte = ~0ull;  // guarded by m_mutex
+  int m_holdUntil = 0;               // guarded by m_mutex
+  std::atomic<bool> m_heldSawOthers{false};
   std::function<RangeFault(uint64_t, int)> m_script;  // guarded by m_mutex
   std::map<uint64_t, int> m_rangeRequests;            // guarded by m_mutex
   std::atomic<int> m_heads{0};

@@ -9,6 +9,7 @@
 #include "KWException.h"
 #include "KWFileUtil.h"
 #include "KWInternet.h"
+#include "KWLCBackoff.h"
 #include "KWLCCurlFileDownloader.h"
 #include "KWLCCurlMultipartFileDownloader.h"
 #include "KWLogger.h"
@@ -70,7 +71,9 @@ void LCInstallerService::RunHandshakeStage() {
 
   int attempts = 0;
   bool done = false;
+  KWLCBackoff backoff(KWLCBackoff::StageAttempts());
   while (!done && attempts < kStageAttempts) {
+    if (attempts > 0 && !KWLCBackoff::Wait(backoff.Delay(attempts - 1), m_uiInterface.IsExitRequested())) break;
     ++attempts;
     done = DoHandshake(handshakeParams);
   }
@@ -84,15 +87,23 @@ void LCInstallerService::RunHandshakeStage() {
 
 void LCInstallerService::RunDownloadStage(const KWLCCloudParams& downloadParams) {
   m_uiInterface.OnDownloadBegin();
-  m_downloadedFile = KWFileUtil::GetUniqueTemporaryFile("clv_build");
+  // A Retry goes on with the parts an earlier run kept, in the same file.
+  m_downloadedFile = m_downloadRecord.HasKeptParts() ? m_downloadRecord.GetDestination()
+                                                     : KWFileUtil::GetUniqueTemporaryFile("clv_build");
 
   LCDownloadProgressCallback progress(m_uiInterface);
   KWLCCurlMultipartFileDownloader downloader(downloadParams, m_exceptionHandler, m_uiInterface.IsExitRequested(),
                                              m_downloadedFile, m_downloadURL);
   downloader.SetProgressCallback(&progress);
+  downloader.SetDownloadRecord(&m_downloadRecord);
   int attempts = 0;
   bool done = false;
+  KWLCBackoff backoff(KWLCBackoff::StageAttempts());
   while (!done && attempts < kStageAttempts) {
+    const long retryAfter = downloader.GetRetryAfterSeconds();
+    if (attempts > 0 && !KWLCBackoff::Wait(backoff.Delay(attempts - 1, retryAfter), m_uiInterface.IsExitRequested())) {
+      break;
+    }
     ++attempts;
     done = downloader.DownloadFile();
   }

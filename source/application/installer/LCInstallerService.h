@@ -12,6 +12,7 @@
 #include "KWCustomException.h"
 #include "KWFile.h"
 #include "KWLCCloudStructs.h"
+#include "KWLCCurlMultipartFileDownloader.h"
 #include "KWLCWorkerThread.h"
 #include "KWPath.h"
 #include "KWString.h"
@@ -50,6 +51,8 @@ class LCInstallerService : public KWLCWorkerThreadCallback, private IKWLCCloudSe
   KWString m_downloadURL;
   KWString m_buildNumber;
   KWFile m_downloadedFile;
+  // The image's parts that arrived whole, kept for the user's Retry.
+  KWLCDownloadRecord m_downloadRecord;
   KWFile m_setupFolder;
   KWPath m_launchPath;
   KWPath m_mountPath;

@@ -27,7 +27,13 @@ KWLCCurlFileDownloadService::KWLCCurlFileDownloadService(const KWLCCloudParams& 
       m_partNumber(0),
       m_isPartNumberSet(false),
       m_progressCallback(nullptr),
-      m_progressCallbackData(nullptr) {
+      m_progressCallbackData(nullptr),
+      m_threadIndex(-1),
+      m_targetDescriptor(-1),
+      m_doneListener(nullptr),
+      m_httpStatus(0),
+      m_retryAfterSeconds(-1),
+      m_writeErrno(0) {
   KWLOG("KWLCCurlFileDownloadService::KWLCCurlFileDownloadService");
 }
 
@@ -97,6 +103,9 @@ KWFile KWLCCurlFileDownloadService::GetPartFile(const KWFile& destinationFile, u
 void KWLCCurlFileDownloadService::Run() {
   KWLOG("KWLCCurlFileDownloadService::Run");
   m_isSuccess = false;
+  m_httpStatus = 0;
+  m_retryAfterSeconds = -1;
+  m_writeErrno = 0;
   try {
     m_isSuccess = DownloadPart();
   } catch (...) {
@@ -104,6 +113,7 @@ void KWLCCurlFileDownloadService::Run() {
     m_isSuccess = false;
   }
   m_isDone = true;
+  if (m_doneListener != nullptr) m_doneListener->OnPartDone(this);
 }
 
 bool KWLCCurlFileDownloadService::DownloadPart() {
@@ -127,7 +137,8 @@ bool KWLCCurlFileDownloadService::DownloadPart() {
     }
     range = GetPartRange(m_partNumber, m_fileSizeBytes, m_cloudParams.m_downloadPartSizeBytes,
                          m_cloudParams.m_numDownloadThreads);
-    m_partFile = GetPartFile(m_destinationFile, m_partNumber);
+    if (m_threadIndex >= 0) range.m_threadIndex = m_threadIndex;
+    m_partFile = m_targetDescriptor >= 0 ? m_destinationFile : GetPartFile(m_destinationFile, m_partNumber);
     // A part past the end would fetch the whole file (a length of 0 sets no
     // range), so it is refused instead.
     if (range.m_lengthBytes == 0) {
@@ -143,7 +154,15 @@ bool KWLCCurlFileDownloadService::DownloadPart() {
   downloader.SetProgressCallback(m_progressCallback);
   downloader.SetProgressCallbackData(m_progressCallbackData);
   downloader.SetExpectedFileSizeBytes(m_fileSizeBytes);
-  downloader.DownloadFileRangeFromURL(m_partFile, range.m_firstByte, range.m_lengthBytes, url, m_cloudParams,
-                                      range.m_threadIndex, m_headerList, m_abortFlag);
+  downloader.SetTargetDescriptor(m_isPartNumberSet ? m_targetDescriptor : -1);
+  try {
+    downloader.DownloadFileRangeFromURL(m_partFile, range.m_firstByte, range.m_lengthBytes, url, m_cloudParams,
+                                        range.m_threadIndex, m_headerList, m_abortFlag);
+  } catch (...) {
+    m_httpStatus = downloader.GetHTTPStatus();
+    m_retryAfterSeconds = downloader.GetRetryAfterSeconds();
+    m_writeErrno = downloader.GetWriteErrno();
+    throw;
+  }
   return !m_isStopRequested && !m_abortFlag && downloader.IsSuccess();
 }

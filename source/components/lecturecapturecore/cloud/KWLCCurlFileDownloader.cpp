@@ -8,11 +8,15 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <string>
 
 #include "KWException.h"
 #include "KWFileUtil.h"
+#include "KWLCBackoff.h"
 #include "KWLCCloudUtils.h"
 #include "KWLogger.h"
 #include "KWProxy.h"
@@ -39,12 +43,60 @@ long ResponseCode(CURL* curl) {
   return status;
 }
 
-std::string ContentRangeOf(CURL* curl) {
+// A header of the final response (the last one of a redirect chain); empty
+// when absent.
+std::string FinalHeader(CURL* curl, const char* name) {
   curl_header* header = nullptr;
-  if (curl_easy_header(curl, "Content-Range", 0, CURLH_HEADER, -1, &header) != CURLHE_OK || header == nullptr) {
+  if (curl_easy_header(curl, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK || header == nullptr) {
     return std::string();
   }
   return header->value ? header->value : "";
+}
+
+std::string ContentRangeOf(CURL* curl) { return FinalHeader(curl, "Content-Range"); }
+
+long RetryAfterOf(CURL* curl, long httpStatus) {
+  if (httpStatus != 503 && httpStatus != 429) return -1;
+  const std::string value = FinalHeader(curl, "Retry-After");
+  return value.empty() ? -1 : KWLCBackoff::ParseRetryAfter(value.c_str());
+}
+
+// The body of a range transfer written in place: each block goes to its own
+// offset in the open destination, and only once the reply's status says the
+// body is the asked range, so an error page or a whole-file reply never
+// touches the file.
+struct InPlaceWriteData {
+  CURL* m_curl;
+  int m_fd;
+  uint64_t m_offset;
+  uint64_t m_maxBytes;
+  uint64_t m_bytesWritten;
+  const KWAbortFlag* m_abortFlag;
+  bool m_wholeFileAccepted;  // a 200 is the asked bytes when the range is the whole file
+  int m_errno;
+};
+
+size_t InPlaceWriteCallback(void* data, size_t size, size_t count, void* userData) {
+  InPlaceWriteData* record = static_cast<InPlaceWriteData*>(userData);
+  if (*record->m_abortFlag) return 0;
+  const size_t bytes = size * count;
+  const long status = ResponseCode(record->m_curl);
+  if (status != 206 && !(status == 200 && record->m_wholeFileAccepted)) return 0;
+  if (record->m_bytesWritten + bytes > record->m_maxBytes) return 0;
+  const char* in = static_cast<const char*>(data);
+  size_t done = 0;
+  while (done < bytes) {
+    const ssize_t put = pwrite(record->m_fd, in + done, bytes - done,
+                               static_cast<off_t>(record->m_offset + record->m_bytesWritten + done));
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      record->m_errno = errno;
+      return 0;
+    }
+    done += static_cast<size_t>(put);
+  }
+  record->m_bytesWritten += bytes;
+  return bytes;
 }
 
 // Network trouble, time-outs and server-side errors pass; a refusal such as
@@ -131,13 +183,24 @@ bool KWLCCurlFileDownloader::HasHandle(int inThreadIndex) {
 }
 
 KWLCCurlFileDownloader::KWLCCurlFileDownloader()
-    : m_success(false), m_progressCallback(nullptr), m_progressCallbackData(nullptr), m_expectedFileSizeBytes(0) {}
+    : m_success(false),
+      m_progressCallback(nullptr),
+      m_progressCallbackData(nullptr),
+      m_expectedFileSizeBytes(0),
+      m_targetDescriptor(-1),
+      m_httpStatus(0),
+      m_retryAfterSeconds(-1),
+      m_writeErrno(0) {}
 
 uint64_t KWLCCurlFileDownloader::GetFileSizeBytesFromURL(const KWString& inURL, const KWLCCloudParams& inCloudParams,
                                                          const std::vector<KWString>& inHeaderList,
                                                          const KWAbortFlag& inAbortFlag) {
   KWLOG("KWLCCurlFileDownloader::GetFileSizeBytesFromURL");
   m_success = false;
+  m_httpStatus = 0;
+  m_retryAfterSeconds = -1;
+  m_effectiveURL = KWString();
+  m_validator = KWString();
   const uint32_t index = inCloudParams.m_numDownloadThreads;
   if (index > MAX_DOWNLOAD_THREADS || ms_pCurlMutex[index] == nullptr) ThrowInternal(__LINE__);
   KWLock lock(*ms_pCurlMutex[index]);
@@ -171,6 +234,8 @@ uint64_t KWLCCurlFileDownloader::GetFileSizeBytesFromURL(const KWString& inURL, 
   CurlHeadersCleanup(headerList);
   ReleaseHandle(curl);
   KWProxy::LogProxyRefusal(curl, "download", inURL);
+  m_httpStatus = ResponseCode(curl);
+  m_retryAfterSeconds = RetryAfterOf(curl, m_httpStatus);
   if (result != CURLE_OK) {
     KWLOG("KWLCCurlFileDownloader::GetFileSizeBytesFromURL, failed to get filesize for %s. Curl returned %d.",
           inURL.c_str(), static_cast<int>(result));
@@ -184,8 +249,19 @@ uint64_t KWLCCurlFileDownloader::GetFileSizeBytesFromURL(const KWString& inURL, 
     ThrowInternal(__LINE__);
   }
   m_success = true;
-  const std::vector<KWString> lines = GetResponseHeaders(KWString(response.m_data), 0);
-  return GetResponseHeaderIgnoringCase(kContentLengthHTTPHeader, lines).GetUInt64Value();
+  // The parts go where the redirects led (a signed URL of a CDN, say), and
+  // the size is that of the file there, not of a redirect's own body.
+  const char* effective = nullptr;
+  curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective);
+  m_effectiveURL = KWString(effective != nullptr ? effective : inURL.c_str());
+  // A weak ETag cannot vouch that two ranges come from the same bytes.
+  const std::string etag = FinalHeader(curl, "ETag");
+  if (!etag.empty() && etag.compare(0, 2, "W/") != 0) {
+    m_validator = KWString(etag.c_str());
+  } else {
+    m_validator = KWString(FinalHeader(curl, "Last-Modified").c_str());
+  }
+  return KWString(FinalHeader(curl, kContentLengthHTTPHeader.c_str()).c_str()).GetUInt64Value();
 }
 
 void KWLCCurlFileDownloader::DownloadFileRangeFromURL(const KWFile& inTargetFile, const uint64_t& inFirstByte,
@@ -195,6 +271,9 @@ void KWLCCurlFileDownloader::DownloadFileRangeFromURL(const KWFile& inTargetFile
                                                       const KWAbortFlag& inAbortFlag) {
   KWLOG("KWLCCurlFileDownloader::DownloadFileRangeFromURL");
   m_success = false;
+  m_httpStatus = 0;
+  m_retryAfterSeconds = -1;
+  m_writeErrno = 0;
   if (inThreadIndex > static_cast<int64_t>(inCloudParams.m_numDownloadThreads)) {
     KWLOG("inThreadIndex > inCloudParams.m_numDownloadThreads");
     ThrowInternal(__LINE__);
@@ -204,15 +283,19 @@ void KWLCCurlFileDownloader::DownloadFileRangeFromURL(const KWFile& inTargetFile
     ThrowInternal(__LINE__);
   }
 
-  if (inTargetFile.DoesFileExist()) inTargetFile.Delete();
-  const std::string targetPath = inTargetFile.GetPath().GetPathAsKWString().GetUTF8String();
-  ostrel::afl::AFile(targetPath).GetParentPath().MakeDirectory();
-  FILE* created = fopen(targetPath.c_str(), "wb");
-  if (created == nullptr) ThrowInternal(__LINE__);
-  struct stat status;
-  const bool statOK = fstat(fileno(created), &status) == 0;
-  fclose(created);
-  if (!statOK) ThrowInternal(__LINE__);
+  const bool inPlace = m_targetDescriptor >= 0;
+  if (inPlace && inLengthBytes == 0) ThrowInternal(__LINE__);
+  if (!inPlace) {
+    if (inTargetFile.DoesFileExist()) inTargetFile.Delete();
+    const std::string targetPath = inTargetFile.GetPath().GetPathAsKWString().GetUTF8String();
+    ostrel::afl::AFile(targetPath).GetParentPath().MakeDirectory();
+    FILE* created = fopen(targetPath.c_str(), "wb");
+    if (created == nullptr) ThrowInternal(__LINE__);
+    struct stat status;
+    const bool statOK = fstat(fileno(created), &status) == 0;
+    fclose(created);
+    if (!statOK) ThrowInternal(__LINE__);
+  }
 
   if (ms_pCurlMutex[inThreadIndex] == nullptr) ThrowInternal(__LINE__);
   KWLock lock(*ms_pCurlMutex[inThreadIndex]);
@@ -223,6 +306,14 @@ void KWLCCurlFileDownloader::DownloadFileRangeFromURL(const KWFile& inTargetFile
   CurlFileWriteCallbackData body(inAbortFlag);
   body.m_file = inTargetFile;
   body.m_maxBytes = inLengthBytes;
+  InPlaceWriteData inPlaceBody = {curl,
+                                  m_targetDescriptor,
+                                  inFirstByte,
+                                  inLengthBytes,
+                                  0,
+                                  &inAbortFlag,
+                                  inFirstByte == 0 && inLengthBytes == m_expectedFileSizeBytes,
+                                  0};
   CurlProgressCallbackData progress(inAbortFlag);
   progress.m_progressCallback = m_progressCallback;
   progress.m_progressCallbackData = m_progressCallbackData;
@@ -241,8 +332,13 @@ void KWLCCurlFileDownloader::DownloadFileRangeFromURL(const KWFile& inTargetFile
     range.AppendUInt64(inFirstByte).Append("-").AppendUInt64(inFirstByte + inLengthBytes - 1);
     curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());
   }
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CurlFileWriteCallback);
+  if (inPlace) {
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &inPlaceBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, InPlaceWriteCallback);
+  } else {
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CurlFileWriteCallback);
+  }
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, &progress);
   curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, CurlProgressCallback);
@@ -267,11 +363,15 @@ void KWLCCurlFileDownloader::DownloadFileRangeFromURL(const KWFile& inTargetFile
     return;
   }
   const long httpStatus = ResponseCode(curl);
+  m_httpStatus = httpStatus;
+  m_retryAfterSeconds = RetryAfterOf(curl, httpStatus);
+  m_writeErrno = inPlaceBody.m_errno;
+  const uint64_t received = inPlace ? inPlaceBody.m_bytesWritten : body.m_bytesWritten;
   const std::string contentRange = ContentRangeOf(curl);
   const bool whole = inLengthBytes == 0;
   const bool goodReply = whole ? httpStatus >= 200 && httpStatus <= 299
                                : IsExpectedRangeReply(httpStatus, contentRange, inFirstByte, inLengthBytes,
-                                                      m_expectedFileSizeBytes, body.m_bytesWritten);
+                                                      m_expectedFileSizeBytes, received);
   if (result != CURLE_OK || !goodReply) {
     if (result != CURLE_OK) {
       KWLOG("KWLCCurlFileDownloader::DownloadFileRangeFromURL, failed to download %s to %s. Curl returned %d.",
@@ -280,7 +380,7 @@ void KWLCCurlFileDownloader::DownloadFileRangeFromURL(const KWFile& inTargetFile
     KWLOG(
         "KWLCCurlFileDownloader::DownloadFileRangeFromURL, rejected reply for %s: HTTP %ld, Content-Range \"%s\", "
         "%llu of %llu bytes from byte %llu (%s)",
-        inURL.c_str(), httpStatus, contentRange.c_str(), static_cast<unsigned long long>(body.m_bytesWritten),
+        inURL.c_str(), httpStatus, contentRange.c_str(), static_cast<unsigned long long>(received),
         static_cast<unsigned long long>(inLengthBytes), static_cast<unsigned long long>(inFirstByte),
         IsWorthARetry(result, httpStatus) ? "a retry may help" : "a retry is unlikely to help");
     ThrowInternal(__LINE__);

@@ -1,29 +1,127 @@
 #include "KWLCCurlMultipartFileDownloader.h"
 
-#include <cctype>
-#include <cstdio>
-#include <list>
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
-#include "KWAutoPtr.h"
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <limits>
+#include <set>
+
 #include "KWException.h"
-#include "KWLCCurlFileDownloadService.h"
+#include "KWLCBackoff.h"
 #include "KWLCCurlFileDownloader.h"
 #include "KWLCSha256.h"
 #include "KWLogger.h"
 #include "KWRefcountedPtr.h"
-#include "KWStream.h"
 
 namespace {
 
 const char kThisFile[] = "source/components/lecturecapturecore/cloud/KWLCCurlMultipartFileDownloader";
 
-// Failed joins allowed before failed parts stay failed: 9 restarts in all,
+// Failed parts allowed before failed parts stay failed: 9 restarts in all,
 // shared by every part of the file.
 const int kMaxFailedJoins = 10;
 
+// How often the collecting thread looks at the abort flag while it waits
+// for a part or a restart's time; the flag cannot wake it.
+const unsigned kCollectPollMS = 20;
+
+const size_t kHashBlockBytes = 1 << 20;
+
 [[noreturn]] void ThrowInternal(int line) { throw KWLCException("kKWErrorInternal", kThisFile, line, false); }
 
+// Closes the destination on every way out; the parts that write into it
+// have ended by then (Transfer releases them before it returns or throws).
+class ScopedDescriptor {
+ public:
+  explicit ScopedDescriptor(int fd) : m_fd(fd) {}
+  ~ScopedDescriptor() { close(m_fd); }
+  ScopedDescriptor(const ScopedDescriptor&) = delete;
+  ScopedDescriptor& operator=(const ScopedDescriptor&) = delete;
+
+ private:
+  int m_fd;
+};
+
+// Reserves the file's blocks up front, so that a full disk shows before any
+// byte is fetched rather than in the middle of a part. 0 or an errno.
+int Preallocate(int fd, uint64_t size) {
+#if defined(F_PREALLOCATE)
+  fstore_t store = {F_ALLOCATECONTIG | F_ALLOCATEALL, F_PEOFPOSMODE, 0, static_cast<off_t>(size), 0};
+  if (fcntl(fd, F_PREALLOCATE, &store) == -1) {
+    store.fst_flags = F_ALLOCATEALL;
+    if (fcntl(fd, F_PREALLOCATE, &store) == -1 && errno != ENOTSUP) return errno;
+  }
+  return ftruncate(fd, static_cast<off_t>(size)) == 0 ? 0 : errno;
+#else
+  int result;
+  do {
+    result = posix_fallocate(fd, 0, static_cast<off_t>(size));
+  } while (result == EINTR);
+  // A file system without allocation still takes a file of that length.
+  if (result == EOPNOTSUPP || result == EINVAL) return ftruncate(fd, static_cast<off_t>(size)) == 0 ? 0 : errno;
+  return result;
+#endif
+}
+
 }  // namespace
+
+// --- Record of kept parts ------------------------------------------------------
+
+KWLCDownloadRecord::KWLCDownloadRecord() : m_fileSizeBytes(0), m_partSizeBytes(0), m_hashedBytes(0) {}
+
+KWLCDownloadRecord::~KWLCDownloadRecord() = default;
+
+bool KWLCDownloadRecord::HasKeptParts() const {
+  return std::find(m_finished.begin(), m_finished.end(), true) != m_finished.end();
+}
+
+void KWLCDownloadRecord::Forget() {
+  m_validator = KWString();
+  m_fileSizeBytes = 0;
+  m_partSizeBytes = 0;
+  m_finished.clear();
+  m_hash.reset();
+  m_hashedBytes = 0;
+}
+
+// --- Parts ending ----------------------------------------------------------------
+
+// Collects, from the part threads, the parts whose run has ended.
+class KWLCCurlMultipartFileDownloader::PartListener : public IKWLCPartDoneListener {
+ public:
+  void OnPartDone(KWLCCurlFileDownloadService* part) override {
+    KWLock lock(m_mutex);
+    m_done.push_back(part);
+    m_condition.notify_all();
+  }
+  // Waits up to the time for a part to end; the parts that have.
+  std::vector<KWLCCurlFileDownloadService*> Take(unsigned milliseconds) {
+    KWLock lock(m_mutex);
+    if (m_done.empty()) m_condition.wait_for(lock, milliseconds);
+    std::vector<KWLCCurlFileDownloadService*> done;
+    done.swap(m_done);
+    return done;
+  }
+
+ private:
+  KWMutex m_mutex;
+  KWCondition m_condition;
+  std::vector<KWLCCurlFileDownloadService*> m_done;  // guarded by m_mutex
+};
+
+struct KWLCCurlMultipartFileDownloader::Slot {
+  KWRefcountedPtr<KWLCCurlFileDownloadService> m_service;
+  bool m_busy;
+};
+
+// --- Downloader -------------------------------------------------------------------
 
 KWLCCurlMultipartFileDownloader::KWLCCurlMultipartFileDownloader(const KWLCCloudParams& cloudParams,
                                                                  IKWCustomExceptionHandler& exceptionHandler,
@@ -36,11 +134,22 @@ KWLCCurlMultipartFileDownloader::KWLCCurlMultipartFileDownloader(const KWLCCloud
       m_destinationFile(destinationFile),
       m_fileSizeBytes(0),
       m_progressCallback(nullptr),
-      m_progressCallbackData(nullptr) {}
+      m_progressCallbackData(nullptr),
+      m_record(&m_ownRecord),
+      m_retryAfterSeconds(-1) {}
 
 KWLCCurlMultipartFileDownloader::~KWLCCurlMultipartFileDownloader() = default;
 
 void KWLCCurlMultipartFileDownloader::Initialize() { KWLOG("KWLCCurlMultipartFileDownloader::Initialize"); }
+
+void KWLCCurlMultipartFileDownloader::SetExpectedSHA256(const KWString& hexDigest) {
+  m_expectedSHA256 = hexDigest.GetUTF8String();
+  for (char& c : m_expectedSHA256) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+}
+
+void KWLCCurlMultipartFileDownloader::SetDownloadRecord(KWLCDownloadRecord* record) {
+  m_record = record != nullptr ? record : &m_ownRecord;
+}
 
 uint64_t KWLCCurlMultipartFileDownloader::GetNumParts(uint64_t fileSizeBytes, uint64_t partSizeBytes) {
   if (partSizeBytes == 0) return 0;
@@ -69,27 +178,20 @@ bool KWLCCurlMultipartFileDownloader::OnProgress(const void* data, const int& pe
   return true;
 }
 
-void KWLCCurlMultipartFileDownloader::SetExpectedSHA256(const KWString& hexDigest) {
-  m_expectedSHA256 = hexDigest.GetUTF8String();
-  for (char& c : m_expectedSHA256) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+uint64_t KWLCCurlMultipartFileDownloader::GetFreeDiskBytes(const KWPath& folder) const {
+  struct statvfs status;
+  if (statvfs(folder.GetPathAsKWString().c_str(), &status) != 0) return std::numeric_limits<uint64_t>::max();
+  return static_cast<uint64_t>(status.f_bavail) * static_cast<uint64_t>(status.f_frsize);
 }
 
-bool KWLCCurlMultipartFileDownloader::HasExpectedDigest() {
-  if (m_expectedSHA256.empty()) return true;
-  KWLCSha256 hash;
-  FILE* file = fopen(m_destinationFile.GetPath().GetPathAsKWString().GetUTF8String().c_str(), "rb");
-  if (file == nullptr) return false;
-  std::vector<char> buffer(1 << 20);
-  size_t got;
-  while ((got = fread(buffer.data(), 1, buffer.size(), file)) > 0) hash.Update(buffer.data(), got);
-  const bool readAll = ferror(file) == 0;
-  fclose(file);
-  const std::string actual = hash.FinalHex();
-  if (readAll && actual == m_expectedSHA256) return true;
-  KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, SHA-256 mismatch: expected %s, got %s",
-        m_expectedSHA256.c_str(), readAll ? actual.c_str() : "(unreadable)");
-  m_destinationFile.Delete();
-  return false;
+void KWLCCurlMultipartFileDownloader::DiscardKeptParts(const char* why) {
+  if (m_record->HasKeptParts()) {
+    KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, %s: kept parts discarded", why);
+  }
+  m_record->Forget();
+  // Only a file: whatever else sits at that path is not ours to remove.
+  struct stat status;
+  if (lstat(m_destinationFile.GetPath().c_str(), &status) == 0 && S_ISREG(status.st_mode)) m_destinationFile.Delete();
 }
 
 bool KWLCCurlMultipartFileDownloader::DownloadFile() {
@@ -98,116 +200,296 @@ bool KWLCCurlMultipartFileDownloader::DownloadFile() {
     KWLock lock(m_partProgressMutex);
     m_partProgress.clear();
   }
-  // Released on every way out; releasing a service waits for its thread.
-  std::list<KWRefcountedPtr<KWLCCurlFileDownloadService>> parts;
-  uint64_t numParts = 0;
+  m_retryAfterSeconds = -1;
+  if (m_record->m_destination.GetPath() != m_destinationFile.GetPath()) {
+    // What was kept belongs to another file.
+    m_record->Forget();
+    m_record->m_destination = m_destinationFile;
+  }
+  bool discard = false;
+  bool done = false;
   try {
-    if (m_cloudParams.m_downloadPartSizeBytes == 0) {
-      KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, m_downloadPartSizeBytes == 0");
-      return false;
-    }
-    if (m_fileSizeBytes == 0) {
-      KWLCCurlFileDownloader sizeQuery;
-      m_fileSizeBytes = sizeQuery.GetFileSizeBytesFromURL(m_url, m_cloudParams, m_headerList, m_abortFlag);
-    }
-    if (m_fileSizeBytes == 0) {
-      KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, fileSizeBytes == 0");
-      ThrowInternal(__LINE__);
-    }
-    // Every part is a thread: a size that no product image has (a broken or
-    // hostile reply) must not make the process start millions of them.
-    if (GetNumParts(m_fileSizeBytes, m_cloudParams.m_downloadPartSizeBytes) > kMaxParts) {
-      KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, refusing %llu bytes in more than %llu parts",
-            static_cast<unsigned long long>(m_fileSizeBytes), static_cast<unsigned long long>(kMaxParts));
-      m_fileSizeBytes = 0;
-      return false;
-    }
-    numParts = GetNumParts(m_fileSizeBytes, m_cloudParams.m_downloadPartSizeBytes);
-
-    for (uint64_t number = 0; number < numParts; ++number) {
-      KWRefcountedPtr<KWLCCurlFileDownloadService> part(
-          new KWLCCurlFileDownloadService(m_cloudParams, m_abortFlag, m_exceptionHandler, m_destinationFile, m_url));
-      part->SetPartNumber(number);
-      part->SetFileSizeBytes(m_fileSizeBytes);
-      part->SetHeaderList(m_headerList);
-      part->SetProgressCallback(this);
-      part->SetProgressCallbackData(part.get());
-      parts.push_back(part);
-      part->StartService();
-    }
-
-    uint64_t successCount = 0;
-    int restarts = 0;
-    for (const KWRefcountedPtr<KWLCCurlFileDownloadService>& part : parts) {
-      if (!part) ThrowInternal(__LINE__);
-      for (;;) {
-        part->Join();
-        if (part->IsSuccess()) {
-          ++successCount;
-          break;
-        }
-        ++restarts;
-        if (m_abortFlag || restarts >= kMaxFailedJoins) break;
-        part->StartService();
-      }
-    }
-
-    OnPartsCollected();
-    // An abort that comes after the last part arrived still means the caller
-    // no longer wants the file: nothing is joined.
-    const bool complete = successCount == numParts && !m_abortFlag;
-    const bool joined = complete && JoinParts(numParts);
-
-    for (uint64_t number = 0; number < numParts; ++number) {
-      KWLCCurlFileDownloadService::GetPartFile(m_destinationFile, number).Delete();
-    }
-
-    if (successCount != numParts) {
-      KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, successCount != numParts");
-      return false;
-    }
-    if (!complete) {
-      KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, aborted before the parts were joined");
-      return false;
-    }
-    return joined && HasExpectedDigest();
+    done = Attempt(discard);
   } catch (...) {
     KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, caught Exception.");
-    // Part files are removed on this path too, once no part thread can
-    // still be writing one.
-    parts.clear();
-    for (uint64_t number = 0; number < numParts; ++number) {
-      KWLCCurlFileDownloadService::GetPartFile(m_destinationFile, number).Delete();
-    }
+  }
+  if (done) {
+    // The file is whole; a later call starts over.
+    m_record->Forget();
+    return true;
+  }
+  // A failed attempt keeps what arrived whole for the next one; a quit, a
+  // file that changed, a wrong digest or a server without a validator (the
+  // next attempt could not tell the parts are still good) leaves nothing.
+  if (discard || m_abortFlag || !m_record->HasKeptParts() || m_record->m_validator.IsEmpty()) {
+    DiscardKeptParts("the download was abandoned");
+  }
+  return false;
+}
+
+bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
+  KWLCDownloadRecord& record = *m_record;
+  if (m_cloudParams.m_downloadPartSizeBytes == 0) {
+    KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, m_downloadPartSizeBytes == 0");
     return false;
+  }
+  // Asked every time: the file may have changed on the server since the
+  // last attempt, and a signed redirect target may have expired.
+  KWLCCurlFileDownloader sizeQuery;
+  m_fileSizeBytes = 0;
+  try {
+    m_fileSizeBytes = sizeQuery.GetFileSizeBytesFromURL(m_url, m_cloudParams, m_headerList, m_abortFlag);
+  } catch (...) {
+    m_retryAfterSeconds = sizeQuery.GetRetryAfterSeconds();
+    throw;
+  }
+  if (m_fileSizeBytes == 0) {
+    KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, fileSizeBytes == 0");
+    ThrowInternal(__LINE__);
+  }
+  // A size that no product image has (a broken or hostile reply) must not
+  // make the process plan millions of parts.
+  const uint64_t numParts = GetNumParts(m_fileSizeBytes, m_cloudParams.m_downloadPartSizeBytes);
+  if (numParts > kMaxParts) {
+    KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, refusing %llu bytes in more than %llu parts",
+          static_cast<unsigned long long>(m_fileSizeBytes), static_cast<unsigned long long>(kMaxParts));
+    m_fileSizeBytes = 0;
+    discard = true;
+    return false;
+  }
+  m_partURL = sizeQuery.GetEffectiveURL();
+
+  // Kept parts count only while the server vouches for the same bytes.
+  const KWString validator = sizeQuery.GetValidator();
+  if (validator.IsEmpty() || validator != record.m_validator || record.m_fileSizeBytes != m_fileSizeBytes ||
+      record.m_partSizeBytes != m_cloudParams.m_downloadPartSizeBytes || record.m_finished.size() != numParts) {
+    DiscardKeptParts("the file on the server changed");
+    record.m_destination = m_destinationFile;
+    record.m_validator = validator;
+    record.m_fileSizeBytes = m_fileSizeBytes;
+    record.m_partSizeBytes = m_cloudParams.m_downloadPartSizeBytes;
+    record.m_finished.assign(numParts, false);
+  }
+  const bool resuming = record.HasKeptParts();
+
+  // The image, written in place (no second copy for a join), and one
+  // unpacked copy of it for the attach.
+  if (!CheckDiskSpace((resuming ? 0 : m_fileSizeBytes) + m_fileSizeBytes)) return false;
+
+  const std::string path = m_destinationFile.GetPath().GetPathAsKWString().GetUTF8String();
+  int fd;
+  do {
+    fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (resuming ? 0 : O_TRUNC), 0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, cannot open %s: %s", path.c_str(), strerror(errno));
+    ThrowInternal(__LINE__);
+  }
+  ScopedDescriptor destination(fd);
+  if (!resuming) {
+    const int error = Preallocate(fd, m_fileSizeBytes);
+    if (error != 0) {
+      KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, cannot make %s %llu bytes long: %s", path.c_str(),
+            static_cast<unsigned long long>(m_fileSizeBytes), strerror(error));
+      discard = true;
+      return false;
+    }
+  }
+  if (!Transfer(fd, numParts)) return false;
+  AdvanceHash(fd);
+  if (!HasExpectedDigest()) {
+    discard = true;
+    return false;
+  }
+  return true;
+}
+
+bool KWLCCurlMultipartFileDownloader::CheckDiskSpace(uint64_t needBytes) {
+  const KWPath folder = m_destinationFile.GetPath().GetParentKWPath(0xFFFFFFFF);
+  const uint64_t freeBytes = GetFreeDiskBytes(folder);
+  if (freeBytes >= needBytes) return true;
+  KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, not enough disk space in %s: %llu bytes free, %llu needed",
+        folder.GetPathAsKWString().c_str(), static_cast<unsigned long long>(freeBytes),
+        static_cast<unsigned long long>(needBytes));
+  return false;
+}
+
+// Fetches the parts that are not kept over the shared connections. True when
+// every part is in the destination; on false the caller decides what stays.
+bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts) {
+  KWLCDownloadRecord& record = *m_record;
+  std::set<uint64_t> ready;  // parts to fetch, lowest first
+  uint64_t successCount = 0;
+  {
+    KWLock lock(m_partProgressMutex);
+    for (uint64_t number = 0; number < numParts; ++number) {
+      if (record.m_finished[number]) {
+        m_partProgress[number] = 100;
+        ++successCount;
+      } else {
+        ready.insert(number);
+      }
+    }
+  }
+
+  std::vector<KWString> headers(m_headerList);
+  // A part fetched against another version of the file must not land beside
+  // the kept ones: the server then answers with the whole file instead.
+  if (!record.m_validator.IsEmpty()) headers.push_back(KWString("If-Range: ") + record.m_validator);
+
+  typedef std::chrono::steady_clock Clock;
+  KWLCBackoff backoff(KWLCBackoff::PartRestarts());
+  std::multimap<Clock::time_point, uint64_t> waiting;  // failed parts and when they may go again
+
+  PartListener listener;
+  // Released before the listener on every way out; releasing a service
+  // waits for its thread.
+  std::vector<Slot> slots;
+  const uint32_t connections = std::max<uint32_t>(1, m_cloudParams.m_numDownloadThreads);
+  for (uint32_t index = 0; index < connections && index < ready.size(); ++index) {
+    KWRefcountedPtr<KWLCCurlFileDownloadService> part(
+        new KWLCCurlFileDownloadService(m_cloudParams, m_abortFlag, m_exceptionHandler, m_destinationFile, m_partURL));
+    part->SetFileSizeBytes(m_fileSizeBytes);
+    part->SetHeaderList(headers);
+    part->SetProgressCallback(this);
+    part->SetProgressCallbackData(part.get());
+    part->SetThreadIndex(static_cast<int>(index));
+    part->SetTargetDescriptor(fd);
+    part->SetDoneListener(&listener);
+    slots.push_back(Slot{part, false});
+  }
+
+  int restarts = 0;
+  bool stopped = false;  // no part is started any more
+  size_t busy = 0;
+  for (;;) {
+    if (m_abortFlag) stopped = true;
+    const Clock::time_point now = Clock::now();
+    while (!waiting.empty() && waiting.begin()->first <= now) {
+      ready.insert(waiting.begin()->second);
+      waiting.erase(waiting.begin());
+    }
+    for (Slot& slot : slots) {
+      if (stopped || ready.empty()) break;
+      if (slot.m_busy) continue;
+      slot.m_service->SetPartNumber(*ready.begin());
+      ready.erase(ready.begin());
+      slot.m_busy = true;
+      ++busy;
+      slot.m_service->StartService();
+    }
+    if (busy == 0 && (stopped || (ready.empty() && waiting.empty()))) break;
+
+    unsigned waitMS = kCollectPollMS;
+    if (!waiting.empty() && busy == 0) {
+      const auto untilNext =
+          std::chrono::duration_cast<std::chrono::milliseconds>(waiting.begin()->first - now).count();
+      waitMS = static_cast<unsigned>(std::max<long long>(0, std::min<long long>(untilNext, kCollectPollMS)));
+    }
+    for (KWLCCurlFileDownloadService* done : listener.Take(waitMS)) {
+      KWLCCurlFileDownloadService& part = *done;
+      part.Join();
+      for (Slot& slot : slots) {
+        if (slot.m_service.get() == done) slot.m_busy = false;
+      }
+      --busy;
+      const uint64_t number = part.GetPartNumber();
+      if (part.IsSuccess()) {
+        record.m_finished[number] = true;
+        ++successCount;
+        AdvanceHash(fd);
+        continue;
+      }
+      if (part.GetWriteErrno() != 0) {
+        // The disk, not the network: another try would meet the same wall.
+        KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, cannot write %s: %s", m_destinationFile.GetPath().c_str(),
+              strerror(part.GetWriteErrno()));
+        stopped = true;
+        continue;
+      }
+      const KWLCPartRange range =
+          KWLCCurlFileDownloadService::GetPartRange(number, m_fileSizeBytes, m_cloudParams.m_downloadPartSizeBytes, 1);
+      if (part.GetHTTPStatus() == 200 && range.m_lengthBytes != m_fileSizeBytes && record.HasKeptParts()) {
+        // If-Range did not match: the file changed under us, and every part
+        // kept so far may be of the old one.
+        KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, a range came back whole: kept parts discarded");
+        KWLock lock(m_partProgressMutex);
+        for (uint64_t kept = 0; kept < numParts; ++kept) {
+          if (!record.m_finished[kept]) continue;
+          record.m_finished[kept] = false;
+          m_partProgress[kept] = 0;
+          ready.insert(kept);
+          --successCount;
+        }
+        record.m_hash.reset();
+        record.m_hashedBytes = 0;
+      }
+      if (part.GetRetryAfterSeconds() >= 0) m_retryAfterSeconds = part.GetRetryAfterSeconds();
+      ++restarts;
+      if (m_abortFlag || restarts >= kMaxFailedJoins) {
+        stopped = true;
+        continue;
+      }
+      const std::chrono::milliseconds delay =
+          backoff.Delay(static_cast<unsigned>(restarts - 1), part.GetRetryAfterSeconds());
+      waiting.insert(std::make_pair(Clock::now() + delay, number));
+    }
+  }
+  slots.clear();
+
+  OnPartsCollected();
+  if (successCount != numParts) {
+    KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, successCount != numParts");
+    return false;
+  }
+  // An abort that comes after the last part arrived still means the caller
+  // no longer wants the file.
+  if (m_abortFlag) {
+    KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, aborted after the last part arrived");
+    return false;
+  }
+  return true;
+}
+
+// Feeds the digest with the run of finished bytes from the start of the
+// file that it has not seen yet, so that little is left after the last part.
+void KWLCCurlMultipartFileDownloader::AdvanceHash(int fd) {
+  if (m_expectedSHA256.empty()) return;
+  KWLCDownloadRecord& record = *m_record;
+  if (!record.m_hash) {
+    record.m_hash.reset(new KWLCSha256());
+    record.m_hashedBytes = 0;
+  }
+  const uint64_t partSize = record.m_partSizeBytes;
+  std::vector<char> buffer;
+  while (record.m_hashedBytes < record.m_fileSizeBytes && !m_abortFlag) {
+    const uint64_t number = record.m_hashedBytes / partSize;
+    if (!record.m_finished[number]) return;
+    const uint64_t end = std::min(record.m_fileSizeBytes, (number + 1) * partSize);
+    if (buffer.empty()) buffer.resize(kHashBlockBytes);
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), end - record.m_hashedBytes));
+    const ssize_t got = pread(fd, buffer.data(), want, static_cast<off_t>(record.m_hashedBytes));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      // The check at the end then fails: nothing unread counts as verified.
+      KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, cannot read back %s: %s",
+            m_destinationFile.GetPath().c_str(), got < 0 ? strerror(errno) : "end of file");
+      return;
+    }
+    record.m_hash->Update(buffer.data(), static_cast<size_t>(got));
+    record.m_hashedBytes += static_cast<uint64_t>(got);
   }
 }
 
-bool KWLCCurlMultipartFileDownloader::JoinParts(uint64_t numParts) {
-  KWAutoPtr<IKWStream> destination(KWStreamUtil::CreateFileStreamWrite(m_destinationFile, 2, 0x3F3F3F3F, 0x3F3F3F3F));
-  if (!destination) ThrowInternal(__LINE__);
-  bool joined = true;
-  for (uint64_t number = 0; number < numParts && joined; ++number) {
-    const KWFile partFile = KWLCCurlFileDownloadService::GetPartFile(m_destinationFile, number);
-    const uint64_t expected =
-        KWLCCurlFileDownloadService::GetPartRange(number, m_fileSizeBytes, m_cloudParams.m_downloadPartSizeBytes, 1)
-            .m_lengthBytes;
-    KWAutoPtr<IKWStream> source(KWStreamUtil::CreateFileStreamRead(partFile, 1, 0x3F3F3F3F, 0x3F3F3F3F));
-    if (!source) {
-      KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, cannot open part file %s", partFile.GetPath().c_str());
-      joined = false;
-      break;
-    }
-    const uint64_t copied = KWStreamUtil::StreamCopy(*source, *destination);
-    if (copied != expected || destination->GetState() == IKWStream::kKWStreamStateFailed) {
-      KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, copied %llu of %llu bytes of part file %s",
-            static_cast<unsigned long long>(copied), static_cast<unsigned long long>(expected),
-            partFile.GetPath().c_str());
-      joined = false;
-    }
-  }
-  destination.reset();
-  // A destination that misses data must not be mistaken for the file.
-  if (!joined) m_destinationFile.Delete();
-  return joined;
+bool KWLCCurlMultipartFileDownloader::HasExpectedDigest() {
+  if (m_expectedSHA256.empty()) return true;
+  KWLCDownloadRecord& record = *m_record;
+  std::string actual = "(incomplete)";
+  if (record.m_hash && record.m_hashedBytes == m_fileSizeBytes) actual = record.m_hash->FinalHex();
+  record.m_hash.reset();
+  record.m_hashedBytes = 0;
+  if (actual == m_expectedSHA256) return true;
+  KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, SHA-256 mismatch: expected %s, got %s",
+        m_expectedSHA256.c_str(), actual.c_str());
+  return false;
 }

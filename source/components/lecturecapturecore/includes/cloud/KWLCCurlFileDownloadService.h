@@ -32,6 +32,18 @@ struct KWLCPartRange {
   int m_threadIndex;
 };
 
+class KWLCCurlFileDownloadService;
+
+// Hears, on the part's own thread, that a part's run has ended; the outcome
+// is read after Join.
+class IKWLCPartDoneListener {
+ public:
+  virtual void OnPartDone(KWLCCurlFileDownloadService* part) = 0;
+
+ protected:
+  ~IKWLCPartDoneListener() = default;
+};
+
 class KWLCCurlFileDownloadService : public IKWLCCloudService {
  public:
   KWLCCurlFileDownloadService(const KWLCCloudParams& cloudParams, const KWAbortFlag& abortFlag,
@@ -63,6 +75,17 @@ class KWLCCurlFileDownloadService : public IKWLCCloudService {
   KWFile GetPartFileDownloadLocation() const { return m_partFile; }
   void SetProgressCallback(const IKWLCCurlProgressCallback* callback) { m_progressCallback = callback; }
   void SetProgressCallbackData(const void* data) { m_progressCallbackData = data; }
+  // The shared handle the part uses, instead of the round-robin one; -1
+  // goes back to round-robin.
+  void SetThreadIndex(int threadIndex) { m_threadIndex = threadIndex; }
+  // An open destination that the part writes its range into in place; -1
+  // (the default) writes the part file.
+  void SetTargetDescriptor(int fd) { m_targetDescriptor = fd; }
+  void SetDoneListener(IKWLCPartDoneListener* listener) { m_doneListener = listener; }
+  // Of the last run, read after Join: see KWLCCurlFileDownloader.
+  long GetHTTPStatus() const { return m_httpStatus; }
+  long GetRetryAfterSeconds() const { return m_retryAfterSeconds; }
+  int GetWriteErrno() const { return m_writeErrno; }
 
   // Part N of a file of fileSize bytes cut into partSize pieces; the last
   // part takes the remainder. Parts share the threads handles round-robin.
@@ -95,4 +118,11 @@ class KWLCCurlFileDownloadService : public IKWLCCloudService {
   bool m_isPartNumberSet;
   const IKWLCCurlProgressCallback* m_progressCallback;
   const void* m_progressCallbackData;
+  int m_threadIndex;
+  int m_targetDescriptor;
+  IKWLCPartDoneListener* m_doneListener;
+  // Written by the part's thread; the owner reads them after Join.
+  long m_httpStatus;
+  long m_retryAfterSeconds;
+  int m_writeErrno;
 };

@@ -36,9 +36,26 @@ class KWLCCurlFileDownloader {
   // Size of the whole remote file, when known, so that a ranged reply's
   // Content-Range total can be checked; 0 checks only that it is consistent.
   void SetExpectedFileSizeBytes(uint64_t size) { m_expectedFileSizeBytes = size; }
+  // An open file that range transfers write into at the range's own offset,
+  // instead of replacing the target file; -1 (the default) for the target.
+  // A reply that is not the asked range then never writes a byte.
+  void SetTargetDescriptor(int fd) { m_targetDescriptor = fd; }
 
-  // A HEAD request on the size-query handle. Succeeds only for a final 2xx
-  // status; returns the first Content-Length seen (0 when none). Throws
+  // What the last size query learned from the final response, after
+  // redirects: the URL it came from, and its ETag (a strong one), else its
+  // Last-Modified, empty when it had neither.
+  const KWString& GetEffectiveURL() const { return m_effectiveURL; }
+  const KWString& GetValidator() const { return m_validator; }
+  // After a failed operation: the HTTP status of the final response (0 when
+  // none came), the Retry-After of a 503 or 429 in seconds (-1 when none),
+  // and the errno of a failed write to the target (0 when none).
+  long GetHTTPStatus() const { return m_httpStatus; }
+  long GetRetryAfterSeconds() const { return m_retryAfterSeconds; }
+  int GetWriteErrno() const { return m_writeErrno; }
+
+  // A HEAD request on the size-query handle, following redirects. Succeeds
+  // only for a final 2xx status; returns the final response's Content-Length
+  // (0 when none). Throws
   // KWLCException on a libcurl error or another status.
   uint64_t GetFileSizeBytesFromURL(const KWString& inURL, const KWLCCloudParams& inCloudParams,
                                    const std::vector<KWString>& inHeaderList, const KWAbortFlag& inAbortFlag);
@@ -58,4 +75,10 @@ class KWLCCurlFileDownloader {
   const IKWLCCurlProgressCallback* m_progressCallback;
   const void* m_progressCallbackData;
   uint64_t m_expectedFileSizeBytes;
+  int m_targetDescriptor;
+  KWString m_effectiveURL;
+  KWString m_validator;
+  long m_httpStatus;
+  long m_retryAfterSeconds;
+  int m_writeErrno;
 };

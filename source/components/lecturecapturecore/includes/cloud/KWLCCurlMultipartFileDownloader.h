@@ -1,16 +1,28 @@
 // KWLCCurlMultipartFileDownloader: downloads one remote file by cutting it
-// into parts, fetching each on its own thread into a part file, and joining
-// the parts in order once every one has arrived.
+// into parts that a fixed number of connections fetch in parallel, each
+// connection taking the next missing part as soon as it is free. Every part
+// is written in place into the destination, which is created at its full
+// size first; nothing is joined afterwards.
+//
+// Parts that arrived whole are kept across a failed DownloadFile, as long as
+// the server's validator (strong ETag, else Last-Modified) and the size are
+// unchanged; the next call fetches only the missing ones. The record of kept
+// parts lives in a KWLCDownloadRecord, by default the downloader's own; a
+// caller that outlives the downloader (a Retry builds a new one) passes its
+// own.
 //
 //   KWLCCurlFileDownloader::Initialize(params);
 //   KWLCCurlMultipartFileDownloader::Initialize();
 //   KWLCCurlMultipartFileDownloader downloader(params, handler, exitFlag, destination, url);
 //   downloader.SetProgressCallback(&receiver);
+//   downloader.SetDownloadRecord(&record);   // optional
 //   bool done = downloader.DownloadFile();   // may be called again after false
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "IKWLCCurlProgressCallback.h"
@@ -18,8 +30,39 @@
 #include "KWCustomException.h"
 #include "KWFile.h"
 #include "KWLCCloudStructs.h"
+#include "KWLCCurlFileDownloadService.h"
 #include "KWString.h"
 #include "KWThread.h"
+
+class KWLCSha256;
+
+// The parts of one destination that arrived whole, and what they were
+// fetched against. Used by one downloader at a time.
+class KWLCDownloadRecord {
+ public:
+  KWLCDownloadRecord();
+  ~KWLCDownloadRecord();
+  KWLCDownloadRecord(const KWLCDownloadRecord&) = delete;
+  KWLCDownloadRecord& operator=(const KWLCDownloadRecord&) = delete;
+
+  // True when some part is kept; the destination then holds it.
+  bool HasKeptParts() const;
+  const KWFile& GetDestination() const { return m_destination; }
+  // Forgets every kept part; the destination file itself is left alone.
+  void Forget();
+
+ private:
+  friend class KWLCCurlMultipartFileDownloader;
+
+  KWFile m_destination;
+  KWString m_validator;
+  uint64_t m_fileSizeBytes;
+  uint64_t m_partSizeBytes;
+  std::vector<bool> m_finished;
+  // The digest of bytes [0, m_hashedBytes), which are all in finished parts.
+  std::unique_ptr<KWLCSha256> m_hash;
+  uint64_t m_hashedBytes;
+};
 
 class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
  public:
@@ -41,8 +84,14 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
   static void Initialize();
   void SetProgressCallback(const IKWLCCurlProgressCallback* callback) { m_progressCallback = callback; }
   // The SHA-256 the whole file must have, in hex (either case); empty checks
-  // nothing. A file with another digest is deleted and the call fails.
+  // nothing. It is computed as the file fills from its start; a file with
+  // another digest is deleted and the call fails.
   void SetExpectedSHA256(const KWString& hexDigest);
+  // Where kept parts are recorded; it must outlive every DownloadFile call.
+  // Null goes back to the downloader's own record.
+  void SetDownloadRecord(KWLCDownloadRecord* record);
+  // The Retry-After (seconds) of the last 503 or 429 seen by the last call; -1 when none.
+  long GetRetryAfterSeconds() const { return m_retryAfterSeconds; }
 
   // ceil(fileSize / partSize); 0 for a part size of 0.
   static uint64_t GetNumParts(uint64_t fileSizeBytes, uint64_t partSizeBytes);
@@ -52,13 +101,22 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
 
  protected:
   // Called once every part has been collected, before the abort flag is
-  // looked at and the parts are joined. Does nothing; lets a test act in
-  // that window.
+  // looked at for the last time. Does nothing; lets a test act in that window.
   virtual void OnPartsCollected() {}
+  // Bytes free for an unprivileged user in the folder; the most a uint64_t
+  // holds when that cannot be told.
+  virtual uint64_t GetFreeDiskBytes(const KWPath& folder) const;
 
  private:
-  bool JoinParts(uint64_t numParts);
+  class PartListener;
+  struct Slot;
+
+  bool Attempt(bool& discard);
+  bool Transfer(int fd, uint64_t numParts);
+  bool CheckDiskSpace(uint64_t needBytes);
+  void AdvanceHash(int fd);
   bool HasExpectedDigest();
+  void DiscardKeptParts(const char* why);
 
   const KWLCCloudParams& m_cloudParams;
   KWString m_url;
@@ -66,11 +124,16 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
   const KWAbortFlag& m_abortFlag;
   KWFile m_destinationFile;
   std::vector<KWString> m_headerList;
-  std::string m_expectedSHA256;  // lower case; empty = not checked
   uint64_t m_fileSizeBytes;
   const IKWLCCurlProgressCallback* m_progressCallback;
   const void* m_progressCallbackData;
   // Written by every part thread; guarded by m_partProgressMutex.
   mutable std::map<uint64_t, uint32_t> m_partProgress;
   mutable KWMutex m_partProgressMutex;
+  std::string m_expectedSHA256;  // lower case; empty = not checked
+  KWLCDownloadRecord m_ownRecord;
+  KWLCDownloadRecord* m_record;
+  // Where the size query's redirects led: the parts fetch from there.
+  KWString m_partURL;
+  long m_retryAfterSeconds;
 };
