@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <regex>
 #include <string>
 #include <vector>
@@ -127,6 +128,23 @@ TEST_F(AnalyticsTest, StopDrainsQueuedEventsAndLaterEventsStayUnsent) {
   LCInstallerAnalytics::StartThread(m_handler);
   LCInstallerAnalytics::StopThread();
   EXPECT_EQ(m_server.Requests().size(), 3u);
+}
+
+TEST_F(AnalyticsTest, StopGivesUpOnASilentServerAtItsDeadline) {
+  // Accepts every ping and never answers: each would wait out its 5 s time-out.
+  TestHttpServer silent(
+      [](const TestHttpRequest&, TestHttpConnection& connection) { connection.WaitForPeer(std::chrono::seconds(60)); });
+  LCInstallerAnalytics::SetServerHostForTesting(silent.HostPort());
+  LCInstallerAnalytics::StartThread(m_handler);
+  for (int i = 0; i < 6; ++i) LCInstallerAnalytics::PingTalkToOstrelServer("Queued", std::to_string(i));
+  ASSERT_TRUE(silent.WaitForRequests(1));
+  const auto start = std::chrono::steady_clock::now();
+  LCInstallerAnalytics::StopThread();
+  // The 2 s deadline and a second of slack; before, the quit took 30 s.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_TRUE(m_log.Contains("TTO error"));  // the ping in flight
+  EXPECT_TRUE(m_log.Contains("Analytics: stop deadline of 2000 ms reached, 5 queued pings dropped"));
+  EXPECT_EQ(silent.Requests().size(), 1u);
 }
 
 TEST_F(AnalyticsTest, ErrorStatusAndUnreachableHostAreLoggedAsFailures) {

@@ -1,9 +1,20 @@
 // The curl utilities: header and URL parsing, the callbacks' arithmetic and
 // abort handling, and the debug log, the last over a real transfer.
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "KWException.h"
+#include "KWInternet.h"
 #include "KWLCCloudUtils.h"
 #include "KWSystemUtils.h"
 #include "TestHttpServer.h"
@@ -184,6 +195,7 @@ TEST(DebugLogTest, HeadersAreLoggedAndBodiesAreNot) {
   CurlStringWriteCallbackData body(abort);
   std::vector<KWString> headers;
   AddAuthorizationHeaders(headers, params);
+  headers.push_back("deviceToken:SECRET-DEVICE-TOKEN");
   curl_slist* list = nullptr;
   CURL* curl = curl_easy_init();
   AddDefaultCurlSettings(curl, params, 0);
@@ -204,6 +216,103 @@ TEST(DebugLogTest, HeadersAreLoggedAndBodiesAreNot) {
   EXPECT_GE(log.IndexOf("CURL LOG - HEADER_IN::"), 0);
   EXPECT_TRUE(log.Contains("X-Reply: seen"));
   EXPECT_FALSE(log.Contains("PRIVATE-BODY-BYTES"));
+  // The server still gets the token; the log only its name.
+  EXPECT_EQ(server.Requests().at(0).Header("deviceToken"), "SECRET-DEVICE-TOKEN");
+  EXPECT_FALSE(log.Contains("SECRET-DEVICE-TOKEN"));
+  EXPECT_TRUE(log.Contains("deviceToken: ***\r"));
+}
+
+// Accepts connections on 127.0.0.1 and reads whatever arrives; never answers.
+class RawListener {
+ public:
+  RawListener() {
+    m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (bind(m_fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(m_fd, 16) != 0 ||
+        getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      ADD_FAILURE() << "cannot listen";
+    }
+    m_port = ntohs(address.sin_port);
+    m_thread = std::thread([this] {
+      std::vector<int> clients;
+      while (!m_stop) {
+        std::vector<pollfd> waiters{{m_fd, POLLIN, 0}};
+        for (int client : clients) waiters.push_back({client, POLLIN, 0});
+        if (poll(waiters.data(), waiters.size(), 50) <= 0) continue;
+        if (waiters[0].revents & POLLIN) {
+          const int client = accept(m_fd, nullptr, nullptr);
+          if (client >= 0) {
+            clients.push_back(client);
+            ++m_connections;
+          }
+        }
+        char buffer[512];
+        for (size_t i = 1; i < waiters.size(); ++i) {
+          if (waiters[i].revents & POLLIN) {
+            const ssize_t got = read(waiters[i].fd, buffer, sizeof(buffer));
+            if (got > 0) m_bytes += static_cast<size_t>(got);
+          }
+        }
+      }
+      for (int client : clients) close(client);
+    });
+  }
+  ~RawListener() {
+    m_stop = true;
+    m_thread.join();
+    close(m_fd);
+  }
+  std::string HostPort() const { return "127.0.0.1:" + std::to_string(m_port); }
+  int Connections() const { return m_connections; }
+  size_t Bytes() const { return m_bytes; }
+
+ private:
+  int m_fd = -1;
+  int m_port = 0;
+  std::atomic<bool> m_stop{false};
+  std::atomic<int> m_connections{0};
+  std::atomic<size_t> m_bytes{0};
+  std::thread m_thread;
+};
+
+// A URL from a server must not make libcurl speak another protocol: not
+// asked for directly, not through a redirect, not through the platform GET.
+TEST(ProtocolTest, OnlyHttpAndHttpsAreSpokenEvenAfterARedirect) {
+  curl_global_init(CURL_GLOBAL_ALL);
+  RawListener raw;
+  ScopedTempDir dir;
+  WriteFileBytes(dir.File("local.txt"), "local file");
+  TestHttpServer redirecting([&raw](const TestHttpRequest&, TestHttpConnection& connection) {
+    connection.SendResponse(302, "", "Location: gopher://" + raw.HostPort() + "/1x\r\n");
+  });
+  KWLCCloudParams params;
+  params.m_useHTTPS = false;
+  params.m_responseTimeoutMS = 3000;  // an unrestricted handle would wait on the silent listener
+  KWAbortFlag abort{false};
+  const std::vector<std::string> urls = {"gopher://" + raw.HostPort() + "/1selector",
+                                         "dict://" + raw.HostPort() + "/d:word", "scp://" + raw.HostPort() + "/x",
+                                         "file://" + dir.File("local.txt"), redirecting.BaseUrl() + "/moved"};
+  for (const std::string& url : urls) {
+    CURL* curl = curl_easy_init();
+    CurlStringWriteCallbackData body(abort);
+    curl_slist* list = nullptr;
+    AddDefaultCurlSettings(curl, params, 1);
+    CurlCreateHeaderList({}, list, curl);
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CurlStringWriteCallback);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+    EXPECT_EQ(curl_easy_perform(curl), CURLE_UNSUPPORTED_PROTOCOL) << url;
+    EXPECT_TRUE(body.m_data.empty()) << url;
+    CurlHeadersCleanup(list);
+    curl_easy_cleanup(curl);
+    EXPECT_FALSE(IKWInternetFileDownloader::GetInstance(IFDProxyParams())->SendHTTPRequestToURL(url)) << url;
+  }
+  EXPECT_EQ(raw.Connections(), 0);
+  EXPECT_EQ(raw.Bytes(), 0u);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -171,6 +172,15 @@ TEST_F(HandshakeTest, HttpsReplyIsTrustedOnlyThroughTheGivenCA) {
   params.m_caCertPath = KWPath(KWString(certs + "/ca.pem"));
   EXPECT_TRUE(m_service.DoHandshake(params));
   EXPECT_EQ(m_service.m_downloadURL, "https-U");
+  // TLS records appear as their size: the log stays text, and the device
+  // token goes to the server only.
+  const int record = m_log.IndexOf("CURL LOG - UNKNOWN_TYPE::");
+  ASSERT_GE(record, 0);
+  EXPECT_TRUE(std::regex_match(m_log.Lines().at(record + 1), std::regex("[0-9]+ bytes")));
+  for (const std::string& line : m_log.Lines()) {
+    for (const unsigned char c : line) ASSERT_TRUE(c >= 0x20 || c == '\t' || c == '\r') << line;
+  }
+  EXPECT_FALSE(m_log.Contains(KWSystemUtils::GetDeviceToken().GetUTF8String()));
 
   // The system's trust store does not know the test CA.
   params.m_caCertPath = KWPath("/etc/ssl/certs/ca-certificates.crt");

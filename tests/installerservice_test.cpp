@@ -2,13 +2,17 @@
 #include <stdlib.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "KWException.h"
+#include "KWInternet.h"
 #include "LCInstallerService.h"
 #include "LCProductLauncher.h"
 #include "TestDoubles.h"
@@ -209,13 +213,44 @@ TEST_F(InstallerServiceTest, UnsupportedOperationsThrowInternalError) {
   EXPECT_FALSE(service.IsPaused());
 }
 
+// Holds the real pipeline at its connection check until released.
+class HeldDetector : public IKWInternetConnectionDetector {
+ public:
+  void SetURLToConnect(const KWString&) override {}
+  bool IsConnectedToInternet() override {
+    m_asked.set_value();
+    m_release.get_future().wait();
+    return false;
+  }
+  std::promise<void> m_asked;
+  std::promise<void> m_release;
+};
+
 TEST_F(InstallerServiceTest, DestructorJoinsARunningService) {
-  std::atomic<bool> finished{false};
+  // The service class itself, not a test double with a destructor of its
+  // own: the thread is released only once the destructor has begun, so only
+  // the destructor's own stop and join can see the run end inside the scope.
+  HeldDetector detector;
+  IKWInternetConnectionDetector::SetInstanceForTesting(&detector);
+  std::thread releaser([&] {
+    detector.m_asked.get_future().wait();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!m_log.Contains("LCInstallerService::StopService") && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    detector.m_release.set_value();
+  });
   {
-    ScriptedService service(m_ui, m_handler, {[&](ScriptedService&) { finished = true; }});
+    LCInstallerService service(m_ui, m_handler);
     service.StartService();
   }
-  EXPECT_TRUE(finished);
+  EXPECT_EQ(m_ui.installDoneCalls, 1) << "the run had not ended when the service was gone";
+  EXPECT_EQ(m_ui.errors, std::vector<int>{kLCInstallerErrorNoNetwork});
+  releaser.join();
+  IKWInternetConnectionDetector::SetInstanceForTesting(nullptr);
+  ASSERT_GE(m_log.IndexOf("LCInstallerService::StopService"), 0);
+  EXPECT_LT(m_log.IndexOf("LCInstallerService::StopService"),
+            m_log.IndexOf("Caught exception: 9000 validAttempt:0 exitRequested:0"));
 }
 
 // macOS opens the product's bundle through LaunchServices; a wrong bundle

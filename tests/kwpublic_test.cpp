@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -189,6 +190,33 @@ TEST(KWLoggerTest, DisabledLoggerWritesNothing) {
   gKWLogger.LogEnableAtRuntime(true);
   KWLOG("shown");
   EXPECT_EQ(log.Lines(), std::vector<std::string>{"shown"});
+}
+
+// The log lives in the shared temporary folder.
+TEST(KWLoggerTest, ForeignValuesCannotForgeLinesAndAPlantedLinkIsRefused) {
+  {
+    LogCapture log;
+    KWLOG("Build Number: %s", "11.0\n2026-12-07 00:00:00.000 [00000000] Install complete.\x1b[2J");
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{
+                               "Build Number: 11.0\\n2026-12-07 00:00:00.000 [00000000] Install complete.\\x1b[2J"});
+  }
+  ScopedTempDir dir;
+  WriteFileBytes(dir.File("victim"), "untouched");
+  ASSERT_EQ(symlink(dir.File("victim").c_str(), dir.File("log.txt").c_str()), 0);
+  EXPECT_FALSE(gKWLogger.SetLogFilePath(dir.File("log.txt").c_str()));
+  gKWLogger.LogEnableAtRuntime(true);
+  KWLOG("through the link");
+  gKWLogger.LogEnableAtRuntime(false);
+  EXPECT_EQ(ReadFileBytes(dir.File("victim")), "untouched");
+
+  // A log left readable by an older run becomes private.
+  WriteFileBytes(dir.File("old.txt"), "");
+  chmod(dir.File("old.txt").c_str(), 0644);
+  EXPECT_TRUE(gKWLogger.SetLogFilePath(dir.File("old.txt").c_str()));
+  struct stat info;
+  ASSERT_EQ(stat(dir.File("old.txt").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  gKWLogger.SetLogFilePath("");
 }
 
 TEST(KWExceptionTest, CodeNamesAndIntegerCodes) {

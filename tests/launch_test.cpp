@@ -1,8 +1,11 @@
+#include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -31,6 +34,16 @@ int ZombieChildren() {
   }
   pclose(ps);
   return zombies;
+}
+
+// A process that exists and has not ended (zombies have ended).
+bool IsRunning(int pid) {
+  FILE* ps = popen(("ps -o stat= -p " + std::to_string(pid)).c_str(), "r");
+  if (!ps) return false;
+  char state[16] = {};
+  const bool listed = fscanf(ps, "%15s", state) == 1;
+  pclose(ps);
+  return listed && state[0] != 'Z';
 }
 
 class LaunchTest : public ::testing::Test {
@@ -83,6 +96,59 @@ TEST_F(LaunchTest, ApplicationBundleStartsItsMainExecutable) {
   EXPECT_NE(KWApplicationLaunchUtil::LaunchApplication(m_dir.File("Empty.app"), {}, exitCode,
                                                        KWApplicationLaunchUtil::kKWLaunchNoWait, false),
             0);
+}
+
+TEST_F(LaunchTest, ChildrenGetOnlyTheStandardDescriptors) {
+  // A descriptor without close-on-exec, as a library might leave one.
+  const int leaked = open("/dev/null", O_RDONLY);
+  ASSERT_GE(leaked, 3);
+  setenv("FAKE_HDIUTIL_FDS", m_dir.File("fds").c_str(), 1);
+  int exitCode = -1;
+  ASSERT_EQ(KWApplicationLaunchUtil::LaunchApplication(Recorder(), {}, exitCode, KWApplicationLaunchUtil::kKWLaunchWait,
+                                                       false),
+            0);
+  EXPECT_EQ(ReadFileBytes(m_dir.File("fds")), "0\n1\n2\n");
+  // Output capture hands the child its pipe as descriptor 1, nothing more.
+  std::string output;
+  KWApplicationLaunchUtil::KWWaitOptions options;
+  options.m_output = &output;
+  ASSERT_EQ(KWApplicationLaunchUtil::RunAndWait("/bin/sh", {"-c", "echo captured; exec '" + Recorder() + "'"}, exitCode,
+                                                false, options),
+            0);
+  EXPECT_EQ(output, "captured\n");
+  EXPECT_EQ(ReadFileBytes(m_dir.File("fds")), "0\n1\n2\n");
+  unsetenv("FAKE_HDIUTIL_FDS");
+  close(leaked);
+}
+
+TEST_F(LaunchTest, CancelEndsTheChildsWholeProcessGroup) {
+  // The child leaves a grandchild that would outlive it, and reports its pid.
+  std::atomic<bool> cancel{false};
+  const std::string pidFile = m_dir.File("grandchild");
+  std::thread canceller([&] {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (ReadFileBytes(pidFile).empty() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    cancel = true;
+  });
+  KWApplicationLaunchUtil::KWWaitOptions options;
+  options.m_cancel = &cancel;
+  int exitCode = 0;
+  EXPECT_EQ(KWApplicationLaunchUtil::RunAndWait(
+                "/bin/sh",
+                {"-c", "sleep 600 & echo $! > '" + pidFile + ".new'; mv '" + pidFile + ".new' '" + pidFile + "'; wait"},
+                exitCode, false, options),
+            ECANCELED);
+  canceller.join();
+  const int grandchild = std::stoi(ReadFileBytes(pidFile));
+  // Ended, though perhaps not yet reaped by its new parent.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (IsRunning(grandchild) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_FALSE(IsRunning(grandchild));
+  EXPECT_EQ(ZombieChildren(), 0);
 }
 
 TEST_F(LaunchTest, KilledChildReportsTheSignal) {

@@ -57,7 +57,7 @@ LogCapture::LogCapture() {
 
 LogCapture::~LogCapture() {
   gKWLogger.LogEnableAtRuntime(false);
-  gKWLogger.SetLogFilePath("/dev/null");
+  gKWLogger.SetLogFilePath("");
 }
 
 std::vector<std::string> LogCapture::Lines() const {

@@ -1,5 +1,6 @@
 #include "LCInstallerAnalytics.h"
 
+#include <chrono>
 #include <mutex>
 #include <random>
 
@@ -171,16 +172,62 @@ LCInstallerTTOThread::LCInstallerTTOThread(IKWCustomExceptionHandler& handler,
 
 LCInstallerTTOThread::~LCInstallerTTOThread() { m_stopRequested = true; }
 
-void LCInstallerTTOThread::Start() { m_workerThread.start(); }
+void LCInstallerTTOThread::Start() {
+  {
+    KWLock lock(m_endMutex);
+    m_ended = false;
+  }
+  m_abortRequested = false;
+  m_workerThread.start();
+}
 
 void LCInstallerTTOThread::Stop() {
   m_queue.PushBack(LCInstallerTTOPingData());
+  {
+    // A dead analytics server must not hold up the quit: each ping may take
+    // its full request time-out, and many may be queued.
+    KWLock lock(m_endMutex);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopDeadlineMS);
+    while (!m_ended) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      m_endCondition.wait_for(lock, static_cast<unsigned int>(left.count()));
+    }
+    if (!m_ended) m_abortRequested = true;
+  }
   m_workerThread.join();
 }
 
+int LCInstallerTTOThread::DropUntilSentinel() {
+  int dropped = 0;
+  for (;;) {
+    LCInstallerTTOPingData ping;
+    m_queue.Front(ping);
+    m_queue.PopFront();
+    if (ping.m_name.empty() && ping.m_value.empty()) return dropped;
+    ++dropped;
+  }
+}
+
 void LCInstallerTTOThread::ThreadRun() {
+  struct EndSignal {
+    explicit EndSignal(LCInstallerTTOThread& owner) : m_owner(owner) {}
+    ~EndSignal() {
+      KWLock lock(m_owner.m_endMutex);
+      m_owner.m_ended = true;
+      m_owner.m_endCondition.notify_all();
+    }
+    LCInstallerTTOThread& m_owner;
+  } endSignal(*this);
+
   for (;;) {
     if (m_stopRequested) return;
+    if (m_abortRequested) {
+      const int dropped = DropUntilSentinel();
+      KWLOG("Analytics: stop deadline of %u ms reached, %d queued pings dropped", kStopDeadlineMS, dropped);
+      return;
+    }
     LCInstallerTTOPingData ping;
     m_queue.Front(ping);
     m_queue.PopFront();
@@ -192,7 +239,7 @@ void LCInstallerTTOThread::ThreadRun() {
       const KWString url = LCInstallerAnalytics::GetPingUrl(ping.m_name, ping.m_value);
       if (url.empty()) continue;
       if (KWFile(LCInstallerAnalytics::GetOptOutFilePath()).DoesFileExist()) continue;
-      sent = IKWInternetFileDownloader::GetInstance(IFDProxyParams())->SendHTTPRequestToURL(url);
+      sent = IKWInternetFileDownloader::GetInstance(IFDProxyParams())->SendHTTPRequestToURL(url, m_abortRequested);
     } catch (...) {
       sent = false;
     }

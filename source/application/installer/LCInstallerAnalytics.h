@@ -4,7 +4,7 @@
 //
 //   LCInstallerAnalytics::StartThread(handler);            // once, at start-up
 //   LCInstallerAnalytics::PingTalkToOstrelServer("DownloadDone", "1");
-//   LCInstallerAnalytics::StopThread();                    // sends what is queued
+//   LCInstallerAnalytics::StopThread();                    // sends what is queued, 2 s at most
 #pragma once
 
 #include <atomic>
@@ -14,6 +14,7 @@
 #include "KWLCWorkerThread.h"
 #include "KWSharedDeque.h"
 #include "KWString.h"
+#include "KWThread.h"
 
 struct LCInstallerTTOPingData {
   LCInstallerTTOPingData() = default;
@@ -30,13 +31,25 @@ class LCInstallerTTOThread : public KWLCWorkerThreadCallback {
 
   void ThreadRun() override;
   void Start();
-  // Returns after every event queued before the call has been handled.
+  // Returns after every event queued before the call has been handled, or
+  // after kStopDeadlineMS: a request still running then is ended and the
+  // events still queued are dropped (and counted in the log).
   void Stop();
 
+  static constexpr unsigned int kStopDeadlineMS = 2000;
+
  private:
+  // Drops the queued events up to the stop sentinel; returns their number.
+  int DropUntilSentinel();
+
   KWLCWorkerThread m_workerThread;
   KWSharedDeque<LCInstallerTTOPingData>& m_queue;
   std::atomic<bool> m_stopRequested{false};
+  // Set by Stop when the deadline has passed; read by the sender.
+  std::atomic<bool> m_abortRequested{false};
+  KWMutex m_endMutex;
+  KWCondition m_endCondition;
+  bool m_ended = true;  // guarded by m_endMutex
 };
 
 class LCInstallerAnalytics {

@@ -2,6 +2,14 @@
 // launch. Each stage runs only if the UI has not yet recorded it as done, so
 // a retry resumes at the stage that failed.
 
+#include <dirent.h>
+#include <errno.h>
+#include <sys/stat.h>
+
+#include <cctype>
+#include <set>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "IKWLCCurlProgressCallback.h"
@@ -10,6 +18,7 @@
 #include "KWFileUtil.h"
 #include "KWInternet.h"
 #include "KWLCBackoff.h"
+#include "KWLCCloudUtils.h"
 #include "KWLCCurlFileDownloader.h"
 #include "KWLCCurlMultipartFileDownloader.h"
 #include "KWLogger.h"
@@ -33,7 +42,73 @@ class LCDownloadProgressCallback : public IKWLCCurlProgressCallback {
   ILCInstallerUIInterface& m_ui;
 };
 
+// Schemes compare without regard to case, as libcurl takes them.
+bool HasScheme(const KWString& url, const KWString& prefix) {
+  const std::string& text = url.GetUTF8String();
+  const std::string& scheme = prefix.GetUTF8String();
+  if (text.size() < scheme.size()) return false;
+  for (size_t i = 0; i < scheme.size(); ++i) {
+    if (tolower(static_cast<unsigned char>(text[i])) != scheme[i]) return false;
+  }
+  return true;
+}
+
+// The names in a folder, "." and ".." left out; empty when it cannot be read.
+std::set<std::string> FolderEntries(const std::string& folder) {
+  std::set<std::string> names;
+  if (DIR* dir = opendir(folder.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.insert(name);
+    }
+    closedir(dir);
+  }
+  return names;
+}
+
+// The mount points an attach under mountRoot created: those the tool printed
+// (the last tab-separated field of its device lines), and every folder that
+// is new in the mount root. Only direct children of the mount root count, so
+// nothing the tool prints can make the installer detach anything else.
+std::set<std::string> AttachedMountPoints(const std::string& mountRoot, const std::string& output,
+                                          const std::set<std::string>& before) {
+  std::set<std::string> mountPoints;
+  const auto addIfInRoot = [&](const std::string& path) {
+    const std::string prefix = mountRoot + "/";
+    if (path.compare(0, prefix.size(), prefix) != 0) return;
+    const std::string name = path.substr(prefix.size());
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) return;
+    struct stat info;
+    if (lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) mountPoints.insert(path);
+  };
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.compare(0, 5, "/dev/") != 0) continue;
+    const size_t tab = line.rfind('\t');
+    if (tab == std::string::npos) continue;
+    std::string path = line.substr(tab + 1);
+    while (!path.empty() && (path.back() == ' ' || path.back() == '\r')) path.pop_back();
+    addIfInRoot(path);
+  }
+  for (const std::string& name : FolderEntries(mountRoot)) {
+    if (before.count(name) == 0) addIfInRoot(mountRoot + "/" + name);
+  }
+  return mountPoints;
+}
+
 }  // namespace
+
+std::vector<KWString> LCInstallerService::AttachArguments(const KWString& imagePath, const std::string& mountRoot) {
+  // -nobrowse keeps the volume off the user's desktop and out of the Finder
+  // while the installation runs; -noautoopen keeps a Finder window from opening.
+  return {"attach", imagePath, "-mountroot", KWString(mountRoot), "-nobrowse", "-noautoopen"};
+}
+
+std::vector<KWString> LCInstallerService::DetachArguments(const KWString& mountPoint, bool force) {
+  std::vector<KWString> arguments = {"detach", mountPoint};
+  if (force) arguments.push_back("-force");
+  return arguments;
+}
 
 bool LCInstallerService::StageMayRun(LCInstallerStateEnum doneState) {
   return m_uiInterface.GetState() < doneState && !m_uiInterface.IsExitRequested();
@@ -87,6 +162,12 @@ void LCInstallerService::RunHandshakeStage() {
 
 void LCInstallerService::RunDownloadStage(const KWLCCloudParams& downloadParams) {
   m_uiInterface.OnDownloadBegin();
+  // The URL comes from the server; libcurl would speak any protocol it
+  // knows to any host named there.
+  if (!HasScheme(m_downloadURL, kHTTPUrlPrefix) && !HasScheme(m_downloadURL, kHTTPSUrlPrefix)) {
+    KWLOG("Download: refused %s, only http and https images are fetched", m_downloadURL.c_str());
+    throw KWLCException(kLCInstallerErrorDownloadFailed, kServiceSource, 546, false);
+  }
   // A Retry goes on with the parts an earlier run kept, in the same file.
   m_downloadedFile = m_downloadRecord.HasKeptParts() ? m_downloadRecord.GetDestination()
                                                      : KWFileUtil::GetUniqueTemporaryFile("clv_build");
@@ -115,30 +196,38 @@ void LCInstallerService::RunMountStage() {
   m_uiInterface.OnExtractBegin();
   const KWString imagePath = m_downloadedFile.GetPath().GetPathAsKWString();
   KWLOG("Attaching image %s", imagePath.c_str());
-  const KWString mountRoot = KWFileUtil::GetSessionTempFolder().GetPath().GetPathAsKWString();
+  const std::string mountRoot = KWFileUtil::GetSessionTempFolder().GetPath().GetPathAsKWString().GetUTF8String();
+  const std::set<std::string> before = FolderEntries(mountRoot);
   int exitCode = 0;
-  // -nobrowse keeps the volume off the user's desktop and out of the Finder
-  // while the installation runs; -noautoopen keeps a Finder window from opening.
-  const int result = KWApplicationLaunchUtil::LaunchApplication(
-      GetDiskImageToolPath(), {"attach", imagePath, "-mountroot", mountRoot, "-nobrowse", "-noautoopen"}, exitCode,
-      KWApplicationLaunchUtil::kKWLaunchWait, false);
+  std::string output;
+  KWApplicationLaunchUtil::KWWaitOptions options;
+  options.m_output = &output;
+  const int result = KWApplicationLaunchUtil::RunAndWait(GetDiskImageToolPath(), AttachArguments(imagePath, mountRoot),
+                                                         exitCode, false, options);
   KWLOG("hdiutil attach returned: %d", result);
 
-  // Only the setup folder counts: the tool's own result is not trusted.
-  const KWPath mountPoint = KWPath(mountRoot).AppendNew(kVolumeName);
-  m_setupFolder = KWFile(mountPoint.AppendNew(kVolumeName));
-  if (!m_setupFolder.DoesFileExist()) {
-    // A volume that attached but holds no setup folder is of no use: detach
-    // it now rather than leave it mounted (a retry would attach it again).
-    if (KWFile(mountPoint).DoesFileExist()) {
-      m_mountPath = mountPoint;
-      DetachImage();
+  // Whatever this attach mounted (an image may name its volume otherwise,
+  // or hold several) is detached unless it is the volume used below: each
+  // Retry attaches again, and on macOS a mount outlives the installer.
+  std::set<std::string> created = AttachedMountPoints(mountRoot, output, before);
+  const KWPath mountPoint = KWPath(KWString(mountRoot)).AppendNew(kVolumeName);
+  try {
+    // Only the setup folder counts: the tool's own result is not trusted.
+    m_setupFolder = KWFile(mountPoint.AppendNew(kVolumeName));
+    if (!m_setupFolder.DoesFileExist()) {
+      if (KWFile(mountPoint).DoesFileExist()) created.insert(mountPoint.GetPathAsKWString().GetUTF8String());
+      throw KWLCException(kLCInstallerErrorSetupFolderMissing, kServiceSource, 579, false);
     }
-    throw KWLCException(kLCInstallerErrorSetupFolderMissing, kServiceSource, 579, false);
+    created.erase(mountPoint.GetPathAsKWString().GetUTF8String());
+    for (const std::string& other : created) DetachVolume(KWString(other));
+    created.clear();
+    m_mountPath = mountPoint;
+    KWLOG("Unzip complete. ");
+    m_uiInterface.OnExtractDone();
+  } catch (...) {
+    for (const std::string& volume : created) DetachVolume(KWString(volume));
+    throw;
   }
-  m_mountPath = mountPoint;
-  KWLOG("Unzip complete. ");
-  m_uiInterface.OnExtractDone();
 }
 
 void LCInstallerService::RunSetupStage() {
@@ -158,12 +247,20 @@ void LCInstallerService::RunSetupStage() {
                                   .Append("MacOS")
                                   .Append("Install", KWPath::kKWPathKindFile);
   int exitCode = 0;
-  const int result = KWApplicationLaunchUtil::LaunchApplication(
+  // A quit must not wait for a setup program that hangs: the wait ends with
+  // the exit flag, and the setup's whole process group with it.
+  KWApplicationLaunchUtil::KWWaitOptions options;
+  options.m_cancel = &m_uiInterface.IsExitRequested();
+  const int result = KWApplicationLaunchUtil::RunAndWait(
       setupProgram.GetPathAsKWString(),
-      {"--mode=silent", KWString("--deploymentFile=") + deploymentFile.GetPathAsKWString()}, exitCode,
-      KWApplicationLaunchUtil::kKWLaunchWait, true);
+      {"--mode=silent", KWString("--deploymentFile=") + deploymentFile.GetPathAsKWString()}, exitCode, true, options);
 
   if (!debugLogExisted && debugLog.Exists()) debugLog.Delete();
+  if (result == ECANCELED) {
+    KWLOG("Setup: quit requested, the setup program and its process group were ended");
+    // No message reaches the user once they quit; the code only ends the run.
+    throw KWLCException(kLCInstallerErrorSetupLaunchFailed, kServiceSource, 614, false);
+  }
   if (result != 0) throw KWLCException(kLCInstallerErrorSetupLaunchFailed, kServiceSource, 614, false);
   if (exitCode != 0) throw KWLCException(exitCode, kServiceSource, 616, false);
   m_uiInterface.OnSetupDone();

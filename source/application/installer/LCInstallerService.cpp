@@ -83,21 +83,22 @@ void LCInstallerService::FinishInstallation() {
 void LCInstallerService::DetachImage() {
   const KWString mountPath = m_mountPath.GetPathAsKWString();
   if (mountPath.empty()) return;
-  KWLOG("Detaching device %s", mountPath.c_str());
+  DetachVolume(mountPath);
+  m_mountPath = KWPath();
+}
+
+void LCInstallerService::DetachVolume(const KWString& mountPoint) {
+  KWLOG("Detaching device %s", mountPoint.c_str());
   // A volume stays busy for a moment after the setup program has quit (the
   // Finder or Spotlight may still look at it): the second try forces it.
-  std::vector<KWString> arguments = {"detach", mountPath};
   for (int attempt = 0; attempt < 2; ++attempt) {
-    if (attempt > 0) {
-      KWLOG("hdiutil: detach failed, trying again with -force");
-      arguments.push_back("-force");
-    }
+    if (attempt > 0) KWLOG("hdiutil: detach failed, trying again with -force");
     int exitCode = 0;
-    const int result = KWApplicationLaunchUtil::LaunchApplication(GetDiskImageToolPath(), arguments, exitCode,
-                                                                  KWApplicationLaunchUtil::kKWLaunchWait, false);
+    const int result =
+        KWApplicationLaunchUtil::LaunchApplication(GetDiskImageToolPath(), DetachArguments(mountPoint, attempt > 0),
+                                                   exitCode, KWApplicationLaunchUtil::kKWLaunchWait, false);
     if (result != 0) KWLOG("Error while executing hdiutil for detach");
     KWLOG("hdiutil detach returned: %d", result == 0 ? exitCode : 0);
     if (result == 0 && exitCode == 0) break;
   }
-  m_mountPath = KWPath();
 }

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <atomic>
+#include <string>
+#include <vector>
 
 #include "IKWLCCloudService.h"
 #include "ILCInstallerUIInterface.h"
@@ -40,6 +42,9 @@ class LCInstallerService : public KWLCWorkerThreadCallback, private IKWLCCloudSe
   // The disk-image tool: "/usr/bin/hdiutil" on macOS, the stand-in that
   // ships beside the executable elsewhere.
   static KWString GetDiskImageToolPath();
+  // The disk-image tool's command lines, built in this one place.
+  static std::vector<KWString> AttachArguments(const KWString& imagePath, const std::string& mountRoot);
+  static std::vector<KWString> DetachArguments(const KWString& mountPoint, bool force);
 
  protected:
   // One pipeline run; a retry runs it again and it skips finished stages.
@@ -62,6 +67,7 @@ class LCInstallerService : public KWLCWorkerThreadCallback, private IKWLCCloudSe
  private:
   void FinishInstallation();
   void DetachImage();
+  void DetachVolume(const KWString& mountPoint);
   // True when the UI has not reached doneState and no exit was asked for.
   bool StageMayRun(LCInstallerStateEnum doneState);
   void RunHandshakeStage();

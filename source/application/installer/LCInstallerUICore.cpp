@@ -294,7 +294,9 @@ void LCInstallerUICore::OnError(LCInstallerErrorEnum code) {
   Ping("LastError", Decimal(code));
   bool retryAllowed = false;
   const KWString message = GetErrorMessage(code, retryAllowed);
-  KWLOG("%s", message.c_str());
+  // Our own text, whose line breaks the log keeps (formatted values have
+  // theirs escaped).
+  if (gKWLogger.m_isEnabled) gKWLogger.LogString(message.c_str(), message.size());
   // A user who has already chosen to quit is not asked to retry; the main
   // thread may be waiting for the service and cannot answer a box now.
   if (m_exitRequested) {

@@ -1,4 +1,6 @@
-// Starting other programs.
+// Starting other programs. Children start with only descriptors 0 to 2
+// open: nothing of the installer's (sockets, the log, part files) leaks
+// into a setup program or the product it leaves running.
 //
 //   int exitCode = 0;
 //   int result = KWApplicationLaunchUtil::LaunchApplication(
@@ -6,6 +8,8 @@
 //       KWApplicationLaunchUtil::kKWLaunchWait, false);
 #pragma once
 
+#include <atomic>
+#include <string>
 #include <vector>
 
 #include "KWString.h"
@@ -25,4 +29,18 @@ class KWApplicationLaunchUtil {
   // standard output and error go to /dev/null.
   static int LaunchApplication(const KWString& program, const std::vector<KWString>& arguments, int& exitCode,
                                int waitPolicy, bool silenceOutput);
+
+  // What RunAndWait adds to a waiting launch.
+  struct KWWaitOptions {
+    // When set during the wait, the child's whole process group is ended
+    // (SIGTERM, SIGKILL after a grace period) and RunAndWait returns
+    // ECANCELED. The child then leads a process group of its own.
+    const std::atomic<bool>* m_cancel = nullptr;
+    // Receives the child's standard output (at most kMaxCapturedOutput bytes).
+    std::string* m_output = nullptr;
+  };
+  static constexpr size_t kMaxCapturedOutput = 64 * 1024;
+  // LaunchApplication with kKWLaunchWait and the options above.
+  static int RunAndWait(const KWString& program, const std::vector<KWString>& arguments, int& exitCode,
+                        bool silenceOutput, const KWWaitOptions& options);
 };

@@ -1,6 +1,8 @@
 // Network probes: a reachability check and a single HTTP GET.
 #pragma once
 
+#include <atomic>
+
 #include "KWString.h"
 
 class IKWInternetConnectionDetector {
@@ -40,4 +42,7 @@ class IKWInternetFileDownloader {
   virtual ~IKWInternetFileDownloader() {}
   // One GET; true only for a 2xx status. Connect time-out 3 s, whole request 5 s.
   virtual bool SendHTTPRequestToURL(const KWString& url) = 0;
+  // The same, ended early (false) once abort is set; only http and https,
+  // redirects included.
+  virtual bool SendHTTPRequestToURL(const KWString& url, const std::atomic<bool>& abort) = 0;
 };

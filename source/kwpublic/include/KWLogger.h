@@ -21,16 +21,22 @@ class KWLogger {
   // Callers test it before formatting anything; off until LogEnableAtRuntime.
   std::atomic<bool> m_isEnabled{false};
 
+  // Control bytes in the formatted line are written as escapes ("\n",
+  // "\x1b"), so one call is always one line.
   virtual void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  // Logs prepared text of the given length (need not be NUL-terminated).
+  // Logs prepared text of the given length (need not be NUL-terminated);
+  // its line breaks stay, other control bytes are escaped.
   virtual void LogString(const char* text, size_t length);
 
-  void SetLogFilePath(const KWString& path);
+  // Opens (creates, mode 0600) the log file. A link, or anything but a
+  // regular file of this user's, is refused: false, and the log goes to the
+  // console only. The empty path closes the file.
+  bool SetLogFilePath(const KWString& path);
   void LogEnableAtRuntime(bool enable) { m_isEnabled = enable; }
   void SetConsoleOutputFlag(bool enable) { m_consoleOutput = enable; }
 
  private:
-  void WriteLine(const char* text, size_t length);
+  void WriteLine(const char* text, size_t length, bool keepLineBreaks);
 
   std::mutex m_mutex;
   int m_fd = -1;

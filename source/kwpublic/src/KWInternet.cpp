@@ -22,6 +22,7 @@ namespace {
 const int kConnectionTestTimeoutMS = 5000;
 const long kHTTPConnectTimeoutMS = 3000;
 const long kHTTPRequestTimeoutMS = 5000;
+const int kAbortPollMS = 100;
 
 // Splits "host:port" (or "[v6]:port"); the port defaults to 80.
 void SplitHostPort(const std::string& text, std::string& host, std::string& port) {
@@ -147,10 +148,23 @@ class KWCurlFileDownloader : public IKWInternetFileDownloader {
   explicit KWCurlFileDownloader(const IFDProxyParams& proxy) : m_proxy(proxy) {}
 
   bool SendHTTPRequestToURL(const KWString& url) override {
+    static const std::atomic<bool> never{false};
+    return SendHTTPRequestToURL(url, never);
+  }
+
+  bool SendHTTPRequestToURL(const KWString& url, const std::atomic<bool>& abort) override {
     if (!g_curlInitializedElsewhere) InitializeCurlForProcess();
+    if (abort) return false;
     CURL* curl = curl_easy_init();
     if (!curl) return false;
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+#if LIBCURL_VERSION_NUM >= 0x075500
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+#else
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+#endif
     curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, kHTTPConnectTimeoutMS);
@@ -162,7 +176,7 @@ class KWCurlFileDownloader : public IKWInternetFileDownloader {
     } else {
       KWProxy::ApplyToCurlHandle(curl, url);
     }
-    const CURLcode result = curl_easy_perform(curl);
+    const CURLcode result = PerformUnlessAborted(curl, abort);
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     KWProxy::LogProxyRefusal(curl, "network", url);
@@ -171,6 +185,33 @@ class KWCurlFileDownloader : public IKWInternetFileDownloader {
   }
 
  private:
+  // curl_easy_perform may sit a whole second in one wait before it looks at
+  // a progress function; a multi handle polled in short steps lets a quit
+  // end the request within a tenth of a second.
+  static CURLcode PerformUnlessAborted(CURL* curl, const std::atomic<bool>& abort) {
+    CURLM* multi = curl_multi_init();
+    if (!multi) return CURLE_OUT_OF_MEMORY;
+    curl_multi_add_handle(multi, curl);
+    CURLcode result = CURLE_ABORTED_BY_CALLBACK;
+    int running = 1;
+    while (!abort) {
+      if (curl_multi_perform(multi, &running) != CURLM_OK) {
+        result = CURLE_FAILED_INIT;
+        break;
+      }
+      if (running == 0) {
+        int left = 0;
+        CURLMsg* message = curl_multi_info_read(multi, &left);
+        result = message && message->msg == CURLMSG_DONE ? message->data.result : CURLE_FAILED_INIT;
+        break;
+      }
+      curl_multi_wait(multi, nullptr, 0, kAbortPollMS, nullptr);
+    }
+    curl_multi_remove_handle(multi, curl);
+    curl_multi_cleanup(multi);
+    return result;
+  }
+
   IFDProxyParams m_proxy;
 };
 

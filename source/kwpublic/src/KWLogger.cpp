@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,6 +17,29 @@
 KWLogger gKWLogger;
 
 namespace {
+// Values from outside (a server's build number, a URL) must not start a log
+// line of their own or drive the terminal the console echo goes to: control
+// bytes are written as escapes. keepLineBreaks keeps "\n" (and a "\r" right
+// before it) for prepared multi-line text.
+void AppendEscaped(std::string& out, const char* text, size_t length, bool keepLineBreaks) {
+  static const char hex[] = "0123456789abcdef";
+  for (size_t i = 0; i < length; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const bool lineBreak = c == '\n' || (c == '\r' && i + 1 < length && text[i + 1] == '\n');
+    if ((c >= 0x20 && c != 0x7f) || c == '\t' || (keepLineBreaks && lineBreak)) {
+      out.push_back(static_cast<char>(c));
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else {
+      out += "\\x";
+      out.push_back(hex[c >> 4]);
+      out.push_back(hex[c & 15]);
+    }
+  }
+}
+
 void WriteAll(int fd, const char* data, size_t length) {
   while (length > 0) {
     const ssize_t put = write(fd, data, length);
@@ -32,11 +57,33 @@ KWLogger::~KWLogger() {
   if (m_fd >= 0) close(m_fd);
 }
 
-void KWLogger::SetLogFilePath(const KWString& path) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+bool KWLogger::SetLogFilePath(const KWString& path) {
+  // The log lives in a folder every user may write to: a name planted there
+  // (a link to another file, a file of someone else's, a pipe) is refused
+  // rather than written through, and the log stays private to its user.
+  if (path.empty()) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_fd >= 0) close(m_fd);
+    m_fd = -1;
+    return false;
+  }
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+  struct stat info;
+  if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() || info.st_nlink != 1 ||
+                  fchmod(fd, 0600) != 0)) {
+    close(fd);
+    fd = -1;
+    errno = EPERM;
+  }
+  if (fd < 0) {
+    const std::string message = "Log: " + path.GetUTF8String() + " refused (" + strerror(errno) +
+                                "): not a file of this user's or a link; logging to the console only\n";
+    WriteAll(STDERR_FILENO, message.data(), message.size());
+  }
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_fd >= 0) close(m_fd);
   m_fd = fd;
+  return fd >= 0;
 }
 
 void KWLogger::Log(const char* format, ...) {
@@ -53,18 +100,18 @@ void KWLogger::Log(const char* format, ...) {
   }
   if (static_cast<size_t>(needed) < sizeof(stackBuffer)) {
     va_end(copy);
-    WriteLine(stackBuffer, static_cast<size_t>(needed));
+    WriteLine(stackBuffer, static_cast<size_t>(needed), false);
     return;
   }
   std::vector<char> heapBuffer(static_cast<size_t>(needed) + 1);
   vsnprintf(heapBuffer.data(), heapBuffer.size(), format, copy);
   va_end(copy);
-  WriteLine(heapBuffer.data(), static_cast<size_t>(needed));
+  WriteLine(heapBuffer.data(), static_cast<size_t>(needed), false);
 }
 
-void KWLogger::LogString(const char* text, size_t length) { WriteLine(text, length); }
+void KWLogger::LogString(const char* text, size_t length) { WriteLine(text, length, true); }
 
-void KWLogger::WriteLine(const char* text, size_t length) {
+void KWLogger::WriteLine(const char* text, size_t length, bool keepLineBreaks) {
   struct timeval now;
   gettimeofday(&now, nullptr);
   struct tm local;
@@ -81,7 +128,7 @@ void KWLogger::WriteLine(const char* text, size_t length) {
   std::string line;
   line.reserve(stamp + static_cast<size_t>(prefixLength) + length + 1);
   line.append(prefix, stamp + static_cast<size_t>(prefixLength));
-  line.append(text, length);
+  AppendEscaped(line, text, length, keepLineBreaks);
   if (line.back() != '\n') line.push_back('\n');
 
   std::lock_guard<std::mutex> lock(m_mutex);

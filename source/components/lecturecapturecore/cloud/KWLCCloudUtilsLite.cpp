@@ -80,27 +80,62 @@ const char* DefaultCABundle() {
 
 bool IsAborted(const KWAbortFlag* flag) { return flag != nullptr && flag->load(); }
 
+// The device token identifies the machine: its value never reaches the log.
+// Header lines keep their names so that the log still shows what was sent.
+std::string MaskDeviceToken(const char* data, size_t size) {
+  static const char kName[] = "devicetoken:";
+  const size_t nameLength = sizeof(kName) - 1;
+  std::string out;
+  out.reserve(size);
+  size_t lineStart = 0;
+  while (lineStart < size) {
+    size_t lineEnd = lineStart;
+    while (lineEnd < size && data[lineEnd] != '\n') ++lineEnd;
+    bool masked = false;
+    if (lineEnd - lineStart >= nameLength) {
+      masked = true;
+      for (size_t i = 0; i < nameLength && masked; ++i) {
+        masked = tolower(static_cast<unsigned char>(data[lineStart + i])) == kName[i];
+      }
+    }
+    if (masked) {
+      out.append(data + lineStart, nameLength);
+      out += " ***";
+      if (lineEnd > lineStart && data[lineEnd - 1] == '\r') out += '\r';
+    } else {
+      out.append(data + lineStart, lineEnd - lineStart);
+    }
+    if (lineEnd < size) out += '\n';
+    lineStart = lineEnd + 1;
+  }
+  return out;
+}
+
 int OnDebugData(CURL* /*handle*/, curl_infotype type, char* data, size_t size, void* /*userData*/) {
   std::string text("CURL LOG - ");
   switch (type) {
     case CURLINFO_TEXT:
       text += "TEXT::\n";
+      text.append(data, size);
       break;
     case CURLINFO_HEADER_IN:
       text += "HEADER_IN::\n";
+      text.append(data, size);
       break;
     case CURLINFO_HEADER_OUT:
       text += "HEADER_OUT::\n";
+      text += MaskDeviceToken(data, size);
       break;
     case CURLINFO_DATA_IN:
     case CURLINFO_DATA_OUT:
       // Bodies never reach the log: they may be large or private.
       return 0;
     default:
+      // TLS records: binary, so only their size keeps the log text.
       text += "UNKNOWN_TYPE::\n";
+      text += std::to_string(size) + " bytes";
       break;
   }
-  text.append(data, size);
   if (gKWLogger.m_isEnabled) gKWLogger.LogString(text.data(), text.size());
   return 0;
 }
@@ -139,11 +174,23 @@ void AddDefaultCurlSettings(void* curl, const KWLCCloudParams& params, short app
     KWAssertFailed("curl pointer missing", kThisFile, __LINE__);
     ThrowInternal(__LINE__);
   }
+  CurlRestrictProtocols(curl);
   CurlSetConnectTimeoutMS(curl, params.m_connectTimeoutMS);
   if (applyResponseTimeout != 0) CurlSetResponseTimeoutMS(curl, params.m_responseTimeoutMS);
   CurlAddDebugFunction(curl);
   CurlEnableSSLVerifyIfNeeded(params, curl);
   CurlSetProxySettings(params, curl);
+}
+
+void CurlRestrictProtocols(void* curl) {
+  CURL* handle = CheckedHandle(curl, __LINE__);
+#if LIBCURL_VERSION_NUM >= 0x075500
+  curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+#else
+  curl_easy_setopt(handle, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+  curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+#endif
 }
 
 void CurlSetConnectTimeoutMS(void* curl, const int& milliseconds) {
@@ -224,6 +271,9 @@ void CurlCreateHeaderList(const std::vector<KWString>& headers, curl_slist*& lis
     for (const KWString& header : headers) list = curl_slist_append(list, header.c_str());
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, list);
   }
+  // Every transfer passes here, also those that set their options one by
+  // one rather than through AddDefaultCurlSettings.
+  CurlRestrictProtocols(curl);
   // Transfers run on worker threads, where libcurl must not use signals.
   curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(handle, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_V4));

@@ -77,6 +77,9 @@ struct CurlProgressCallbackData {
 
 // Session set-up. A null handle throws KWLCException (kKWErrorInternal).
 void AddDefaultCurlSettings(void* curl, const KWLCCloudParams& params, short applyResponseTimeout);
+// Only http and https, for the request and for every redirect it follows:
+// a URL from a server must not make libcurl speak another protocol.
+void CurlRestrictProtocols(void* curl);
 void CurlSetConnectTimeoutMS(void* curl, const int& milliseconds);
 void CurlSetResponseTimeoutMS(void* curl, const int& milliseconds);
 void CurlAddDebugFunction(void* curl);
