@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -193,6 +195,13 @@ class InstallationTest : public ::testing::Test {
         ui.RunEventLoop(keepRunning);
       }
       m_mountGoneAfterService = !PathExists(MountPoint());
+      m_foldersLeftAfterService.clear();
+      const std::string root = KWFileUtil::GetSessionTempFolder().GetPath().GetPathAsKWString().GetUTF8String();
+      for (const std::string& name : ListFolder(root)) {
+        struct stat info;
+        if (lstat((root + "/" + name).c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+          m_foldersLeftAfterService.push_back(name);
+      }
       m_finalState = ui.GetState();
     }
     LCInstallerAnalytics::StopThread();
@@ -230,6 +239,8 @@ class InstallationTest : public ::testing::Test {
   std::map<std::string, std::string> m_service;
   bool m_serviceStarted = false;
   bool m_mountGoneAfterService = false;
+  // Folders in the mount root once the service has ended: volumes left attached.
+  std::vector<std::string> m_foldersLeftAfterService;
   int m_finalState = 0;
   std::mutex m_answerMutex;
   std::vector<std::string> m_boxes;
@@ -240,8 +251,11 @@ ScopedTempDir* InstallationTest::s_suite = nullptr;
 std::map<std::string, std::string> InstallationTest::s_image;
 
 TEST_F(InstallationTest, InstallsLaunchesAndCleansUp) {
-  StartService(s_image["image"]);
+  // A build number that tries to write a log line of its own.
+  StartService(s_image["image"], {"--build-number", "11.0.0.1234\nFORGED LINE"});
   RunInstaller();
+  EXPECT_TRUE(m_log.Contains("Build Number: 11.0.0.1234\\nFORGED LINE"));
+  EXPECT_EQ(m_log.IndexOf("FORGED LINE"), -1);
 
   EXPECT_TRUE(Boxes().empty()) << Boxes().front();
   EXPECT_EQ(m_finalState, kLCInstallerStateInstallDone);
@@ -316,24 +330,33 @@ TEST_F(InstallationTest, HandshakeSucceedingOnTheThirdAttemptReportsThree) {
 
 TEST_F(InstallationTest, UnreachableImageGives9002) {
   StartService(s_image["image"], {"--https-port", "auto"});
+  std::string imageUrl;
   TestHttpServer handshake(
-      [](const TestHttpRequest&, TestHttpConnection& connection) {
-        connection.SendResponse(200, R"({"result":"success","clvdownloadUrl":"http://127.0.0.1:1/gone.dmg",
-                                         "clvinstallPath":"/nowhere","clvbuildNumber":"1"})");
+      [&imageUrl](const TestHttpRequest&, TestHttpConnection& connection) {
+        connection.SendResponse(200, R"({"result":"success","clvdownloadUrl":")" + imageUrl +
+                                         R"(","clvinstallPath":"/nowhere","clvbuildNumber":"1"})");
       },
       s_suite->File("ca/server.pem"), s_suite->File("ca/server.key"), kHttpsPort);
-  RunInstaller();
-  ASSERT_EQ(Boxes().size(), 1u);
-  EXPECT_NE(Boxes()[0].find("Unable to download Ostrel Clipvane."), std::string::npos);
-  EXPECT_NE(Boxes()[0].find("with the error code 9002."), std::string::npos);
-  EXPECT_TRUE(ListFolder(m_dir.File("tmp")).empty()) << "no part file may be left";
+  // Nothing listens; a scheme other than http(s) is refused before any request.
+  for (const std::string& url : {std::string("http://127.0.0.1:1/gone.dmg"), std::string("GOPHER://127.0.0.1:1/1x")}) {
+    imageUrl = url;
+    m_boxes.clear();
+    RunInstaller();
+    ASSERT_EQ(Boxes().size(), 1u) << url;
+    EXPECT_NE(Boxes()[0].find("Unable to download Ostrel Clipvane."), std::string::npos);
+    EXPECT_NE(Boxes()[0].find("with the error code 9002."), std::string::npos);
+    EXPECT_TRUE(ListFolder(m_dir.File("tmp")).empty()) << "no part file may be left";
+  }
+  EXPECT_TRUE(m_log.Contains("Download: refused GOPHER://127.0.0.1:1/1x, only http and https images are fetched"));
 }
 
 TEST_F(InstallationTest, ImageWithoutSetupFolderGives9003EvenWhenAttachFails) {
   const std::map<std::string, std::string> bare =
       MakeImage("bare.dmg", {"--payload-mib", "1", "--without-setup-folder"});
+  const std::map<std::string, std::string> renamed =
+      MakeImage("renamed.dmg", {"--payload-mib", "1", "--volume-name", "Another Volume"});
   WriteFileBytes(s_suite->File("garbage.dmg"), std::string(3 * 1024 * 1024, 'G'));
-  for (const std::string& image : {bare.at("image"), s_suite->File("garbage.dmg")}) {
+  for (const std::string& image : {bare.at("image"), renamed.at("image"), s_suite->File("garbage.dmg")}) {
     StartService(image);
     m_boxes.clear();
     RunInstaller();
@@ -341,6 +364,7 @@ TEST_F(InstallationTest, ImageWithoutSetupFolderGives9003EvenWhenAttachFails) {
     EXPECT_NE(Boxes()[0].find("Unable to install Ostrel Clipvane."), std::string::npos);
     EXPECT_NE(Boxes()[0].find("with the error code 9003."), std::string::npos);
     EXPECT_TRUE(m_mountGoneAfterService) << "an attached image without a setup folder is still detached";
+    EXPECT_TRUE(m_foldersLeftAfterService.empty()) << "still attached: " << m_foldersLeftAfterService[0];
     RunProcess({ToolPath("local-service/stop-local-service"), "--state", m_dir.File("service")});
   }
 }
@@ -378,6 +402,45 @@ TEST_F(InstallationTest, ProductThatCannotStartGives9005WithoutSuffix) {
     EXPECT_TRUE(m_mountGoneAfterService);
     RunProcess({ToolPath("local-service/stop-local-service"), "--state", m_dir.File("service")});
   }
+}
+
+// A process that exists and has not ended (zombies have ended).
+bool IsRunning(const std::string& pid) {
+  std::ifstream stat("/proc/" + pid + "/stat");
+  std::string line;
+  if (pid.empty() || !std::getline(stat, line)) return false;
+  const size_t close = line.rfind(')');
+  return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
+TEST_F(InstallationTest, QuitDuringAHangingSetupEndsItsProcessGroupAndDetaches) {
+  StartService(s_image["image"]);
+  WriteFileBytes(s_suite->File("apps/.clipvane-setup-exit-codes"), "hang\n");
+  const std::string pidFile = s_suite->File("apps/.clipvane-setup-hang.pid");
+  // Catches a quit that waits for the setup: ends the hang so the test ends.
+  std::promise<void> ended;
+  std::atomic<bool> hung{false};
+  std::thread watchdog;
+  RunInstaller([&](LCInstallerUICore& ui) {
+    ASSERT_TRUE(Eventually([&] { return PathExists(pidFile); }));
+    ui.OnExit();
+    watchdog = std::thread([&, done = ended.get_future()] {
+      if (done.wait_for(std::chrono::seconds(5)) == std::future_status::ready) return;
+      hung = true;
+      kill(std::stoi(ReadFileBytes(pidFile)), SIGKILL);
+    });
+  });
+  ended.set_value();
+  watchdog.join();
+  EXPECT_FALSE(hung) << "the quit waited for the setup program";
+  EXPECT_TRUE(Boxes().empty());
+  EXPECT_TRUE(Pinged("InstallExit()"));
+  EXPECT_TRUE(m_log.Contains("Setup: quit requested, the setup program and its process group were ended"));
+  EXPECT_TRUE(m_mountGoneAfterService);
+  EXPECT_TRUE(Eventually([&] {
+    return !IsRunning(ReadFileBytes(pidFile).substr(0, ReadFileBytes(pidFile).find('\n')));
+  })) << "the setup's own child still runs";
+  EXPECT_TRUE(ListFolder(m_dir.File("tmp")).empty());
 }
 
 TEST_F(InstallationTest, ExitDuringDownloadEndsWithoutErrorOrRetry) {
