@@ -2,6 +2,7 @@
 // abort handling, and the debug log, the last over a real transfer.
 #include <arpa/inet.h>
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -226,7 +227,8 @@ TEST(DebugLogTest, HeadersAreLoggedAndBodiesAreNot) {
 class RawListener {
  public:
   RawListener() {
-    m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    m_fd = socket(AF_INET, SOCK_STREAM, 0);
+    fcntl(m_fd, F_SETFD, FD_CLOEXEC);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
