@@ -131,6 +131,7 @@ class InstallationTest : public ::testing::Test {
     KWLCBackoff::SetStageAttempts(kQuickRetries);
     LCInstallerUIHeadless::SetAssetFolder(s_suite->File("assets").c_str());
     LCInstallerUIHeadless::SetMessageBoxScript([this](const LCHeadlessMessageBox& box) -> LCInstallerMBResult {
+      if (m_beforeAnswer) m_beforeAnswer();
       std::lock_guard<std::mutex> lock(m_answerMutex);
       m_boxes.push_back(box.m_message.GetUTF8String());
       if (m_answers.empty())
@@ -245,7 +246,32 @@ class InstallationTest : public ::testing::Test {
   std::mutex m_answerMutex;
   std::vector<std::string> m_boxes;
   std::vector<LCInstallerMBResult> m_answers;
+  // Runs before a box is answered, on the thread that shows it.
+  std::function<void()> m_beforeAnswer;
 };
+
+// The image's range GETs in an access log: range asked for, bytes sent, and
+// whether the reply carried the whole range.
+struct ImageFetch {
+  std::string range;
+  uint64_t bytes;
+  bool whole;
+};
+std::vector<ImageFetch> ImageFetches(const std::vector<std::string>& accessLog) {
+  std::vector<ImageFetch> fetches;
+  for (const std::string& line : accessLog) {
+    std::vector<std::string> fields;
+    std::istringstream in(line);
+    for (std::string field; std::getline(in, field, '\t');) fields.push_back(field);
+    if (fields.size() < 8 || fields[3] != "GET" || fields[4].find("/download/") != 0) continue;
+    const uint64_t bytes = std::stoull(fields[7]);
+    const size_t dash = fields[6].find('-');
+    const bool whole = fields[5] == "206" && dash != std::string::npos &&
+                       std::stoull(fields[6].substr(dash + 1)) - std::stoull(fields[6].substr(6)) + 1 == bytes;
+    fetches.push_back(ImageFetch{fields[6], bytes, whole});
+  }
+  return fetches;
+}
 
 ScopedTempDir* InstallationTest::s_suite = nullptr;
 std::map<std::string, std::string> InstallationTest::s_image;
@@ -580,6 +606,108 @@ TEST_F(InstallationTest, BehindAProxyOnlyNetworkEverythingGoesThroughTheProxy) {
   EXPECT_EQ(proxy.Count("HEAD http://" + imageHost), 1);
   EXPECT_EQ(proxy.Count("GET http://" + imageHost), 3);
   EXPECT_GT(static_cast<int>(proxy.Requests().size()), requestsBefore) << "pings still go through the proxy";
+}
+
+// --- Real networks: redirects and outages ------------------------------------
+
+TEST_F(InstallationTest, ARedirectedImageInstalls) {
+  StartService(s_image["image"]);
+  const std::string imageURL = m_service["image_url"];
+  TestHttpServer redirect([&](const TestHttpRequest& request, TestHttpConnection& connection) {
+    connection.SendResponse(302, "<html>moved</html>", "Location: " + imageURL + "\r\n", request.method == "HEAD");
+  });
+  std::string reply = ReadFileBytes(m_service["handshake_file"]);
+  const size_t at = reply.find(imageURL);
+  ASSERT_NE(at, std::string::npos);
+  WriteFileBytes(m_service["handshake_file"], reply.replace(at, imageURL.size(), redirect.BaseUrl() + "/signed.dmg"));
+  RunInstaller();
+  EXPECT_TRUE(Boxes().empty()) << Boxes().front();
+  EXPECT_EQ(m_finalState, kLCInstallerStateInstallDone);
+  // The size query followed the redirect; the parts went straight to where it led.
+  ASSERT_EQ(redirect.Requests().size(), 1u);
+  EXPECT_EQ(redirect.Requests()[0].method, "HEAD");
+  EXPECT_EQ(ImageFetches(FileLines(m_service["access_log"])).size(), 3u);
+}
+
+// The origin goes away for 20 s once the first part has arrived (about half
+// the image): the backoff outlasts it, no box is shown, and no part that had
+// arrived whole is fetched again.
+TEST_F(InstallationTest, AnOriginDownFor20SecondsMidDownloadIsOutlasted) {
+  KWLCBackoff::ResetSchedules();  // the users' schedule: outlasting the outage is the point
+  const uint64_t imageBytes = ReadFileBytes(s_image["image"]).size();
+  const std::vector<std::string> slow = {"--rate-limit", "2097152"};
+  StartService(s_image["image"], slow);
+  std::vector<std::string> beforeDrop;
+  std::thread outage;
+  RunInstaller([&](LCInstallerUICore&) {
+    outage = std::thread([&] {
+      ASSERT_TRUE(Eventually([&] {
+        for (const ImageFetch& fetch : ImageFetches(FileLines(m_service["access_log"]))) {
+          if (fetch.whole) return true;
+        }
+        return false;
+      }));
+      RunProcess({ToolPath("local-service/stop-local-service"), "--state", m_dir.File("service")});
+      beforeDrop = FileLines(m_service["access_log"]);
+      std::this_thread::sleep_for(std::chrono::seconds(20));  // the outage itself
+      StartService(s_image["image"], slow);
+    });
+  });
+  outage.join();
+  EXPECT_TRUE(Boxes().empty()) << Boxes().front();
+  EXPECT_EQ(m_finalState, kLCInstallerStateInstallDone);
+
+  const std::vector<ImageFetch> before = ImageFetches(beforeDrop);
+  const std::vector<ImageFetch> after = ImageFetches(FileLines(m_service["access_log"]));
+  uint64_t fetched = 0;
+  for (const ImageFetch& fetch : before) {
+    fetched += fetch.bytes;
+    if (!fetch.whole) continue;
+    for (const ImageFetch& again : after) EXPECT_NE(again.range, fetch.range) << "a kept part was fetched again";
+  }
+  for (const ImageFetch& fetch : after) fetched += fetch.bytes;
+  EXPECT_LE(fetched, imageBytes + 16 * 10485760ull);
+  EXPECT_FALSE(after.empty());
+}
+
+// The origin stays away longer than the backoff waits: the stage fails with
+// 9002; the user's Retry, once it is back, fetches only the missing parts.
+TEST_F(InstallationTest, TheUsersRetryFetchesOnlyTheMissingParts) {
+  const std::vector<std::string> slow = {"--rate-limit", "2097152"};
+  StartService(s_image["image"], slow);
+  std::string keptRange;
+  std::thread outage;
+  std::atomic<bool> dropped{false};
+  m_beforeAnswer = [&] {
+    if (!outage.joinable()) return;
+    outage.join();
+    StartService(s_image["image"]);
+  };
+  Answer({kLCInstallerMBResultRetry});
+  RunInstaller([&](LCInstallerUICore&) {
+    outage = std::thread([&] {
+      ASSERT_TRUE(Eventually([&] {
+        for (const ImageFetch& fetch : ImageFetches(FileLines(m_service["access_log"]))) {
+          if (fetch.whole) keptRange = fetch.range;
+        }
+        return !keptRange.empty();
+      }));
+      RunProcess({ToolPath("local-service/stop-local-service"), "--state", m_dir.File("service")});
+      dropped = true;
+    });
+  });
+  if (outage.joinable()) outage.join();
+  ASSERT_TRUE(dropped);
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_NE(Boxes()[0].find("with the error code 9002."), std::string::npos);
+  EXPECT_EQ(m_finalState, kLCInstallerStateInstallDone);
+  const std::vector<ImageFetch> afterRetry = ImageFetches(FileLines(m_service["access_log"]));
+  EXPECT_EQ(afterRetry.size(), 2u);
+  for (const ImageFetch& fetch : afterRetry) {
+    EXPECT_TRUE(fetch.whole);
+    EXPECT_NE(fetch.range, keptRange);
+  }
+  EXPECT_TRUE(ListFolder(m_dir.File("tmp")).empty());
 }
 
 }  // namespace
