@@ -1,6 +1,7 @@
-// clv_download URL FILE: downloads URL into FILE with the multipart
+// clv_download URL FILE [SHA256]: downloads URL into FILE with the multipart
 // downloader and its default parameters (10 MiB parts, 16 handles), as the
-// installer does. For bench/download; exits 0 on success.
+// installer does, checking the digest when one is given. For bench/download;
+// exits 0 on success.
 #include <curl/curl.h>
 #include <stdio.h>
 
@@ -20,8 +21,8 @@ class PrintingHandler : public IKWCustomExceptionHandler {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: clv_download URL FILE\n");
+  if (argc != 3 && argc != 4) {
+    fprintf(stderr, "usage: clv_download URL FILE [SHA256]\n");
     return 2;
   }
   curl_global_init(CURL_GLOBAL_ALL);
@@ -32,6 +33,7 @@ int main(int argc, char** argv) {
   KWLCCurlFileDownloader::Initialize(params);
   KWLCCurlMultipartFileDownloader::Initialize();
   KWLCCurlMultipartFileDownloader downloader(params, handler, abortFlag, KWFile(argv[2]), KWString(argv[1]));
+  if (argc == 4) downloader.SetExpectedSHA256(KWString(argv[3]));
   const bool done = downloader.DownloadFile();
   if (!done) fprintf(stderr, "clv_download: download failed\n");
   return done ? 0 : 1;
