@@ -502,6 +502,14 @@ TEST_F(TransferTest, WholePartsAreKeptAcrossCallsUntilTheFileChanges) {
                    "discarded"));
   EXPECT_EQ(server.RangeRequests(kPart), 3);
   EXPECT_TRUE(ReadFileBytes(Destination()) == changed);
+
+  // A file of kept parts that was cut short holds none of them.
+  server.SetScript([](uint64_t first, int) { return first == 0 ? RangeFault::kStatus503 : RangeFault::kNone; });
+  EXPECT_FALSE(downloader.DownloadFile());
+  ASSERT_EQ(truncate(Destination().c_str(), kPart), 0);
+  server.SetScript(nullptr);
+  EXPECT_TRUE(downloader.DownloadFile());
+  EXPECT_TRUE(ReadFileBytes(Destination()) == changed);
   EXPECT_EQ(LeftoverFiles(), std::vector<std::string>());
 }
 

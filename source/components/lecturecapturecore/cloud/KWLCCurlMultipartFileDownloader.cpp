@@ -194,6 +194,16 @@ void KWLCCurlMultipartFileDownloader::DiscardKeptParts(const char* why) {
   if (lstat(m_destinationFile.GetPath().c_str(), &status) == 0 && S_ISREG(status.st_mode)) m_destinationFile.Delete();
 }
 
+void KWLCCurlMultipartFileDownloader::StartOver(const char* why, const KWString& validator, uint64_t numParts) {
+  DiscardKeptParts(why);
+  KWLCDownloadRecord& record = *m_record;
+  record.m_destination = m_destinationFile;
+  record.m_validator = validator;
+  record.m_fileSizeBytes = m_fileSizeBytes;
+  record.m_partSizeBytes = m_cloudParams.m_downloadPartSizeBytes;
+  record.m_finished.assign(numParts, false);
+}
+
 bool KWLCCurlMultipartFileDownloader::DownloadFile() {
   KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile");
   {
@@ -263,14 +273,16 @@ bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
   const KWString validator = sizeQuery.GetValidator();
   if (validator.IsEmpty() || validator != record.m_validator || record.m_fileSizeBytes != m_fileSizeBytes ||
       record.m_partSizeBytes != m_cloudParams.m_downloadPartSizeBytes || record.m_finished.size() != numParts) {
-    DiscardKeptParts("the file on the server changed");
-    record.m_destination = m_destinationFile;
-    record.m_validator = validator;
-    record.m_fileSizeBytes = m_fileSizeBytes;
-    record.m_partSizeBytes = m_cloudParams.m_downloadPartSizeBytes;
-    record.m_finished.assign(numParts, false);
+    StartOver("the file on the server changed", validator, numParts);
   }
-  const bool resuming = record.HasKeptParts();
+  bool resuming = record.HasKeptParts();
+  struct stat kept;
+  if (resuming && (stat(m_destinationFile.GetPath().c_str(), &kept) != 0 || !S_ISREG(kept.st_mode) ||
+                   static_cast<uint64_t>(kept.st_size) != m_fileSizeBytes)) {
+    // The file that held them is gone or was cut short: zeros are no parts.
+    StartOver("the kept parts' file changed", validator, numParts);
+    resuming = false;
+  }
 
   // The image, written in place (no second copy for a join), and one
   // unpacked copy of it for the attach.
@@ -297,6 +309,7 @@ bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
   }
   if (!Transfer(fd, numParts)) return false;
   AdvanceHash(fd);
+  if (m_abortFlag) return false;
   if (!HasExpectedDigest()) {
     discard = true;
     return false;

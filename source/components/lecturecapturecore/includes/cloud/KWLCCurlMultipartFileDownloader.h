@@ -117,6 +117,8 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
   void AdvanceHash(int fd);
   bool HasExpectedDigest();
   void DiscardKeptParts(const char* why);
+  // Forgets what was kept and records the file the size query describes.
+  void StartOver(const char* why, const KWString& validator, uint64_t numParts);
 
   const KWLCCloudParams& m_cloudParams;
   KWString m_url;
