@@ -43,8 +43,14 @@ void RenderTick(benchmark::State& state, Scene scene) {
       core.OnDownloadProgress(50);
       disabled = true;
     }
+    // The pointer moves on and off a control every tick, so that every
+    // tick composes a whole frame rather than finding nothing changed.
+    const bool welcome = scene == kWelcome;
+    int step = 0;
     auto tick = [&] {
       for (auto _ : state) {
+        const bool onControl = (step++ & 1) != 0;
+        core.OnMouseMove(welcome ? (onControl ? 400 : 300) : (onControl ? 600 : 300), welcome ? 410 : 60);
         core.RenderUI();
         LCBGRAImage copy = core.GetRenderedUI();
         benchmark::DoNotOptimize(copy.GetData());

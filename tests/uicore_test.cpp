@@ -311,6 +311,22 @@ TEST_F(UICoreTest, AppCloseAnsweredNoChangesNothing) {
   EXPECT_EQ(callsBefore, LCInstallerUIHeadless::GetCalls());
 }
 
+// The quit question asked while an error box is up: answering it must not
+// take the mask away from the error box still waiting.
+TEST_F(UICoreTest, StackedBoxesKeepTheMaskUntilTheLastCloses) {
+  m_core->OnInstallBegin();
+  std::vector<bool> disabledAfterInnerBox;
+  LCInstallerUIHeadless::SetMessageBoxScript([&](const LCHeadlessMessageBox& box) {
+    if (box.m_type == kLCInstallerMBTypeYesNo) return kLCInstallerMBResultNo;
+    m_core->OnAppClose();
+    disabledAfterInnerBox.push_back(m_core->IsUIDisabled());
+    return kLCInstallerMBResultCancel;
+  });
+  m_core->OnError(9002);
+  EXPECT_EQ(std::vector<bool>{true}, disabledAfterInnerBox);
+  EXPECT_FALSE(m_core->IsUIDisabled());
+}
+
 TEST_F(UICoreTest, AppCloseAnsweredYesBeforeTheInstallClickReturnsAtOnce) {
   AnswerAll(kLCInstallerMBResultYes);
   EXPECT_TRUE(m_core->OnAppClose());
@@ -367,14 +383,20 @@ TEST_F(UICoreTest, InstallDonePingsTheOutcome) {
 
 TEST_F(UICoreTest, InstallDoneStopsTheFrameTimerAndTheLoop) {
   m_core->SetAssets(SyntheticAssets());
-  // The timer runs frames while the loop waits for the service.
+  m_core->OnInstallBegin();
+  // The timer presents frames while the loop waits for the service, as the
+  // busy animation moves on.
   std::thread service([&] {
-    while (LCInstallerUIHeadless::GetPresentedFrameCount() < 2) std::this_thread::yield();
+    while (LCInstallerUIHeadless::GetPresentedFrameCount() < 2) {
+      m_clock.AdvanceMs(100);
+      std::this_thread::yield();
+    }
     m_core->OnInstallDone();
   });
   RunLoop();
   service.join();
   const int frames = LCInstallerUIHeadless::GetPresentedFrameCount();
+  m_clock.AdvanceMs(100);
   KWMainRunLoop::Get().RunPending();
   EXPECT_EQ(frames, LCInstallerUIHeadless::GetPresentedFrameCount());
 }

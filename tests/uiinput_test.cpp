@@ -105,8 +105,14 @@ TEST_F(UIInputTest, DuringTheInstallationTheAppButtonMinimizesAndTheCloseButtonA
   EXPECT_TRUE(m_core->GetTrayHelper().IsInTray());
   EXPECT_TRUE(LCInstallerUIHeadless::GetMessageBoxes().empty());
 
-  AnswerAll(kLCInstallerMBResultNo);
+  // The box comes up on the click; behind it the button is drawn released.
+  bool pressedBehindTheBox = true;
+  LCInstallerUIHeadless::SetMessageBoxScript([&](const LCHeadlessMessageBox&) {
+    pressedBehindTheBox = m_core->GetObject(kLCInstallerButtonClose).m_isPressed;
+    return kLCInstallerMBResultNo;
+  });
   Click(603, 64);
+  EXPECT_FALSE(pressedBehindTheBox);
   EXPECT_EQ((std::vector<std::string>{"AppMinimizeClick", "InstallCancelClick"}), PingLog::Get().Names());
   EXPECT_EQ(1u, LCInstallerUIHeadless::GetMessageBoxes().size());
   EXPECT_EQ(0, LCInstallerUIHeadless::CountCalls("PostAppQuitMessage"));

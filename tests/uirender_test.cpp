@@ -1,5 +1,7 @@
 // Blending, the progress bar, the state texts, the busy animation and the
 // slideshow of the composed frame.
+#include <functional>
+
 #include "uicore_test_support.h"
 
 namespace {
@@ -215,6 +217,46 @@ TEST_F(UIRenderTest, DisabledMaskDarkensTheWholeFrameWhileABoxIsUp) {
   // 127/255 * 10 = 4.98 -> 4; 127/255 * 10 -> 4; 0
   EXPECT_EQ((Pixel{4, 4, 0, 255}), inside);
   EXPECT_EQ((Pixel{10, 10, 0, 255}), Render(800, 500));
+}
+
+// The window is handed a frame only when it would look different: an idle
+// window costs nothing, and no change is ever missed.
+TEST_F(UIRenderTest, FrameIsRebuiltOnlyWhenSomethingVisibleChanged) {
+  struct Step {
+    const char* label;
+    std::function<void()> change;
+    bool rebuilt;
+  };
+  const std::vector<Step> steps = {
+      {"first frame", [] {}, true},
+      {"nothing", [] {}, false},
+      {"time alone on the welcome screen", [&] { m_clock.AdvanceMs(5000); }, false},
+      {"hover", [&] { m_core->OnMouseMove(400, 410); }, true},
+      {"pointer within the same control", [&] { m_core->OnMouseMove(401, 411); }, false},
+      {"press", [&] { m_core->OnLButtonDown(401, 411); }, true},
+      {"release off the control", [&] { m_core->OnLButtonUp(10, 300); }, true},
+      {"installation begins", [&] { m_core->OnInstallBegin(); }, true},
+      {"busy animation step", [&] { m_clock.AdvanceMs(100); }, true},
+      {"same animation picture", [&] { m_clock.AdvanceMs(10); }, false},
+      {"download at 10 %", [&] { EnterDownloading(10); }, true},
+      {"time alone while the bar stands", [&] { m_clock.AdvanceMs(300); }, false},
+      {"progress", [&] { m_core->OnDownloadProgress(11); }, true},
+      {"slide picked", [&] { m_core->OnMouseClick(kLCInstallerButtonSlide3); }, true},
+      {"new pictures", [&] { m_core->SetAssets(SyntheticAssets()); }, true},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.label);
+    step.change();
+    EXPECT_EQ(step.rebuilt, m_core->RenderUI());
+  }
+  bool maskRebuilt = false;
+  LCInstallerUIHeadless::SetMessageBoxScript([&](const LCHeadlessMessageBox&) {
+    maskRebuilt = m_core->RenderUI();
+    return kLCInstallerMBResultNo;
+  });
+  m_core->OnAppClose();
+  EXPECT_TRUE(maskRebuilt);
+  EXPECT_TRUE(m_core->RenderUI());  // the mask goes with the box
 }
 
 class SlideshowTest : public UIRenderTest {

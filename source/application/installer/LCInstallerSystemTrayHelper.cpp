@@ -1,5 +1,7 @@
 #include "LCInstallerSystemTrayHelper.h"
 
+#include <algorithm>
+
 #include "KWException.h"
 #include "KWTimer.h"
 #include "LCInstallerUICore.h"
@@ -34,4 +36,9 @@ void LCInstallerSystemTrayHelper::OnTrayClick() {
   } else {
     KWAssertFailed("Unhandled SystemTrayHelperCallback", __FILE__, __LINE__);
   }
+}
+
+int LCInstallerSystemTrayHelper::GetIconProgress() const {
+  if (!m_isInTray || m_uiCore.GetState() != kLCInstallerStateDownloading) return -1;
+  return std::max(0, std::min(100, m_uiCore.GetProgress()));
 }

@@ -3,8 +3,12 @@
 // brings the window back through the core's MaximizeUI.
 //
 // The windowing layer defines the members that talk to the system (the
-// constructor, destructor, Initialize, Show/HideTrayIcon, Show/HideApplication
-// and BringOutOfTray); the click path is shared.
+// constructor, destructor, Initialize, Show/HideTrayIcon, Show/HideApplication,
+// BringOutOfTray and OnUITick); the click path and the icon's progress are
+// shared.
+//
+// Where the system gives neither a status item nor a tray icon, the window is
+// never hidden: it stays up and shows the progress.
 #pragma once
 
 #include <atomic>
@@ -41,6 +45,13 @@ class LCInstallerSystemTrayHelper {
                                        const LCInstallerSystemTrayHelperAction& action);
   void OnTrayClick();
 
+  // Every tick of the UI timer (main thread): serves the desktop tray's
+  // events and redraws the icon when the percentage it shows changed.
+  void OnUITick();
+  // The percentage drawn over the icon: the download's while the window is in
+  // the menu bar during the download, -1 (the plain icon) otherwise.
+  int GetIconProgress() const;
+
  private:
   // Moves between window and menu-bar mode for ShowTrayIcon/HideTrayIcon of
   // either windowing layer. False without a window; changed is set only for
@@ -56,5 +67,8 @@ class LCInstallerSystemTrayHelper {
   void* m_trayIconView = nullptr;
   void* m_statusItem = nullptr;
   void* m_trayIconImage = nullptr;
+  LCBGRAImage m_iconPixels;       // the icon, for drawing the progress over it
+  void* m_desktopTray = nullptr;  // the desktop's tray where there is no status item; main thread
+  int m_shownProgress = -1;       // the percentage the icon shows; main thread
   std::atomic<LCInstallerSystemTrayHelperAction> m_lastAction{kSystemTrayActionClick};
 };

@@ -48,3 +48,5 @@ void LCInstallerSystemTrayHelper::BringOutOfTray() {
   ShowApplication();
   HideTrayIcon();
 }
+
+void LCInstallerSystemTrayHelper::OnUITick() {}

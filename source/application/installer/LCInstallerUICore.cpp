@@ -101,6 +101,18 @@ KWString GetErrorMessage(LCInstallerErrorEnum code, bool& retryAllowed) {
   return message;
 }
 
+// Counts a box as up for as long as it is asked.
+class OpenBoxScope {
+ public:
+  explicit OpenBoxScope(std::atomic<int>& openBoxes) : m_openBoxes(openBoxes) { ++m_openBoxes; }
+  ~OpenBoxScope() { --m_openBoxes; }
+  OpenBoxScope(const OpenBoxScope&) = delete;
+  OpenBoxScope& operator=(const OpenBoxScope&) = delete;
+
+ private:
+  std::atomic<int>& m_openBoxes;
+};
+
 void LoadSequence(const KWPath& folder, LCInstallerUICore::LCImageLoader loader, std::vector<LCBGRAImage>& images,
                   std::initializer_list<const char*> names) {
   images.clear();
@@ -133,7 +145,7 @@ void LCInstallerUICore::LoadAssetsFromFolder(const KWPath& folder, LCImageLoader
                {"app_close_mac_n.png", "app_close_mac_o.png", "app_close_mac_s.png"});
   LoadSequence(folder, loader, assets.m_appMinimizeImages,
                {"app_min_mac_n.png", "app_min_mac_o.png", "app_min_mac_s.png"});
-  m_assets = assets;
+  SetAssets(assets);
   m_caCertPath = folder.AppendNew("cacert.pem", KWPath::kKWPathKindFile);
 }
 
@@ -304,12 +316,14 @@ void LCInstallerUICore::OnError(LCInstallerErrorEnum code) {
     HideUI();
     return;
   }
-  m_uiDisabled = true;
-  const LCInstallerMBResult answer =
-      ShowMessageBox(kMessageBoxTitle, message, retryAllowed ? kLCInstallerMBTypeRetryCancel : kLCInstallerMBTypeOK,
-                     kLCInstallerMBDefaultButton1);
+  LCInstallerMBResult answer = kLCInstallerMBResultOK;
+  {
+    OpenBoxScope box(m_openBoxes);
+    answer =
+        ShowMessageBox(kMessageBoxTitle, message, retryAllowed ? kLCInstallerMBTypeRetryCancel : kLCInstallerMBTypeOK,
+                       kLCInstallerMBDefaultButton1);
+  }
   m_retryRequested = answer == kLCInstallerMBResultRetry;
-  m_uiDisabled = false;
   if (!m_retryRequested) HideUI();
 }
 
@@ -344,11 +358,12 @@ bool LCInstallerUICore::IsValidInstallAttempt() {
 KWString LCInstallerUICore::GetProcessPath() { return KWFileUtil::GetCurrentExecutablePath().GetPathAsKWString(); }
 
 bool LCInstallerUICore::OnAppClose() {
-  m_uiDisabled = true;
-  const LCInstallerMBResult answer =
-      ShowMessageBox(kMessageBoxTitle, "Are you sure you want to cancel the installation?", kLCInstallerMBTypeYesNo,
-                     kLCInstallerMBDefaultButton2);
-  m_uiDisabled = false;
+  LCInstallerMBResult answer = kLCInstallerMBResultNo;
+  {
+    OpenBoxScope box(m_openBoxes);
+    answer = ShowMessageBox(kMessageBoxTitle, "Are you sure you want to cancel the installation?",
+                            kLCInstallerMBTypeYesNo, kLCInstallerMBDefaultButton2);
+  }
   if (answer != kLCInstallerMBResultYes) return false;
 
   KWLock lock(m_installCompleteMutex);

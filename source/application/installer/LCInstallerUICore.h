@@ -68,11 +68,15 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   // True when the program is to quit. Main thread.
   bool OnAppClose();
 
-  // Rendering (main thread). RenderUI recomposes the frame from the assets.
-  void RenderUI();
+  // Rendering (main thread). RenderUI recomposes the frame from the assets
+  // when anything visible changed since the last frame, and says whether it did.
+  bool RenderUI();
   const LCBGRAImage& GetRenderedUI() const { return m_renderedUI; }
   // The windowing layer fills the assets once, before the window exists.
-  void SetAssets(const LCUIAssets& assets) { m_assets = assets; }
+  void SetAssets(const LCUIAssets& assets) {
+    m_assets = assets;
+    m_lastFrameValid = false;
+  }
   const LCUIAssets& GetAssets() const { return m_assets; }
 
   // Pointer input in frame coordinates (main thread).
@@ -92,7 +96,8 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   std::vector<LCInstallerButtonId> GetActiveObjectIds() const;
   int GetSlideIndex() const { return m_slideIndex; }
   int GetProgress() const { return m_progress; }
-  bool IsUIDisabled() const { return m_uiDisabled; }
+  // A message box is up: the frame gets the disabled mask.
+  bool IsUIDisabled() const { return m_openBoxes > 0; }
   bool IsDragging() const { return m_isDragging; }
   LCInstallerSystemTrayHelper& GetTrayHelper() { return m_trayHelper; }
 
@@ -147,7 +152,8 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   KWAbortFlag m_exitRequested{false};
   std::atomic<bool> m_retryRequested{false};
   std::atomic<bool> m_waitingOnInstallButtonClick{true};
-  std::atomic<bool> m_uiDisabled{false};
+  // Boxes up now (an error box and the quit question can stack).
+  std::atomic<int> m_openBoxes{0};
   std::atomic<int> m_slideIndex{0};
   LCAtomicTime m_slideStartTime;
   std::atomic<bool> m_slideChosenByUser{false};
@@ -171,6 +177,22 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   int m_dragStartY = 0;
   // Makes the percentage test-and-set and the progress with its time stamp one step.
   std::mutex m_progressMutex;
+  // What the last frame was composed from; RenderUI skips a frame that would
+  // come out the same. Main thread.
+  struct FrameInputs {
+    int state = -1;
+    int slide = -1;
+    int progress = -1;   // only while the bar is drawn
+    int animation = -1;  // busy-animation picture, only while it is drawn
+    unsigned looks = 0;  // hover and pressed flags of every control
+    bool disabled = false;
+    bool operator==(const FrameInputs& o) const {
+      return state == o.state && slide == o.slide && progress == o.progress && animation == o.animation &&
+             looks == o.looks && disabled == o.disabled;
+    }
+  };
+  FrameInputs m_lastFrame;
+  bool m_lastFrameValid = false;
   // The frame timer that CreateUI starts; OnInstallDone kills it on the service thread.
   std::atomic<KWTimerID> m_uiTimerID{0};
 };

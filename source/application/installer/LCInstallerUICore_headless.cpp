@@ -28,8 +28,8 @@ LCBGRAImage LoadBGRAImageFromResource(const KWPath& folder, const char* fileName
 
 void UITimerCallBack(KWTimerID, void* data) {
   LCInstallerUICore* core = static_cast<LCInstallerUICore*>(data);
-  core->RenderUI();
-  LCHeadlessRecorder::Get().PresentFrame(core->GetRenderedUI());
+  core->GetTrayHelper().OnUITick();
+  if (core->RenderUI()) LCHeadlessRecorder::Get().PresentFrame(core->GetRenderedUI());
 }
 
 }  // namespace

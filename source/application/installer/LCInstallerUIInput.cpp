@@ -36,15 +36,19 @@ void LCInstallerUICore::OnLButtonDown(int x, int y) {
 }
 
 void LCInstallerUICore::OnLButtonUp(int x, int y) {
+  std::vector<LCInstallerButtonId> clicked;
   for (LCUIObject* object : GetActiveObjectsSnapshot()) {
     if (HitTest(x, y, object->m_rect)) {
       OnMouseUp(object->m_id);
-      if (object->m_isPressed) OnMouseClick(object->m_id);
+      if (object->m_isPressed) clicked.push_back(object->m_id);
     }
     object->m_isPressed = false;
   }
   if (m_isDragging) PlatformReleaseMouseCapture();
   m_isDragging = false;
+  // A click may raise a box that stays up for a long time; the button behind
+  // it is drawn released.
+  for (LCInstallerButtonId id : clicked) OnMouseClick(id);
 }
 
 void LCInstallerUICore::OnMouseMove(int x, int y) {

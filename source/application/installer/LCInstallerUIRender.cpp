@@ -1,6 +1,6 @@
-// Frame composition: the whole 868 x 592 frame is rebuilt on every tick of the
-// UI timer from the slide in view, the button looks, the progress bar and the
-// state text.
+// Frame composition: the 868 x 592 frame is rebuilt from the slide in view,
+// the button looks, the progress bar and the state text on a tick of the UI
+// timer where any of them changed; an unchanged frame costs next to nothing.
 #include <algorithm>
 
 #include "LCInstallerUICore.h"
@@ -61,9 +61,10 @@ int LCInstallerUICore::LookIndex(const LCUIObject& object) const {
   return object.m_isHover ? 1 : 0;
 }
 
-void LCInstallerUICore::RenderUI() {
+bool LCInstallerUICore::RenderUI() {
   const LCInstallerStateEnum state = m_state;
-  if (state == kLCInstallerStateNone || m_assets.m_slides.empty()) return;
+  if (state == kLCInstallerStateNone || m_assets.m_slides.empty()) return false;
+  const bool disabled = IsUIDisabled();
 
   // Slideshow step. The show runs once through slides 1..7 and stays on the
   // last; it pauses while a message box is up or the window is in the menu bar.
@@ -76,7 +77,7 @@ void LCInstallerUICore::RenderUI() {
                         slideMs >= (m_slideChosenByUser ? kChosenSlideMs : kAutomaticSlideMs);
   int dot = std::max(m_slideIndex - 1, 0);
   const int last = static_cast<int>(m_assets.m_slides.size()) - 1;
-  if (slideDue && !m_uiDisabled && !m_trayHelper.IsInTray()) {
+  if (slideDue && !disabled && !m_trayHelper.IsInTray()) {
     if (dot < last - 1) ++dot;
     m_slideIndex = dot + 1;
     m_slideStartTime.Store(now);
@@ -84,9 +85,32 @@ void LCInstallerUICore::RenderUI() {
   }
 
   const int slideIndex = m_slideIndex;
+  dot = std::max(slideIndex - 1, 0);
+  const int progress = m_progress;
+  const size_t frames = m_assets.m_progressAnimation.size();
+  const bool animating = state > kLCInstallerStateWaitingForInstall &&
+                         !(state == kLCInstallerStateDownloading && progress != 0) && frames > 0;
+  FrameInputs inputs;
+  inputs.state = state;
+  inputs.slide = slideIndex;
+  inputs.progress = state == kLCInstallerStateDownloading ? progress : -1;
+  if (animating) {
+    const double phase = static_cast<double>(animMs % 1000) / 1000.0;
+    inputs.animation = static_cast<int>(phase * static_cast<double>(frames - 1) + 0.5);
+  }
+  unsigned bit = 0;
+  for (const LCUIObject* object : {&m_installNowButton, &m_eulaButton, &m_closeButton, &m_appButton}) {
+    inputs.looks |= (object->m_isHover ? 1u : 0u) << bit++;
+    inputs.looks |= (object->m_isPressed ? 1u : 0u) << bit++;
+  }
+  inputs.disabled = disabled;
+  if (m_lastFrameValid && inputs == m_lastFrame) return false;
+  m_lastFrame = inputs;
+  m_lastFrameValid = true;
+
   if (slideIndex < 0 || slideIndex > last) {
     m_renderedUI = LCBGRAImage();
-    return;
+    return true;
   }
   const LCBGRAImage& slide = m_assets.m_slides[slideIndex];
   m_renderedUI.Copy(slide.GetData(), slide.GetWidth(), slide.GetHeight());
@@ -108,7 +132,6 @@ void LCInstallerUICore::RenderUI() {
     BlendAt(m_renderedUI, m_assets.m_closeImages, LookIndex(m_closeButton), 596, 57);
   }
 
-  const int progress = m_progress;
   if (state == kLCInstallerStateDownloading) {
     m_renderedUI.Copy(GetSubImage(m_assets.m_progressBar, static_cast<float>(progress / 100.0)), kProgressX,
                       kProgressY);
@@ -116,13 +139,9 @@ void LCInstallerUICore::RenderUI() {
 
   if (state > kLCInstallerStateWaitingForInstall) {
     BlendAt(m_renderedUI, m_assets.m_stateTexts, GetTextImageForState(state), kStateTextX, kStateTextY);
-    const size_t frames = m_assets.m_progressAnimation.size();
-    if (!(state == kLCInstallerStateDownloading && progress != 0) && frames > 0) {
-      const double phase = static_cast<double>(animMs % 1000) / 1000.0;
-      const size_t frame = static_cast<size_t>(phase * static_cast<double>(frames - 1) + 0.5);
-      BlendAt(m_renderedUI, m_assets.m_progressAnimation, frame, kProgressX, kProgressY);
-    }
+    if (animating) BlendAt(m_renderedUI, m_assets.m_progressAnimation, inputs.animation, kProgressX, kProgressY);
   }
 
-  if (m_uiDisabled) m_renderedUI.Copy(m_assets.m_disabledMask, 0, 0);
+  if (disabled) m_renderedUI.Copy(m_assets.m_disabledMask, 0, 0);
+  return true;
 }

@@ -1,5 +1,6 @@
-// The AppKit half of the menu-bar helper: the status item with its icon, the
-// user notification and the activation policy.
+// The AppKit half of the menu-bar helper: the status item with its icon (or,
+// where the status bar gives no item, the desktop's system tray), the user
+// notification and the activation policy.
 //
 // The mode (window or menu bar) changes at once on the calling thread, which
 // may be the service thread; the AppKit work that goes with it is carried to
@@ -11,9 +12,13 @@
 #include <atomic>
 #include <set>
 
+#include "KWFileUtil.h"
 #include "KWLogger.h"
+#include "LCDesktopNotification.h"
+#include "LCDesktopTray.h"
 #include "LCInstallerSystemTrayHelper.h"
 #include "LCInstallerUICore.h"
+#include "LCTrayIconArt.h"
 #include "MKWAutoReleasePoolWrapper.h"
 #include "MLCInstallerUIAppKit.h"
 #include "MLCMainThread.h"
@@ -108,6 +113,74 @@ SysTrayNotificationDelegate* gNotificationDelegate = nil;
 std::atomic<bool> g_statusItemReported{false};
 std::atomic<bool> g_notificationReported{false};
 
+const char* const kNotificationTitle = "Ostrel Clipvane";
+const char* const kNotificationText = "The installation will continue in the background.";
+const char* const kTooltip = "Ostrel Clipvane Installer";
+
+// Where the icon goes while the window is hidden.
+enum MenuBarPath { kMenuBarNone, kMenuBarStatusItem, kMenuBarDesktopTray };
+// Whether this AppKit's status bar gives items; found out once by Initialize.
+bool g_statusItemsWork = false;  // main thread
+MenuBarPath g_loggedPath = kMenuBarNone;
+bool g_pathLogged = false;  // main thread
+
+// Main thread. Says once (and again when it changes) where the installer
+// goes when its window is hidden.
+void LogMenuBarPath(MenuBarPath path) {
+  if (g_pathLogged && path == g_loggedPath) return;
+  g_pathLogged = true;
+  g_loggedPath = path;
+  switch (path) {
+    case kMenuBarStatusItem:
+      KWLOG("UI: in the background the installer shows a status item in the menu bar");
+      break;
+    case kMenuBarDesktopTray:
+      KWLOG("UI: in the background the installer shows an icon in the system tray");
+      break;
+    default:
+      KWLOG("UI: no status item and no system tray; the window stays up and shows the progress");
+      break;
+  }
+}
+
+// Main thread. Some AppKits (GNUstep) have the class but give no item.
+bool StatusBarGivesItems() {
+  if (!NSClassFromString(@"NSStatusBar")) return false;
+  NSStatusBar* bar = [NSStatusBar systemStatusBar];
+  if (!bar) return false;
+  NSStatusItem* probe = [bar statusItemWithLength:32];
+  if (!probe) return false;
+  [bar removeStatusItem:probe];
+  return true;
+}
+
+void DesktopTrayClicked(void* data) {
+  LCInstallerSystemTrayHelper::SystemTrayHelperCallback(*static_cast<LCInstallerSystemTrayHelper*>(data),
+                                                        kSystemTrayActionClick);
+}
+
+// The icon's file from the bundle's resources by path, where the bundle
+// lookup does not find it (GNUstep, for a bundle laid out by hand).
+NSImage* LoadIconByPath() {
+  const KWPath path = KWFileUtil::GetCurrentExecutablePath()
+                          .AppendNew("Contents")
+                          .Append("Resources")
+                          .Append("tessel.icns", KWPath::kKWPathKindFile);
+  return [[NSImage alloc] initWithContentsOfFile:MLCToNSString(path.GetPathAsKWString())];
+}
+
+// The largest of the icon's pictures as pixels.
+LCBGRAImage IconPixels(NSImage* icon) {
+  NSBitmapImageRep* best = nil;
+  NSEnumerator* reps = [[icon representations] objectEnumerator];
+  id rep = nil;
+  while ((rep = [reps nextObject])) {
+    if ([rep isKindOfClass:[NSBitmapImageRep class]] && (!best || [rep pixelsWide] > [best pixelsWide])) best = rep;
+  }
+  if (!best) best = [NSBitmapImageRep imageRepWithData:[icon TIFFRepresentation]];
+  return MLCBitmapToBGRA(best);
+}
+
 // A press of either mouse button on the status item's button is a click
 // (NSEventMaskLeftMouseDown | NSEventMaskRightMouseDown).
 const NSUInteger kLeftOrRightMouseDownMask = (1 << 1) | (1 << 3);
@@ -201,8 +274,10 @@ void DeliverBackgroundNotification() {
   Class centerClass = NSClassFromString(@"NSUserNotificationCenter");
   Class notificationClass = NSClassFromString(@"NSUserNotification");
   if (!centerClass || !notificationClass) {
+    const bool shown = LCShowDesktopNotification(kNotificationTitle, kNotificationText);
     if (!g_notificationReported.exchange(true)) {
-      KWLOG("UI: this system has no user notifications; the background notice is skipped");
+      KWLOG(shown ? "UI: the background notice went to the desktop's notification service"
+                  : "UI: no notification service; the background notice is skipped");
     }
     return;
   }
@@ -229,6 +304,7 @@ LCInstallerSystemTrayHelper::LCInstallerSystemTrayHelper(LCInstallerUICore& core
 LCInstallerSystemTrayHelper::~LCInstallerSystemTrayHelper() {
   MKWAutoReleasePoolWrapper pool;
   g_liveHelpers.erase(this);
+  delete static_cast<ILCDesktopTray*>(m_desktopTray);
   [static_cast<NSImage*>(m_trayIconImage) release];
   if (m_statusItem) {
     NSStatusItem* item = static_cast<NSStatusItem*>(m_statusItem);
@@ -244,45 +320,85 @@ bool LCInstallerSystemTrayHelper::Initialize(LCInstallerWindowRef window, const 
   MKWAutoReleasePoolWrapper pool;
   NSBundle* bundle = [NSBundle bundleForClass:[TrayIconImageView class]];
   NSURL* url = [bundle URLForResource:@"tessel" withExtension:@"icns"];
-  if (url && [url isFileURL]) {
-    NSImage* icon = [[NSImage alloc] initWithContentsOfURL:url];
-    if (icon) {
-      [icon setSize:NSMakeSize(20, 20)];
-      m_trayIconImage = icon;
-    }
+  NSImage* icon = nil;
+  if (url && [url isFileURL]) icon = [[NSImage alloc] initWithContentsOfURL:url];
+  if (!icon) icon = LoadIconByPath();
+  if (icon) {
+    m_iconPixels = IconPixels(icon);
+    [icon setSize:NSMakeSize(20, 20)];
+    m_trayIconImage = icon;
+  } else {
+    KWLOG("UI: menu-bar icon \"tessel.icns\" not found or not readable");
   }
-  if (!m_trayIconImage) KWLOG("UI: menu-bar icon \"tessel.icns\" not found or not readable");
+  g_statusItemsWork = StatusBarGivesItems();
+  if (!g_statusItemsWork && !m_desktopTray) {
+    m_desktopTray = ILCDesktopTray::Create(kTooltip, &DesktopTrayClicked, this);
+  }
   return true;
 }
+
+namespace {
+
+// Main thread. Where the icon can go now.
+MenuBarPath ChooseMenuBarPath(const void* trayIconImage, void* desktopTray) {
+  if (trayIconImage && g_statusItemsWork) return kMenuBarStatusItem;
+  ILCDesktopTray* tray = static_cast<ILCDesktopTray*>(desktopTray);
+  if (trayIconImage && tray && tray->IsAvailable()) return kMenuBarDesktopTray;
+  return kMenuBarNone;
+}
+
+}  // namespace
 
 bool LCInstallerSystemTrayHelper::ShowTrayIcon() {
   bool changed = false;
   if (!SwitchMode(true, changed)) return false;
   if (!changed) return true;
   RunTowardsTray(this, [this] {
-    if (m_trayIconImage) {
+    MenuBarPath path = ChooseMenuBarPath(m_trayIconImage, m_desktopTray);
+    m_shownProgress = GetIconProgress();
+    if (path == kMenuBarStatusItem) {
       NSStatusBar* bar = [NSStatusBar systemStatusBar];
       NSStatusItem* item = bar ? [[bar statusItemWithLength:32] retain] : nil;
       m_statusItem = item;
       if (item) {
         TrayIconImageView* view = static_cast<TrayIconImageView*>(m_trayIconView);
         [view setStatusBarItem:item];
+        NSImage* image = m_shownProgress < 0
+                             ? static_cast<NSImage*>(m_trayIconImage)
+                             : MLCImageFromBGRA(LCDrawIconProgress(m_iconPixels, m_shownProgress), NSMakeSize(20, 20));
         if ([item respondsToSelector:@selector(button)]) {
           NSButton* button = [item performSelector:@selector(button)];
-          [button setImage:static_cast<NSImage*>(m_trayIconImage)];
+          [button setImage:image];
           [button setToolTip:@"Ostrel Clipvane Installer"];
           [button setTarget:view];
           [button setAction:@selector(statusItemButtonPressed:)];
           [button sendActionOn:kLeftOrRightMouseDownMask];
         } else {
-          [view setImage:static_cast<NSImage*>(m_trayIconImage)];
+          [view setImage:image];
           m_savedStatusItemView = [item performSelector:@selector(view)];
           SetStatusItemView(item, view);
           [view setToolTip:@"Ostrel Clipvane Installer"];
         }
-      } else if (!g_statusItemReported.exchange(true)) {
-        KWLOG("UI: no status bar item available; the menu-bar icon is skipped");
+      } else {
+        if (!g_statusItemReported.exchange(true)) {
+          KWLOG("UI: no status bar item available; the menu-bar icon is skipped");
+        }
+        path = kMenuBarNone;
       }
+    } else if (path == kMenuBarDesktopTray) {
+      if (!static_cast<ILCDesktopTray*>(m_desktopTray)->Show(LCDrawIconProgress(m_iconPixels, m_shownProgress))) {
+        path = kMenuBarNone;
+      }
+    }
+    LogMenuBarPath(path);
+    if (path == kMenuBarNone) {
+      // Never blind: with nowhere to show an icon the window stays up.
+      bool back = false;
+      SwitchMode(false, back);
+      m_shownProgress = -1;
+      if (m_desktopTray) static_cast<ILCDesktopTray*>(m_desktopTray)->Hide();
+      [static_cast<NSWindow*>(m_window) orderFront:nil];
+      return;
     }
     DeliverBackgroundNotification();
     MLCSetActivationPolicy(2);  // prohibited: no Dock icon
@@ -296,6 +412,8 @@ bool LCInstallerSystemTrayHelper::HideTrayIcon() {
   if (!changed) return true;
   RunForHelper(this, [this] {
     MLCSetActivationPolicy(0);  // regular
+    m_shownProgress = -1;
+    if (m_desktopTray) static_cast<ILCDesktopTray*>(m_desktopTray)->Hide();
     NSStatusItem* item = static_cast<NSStatusItem*>(m_statusItem);
     if (!item) return;
     NSStatusBar* bar = [NSStatusBar systemStatusBar];
@@ -312,7 +430,9 @@ bool LCInstallerSystemTrayHelper::HideTrayIcon() {
 bool LCInstallerSystemTrayHelper::HideApplication() {
   NSWindow* window = static_cast<NSWindow*>(m_window);
   if (!window) return false;
-  RunTowardsTray(this, [window] { [window orderOut:nil]; });
+  RunTowardsTray(this, [=] {
+    if (ChooseMenuBarPath(m_trayIconImage, m_desktopTray) != kMenuBarNone) [window orderOut:nil];
+  });
   return true;
 }
 
@@ -335,4 +455,27 @@ void LCInstallerSystemTrayHelper::BringOutOfTray() {
   HideTrayIcon();
   ShowApplication();
   RunForHelper(this, [window] { [window makeKeyAndOrderFront:nil]; });
+}
+
+void LCInstallerSystemTrayHelper::OnUITick() {
+  ILCDesktopTray* tray = static_cast<ILCDesktopTray*>(m_desktopTray);
+  if (tray) tray->ServeEvents();
+  const int progress = GetIconProgress();
+  if (progress == m_shownProgress || !m_isInTray) return;
+  // Only once the icon is up: until then ShowTrayIcon's own work is queued.
+  if (m_statusItem) {
+    MKWAutoReleasePoolWrapper pool;
+    m_shownProgress = progress;
+    NSImage* image = progress < 0 ? static_cast<NSImage*>(m_trayIconImage)
+                                  : MLCImageFromBGRA(LCDrawIconProgress(m_iconPixels, progress), NSMakeSize(20, 20));
+    NSStatusItem* item = static_cast<NSStatusItem*>(m_statusItem);
+    if ([item respondsToSelector:@selector(button)]) {
+      [[item performSelector:@selector(button)] setImage:image];
+    } else {
+      [static_cast<TrayIconImageView*>(m_trayIconView) setImage:image];
+    }
+  } else if (tray && g_loggedPath == kMenuBarDesktopTray) {
+    m_shownProgress = progress;
+    tray->Show(LCDrawIconProgress(m_iconPixels, progress));
+  }
 }

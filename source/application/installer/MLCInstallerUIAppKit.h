@@ -7,9 +7,17 @@
 #include <functional>
 
 #include "KWString.h"
+#include "LCBGRAImage.h"
 #include "LCInstallerDefines.h"
 
 NSString* MLCToNSString(const KWString& text);
+
+// The representation's pixels as straight (not premultiplied) colour; empty
+// for anything but 8-bit RGB or RGBA in one plane.
+LCBGRAImage MLCBitmapToBGRA(NSBitmapImageRep* rep);
+// An autoreleased image of the given size in points holding the pixels; nil
+// when they are empty.
+NSImage* MLCImageFromBGRA(const LCBGRAImage& pixels, NSSize size);
 
 // 0 regular, 2 prohibited (no Dock icon, no menu). Where AppKit has no
 // activation policy the call is skipped and that is logged once.

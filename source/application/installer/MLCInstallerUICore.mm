@@ -233,10 +233,8 @@ void CopyBGRAtoBGR(const unsigned char* source, unsigned char* target, unsigned 
   }
 }
 
-void UITimerCallBack(KWTimerID, void* data) {
-  LCInstallerUICore* core = static_cast<LCInstallerUICore*>(data);
-  core->RenderUI();
-  const LCBGRAImage& frame = core->GetRenderedUI();
+// Hands the frame to the view.
+void PresentFrame(const LCBGRAImage& frame) {
   const unsigned int width = frame.GetWidth();
   const unsigned int height = frame.GetHeight();
   if (!frame.GetData() || width == 0 || height == 0) return;
@@ -258,7 +256,21 @@ void UITimerCallBack(KWTimerID, void* data) {
   [rep release];
   [g_imageView setImage:image];
   [image release];
+  // While a box is up, GNUstep's modal loop redraws only the box's window;
+  // the installer window is drawn here so that it stays live behind it.
+  if ([[NSApplication sharedApplication] modalWindow]) {
+    NSWindow* window = [g_imageView window];
+    [window displayIfNeeded];
+    [window flushWindow];
+  }
   if (!g_firstFrameShown.exchange(true)) KWLOG("UI: first frame shown");
+}
+
+// The UI timer's tick (main thread): a frame only when something visible changed.
+void UITimerCallBack(KWTimerID, void* data) {
+  LCInstallerUICore* core = static_cast<LCInstallerUICore*>(data);
+  core->GetTrayHelper().OnUITick();
+  if (core->RenderUI()) PresentFrame(core->GetRenderedUI());
 }
 
 // Un-premultiplies one row of 8-bit RGBA in place.
@@ -274,35 +286,13 @@ void Unpremultiply(unsigned char* pixels, unsigned int count) {
 
 LCBGRAImage LoadBGRAImageFromResource(const KWPath& folder, const char* fileName) {
   MKWAutoReleasePoolWrapper pool;
-  LCBGRAImage image;
   const KWPath path = folder.AppendNew(fileName, KWPath::kKWPathKindFile);
   NSImage* nsImage = [[[NSImage alloc] initWithContentsOfFile:MLCToNSString(path.GetPathAsKWString())] autorelease];
   NSBitmapImageRep* rep = nsImage ? [NSBitmapImageRep imageRepWithData:[nsImage TIFFRepresentation]] : nil;
-  const NSInteger width = rep ? [rep pixelsWide] : 0;
-  const NSInteger height = rep ? [rep pixelsHigh] : 0;
-  const NSInteger samples = rep ? [rep samplesPerPixel] : 0;
-  if ((samples != 3 && samples != 4) || [rep bitsPerSample] != 8 || [rep isPlanar] || width <= 0 || height <= 0) {
-    KWLOG("Error - unsupported samplesPerPixel:%d for file:%s", static_cast<int>(samples), fileName);
-    return image;
-  }
-  image.Allocate(static_cast<unsigned int>(width), static_cast<unsigned int>(height));
-  // Rows may be padded; the frame's rows are tightly packed.
-  const unsigned char* source = [rep bitmapData];
-  const NSInteger sourceStride = [rep bytesPerRow];
-  // NSBitmapFormatAlphaNonpremultiplied (from 10.14), which GNUstep only has
-  // under its old, deprecated name: the value is the same.
-  const NSUInteger alphaNonpremultiplied = 1 << 1;
-  const bool premultiplied = samples == 4 && !([rep bitmapFormat] & alphaNonpremultiplied);
-  for (NSInteger row = 0; row < height; ++row) {
-    unsigned char* target = image.GetData() + row * width * 4;
-    const unsigned char* from = source + row * sourceStride;
-    if (samples == 3) {
-      CopyBGRtoBGRA(from, target, static_cast<unsigned int>(width));
-    } else {
-      std::copy(from, from + width * 4, target);
-      // The blend expects straight colour; TIFF data from AppKit is premultiplied.
-      if (premultiplied) Unpremultiply(target, static_cast<unsigned int>(width));
-    }
+  LCBGRAImage image = MLCBitmapToBGRA(rep);
+  if (image.IsEmpty()) {
+    KWLOG("Error - unsupported samplesPerPixel:%d for file:%s", rep ? static_cast<int>([rep samplesPerPixel]) : 0,
+          fileName);
   }
   return image;
 }
@@ -471,6 +461,61 @@ void AbandonPendingMessageBoxes() {
 std::atomic<bool> g_activationPolicyReported{false};
 
 }  // namespace
+
+LCBGRAImage MLCBitmapToBGRA(NSBitmapImageRep* rep) {
+  LCBGRAImage image;
+  const NSInteger width = rep ? [rep pixelsWide] : 0;
+  const NSInteger height = rep ? [rep pixelsHigh] : 0;
+  const NSInteger samples = rep ? [rep samplesPerPixel] : 0;
+  if ((samples != 3 && samples != 4) || [rep bitsPerSample] != 8 || [rep isPlanar] || width <= 0 || height <= 0) {
+    return image;
+  }
+  image.Allocate(static_cast<unsigned int>(width), static_cast<unsigned int>(height));
+  // Rows may be padded; the frame's rows are tightly packed.
+  const unsigned char* source = [rep bitmapData];
+  const NSInteger sourceStride = [rep bytesPerRow];
+  // NSBitmapFormatAlphaNonpremultiplied (NSAlphaNonpremultipliedBitmapFormat before 10.12)
+  const NSUInteger kAlphaNonpremultiplied = 1 << 1;
+  const bool premultiplied = samples == 4 && !([rep bitmapFormat] & kAlphaNonpremultiplied);
+  for (NSInteger row = 0; row < height; ++row) {
+    unsigned char* target = image.GetData() + row * width * 4;
+    const unsigned char* from = source + row * sourceStride;
+    if (samples == 3) {
+      CopyBGRtoBGRA(from, target, static_cast<unsigned int>(width));
+    } else {
+      std::copy(from, from + width * 4, target);
+      // The blend expects straight colour; TIFF data from AppKit is premultiplied.
+      if (premultiplied) Unpremultiply(target, static_cast<unsigned int>(width));
+    }
+  }
+  return image;
+}
+
+NSImage* MLCImageFromBGRA(const LCBGRAImage& pixels, NSSize size) {
+  if (pixels.IsEmpty()) return nil;
+  const unsigned int width = pixels.GetWidth();
+  const unsigned int height = pixels.GetHeight();
+  NSBitmapImageRep* rep = [[[NSBitmapImageRep alloc] initWithBitmapDataPlanes:NULL
+                                                                   pixelsWide:width
+                                                                   pixelsHigh:height
+                                                                bitsPerSample:8
+                                                              samplesPerPixel:4
+                                                                     hasAlpha:YES
+                                                                     isPlanar:NO
+                                                               colorSpaceName:NSDeviceRGBColorSpace
+                                                                  bytesPerRow:width * 4
+                                                                 bitsPerPixel:32] autorelease];
+  // This form of the representation holds premultiplied colour.
+  const unsigned char* from = pixels.GetData();
+  unsigned char* to = [rep bitmapData];
+  for (size_t i = 0; i < static_cast<size_t>(width) * height; ++i, from += 4, to += 4) {
+    for (int c = 0; c < 3; ++c) to[c] = static_cast<unsigned char>((from[c] * from[3] + 127) / 255);
+    to[3] = from[3];
+  }
+  NSImage* image = [[[NSImage alloc] initWithSize:size] autorelease];
+  [image addRepresentation:rep];
+  return image;
+}
 
 NSString* MLCToNSString(const KWString& text) {
   NSString* string = [NSString stringWithUTF8String:text.c_str()];

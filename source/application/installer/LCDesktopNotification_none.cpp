@@ -1,0 +1,3 @@
+#include "LCDesktopNotification.h"
+
+bool LCShowDesktopNotification(const char*, const char*) { return false; }

@@ -1,0 +1,60 @@
+#include "LCTrayIconArt.h"
+
+#include <algorithm>
+
+namespace {
+
+void Fill(LCBGRAImage& image, unsigned int left, unsigned int top, unsigned int right, unsigned int bottom,
+          const unsigned char (&colour)[4]) {
+  for (unsigned int y = top; y < bottom; ++y) {
+    unsigned char* pixel = image.GetData() + (static_cast<size_t>(y) * image.GetWidth() + left) * 4;
+    for (unsigned int x = left; x < right; ++x, pixel += 4) std::copy(colour, colour + 4, pixel);
+  }
+}
+
+}  // namespace
+
+LCBGRAImage LCDrawIconProgress(const LCBGRAImage& icon, int percent) {
+  LCBGRAImage result = icon;
+  if (percent < 0 || result.IsEmpty()) return result;
+  percent = std::min(percent, 100);
+  const unsigned int width = result.GetWidth();
+  const unsigned int height = result.GetHeight();
+  // At least two pixels, so that the bar stays visible at 16 x 16.
+  const unsigned int barHeight = std::max(2u, height / 6);
+  const unsigned int top = height > barHeight ? height - barHeight : 0;
+  const unsigned int filled = static_cast<unsigned int>((static_cast<unsigned long>(width) * percent + 50) / 100);
+  // Byte order as the icon's: red, green, blue, alpha.
+  const unsigned char track[4] = {40, 40, 40, 255};
+  const unsigned char bar[4] = {240, 106, 60, 255};
+  Fill(result, 0, top, width, height, track);
+  Fill(result, 0, top, filled, height, bar);
+  return result;
+}
+
+LCBGRAImage LCScaleImage(const LCBGRAImage& image, unsigned int width, unsigned int height) {
+  LCBGRAImage result;
+  if (image.IsEmpty() || width == 0 || height == 0) return result;
+  result.Allocate(width, height);
+  const unsigned int sourceWidth = image.GetWidth();
+  const unsigned int sourceHeight = image.GetHeight();
+  for (unsigned int y = 0; y < height; ++y) {
+    const unsigned int y0 = y * sourceHeight / height;
+    const unsigned int y1 = std::max(y0 + 1, (y + 1) * sourceHeight / height);
+    for (unsigned int x = 0; x < width; ++x) {
+      const unsigned int x0 = x * sourceWidth / width;
+      const unsigned int x1 = std::max(x0 + 1, (x + 1) * sourceWidth / width);
+      unsigned long sum[4] = {0, 0, 0, 0};
+      for (unsigned int sy = y0; sy < y1; ++sy) {
+        const unsigned char* pixel = image.GetData() + (static_cast<size_t>(sy) * sourceWidth + x0) * 4;
+        for (unsigned int sx = x0; sx < x1; ++sx, pixel += 4) {
+          for (int c = 0; c < 4; ++c) sum[c] += pixel[c];
+        }
+      }
+      const unsigned long count = static_cast<unsigned long>(y1 - y0) * (x1 - x0);
+      unsigned char* target = result.GetData() + (static_cast<size_t>(y) * width + x) * 4;
+      for (int c = 0; c < 4; ++c) target[c] = static_cast<unsigned char>((sum[c] + count / 2) / count);
+    }
+  }
+  return result;
+}
