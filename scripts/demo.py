@@ -6,11 +6,13 @@ import re
 import shutil
 import subprocess
 import sys
+import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "gui"))
-from guitest import (Installer, Sandbox, TestFailure, XServer, hold_click,  # noqa: E402
-                     installer_window, move, screenshot, wait_for_picture)
+from guitest import (CONVERT, Installer, Sandbox, TestFailure, XServer, alert_window, hold_click,  # noqa: E402
+                     installer_window, move, screenshot, stop_process, wait_for, wait_for_picture, windows,
+                     xdotool)
 
 HTTPS_PORT, HTTP_PORT = 47443, 47080  # the default preset's endpoints
 STAGES = [("Handshake", "Handshaking ... ", "Handshake complete."),
@@ -18,6 +20,37 @@ STAGES = [("Handshake", "Handshaking ... ", "Handshake complete."),
           ("Attach", "Extracting ... ", "Extract complete."),
           ("Setup", "Installing ... ", "Install complete."),
           ("Launch", "Launching CLV ...", "Launching CLV complete.")]
+
+
+def say(text):
+    print("demo: " + text, flush=True)
+
+
+def tray_icon(xserver):
+    def find():
+        return next((w for w in windows(xserver) if w[1] == "Ostrel Clipvane Installer" and w[4] < 100), None)
+    return wait_for("the tray icon", find, 30)
+
+
+def error_box_run(app, xserver, sandbox, out):
+    """A short second run with the service stopped: the network error box."""
+    say("second run with the local service stopped: the error box")
+    installer = Installer(app, xserver, sandbox, name="error-run")
+    try:
+        installer.wait_log(r"^UI: first frame shown$")
+        window = installer_window(xserver)
+        move(xserver, window, 430, 410)
+        hold_click(xserver)
+        installer.wait_log(r"^Unable to connect to the network\.")
+        box = alert_window(xserver)
+        time.sleep(1.0)  # a demo's pause for the box to be drawn, not a test's ordering
+        screenshot(xserver, os.path.join(out, "5-error-box.png"))
+        say("answering Cancel")
+        xdotool(xserver, "mousemove", box[2] + box[4] - 126, box[3] + box[5] - 20)
+        hold_click(xserver)
+        installer.wait_exit(60)
+    finally:
+        installer.stop()
 
 
 def run(command):
@@ -58,13 +91,24 @@ def main():
     xserver = XServer() if headless else None
     state = os.path.join(sandbox.root, "service")
     installer = None
+    tray = None
     try:
+        say("making the sample product image")
         image = run([os.path.join(ROOT, "tools/sample-product/make-sample-image"), "--output",
-                     sandbox.path("OstrelClipvane11.dmg"), "--install-dir", os.path.join(out, "Applications")])
+                     sandbox.path("OstrelClipvane11.dmg"), "--install-dir", os.path.join(out, "Applications"),
+                     "--payload-mib", "4"])
+        say("starting the local service (handshake on %d, image and pings on %d)" % (HTTPS_PORT, HTTP_PORT))
+        # Served slowly enough that the download can be seen on the tray icon.
         run([os.path.join(ROOT, "tools/local-service/start-local-service"), "--state", state,
              "--ca-dir", os.path.join(build, "local-ca"), "--image", image["image"],
-             "--launch-path", image["launch_path"], "--https-port", str(HTTPS_PORT), "--http-port", str(HTTP_PORT)])
+             "--launch-path", image["launch_path"], "--https-port", str(HTTPS_PORT), "--http-port", str(HTTP_PORT),
+             "--rate-limit", "400000"])
         if headless:
+            say("starting a system tray (trayer) on a private X server")
+            tray = subprocess.Popen(["trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
+                                     "--height", "32", "--SetDockType", "true"], env=xserver.env(),
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            say("starting the installer")
             installer = Installer(app, xserver, sandbox)
             installer.wait_log(r"^UI: first frame shown$")
             window = installer_window(xserver)
@@ -78,10 +122,22 @@ def main():
             move(xserver, window, 430, 410)
             wait_for_picture(xserver, region, os.path.join(frames, "02_welcome_install_hover.png"), shot)
             screenshot(xserver, os.path.join(out, "2-install-now-hover.png"))
+            say("pressing Install now: the window goes to the system tray")
             hold_click(xserver)
-            installer.wait_log(r"^Downloading")
-            screenshot(xserver, os.path.join(out, "3-installing-in-the-menu-bar.png"))
+            icon = tray_icon(xserver)
+            installer.wait_log(r"^Download progress: [1-9]\d$")
+            say("downloading; the tray icon shows the progress")
+            screenshot(xserver, os.path.join(out, "3-downloading-in-the-tray.png"))
+            subprocess.run([CONVERT, os.path.join(out, "3-downloading-in-the-tray.png"), "-crop",
+                            "%dx%d+%d+%d" % (icon[4], icon[5], icon[2], icon[3]), "+repage", "-scale", "800%",
+                            os.path.join(out, "4-tray-icon-enlarged.png")], check=True)
+            say("attaching the image, running the product's setup and launching it")
             code = installer.wait_exit(600)
+            installer.stop()
+            installer = None
+            subprocess.run([os.path.join(ROOT, "tools/local-service/stop-local-service"), "--state", state],
+                           capture_output=True)
+            error_box_run(app, xserver, sandbox, out)
         else:
             env = sandbox.env(os.environ)
             print("The installer window is open: click \"Install now\".")
@@ -110,6 +166,8 @@ def main():
     finally:
         if installer:
             installer.stop()
+        if tray:
+            stop_process(tray)
         subprocess.run([os.path.join(ROOT, "tools/local-service/stop-local-service"), "--state", state],
                        capture_output=True)
         if xserver:

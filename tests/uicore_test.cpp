@@ -95,6 +95,16 @@ TEST_F(UICoreTest, InstallBeginHidesToTheMenuBarBeforeItsPingAndSwitchesTheInput
   EXPECT_EQ(std::vector<std::string>{"InstallBegin"}, PingLog::Get().Names());
   EXPECT_EQ((std::vector<LCInstallerButtonId>{3, 2, 4, 5, 6, 7, 8, 9, 10}), m_core->GetActiveObjectIds());
   EXPECT_EQ(1, m_core->GetSlideIndex());
+  // The menu-bar icon shows the download's percentage only while hidden and downloading.
+  EXPECT_EQ(-1, m_core->GetTrayHelper().GetIconProgress());
+  m_core->OnDownloadBegin();
+  m_core->OnDownloadProgress(30);
+  EXPECT_EQ(30, m_core->GetTrayHelper().GetIconProgress());
+  m_core->OnDownloadDone(1);
+  EXPECT_EQ(-1, m_core->GetTrayHelper().GetIconProgress());
+  m_core->OnDownloadBegin();
+  m_core->GetTrayHelper().BringOutOfTray();
+  EXPECT_EQ(-1, m_core->GetTrayHelper().GetIconProgress());
 }
 
 TEST_F(UICoreTest, EachPercentageIsLoggedOncePerDownloadAndPingedAtMultiplesOfFive) {

@@ -2,6 +2,7 @@
 // slideshow of the composed frame.
 #include <functional>
 
+#include "LCTrayIconArt.h"
 #include "uicore_test_support.h"
 
 namespace {
@@ -257,6 +258,21 @@ TEST_F(UIRenderTest, FrameIsRebuiltOnlyWhenSomethingVisibleChanged) {
   m_core->OnAppClose();
   EXPECT_TRUE(maskRebuilt);
   EXPECT_TRUE(m_core->RenderUI());  // the mask goes with the box
+}
+
+TEST(TrayIconArtTest, ProgressBarAlongTheBottomFilledFromTheLeft) {
+  const LCBGRAImage icon = SolidImage(20, 20, 0, 0, 0, 0);
+  const LCBGRAImage plain = LCDrawIconProgress(icon, -1);
+  EXPECT_EQ((Pixel{0, 0, 0, 0}), PixelAt(plain, 2, 19));
+  const LCBGRAImage half = LCDrawIconProgress(icon, 50);
+  const Pixel bar{240, 106, 60, 255};
+  const Pixel track{40, 40, 40, 255};
+  EXPECT_EQ(bar, PixelAt(half, 9, 19));
+  EXPECT_EQ(track, PixelAt(half, 10, 19));
+  EXPECT_EQ(bar, PixelAt(half, 0, 17));  // three rows at 20 pixels high
+  EXPECT_EQ((Pixel{0, 0, 0, 0}), PixelAt(half, 0, 16));
+  EXPECT_EQ(bar, PixelAt(LCDrawIconProgress(icon, 250), 19, 19));  // held to 100
+  EXPECT_EQ(track, PixelAt(LCDrawIconProgress(icon, 0), 0, 19));
 }
 
 class SlideshowTest : public UIRenderTest {

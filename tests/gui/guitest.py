@@ -66,13 +66,18 @@ class XServer:
         return dict(os.environ, DISPLAY=self.display)
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_process(self.proc)
+
+
+def stop_process(proc):
+    """Ends a process the test started, by its own pid: politely first."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
 
 
 class Sandbox:

@@ -15,20 +15,24 @@ import re
 import shlex
 import subprocess
 import sys
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from guitest import (CONVERT, FRAME_H, FRAME_W, SCREEN_H, SCREEN_W, Installer, Sandbox, TestFailure, XServer,  # noqa: E402
-                     alert_window, click, hold_click, installer_window, move, no_alert_window, wait_for, wait_for_picture,
-                     xdotool)
+                     alert_window, click, differing_pixels, hold_click, installer_window, move, no_alert_window,
+                     screenshot, stop_process, wait_for, wait_for_picture, windows, xdotool)
 
 INSTALL_NOW = (430, 410)
 LICENCE_LINK = (490, 459)
 CLOSE_BUTTON = (603, 64)
+APP_BUTTON = (18, 12)
+QUIT_MENU_ITEM = (60, 31)  # GNUstep's floating application menu, on the screen
 BACKGROUND = (100, 300)
 # Frame areas (x, y, w, h) whose look changes under the pointer, with the rendered frame showing it.
 INSTALL_NOW_AREA = ((365, 393, 139, 36), "02_welcome_install_hover.png")
 LICENCE_AREA = ((434, 454, 119, 12), "04_welcome_licence_hover.png")
 CLOSE_AREA = ((596, 57, 15, 15), "13_downloading_50_close_hover.png")
+APP_AREA = ((11, 5, 15, 15), "05_welcome_app_close_hover.png")
 
 
 def answered_boxes(installer):
@@ -65,6 +69,7 @@ class Context:
         self.xserver = XServer()
         self.sandbox = Sandbox()
         self.installers = []
+        self.helpers = []
         self.service_state = None
 
     def start_installer(self, name="installer", extra_env=None):
@@ -104,9 +109,16 @@ class Context:
         with open(path) as f:
             return [line.split("\t")[1] for line in f if "\t" in line]
 
+    def start_helper(self, command, env=None, stdout=subprocess.DEVNULL):
+        helper = Helper(command, env or self.xserver.env(), stdout)
+        self.helpers.append(helper)
+        return helper
+
     def close(self):
         for installer in self.installers:
             installer.stop()
+        for helper in self.helpers:
+            helper.stop()
         if self.service_state:
             subprocess.run([self.tool("local-service/stop-local-service"), "--state", self.service_state],
                            capture_output=True)
@@ -133,6 +145,43 @@ def press(ctx, window, point, area):
 
 def frame_region(window):
     return (window[2], window[3], FRAME_W, FRAME_H)
+
+
+PROGRESS_BAR = (285, 58, 301, 10)  # frame area of the progress bar and the busy animation
+TOP_STRIP = (0, 0, FRAME_W, 180)   # a frame area no message box covers
+
+
+def sub_region(window, area):
+    x, y, w, h = area
+    return (window[2] + x, window[3] + y, w, h)
+
+
+def cropped_reference(ctx, reference, area):
+    x, y, w, h = area
+    path = ctx.sandbox.path("ref-%d-%d-%s" % (x, y, reference))
+    if not os.path.exists(path):
+        subprocess.run([CONVERT, os.path.join(ctx.references(), reference), "-crop", "%dx%d+%d+%d" % (w, h, x, y),
+                        "+repage", path], check=True)
+    return path
+
+
+def shots_differ(ctx, region, name, seconds=0.5):
+    """Two screenshots of the region, the given time apart: true when they differ."""
+    first, second = ctx.sandbox.path(name + "-1.png"), ctx.sandbox.path(name + "-2.png")
+    screenshot(ctx.xserver, first, region)
+    time.sleep(seconds)  # the span whose change is looked for
+    screenshot(ctx.xserver, second, region)
+    return differing_pixels(first, second, fuzz="1%") > 0
+
+
+class Helper:
+    """A desktop program the test starts and stops by its own pid."""
+
+    def __init__(self, command, env, stdout=subprocess.DEVNULL):
+        self.proc = subprocess.Popen(command, env=env, stdout=stdout, stderr=subprocess.DEVNULL)
+
+    def stop(self):
+        stop_process(self.proc)
 
 
 def case_welcome(ctx):
@@ -164,6 +213,15 @@ def case_button_looks(ctx):
     wait_for_picture(ctx.xserver, frame_region(window), os.path.join(frames, "01_welcome.png"), shot)
     if any("Starting installer service" in line for line in installer.log_lines()):
         raise TestFailure("a cancelled press started the installation")
+    # Behind the quit question the window shows the core's frame with the
+    # disabled mask, and the control that asked is drawn released.
+    press(ctx, window, APP_BUTTON, APP_AREA)
+    alert_window(ctx.xserver)
+    wait_for_picture(ctx.xserver, sub_region(window, TOP_STRIP),
+                     cropped_reference(ctx, "06_welcome_disabled.png", TOP_STRIP), shot)
+    press_box_button(installer, "alternate")  # No
+    move(ctx.xserver, window, *BACKGROUND)
+    wait_for_picture(ctx.xserver, frame_region(window), os.path.join(frames, "01_welcome.png"), shot)
 
 
 def case_licence_link(ctx):
@@ -226,13 +284,25 @@ def assert_no_leftovers(ctx):
 
 
 def case_install(ctx):
-    """Install now runs a whole installation against the local service; the product is launched."""
+    """Install now runs a whole installation against the local service; the product is launched.
+
+    Without a status item or a system tray the window stays up and its progress bar moves."""
     image = ctx.make_image("--payload-mib", "12")
-    ctx.start_service(image)
+    ctx.start_service(image, "--rate-limit", "1500000")
     installer = ctx.start_installer()
     installer.wait_log(r"^UI: first frame shown$")
     window = installer_window(ctx.xserver)
     press(ctx, window, INSTALL_NOW, INSTALL_NOW_AREA)
+    installer.wait_log(r"^UI: no status item and no system tray; the window stays up")
+    installer.wait_log(r"^Download progress: \d+$")
+    at = download_progress(installer)
+    bar = sub_region(window, PROGRESS_BAR)
+    screenshot(ctx.xserver, ctx.sandbox.path("bar-1.png"), bar)
+    wait_for("the download to move on", lambda: download_progress(installer) >= at + 10)
+    if installer_window(ctx.xserver, timeout=1) != window:
+        raise TestFailure("the window did not stay where it was")
+    wait_for("the progress bar to move", lambda: screenshot(ctx.xserver, ctx.sandbox.path("bar-2.png"), bar) or
+             differing_pixels(ctx.sandbox.path("bar-1.png"), ctx.sandbox.path("bar-2.png")) > 0)
     assert_installed(ctx, installer, image)
     if "InstallSuccess" not in ctx.pings():
         raise TestFailure("the service received no InstallSuccess ping: %s" % ctx.pings())
@@ -284,6 +354,10 @@ def case_close_during_install(ctx):
     window = installer_window(ctx.xserver)
     press(ctx, window, INSTALL_NOW, INSTALL_NOW_AREA)
     installer.wait_log(r"^Unable to connect to the Ostrel server\.")
+    alert_window(ctx.xserver)
+    # The window is live behind the box: the busy animation of the handshake runs.
+    if not shots_differ(ctx, sub_region(window, PROGRESS_BAR), "busy"):
+        raise TestFailure("the busy animation stood still behind the error box")
     with open(service["handshake_file"]) as f:
         reply = f.read()
     with open(service["handshake_file"] + ".new", "w") as f:
@@ -300,7 +374,10 @@ def case_close_during_install(ctx):
     if installer.proc.poll() is not None:
         raise TestFailure("the installer ended after No")
 
-    press(ctx, window, CLOSE_BUTTON, CLOSE_AREA)
+    # The Quit menu item asks the same question.
+    xdotool(ctx.xserver, "mousemove", *QUIT_MENU_ITEM)
+    hold_click(ctx.xserver)
+    alert_window(ctx.xserver)
     press_box_button(installer, "default")  # Yes
     if installer.wait_exit() != 0:
         raise TestFailure("installer exited with %s" % installer.proc.returncode)
@@ -312,6 +389,91 @@ def case_close_during_install(ctx):
     assert_no_leftovers(ctx)
     if os.path.exists(os.path.join(ctx.sandbox.path("apps"), "Clipvane.app")):
         raise TestFailure("the product was installed after Yes")
+
+
+def orange_pixels(path):
+    """Pixels of the progress colour drawn over the tray icon."""
+    result = subprocess.run([CONVERT, path, "-fuzz", "12%", "-fill", "white", "-opaque", "rgb(240,106,60)",
+                             "-fill", "black", "+opaque", "white", "-format", "%[fx:mean*w*h]", "info:"],
+                            capture_output=True, text=True, check=True)
+    return int(float(result.stdout.strip() or 0))
+
+
+def tray_icon(xserver, timeout=30):
+    def find():
+        for window in windows(xserver):
+            if window[1] == "Ostrel Clipvane Installer" and window[4] < 100:
+                return window
+        return None
+    return wait_for("the tray icon", find, timeout)
+
+
+def case_tray(ctx):
+    """With a system tray and a notification server: Install now hides the window behind a tray icon that
+    shows the download's progress, one notification says so, and a click on the icon brings the window back."""
+    bus = subprocess.run(["dbus-launch", "--sh-syntax"], env=ctx.xserver.env(), capture_output=True, text=True,
+                         check=True).stdout
+    values = dict(re.findall(r"^(DBUS_SESSION_BUS_ADDRESS|DBUS_SESSION_BUS_PID)='?([^';]*)'?;", bus, re.M))
+    bus_pid = int(values["DBUS_SESSION_BUS_PID"])
+    env = dict(ctx.xserver.env(), DBUS_SESSION_BUS_ADDRESS=values["DBUS_SESSION_BUS_ADDRESS"])
+    try:
+        record = ctx.sandbox.path("notify.txt")
+        with open(record, "w") as out:
+            ctx.start_helper(["dbus-monitor", "--session", "interface='org.freedesktop.Notifications',member='Notify'"],
+                             env, out)
+        ctx.start_helper(["dunst"], env)
+        ctx.start_helper(["trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32",
+                          "--SetDockType", "true"])
+        wait_for("the system tray", lambda: any(w[1] == "panel" for w in windows(ctx.xserver)))
+        image = ctx.make_image("--payload-mib", "4")
+        ctx.start_service(image, "--rate-limit", "250000")
+        installer = ctx.start_installer(extra_env={"DBUS_SESSION_BUS_ADDRESS": env["DBUS_SESSION_BUS_ADDRESS"]})
+        installer.wait_log(r"^UI: first frame shown$")
+        window = installer_window(ctx.xserver)
+        press(ctx, window, INSTALL_NOW, INSTALL_NOW_AREA)
+        icon = tray_icon(ctx.xserver)
+        wait_for("the window to hide", lambda: not any(w[4] == FRAME_W and w[5] == FRAME_H
+                                                       for w in windows(ctx.xserver)))
+
+        region = icon[2:6]
+        installer.wait_log(r"^Download progress: \d+$")
+        at = download_progress(installer)
+        first, later = ctx.sandbox.path("icon-1.png"), ctx.sandbox.path("icon-2.png")
+        screenshot(ctx.xserver, first, region)
+        wait_for("the download to move on", lambda: download_progress(installer) >= at + 20)
+        wait_for("the icon to show more progress", lambda: screenshot(ctx.xserver, later, region) or
+                 orange_pixels(later) > orange_pixels(first))
+
+        wait_for("one notification", lambda: open(record).read().count("member=Notify") >= 1)
+        text = open(record).read()
+        for expected in ('string "Ostrel Clipvane"', 'string "The installation will continue in the background."'):
+            if expected not in text:
+                raise TestFailure("the notification lacks %s: %s" % (expected, text))
+
+        xdotool(ctx.xserver, "mousemove", icon[2] + icon[4] // 2, icon[3] + icon[5] // 2)
+        hold_click(ctx.xserver)
+        back = installer_window(ctx.xserver)
+        if back[2:4] != window[2:4]:
+            raise TestFailure("the window came back at %s, not at %s" % (back[2:4], window[2:4]))
+        installer.wait_log(r"^TTO AppMaximizeClick")
+        wait_for("the tray icon to go", lambda: not any(w[1] == "Ostrel Clipvane Installer" and w[4] < 100
+                                                        for w in windows(ctx.xserver)))
+        # The window shows the current frame: the bar keeps moving in it.
+        bar = sub_region(back, PROGRESS_BAR)
+        screenshot(ctx.xserver, ctx.sandbox.path("bar-1.png"), bar)
+        wait_for("the progress bar to move", lambda: screenshot(ctx.xserver, ctx.sandbox.path("bar-2.png"), bar) or
+                 differing_pixels(ctx.sandbox.path("bar-1.png"), ctx.sandbox.path("bar-2.png")) > 0)
+        assert_installed(ctx, installer, image)
+        if open(record).read().count("member=Notify") != 1:
+            raise TestFailure("more than one notification")
+    finally:
+        for helper in reversed(ctx.helpers):
+            helper.stop()
+        ctx.helpers = []
+        try:
+            os.kill(bus_pid, 15)
+        except ProcessLookupError:
+            pass
 
 
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
