@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <sstream>
 
@@ -26,6 +27,13 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  // Nothing else we hold goes to the child: a server that outlives its test
+  // (nginx goes to the background) would keep, say, the lock the test run was
+  // started under, and every later run would wait for it.
+  const long lastFD = std::min(sysconf(_SC_OPEN_MAX), 4096L);
+  for (int fd = 3; fd < lastFD; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1) posix_spawn_file_actions_addclose(&actions, fd);
+  }
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
