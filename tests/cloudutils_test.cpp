@@ -182,7 +182,7 @@ TEST(CallbackTest, WritesAndReadsStopOnAbort) {
   EXPECT_EQ(CurlFileReadCallback(buffer, 1, 8, &fromFile), static_cast<size_t>(CURL_READFUNC_ABORT));
 }
 
-// A real transfer with the common settings: the debug log shows headers, never bodies.
+// A real transfer with the common settings: the debug log shows headers, never bodies or credentials.
 TEST(DebugLogTest, HeadersAreLoggedAndBodiesAreNot) {
   curl_global_init(CURL_GLOBAL_ALL);
   TestHttpServer server([](const TestHttpRequest&, TestHttpConnection& connection) {
@@ -202,6 +202,10 @@ TEST(DebugLogTest, HeadersAreLoggedAndBodiesAreNot) {
   AddDefaultCurlSettings(curl, params, 0);
   CurlCreateHeaderList(headers, list, curl);
   curl_easy_setopt(curl, CURLOPT_URL, (server.BaseUrl() + "/x").c_str());
+  // Through a proxy with a password, as a proxy variable's "user:password@" gives it.
+  curl_easy_setopt(curl, CURLOPT_PROXY, server.BaseUrl().c_str());
+  curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, "someone:SECRET-PROXY-PASSWORD");
+  curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CurlStringWriteCallback);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
   EXPECT_EQ(curl_easy_perform(curl), CURLE_OK);
@@ -213,7 +217,7 @@ TEST(DebugLogTest, HeadersAreLoggedAndBodiesAreNot) {
   EXPECT_EQ(server.Requests().at(0).Header("ClientName"), "CLV-Installer");
   const int out = log.IndexOf("CURL LOG - HEADER_OUT::");
   ASSERT_GE(out, 0);
-  EXPECT_EQ(log.Lines().at(out + 1), "GET /x HTTP/1.1\r");
+  EXPECT_EQ(log.Lines().at(out + 1), "GET " + server.BaseUrl() + "/x HTTP/1.1\r");
   EXPECT_GE(log.IndexOf("CURL LOG - HEADER_IN::"), 0);
   EXPECT_TRUE(log.Contains("X-Reply: seen"));
   EXPECT_FALSE(log.Contains("PRIVATE-BODY-BYTES"));
@@ -221,6 +225,9 @@ TEST(DebugLogTest, HeadersAreLoggedAndBodiesAreNot) {
   EXPECT_EQ(server.Requests().at(0).Header("deviceToken"), "SECRET-DEVICE-TOKEN");
   EXPECT_FALSE(log.Contains("SECRET-DEVICE-TOKEN"));
   EXPECT_TRUE(log.Contains("deviceToken: ***\r"));
+  EXPECT_FALSE(server.Requests().at(0).Header("Proxy-Authorization").empty());
+  EXPECT_FALSE(log.Contains("c29tZW9uZTpTRUNSRVQtUFJPWFktUEFTU1dPUkQ="));  // base64 of the credentials
+  EXPECT_TRUE(log.Contains("Proxy-Authorization: ***\r"));
 }
 
 // Accepts connections on 127.0.0.1 and reads whatever arrives; never answers.

@@ -81,24 +81,28 @@ const char* DefaultCABundle() {
 bool IsAborted(const KWAbortFlag* flag) { return flag != nullptr && flag->load(); }
 
 // The device token identifies the machine: its value never reaches the log.
-// Header lines keep their names so that the log still shows what was sent.
-std::string MaskDeviceToken(const char* data, size_t size) {
-  static const char kName[] = "devicetoken:";
-  const size_t nameLength = sizeof(kName) - 1;
+// Nor do credentials for a proxy or a server (a proxy variable's
+// "user:password@", say). Header lines keep their names so that the log
+// still shows what was sent.
+std::string MaskSecretHeaders(const char* data, size_t size) {
+  static const char* const kNames[] = {"devicetoken:", "proxy-authorization:", "authorization:"};
   std::string out;
   out.reserve(size);
   size_t lineStart = 0;
   while (lineStart < size) {
     size_t lineEnd = lineStart;
     while (lineEnd < size && data[lineEnd] != '\n') ++lineEnd;
-    bool masked = false;
-    if (lineEnd - lineStart >= nameLength) {
-      masked = true;
-      for (size_t i = 0; i < nameLength && masked; ++i) {
-        masked = tolower(static_cast<unsigned char>(data[lineStart + i])) == kName[i];
+    size_t nameLength = 0;
+    for (const char* name : kNames) {
+      const size_t length = strlen(name);
+      if (lineEnd - lineStart < length) continue;
+      bool same = true;
+      for (size_t i = 0; i < length && same; ++i) {
+        same = tolower(static_cast<unsigned char>(data[lineStart + i])) == name[i];
       }
+      if (same) nameLength = length;
     }
-    if (masked) {
+    if (nameLength != 0) {
       out.append(data + lineStart, nameLength);
       out += " ***";
       if (lineEnd > lineStart && data[lineEnd - 1] == '\r') out += '\r';
@@ -124,7 +128,7 @@ int OnDebugData(CURL* /*handle*/, curl_infotype type, char* data, size_t size, v
       break;
     case CURLINFO_HEADER_OUT:
       text += "HEADER_OUT::\n";
-      text += MaskDeviceToken(data, size);
+      text += MaskSecretHeaders(data, size);
       break;
     case CURLINFO_DATA_IN:
     case CURLINFO_DATA_OUT:
