@@ -300,6 +300,13 @@ TEST_F(TransferTest, ARedirectedImageIsSizedAndFetchedWhereTheRedirectLeads) {
 
   ASSERT_TRUE(Download(server.Url("/moved")));
   EXPECT_TRUE(ReadFileBytes(Destination()) == server.Content());
+
+  // A redirect loop ends after a few hops, not at the time-out.
+  m_params.m_responseTimeoutMS = 5000;
+  const size_t requests = server.Server().Requests().size();
+  EXPECT_THROW(downloader.GetFileSizeBytesFromURL(server.Url("/loop").c_str(), m_params, m_noHeaders, m_abort),
+               KWLCException);
+  EXPECT_LE(server.Server().Requests().size(), requests + 11);
 }
 
 // --- Part service ----------------------------------------------------------------

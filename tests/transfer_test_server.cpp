@@ -53,6 +53,10 @@ void RangeFileServer::Handle(const TestHttpRequest& request, TestHttpConnection&
         "\r\n\r\n" + (request.method == "HEAD" ? std::string() : std::string(kMovedBody)));
     return;
   }
+  if (request.target == "/loop") {
+    connection.Send("HTTP/1.1 302 Found\r\nLocation: /loop\r\nContent-Length: 0\r\n\r\n");
+    return;
+  }
   if (request.target != "/file.bin") {
     connection.SendResponse(404, "<html><body>Not Found</body></html>", "Content-Type: text/html\r\n",
                             request.method == "HEAD");

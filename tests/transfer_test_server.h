@@ -49,7 +49,8 @@ class RangeFileServer {
   void HoldRange(uint64_t firstByte, int otherRangeRequests);
   bool HeldRangeSawTheOthers() const { return m_heldSawOthers; }
 
-  // "/file.bin" serves the file; "/moved" answers 302 to it with a body of its own.
+  // "/file.bin" serves the file; "/moved" answers 302 to it with a body of
+  // its own; "/loop" answers 302 to itself.
   std::string Url(const std::string& path = "/file.bin") const { return m_server->BaseUrl() + path; }
   std::string Content() const {
     std::lock_guard<std::mutex> lock(m_mutex);

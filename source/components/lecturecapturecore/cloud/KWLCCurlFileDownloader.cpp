@@ -34,6 +34,9 @@ const char kThisFile[] = "source/components/lecturecapturecore/cloud/KWLCCurlFil
 const long kReceiveBufferBytes = 512 * 1024;
 // A part that receives nothing for this long has stalled.
 const long kStalledPartSeconds = 60;
+// Enough for a CDN's signed URL; a loop ends here rather than spinning
+// requests until the time-out (older libcurl follows without a limit).
+const long kMaxRedirects = 10;
 
 [[noreturn]] void ThrowInternal(int line) { throw KWLCException("kKWErrorInternal", kThisFile, line, false); }
 
@@ -226,6 +229,7 @@ uint64_t KWLCCurlFileDownloader::GetFileSizeBytesFromURL(const KWString& inURL, 
   curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
   curl_easy_setopt(curl, CURLOPT_HEADER, 1L);
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, &progress);
   curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, CurlProgressCallback);
