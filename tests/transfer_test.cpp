@@ -607,6 +607,16 @@ TEST_F(TransferTest, AnImageWithAnotherDigestIsDeletedAndTheCallFails) {
                            ", got " + actual));
   EXPECT_FALSE(PathExists(Destination()));
   EXPECT_EQ(LeftoverFiles(), std::vector<std::string>());
+
+  // A digest no file can have fails before any request.
+  const size_t requests = server.Server().Requests().size();
+  downloader.SetExpectedSHA256(actual.substr(1).c_str());
+  EXPECT_FALSE(downloader.DownloadFile());
+  downloader.SetExpectedSHA256((actual.substr(1) + "g").c_str());
+  EXPECT_FALSE(downloader.DownloadFile());
+  EXPECT_EQ(server.Server().Requests().size(), requests);
+  EXPECT_TRUE(
+      log.Contains("KWLCCurlMultipartFileDownloader::DownloadFile, refusing a SHA-256 that is not 64 hex digits"));
 }
 
 TEST(PartProgressTest, PartsWeighTheSameAndMissingPartsCountAsZero) {

@@ -243,6 +243,14 @@ bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
     KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, m_downloadPartSizeBytes == 0");
     return false;
   }
+  // No file matches a digest that is not 64 hex digits: fetching the image
+  // (again on every attempt) only to throw it away would waste the link.
+  if (!m_expectedSHA256.empty() &&
+      (m_expectedSHA256.size() != 64 || m_expectedSHA256.find_first_not_of("0123456789abcdef") != std::string::npos)) {
+    KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, refusing a SHA-256 that is not 64 hex digits");
+    discard = true;
+    return false;
+  }
   // Asked every time: the file may have changed on the server since the
   // last attempt, and a signed redirect target may have expired.
   KWLCCurlFileDownloader sizeQuery;
