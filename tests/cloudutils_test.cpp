@@ -320,6 +320,30 @@ TEST(ProtocolTest, OnlyHttpAndHttpsAreSpokenEvenAfterARedirect) {
     curl_easy_cleanup(curl);
     EXPECT_FALSE(IKWInternetFileDownloader::GetInstance(IFDProxyParams())->SendHTTPRequestToURL(url)) << url;
   }
+
+  // An https transfer may be trusted for its TLS alone: its redirects stay on https.
+  const std::string certs = CLIPVANE_TEST_CERT_DIR;
+  TestHttpServer downgrading(
+      [&raw](const TestHttpRequest&, TestHttpConnection& connection) {
+        connection.SendResponse(302, "", "Location: http://" + raw.HostPort() + "/image.dmg\r\n");
+      },
+      certs + "/server.pem", certs + "/server.key");
+  params.m_useHTTPS = true;
+  params.m_caCertPath = KWPath(KWString(certs + "/ca.pem"));
+  const std::string secure = downgrading.BaseUrl() + "/image.dmg";
+  CURL* curl = curl_easy_init();
+  curl_slist* list = nullptr;
+  AddDefaultCurlSettings(curl, params, 1);
+  CurlEnableSSLVerifyForURL(secure.c_str(), params, curl);
+  CurlCreateHeaderList({}, list, curl);
+  curl_easy_setopt(curl, CURLOPT_URL, secure.c_str());
+  curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  EXPECT_EQ(curl_easy_perform(curl), CURLE_UNSUPPORTED_PROTOCOL);
+  EXPECT_EQ(downgrading.Requests().size(), 1u);
+  CurlHeadersCleanup(list);
+  curl_easy_cleanup(curl);
+
   EXPECT_EQ(raw.Connections(), 0);
   EXPECT_EQ(raw.Bytes(), 0u);
 }

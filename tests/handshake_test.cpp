@@ -23,6 +23,7 @@ class HandshakeService : public LCInstallerService {
   using LCInstallerService::LCInstallerService;
   using LCInstallerService::m_buildNumber;
   using LCInstallerService::m_downloadURL;
+  using LCInstallerService::m_imageSHA256;
   using LCInstallerService::m_launchPath;
 };
 
@@ -81,15 +82,19 @@ TEST_F(HandshakeTest, SuccessStoresUrlBuildAndLaunchPathFromAnyDepth) {
   EXPECT_EQ(m_service.m_downloadURL, "U");
   EXPECT_EQ(m_service.m_buildNumber, "B");
   EXPECT_EQ(m_service.m_launchPath, KWPath("/Applications/P.app"));
+  EXPECT_TRUE(m_service.m_imageSHA256.empty());
 
   // Keys are matched by name at any depth; where a name repeats, the last one
   // met in the sorted depth-first walk wins ("a" < "result" < "z").
-  Serve(R"({"z":{"clvdownloadUrl":"late"},"payload":{"deeper":{"clvbuildNumber":"B2","clvinstallPath":"P2"}},
+  const std::string digest(64, 'A');
+  Serve(R"({"z":{"clvdownloadUrl":"late","sha256":")" + digest +
+        R"("},"payload":{"deeper":{"clvbuildNumber":"B2","clvinstallPath":"P2"}},
             "result":"success","a":{"clvdownloadUrl":"early"},"list":[{"clvbuildNumber":"in array"}]})");
   ASSERT_TRUE(Handshake());
   EXPECT_EQ(m_service.m_downloadURL, "late");
   EXPECT_EQ(m_service.m_buildNumber, "B2");
   EXPECT_EQ(m_service.m_launchPath, KWPath("P2"));
+  EXPECT_EQ(m_service.m_imageSHA256, digest);
 }
 
 TEST_F(HandshakeTest, BadRepliesFailAndKeepThePreviousValues) {
@@ -112,6 +117,8 @@ TEST_F(HandshakeTest, BadRepliesFailAndKeepThePreviousValues) {
       {R"({"result":"failure","clvdownloadUrl":"X"})", "DoHandshake, errorCode:failure."},
       {R"({"result":true,"clvdownloadUrl":"X"})", "DoHandshake, errorCode:."},
       {R"({"clvdownloadUrl":"X"})", "DoHandshake, errorCode:."},
+      {R"({"result":"success","clvdownloadUrl":"X","sha256":"12ab"})",
+       "DoHandshake, malformed sha256 \"12ab\", reply refused"},
       {"<html><body>502 Bad Gateway</body></html>", "DoHandshake, Caught unknown exception."},
       {"", "DoHandshake, Caught unknown exception."},
       {deep.c_str(), "DoHandshake, Caught unknown exception."},

@@ -230,6 +230,7 @@ class InstallationTest : public ::testing::Test {
     std::lock_guard<std::mutex> lock(m_answerMutex);
     m_answers = answers;
   }
+  void QuitDuringDownload(const std::function<void(LCInstallerUICore&)>& quit);
   int CountLines(const std::string& logKey) { return static_cast<int>(FileLines(m_service[logKey]).size()); }
 
   static ScopedTempDir* s_suite;
@@ -282,6 +283,7 @@ TEST_F(InstallationTest, InstallsLaunchesAndCleansUp) {
   RunInstaller();
   EXPECT_TRUE(m_log.Contains("Build Number: 11.0.0.1234\\nFORGED LINE"));
   EXPECT_EQ(m_log.IndexOf("FORGED LINE"), -1);
+  EXPECT_TRUE(m_log.Contains("Download: image verified, SHA-256 " + Sha256(ReadFileBytes(s_image["image"]))));
 
   EXPECT_TRUE(Boxes().empty()) << Boxes().front();
   EXPECT_EQ(m_finalState, kLCInstallerStateInstallDone);
@@ -374,6 +376,30 @@ TEST_F(InstallationTest, UnreachableImageGives9002) {
     EXPECT_TRUE(ListFolder(m_dir.File("tmp")).empty()) << "no part file may be left";
   }
   EXPECT_TRUE(m_log.Contains("Download: refused GOPHER://127.0.0.1:1/1x, only http and https images are fetched"));
+}
+
+// Nothing that was not verified reaches the attach: not an image whose
+// digest differs from the handshake's, not one fetched in the clear without one.
+TEST_F(InstallationTest, SwappedOrUnverifiableImageNeverReachesTheAttach) {
+  for (const std::string& digest : {Sha256("another image"), std::string("none")}) {
+    StartService(s_image["image"], {"--sha256", digest});
+    m_boxes.clear();
+    RunInstaller();
+    ASSERT_EQ(Boxes().size(), 1u) << digest;
+    EXPECT_NE(Boxes()[0].find("with the error code 9002."), std::string::npos);
+    EXPECT_FALSE(m_log.Contains("Attaching image"));
+    EXPECT_FALSE(Pinged("ExtractBegin()"));
+    EXPECT_TRUE(ListFolder(m_dir.File("tmp")).empty());
+    if (digest == "none") {
+      for (const std::string& line : FileLines(m_service["access_log"]))
+        EXPECT_EQ(line.find("/download/"), std::string::npos) << "fetched in the clear: " << line;
+    }
+    RunProcess({ToolPath("local-service/stop-local-service"), "--state", m_dir.File("service")});
+  }
+  EXPECT_TRUE(m_log.Contains("SHA-256 mismatch: expected " + Sha256("another image") + ", got " +
+                             Sha256(ReadFileBytes(s_image["image"]))));
+  EXPECT_TRUE(m_log.Contains("Download: no SHA-256 in the handshake reply, fetching https://127.0.0.1:" +
+                             std::to_string(kHttpPort) + "/download/OstrelClipvane11.dmg over https instead of http"));
 }
 
 TEST_F(InstallationTest, ImageWithoutSetupFolderGives9003EvenWhenAttachFails) {
@@ -469,7 +495,9 @@ TEST_F(InstallationTest, QuitDuringAHangingSetupEndsItsProcessGroupAndDetaches) 
   EXPECT_TRUE(ListFolder(m_dir.File("tmp")).empty());
 }
 
-TEST_F(InstallationTest, ExitDuringDownloadEndsWithoutErrorOrRetry) {
+// The user quits, by quit, while the parts are downloading: no error box, no
+// retry, "InstallExit", nothing left in the temporary folder.
+void InstallationTest::QuitDuringDownload(const std::function<void(LCInstallerUICore&)>& quit) {
   StartService(s_image["image"], {"--https-port", "auto"});
   const std::string image = ReadFileBytes(s_image["image"]);
   std::promise<void> released;
@@ -489,15 +517,15 @@ TEST_F(InstallationTest, ExitDuringDownloadEndsWithoutErrorOrRetry) {
     release.wait_for(std::chrono::seconds(30));
   });
   const std::string reply = R"({"result":"success","clvdownloadUrl":")" + slowImage.BaseUrl() +
-                            R"(/image.dmg","clvinstallPath":"/nowhere","clvbuildNumber":"1"})";
+                            R"(/image.dmg","clvinstallPath":"/nowhere","clvbuildNumber":"1","sha256":")" +
+                            Sha256(image) + R"("})";
   TestHttpServer handshake(
       [&](const TestHttpRequest&, TestHttpConnection& connection) { connection.SendResponse(200, reply); },
       s_suite->File("ca/server.pem"), s_suite->File("ca/server.key"), kHttpsPort);
 
   RunInstaller([&](LCInstallerUICore& ui) {
-    // The user quits while the parts are downloading.
     ASSERT_EQ(downloading.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
-    ui.OnExit();
+    quit(ui);
   });
   released.set_value();
   EXPECT_TRUE(Boxes().empty());
@@ -505,6 +533,17 @@ TEST_F(InstallationTest, ExitDuringDownloadEndsWithoutErrorOrRetry) {
   EXPECT_FALSE(Pinged("DownloadDone(1)"));
   EXPECT_TRUE(m_log.Contains("Install complete."));
   EXPECT_TRUE(ListFolder(m_dir.File("tmp")).empty());
+}
+
+TEST_F(InstallationTest, ExitDuringDownloadEndsWithoutErrorOrRetry) {
+  QuitDuringDownload([](LCInstallerUICore& ui) { ui.OnExit(); });
+}
+
+// A signal takes the same way out: no question, no leftovers.
+TEST_F(InstallationTest, SigtermDuringDownloadTakesTheQuitPath) {
+  LCInstallerUICore::InstallQuitSignalHandlers();
+  QuitDuringDownload([](LCInstallerUICore&) { kill(getpid(), SIGTERM); });
+  EXPECT_TRUE(m_log.Contains("UI: signal 15, quitting as the user would"));
 }
 
 // Debian's tinyproxy on a free port of 127.0.0.1, in the foreground as our

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -103,6 +104,32 @@ TEST(KWFileUtilTest, TemporaryFilesAreUniqueAndAllRemovedWithTheSessionFolder) {
   KWFileUtil::DeleteAllTempFilesCreated();
   EXPECT_FALSE(PathExists(session));
   EXPECT_TRUE(ListFolder(dir.Path()).empty());
+  unsetenv("TMPDIR");
+}
+
+TEST(KWFileUtilTest, SessionFoldersOfEndedProcessesAreRemovedAndLiveOnesKept) {
+  ScopedTempDir dir;
+  setenv("TMPDIR", dir.Path().c_str(), 1);
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  ASSERT_GT(ended, 0);
+  waitpid(ended, nullptr, 0);
+  const std::string dead = dir.File("kwsession." + std::to_string(ended) + ".a1B2c3");
+  const std::string live = dir.File("kwsession." + std::to_string(getppid()) + ".d4E5f6");
+  ScopedTempDir outside;
+  WriteFileBytes(outside.File("keep"), "not the installer's");
+  for (const std::string& folder : {dead, live}) {
+    ASSERT_EQ(system(("mkdir -p '" + folder + "/sub' && touch '" + folder + "/sub/clv_build.part1'").c_str()), 0);
+  }
+  // A link inside a dead process's folder, and a link posing as one: never followed.
+  ASSERT_EQ(symlink(outside.Path().c_str(), (dead + "/link").c_str()), 0);
+  const std::string posing = dir.File("kwsession." + std::to_string(ended) + ".zzzzzz");
+  ASSERT_EQ(symlink(outside.Path().c_str(), posing.c_str()), 0);
+
+  EXPECT_EQ(KWFileUtil::DeleteStaleSessionFolders(), 1);
+  EXPECT_FALSE(PathExists(dead));
+  EXPECT_TRUE(PathExists(live + "/sub/clv_build.part1"));
+  EXPECT_EQ(ReadFileBytes(outside.File("keep")), "not the installer's");
   unsetenv("TMPDIR");
 }
 

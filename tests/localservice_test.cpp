@@ -194,6 +194,8 @@ TEST_F(LocalServiceTest, HandshakeAnswersOverHttpsVerifiedByTheLocalCA) {
   EXPECT_EQ(m_service["image_url"], root["clvdownloadUrl"].asString());
   EXPECT_EQ(kLaunchPath, root["clvinstallPath"].asString());
   EXPECT_FALSE(root["clvbuildNumber"].asString().empty());
+  const ProcessResult digest = RunProcess({"sha256sum", m_image});
+  EXPECT_EQ(digest.out.substr(0, 64), root["sha256"].asString());
 
   const auto rows = WaitForRows(m_service["handshake_log"], 1);
   ASSERT_EQ(1u, rows.size());

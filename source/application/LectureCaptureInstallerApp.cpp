@@ -46,6 +46,7 @@ int main(int argc, char** argv) {
   // libcurl, and still sends after the UI core's cleanup.
   IKWInternetFileDownloader::InitializeCurlForProcess();
   InstallerCustomExceptionHandler handler;
+  LCInstallerUICore::InstallQuitSignalHandlers();
   LCInstallerAnalytics::StartThread(handler);
 
   try {
@@ -65,6 +66,10 @@ int main(int argc, char** argv) {
     LCSingleInstance singleInstance;
     if (!singleInstance.IsOnlyInstance()) throw KWLCException(kLCInstallerErrorAnotherInstance, kAppSource, 146, false);
     if (!IsOSXMountainLionOrGreater()) throw KWLCException(kLCInstallerErrorOSNotSupported, kAppSource, 150, false);
+    // What a crashed or killed run left behind (its part files, its image).
+    if (const int stale = KWFileUtil::DeleteStaleSessionFolders()) {
+      KWLOG("Session: removed %d folders of earlier runs that ended without cleaning up", stale);
+    }
 
     LCInstallerUICoreInitParams initParams;
     initParams.m_argc = argc;

@@ -108,9 +108,18 @@ bool LCInstallerService::DoHandshake(const KWLCCloudParams& params) {
       KWLOG("DoHandshake, errorCode:%s.", response.m_result.c_str());
       return false;
     }
+    // A digest that is there but unusable must not turn into no digest at
+    // all, which would accept the image unverified.
+    const std::string& digest = response.m_imageSHA256.GetUTF8String();
+    if (!digest.empty() &&
+        (digest.size() != 64 || digest.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)) {
+      KWLOG("DoHandshake, malformed sha256 \"%s\", reply refused", digest.c_str());
+      return false;
+    }
     m_downloadURL = response.m_clvDownloadURL;
     m_buildNumber = response.m_clvBuildNumber;
     m_launchPath = KWPath(response.m_clvInstallPath);
+    m_imageSHA256 = response.m_imageSHA256;
     return true;
   } catch (...) {
     KWLOG("DoHandshake, Caught unknown exception.");

@@ -10,6 +10,7 @@ namespace {
 const KWString kCLVDownloadURL("clvdownloadUrl");
 const KWString kCLVInstallPath("clvinstallPath");
 const KWString kCLVBuildNumber("clvbuildNumber");
+const KWString kImageSHA256("sha256");
 const KWString kExitErrorMessage("exitMessage");
 const KWString kServerUTCTimeS("serverUTCTimeS");
 const KWString kCouponPublishesLeft("couponPublishesLeft");
@@ -61,6 +62,8 @@ void KWLCCloudHandshakeJSONParser::RecursiveParse(Json::Value& value, const std:
         m_response.m_clvInstallPath = text;
       else if (name == kCLVBuildNumber)
         m_response.m_clvBuildNumber = text;
+      else if (name == kImageSHA256)
+        m_response.m_imageSHA256 = text;
       else if (name == kExitErrorMessage)
         params.m_exitErrorMessage = text;
       else if (name == kMultipartUploadHostURL)

@@ -14,6 +14,8 @@ struct KWLCCloudHandshakeResponseStruct {
   KWString m_clvDownloadURL;
   KWString m_clvInstallPath;
   KWString m_clvBuildNumber;
+  // "sha256": the image's digest as the server sent it (validate before use).
+  KWString m_imageSHA256;
   KWLCCloudParams m_cloudParams;
 };
 

@@ -172,10 +172,23 @@ void LCInstallerService::RunDownloadStage(const KWLCCloudParams& downloadParams)
   m_downloadedFile = m_downloadRecord.HasKeptParts() ? m_downloadRecord.GetDestination()
                                                      : KWFileUtil::GetUniqueTemporaryFile("clv_build");
 
+  // Nothing unverified that came in the clear may reach the attach: with
+  // no digest to check, only TLS vouches for the image.
+  KWString url = m_downloadURL;
+  if (!m_imageSHA256.empty()) {
+    KWLOG("Download: the image must have SHA-256 %s", m_imageSHA256.c_str());
+  } else if (HasScheme(url, kHTTPSUrlPrefix)) {
+    KWLOG("Download: no SHA-256 in the handshake reply, the image is unverified beyond TLS");
+  } else {
+    url = kHTTPSUrlPrefix + url.substr(kHTTPUrlPrefix.size());
+    KWLOG("Download: no SHA-256 in the handshake reply, fetching %s over https instead of http", url.c_str());
+  }
+
   LCDownloadProgressCallback progress(m_uiInterface);
   KWLCCurlMultipartFileDownloader downloader(downloadParams, m_exceptionHandler, m_uiInterface.IsExitRequested(),
-                                             m_downloadedFile, m_downloadURL);
+                                             m_downloadedFile, url);
   downloader.SetProgressCallback(&progress);
+  downloader.SetExpectedSHA256(m_imageSHA256);
   downloader.SetDownloadRecord(&m_downloadRecord);
   int attempts = 0;
   bool done = false;
@@ -189,6 +202,7 @@ void LCInstallerService::RunDownloadStage(const KWLCCloudParams& downloadParams)
     done = downloader.DownloadFile();
   }
   if (!done) throw KWLCException(kLCInstallerErrorDownloadFailed, kServiceSource, 546, false);
+  if (!m_imageSHA256.empty()) KWLOG("Download: image verified, SHA-256 %s", m_imageSHA256.c_str());
   m_uiInterface.OnDownloadDone(attempts);
 }
 

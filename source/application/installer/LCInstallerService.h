@@ -55,6 +55,9 @@ class LCInstallerService : public KWLCWorkerThreadCallback, private IKWLCCloudSe
 
   KWString m_downloadURL;
   KWString m_buildNumber;
+  // The image's SHA-256 from the handshake reply, in hex; empty when the
+  // reply carried none.
+  KWString m_imageSHA256;
   KWFile m_downloadedFile;
   // The image's parts that arrived whole, kept for the user's Retry.
   KWLCDownloadRecord m_downloadRecord;

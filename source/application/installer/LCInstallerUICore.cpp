@@ -1,5 +1,8 @@
 #include "LCInstallerUICore.h"
 
+#include <signal.h>
+#include <string.h>
+
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -365,13 +368,40 @@ bool LCInstallerUICore::OnAppClose() {
                             kLCInstallerMBTypeYesNo, kLCInstallerMBDefaultButton2);
   }
   if (answer != kLCInstallerMBResultYes) return false;
+  QuitInstallation();
+  return true;
+}
 
+void LCInstallerUICore::QuitInstallation() {
   KWLock lock(m_installCompleteMutex);
   static_cast<ILCInstallerUIInterface*>(this)->OnExit();
   while (m_state != kLCInstallerStateInstallDone && m_state != kLCInstallerStateWaitingForInstall) {
     m_installCompleteCondition.wait(lock);
   }
-  return true;
+}
+
+std::atomic<int> LCInstallerUICore::ms_quitSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler may only touch a lock-free atomic");
+
+void LCInstallerUICore::OnQuitSignal(int signalNumber) { ms_quitSignal = signalNumber; }
+
+void LCInstallerUICore::InstallQuitSignalHandlers() {
+  struct sigaction action;
+  memset(&action, 0, sizeof(action));
+  action.sa_handler = OnQuitSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART | SA_RESETHAND;
+  for (int signalNumber : {SIGTERM, SIGINT, SIGHUP}) sigaction(signalNumber, &action, nullptr);
+}
+
+// Nothing of AppKit may run in a signal handler: the quit happens here, on
+// the main thread, as the Quit menu's Yes would do it.
+void LCInstallerUICore::QuitWatchTick(KWTimerID, void* data) {
+  const int signalNumber = ms_quitSignal.exchange(0);
+  if (signalNumber == 0) return;
+  LCInstallerUICore* core = static_cast<LCInstallerUICore*>(data);
+  KWLOG("UI: signal %d, quitting as the user would", signalNumber);
+  if (!core->m_exitRequested) core->QuitInstallation();
 }
 
 void LCInstallerUICore::MinimizeUI() {
@@ -390,6 +420,9 @@ void LCInstallerUICore::StartUIAndWelcomeScreen(KWTimerCallback tick) {
   KWTimerID timerID = 0;
   KWCreateUITimer(kUITimerPeriodMS, &timerID, tick, this);
   m_uiTimerID = timerID;
+  const uint32_t kQuitWatchPeriodMS = 100;
+  KWTimerID quitWatchID = 0;
+  KWCreateUITimer(kQuitWatchPeriodMS, &quitWatchID, QuitWatchTick, this);
   EnterWelcomeScreen();
 }
 

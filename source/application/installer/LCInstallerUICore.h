@@ -67,6 +67,12 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   // installation, returns only after the service has called OnInstallDone.
   // True when the program is to quit. Main thread.
   bool OnAppClose();
+  // The quit path of a Yes to that question, without asking. Main thread.
+  void QuitInstallation();
+  // SIGTERM, SIGINT and SIGHUP take the quit path: the handler only notes
+  // the signal; a main-thread timer of the core acts on it. A second signal
+  // of the same kind ends the process at once.
+  static void InstallQuitSignalHandlers();
 
   // Rendering (main thread). RenderUI recomposes the frame from the assets
   // when anything visible changed since the last frame, and says whether it did.
@@ -137,6 +143,8 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   // Shared by every windowing layer's CreateUI: starts the 67 ms UI timer
   // with the layer's tick (its data is the core) and shows the welcome screen.
   void StartUIAndWelcomeScreen(KWTimerCallback tick);
+  static void OnQuitSignal(int signalNumber);
+  static void QuitWatchTick(KWTimerID, void* data);
   LCUIObject& ObjectById(LCInstallerButtonId id);
   int LookIndex(const LCUIObject& object) const;
 
@@ -195,4 +203,7 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   bool m_lastFrameValid = false;
   // The frame timer that CreateUI starts; OnInstallDone kills it on the service thread.
   std::atomic<KWTimerID> m_uiTimerID{0};
+  // The last quit signal not yet acted on; 0 when none. Written by the
+  // signal handler.
+  static std::atomic<int> ms_quitSignal;
 };

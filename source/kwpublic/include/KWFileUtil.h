@@ -22,6 +22,12 @@ class KWFileUtil {
   // Deletes every file made by GetUniqueTemporaryFile and the session folder
   // with everything inside it. Safe to call more than once.
   static void DeleteAllTempFilesCreated();
+  // Removes the session folders that earlier processes of this user left in
+  // the system temporary folder when they crashed or were killed: those
+  // whose process is gone. A live process's folder is kept, and nothing on
+  // another file system (a volume still attached) is entered. Returns how
+  // many were removed.
+  static int DeleteStaleSessionFolders();
 
   // The application bundle (the ".app" folder that holds the executable) when
   // there is one, else the folder of the executable.

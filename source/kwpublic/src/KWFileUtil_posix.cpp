@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,10 +27,12 @@ std::string SystemTempFolder() {
   return folder;
 }
 
+const char kSessionPrefix[] = "kwsession.";
+
 // Caller holds g_tempMutex.
 const std::string& SessionFolderLocked() {
   if (g_sessionFolder.empty()) {
-    std::string pattern = SystemTempFolder() + "/kwsession." + std::to_string(getpid()) + ".XXXXXX";
+    std::string pattern = SystemTempFolder() + "/" + kSessionPrefix + std::to_string(getpid()) + ".XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     if (mkdtemp(buffer.data())) g_sessionFolder = buffer.data();
@@ -99,6 +102,37 @@ void KWFileUtil::DeleteAllTempFilesCreated() {
     RemoveTree(g_sessionFolder);
     g_sessionFolder.clear();
   }
+}
+
+int KWFileUtil::DeleteStaleSessionFolders() {
+  const std::string temp = SystemTempFolder();
+  struct stat tempInfo;
+  if (stat(temp.c_str(), &tempInfo) != 0) return 0;
+  DIR* dir = opendir(temp.c_str());
+  if (!dir) return 0;
+  const size_t prefixLength = sizeof(kSessionPrefix) - 1;
+  int removed = 0;
+  while (struct dirent* entry = readdir(dir)) {
+    // "kwsession.<pid>.<suffix>"
+    const std::string name = entry->d_name;
+    if (name.compare(0, prefixLength, kSessionPrefix) != 0) continue;
+    const size_t dot = name.find('.', prefixLength);
+    const std::string digits = name.substr(prefixLength, dot == std::string::npos ? 0 : dot - prefixLength);
+    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) continue;
+    const pid_t pid = static_cast<pid_t>(std::stol(digits));
+    if (pid <= 0 || pid == getpid()) continue;
+    const std::string path = temp + "/" + name;
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid() ||
+        info.st_dev != tempInfo.st_dev) {
+      continue;
+    }
+    // EPERM: alive, another user's.
+    if (kill(pid, 0) == 0 || errno != ESRCH) continue;
+    if (RemoveTreeOnDevice(path, tempInfo.st_dev)) ++removed;
+  }
+  closedir(dir);
+  return removed;
 }
 
 KWPath KWFileUtil::GetExecutableFile() { return KWFolders::ExecutableFile(); }

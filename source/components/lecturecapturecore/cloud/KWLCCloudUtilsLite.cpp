@@ -78,6 +78,16 @@ const char* DefaultCABundle() {
   return bundle;
 }
 
+// "https" or "http,https".
+void SetRedirectProtocols(CURL* handle, const char* protocols) {
+#if LIBCURL_VERSION_NUM >= 0x075500
+  curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, protocols);
+#else
+  const long mask = strcmp(protocols, "https") == 0 ? CURLPROTO_HTTPS : (CURLPROTO_HTTP | CURLPROTO_HTTPS);
+  curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS, mask);
+#endif
+}
+
 bool IsAborted(const KWAbortFlag* flag) { return flag != nullptr && flag->load(); }
 
 // The device token identifies the machine: its value never reaches the log.
@@ -179,6 +189,7 @@ void AddDefaultCurlSettings(void* curl, const KWLCCloudParams& params, short app
     ThrowInternal(__LINE__);
   }
   CurlRestrictProtocols(curl);
+  SetRedirectProtocols(static_cast<CURL*>(curl), "http,https");
   CurlSetConnectTimeoutMS(curl, params.m_connectTimeoutMS);
   if (applyResponseTimeout != 0) CurlSetResponseTimeoutMS(curl, params.m_responseTimeoutMS);
   CurlAddDebugFunction(curl);
@@ -188,12 +199,11 @@ void AddDefaultCurlSettings(void* curl, const KWLCCloudParams& params, short app
 
 void CurlRestrictProtocols(void* curl) {
   CURL* handle = CheckedHandle(curl, __LINE__);
+  // Binds redirects as well; CurlEnableSSLVerifyForURL may narrow them further.
 #if LIBCURL_VERSION_NUM >= 0x075500
   curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
 #else
   curl_easy_setopt(handle, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
-  curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
 #endif
 }
 
@@ -232,6 +242,9 @@ void CurlEnableSSLVerifyIfNeeded(const KWLCCloudParams& params, void* curl) {
 
 void CurlEnableSSLVerifyForURL(const KWString& url, const KWLCCloudParams& params, void* curl) {
   CURL* handle = CheckedHandle(curl, __LINE__);
+  // An image fetched over https may be trusted for that alone: a redirect
+  // must not carry the transfer into the clear.
+  SetRedirectProtocols(handle, url.StartsWith(kHTTPSUrlPrefix) ? "https" : "http,https");
   if (params.m_useHTTPS || !url.StartsWith(kHTTPSUrlPrefix)) return;
   // The record names no CA file for this transfer; one left on a reused
   // handle by an earlier record must not stand in for the system's store.

@@ -79,6 +79,7 @@ struct CurlProgressCallbackData {
 void AddDefaultCurlSettings(void* curl, const KWLCCloudParams& params, short applyResponseTimeout);
 // Only http and https, for the request and for every redirect it follows:
 // a URL from a server must not make libcurl speak another protocol.
+// AddDefaultCurlSettings and CurlCreateHeaderList apply it.
 void CurlRestrictProtocols(void* curl);
 void CurlSetConnectTimeoutMS(void* curl, const int& milliseconds);
 void CurlSetResponseTimeoutMS(void* curl, const int& milliseconds);
@@ -86,7 +87,7 @@ void CurlAddDebugFunction(void* curl);
 void CurlEnableSSLVerifyIfNeeded(const KWLCCloudParams& params, void* curl);
 // An "https://" URL is always fetched with peer and host verification, even
 // when the record asks for plain transfers: without a CA file of the
-// record's, the system's trust store decides.
+// record's, the system's trust store decides. Its redirects stay on https.
 void CurlEnableSSLVerifyForURL(const KWString& url, const KWLCCloudParams& params, void* curl);
 // The record's proxy when it enables one; otherwise the proxy the system's
 // settings name for the service's URL (scheme, host and port of the record).
