@@ -78,6 +78,8 @@ int main(int argc, char** argv) {
 
     KWLOG("Creating UI");
     uiCore.CreateUI();
+    // Again: GNUstep's application object takes SIGTERM and SIGINT for itself.
+    LCInstallerUICore::InstallQuitSignalHandlers();
     KWLOG("Waiting for install button click ...");
     uiCore.RunEventLoop(uiCore.IsWaitingOnInstallButtonClick());
 

@@ -13,6 +13,7 @@ import argparse
 import os
 import re
 import shlex
+import signal
 import subprocess
 import sys
 import time
@@ -474,6 +475,31 @@ def case_tray(ctx):
             os.kill(bus_pid, 15)
         except ProcessLookupError:
             pass
+
+
+def case_sigterm_after_a_crash(ctx):
+    """A killed run's session folder is removed at the next start; SIGTERM mid-download quits with InstallExit."""
+    dead = subprocess.Popen(["true"])
+    dead.wait()
+    stale = ctx.sandbox.path("tmp", "kwsession.%d.AbC123" % dead.pid)
+    os.makedirs(os.path.join(stale, "parts"))
+    with open(os.path.join(stale, "parts", "clv_build.part0"), "w") as f:
+        f.write("left by a killed run")
+    image = ctx.make_image("--payload-mib", "6")
+    ctx.start_service(image, "--rate-limit", "65536")
+    installer = ctx.start_installer()
+    installer.wait_log(r"^UI: first frame shown$")
+    if os.path.exists(stale):
+        raise TestFailure("the stale session folder is still there")
+    window = installer_window(ctx.xserver)
+    press(ctx, window, INSTALL_NOW, INSTALL_NOW_AREA)
+    installer.wait_log(r"^Download progress: \d+$")
+    installer.proc.send_signal(signal.SIGTERM)
+    if installer.wait_exit() != 0:
+        raise TestFailure("installer exited with %s" % installer.proc.returncode)
+    if not any(line.startswith("TTO InstallExit") for line in installer.log_lines()):
+        raise TestFailure("no InstallExit ping in the log")
+    assert_no_leftovers(ctx)
 
 
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
