@@ -12,6 +12,7 @@
 #include "LCInstallerService.h"
 #include "LCInstallerUICore.h"
 #include "LCOSVersion.h"
+#include "LCProcessSetup.h"
 #include "LCSingleInstance.h"
 
 namespace {
@@ -40,6 +41,7 @@ const char* MessageForCode(int code) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  LCPrepareProcess();
   KWExceptionUtils::InstallExceptionHandler();
   // libcurl's global state for the whole process, taken before any thread
   // starts: the analytics thread may send before the UI core initialises

@@ -280,8 +280,27 @@ def assert_no_leftovers(ctx):
     running = subprocess.run(["pgrep", "-a", "-f", ctx.sandbox.root], capture_output=True, text=True).stdout
     running = [line for line in running.splitlines()
                if "nginx" not in line and int(line.split()[0]) != os.getpid()]
+    # A D-Bus session bus started on the installer's behalf names no sandbox
+    # path, but has its environment.
+    running += ["%s %s" % (pid, name) for pid, name in processes_with_home(ctx.sandbox.path("home"))
+                if "dbus-daemon" in name]
     if running:
         raise TestFailure("processes left running: %s" % running)
+
+
+def processes_with_home(home):
+    found = []
+    marker = ("HOME=" + home).encode()
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                if marker not in f.read().split(b"\0"):
+                    continue
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                found.append((pid, f.read().replace(b"\0", b" ").decode("utf-8", "replace")))
+        except OSError:
+            continue  # ended meanwhile, or not ours to read
+    return found
 
 
 def case_install(ctx):

@@ -14,7 +14,7 @@ namespace {
 // outlives the installer; only a bus the desktop already runs is used.
 bool HasSessionBus() {
   const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-  if (address && *address) return true;
+  if (address && *address) return std::string(address) != "disabled:";
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   return runtime && *runtime && access((std::string(runtime) + "/bus").c_str(), F_OK) == 0;
 }

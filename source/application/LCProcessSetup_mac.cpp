@@ -1,0 +1,3 @@
+#include "LCProcessSetup.h"
+
+void LCPrepareProcess() {}
