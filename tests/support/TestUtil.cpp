@@ -1,7 +1,6 @@
 #include "TestUtil.h"
 
 #include <ctype.h>
-#include <dirent.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -39,15 +38,7 @@ bool PathExists(const std::string& path) {
 }
 
 std::vector<std::string> ListFolder(const std::string& path) {
-  std::vector<std::string> names;
-  if (DIR* dir = opendir(path.c_str())) {
-    while (dirent* entry = readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(dir);
-  }
-  return names;
+  return KWFileUtil::GetFolderEntryNames(KWPath(KWString(path)));
 }
 
 LogCapture::LogCapture() {

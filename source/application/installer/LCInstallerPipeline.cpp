@@ -2,7 +2,6 @@
 // launch. Each stage runs only if the UI has not yet recorded it as done, so
 // a retry resumes at the stage that failed.
 
-#include <dirent.h>
 #include <errno.h>
 #include <sys/stat.h>
 
@@ -53,17 +52,9 @@ bool HasScheme(const KWString& url, const KWString& prefix) {
   return true;
 }
 
-// The names in a folder, "." and ".." left out; empty when it cannot be read.
 std::set<std::string> FolderEntries(const std::string& folder) {
-  std::set<std::string> names;
-  if (DIR* dir = opendir(folder.c_str())) {
-    while (dirent* entry = readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") names.insert(name);
-    }
-    closedir(dir);
-  }
-  return names;
+  const std::vector<std::string> names = KWFileUtil::GetFolderEntryNames(KWPath(KWString(folder)));
+  return std::set<std::string>(names.begin(), names.end());
 }
 
 // The mount points an attach under mountRoot created: those the tool printed

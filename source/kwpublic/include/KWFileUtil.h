@@ -1,6 +1,9 @@
 // Folders, temporary files and the executable's location.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "KWFile.h"
 
 class KWFileUtil {
@@ -42,6 +45,9 @@ class KWFileUtil {
   // Creates the folder (and, with createParents, every missing parent).
   // True when the folder exists afterwards.
   static bool CreateDirectory(const KWPath& path, bool createParents);
+  // The names in a folder, "." and ".." left out, in no particular order;
+  // empty when the folder cannot be read.
+  static std::vector<std::string> GetFolderEntryNames(const KWPath& path);
   // Removes a folder and everything below it without following links.
   // True when nothing is left at the path.
   static bool DeleteDirectoryTree(const KWPath& path);

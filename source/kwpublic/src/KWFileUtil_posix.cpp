@@ -135,6 +135,17 @@ int KWFileUtil::DeleteStaleSessionFolders() {
   return removed;
 }
 
+std::vector<std::string> KWFileUtil::GetFolderEntryNames(const KWPath& path) {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(path.GetPathAsKWString().c_str())) {
+    while (struct dirent* entry = readdir(dir)) {
+      if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) names.push_back(entry->d_name);
+    }
+    closedir(dir);
+  }
+  return names;
+}
+
 KWPath KWFileUtil::GetExecutableFile() { return KWFolders::ExecutableFile(); }
 
 KWPath KWFileUtil::GetCurrentExecutablePath() {
