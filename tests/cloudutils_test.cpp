@@ -330,19 +330,22 @@ TEST(ProtocolTest, OnlyHttpAndHttpsAreSpokenEvenAfterARedirect) {
       certs + "/server.pem", certs + "/server.key");
   params.m_useHTTPS = true;
   params.m_caCertPath = KWPath(KWString(certs + "/ca.pem"));
+  // libcurl takes the scheme in any case: so must the check.
   const std::string secure = downgrading.BaseUrl() + "/image.dmg";
-  CURL* curl = curl_easy_init();
-  curl_slist* list = nullptr;
-  AddDefaultCurlSettings(curl, params, 1);
-  CurlEnableSSLVerifyForURL(secure.c_str(), params, curl);
-  CurlCreateHeaderList({}, list, curl);
-  curl_easy_setopt(curl, CURLOPT_URL, secure.c_str());
-  curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-  EXPECT_EQ(curl_easy_perform(curl), CURLE_UNSUPPORTED_PROTOCOL);
-  EXPECT_EQ(downgrading.Requests().size(), 1u);
-  CurlHeadersCleanup(list);
-  curl_easy_cleanup(curl);
+  for (const std::string& url : {secure, "HTTPS" + secure.substr(5)}) {
+    CURL* curl = curl_easy_init();
+    curl_slist* list = nullptr;
+    AddDefaultCurlSettings(curl, params, 1);
+    CurlEnableSSLVerifyForURL(url.c_str(), params, curl);
+    CurlCreateHeaderList({}, list, curl);
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    EXPECT_EQ(curl_easy_perform(curl), CURLE_UNSUPPORTED_PROTOCOL) << url;
+    CurlHeadersCleanup(list);
+    curl_easy_cleanup(curl);
+  }
+  EXPECT_EQ(downgrading.Requests().size(), 2u);
 
   EXPECT_EQ(raw.Connections(), 0);
   EXPECT_EQ(raw.Bytes(), 0u);

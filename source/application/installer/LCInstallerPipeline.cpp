@@ -41,17 +41,6 @@ class LCDownloadProgressCallback : public IKWLCCurlProgressCallback {
   ILCInstallerUIInterface& m_ui;
 };
 
-// Schemes compare without regard to case, as libcurl takes them.
-bool HasScheme(const KWString& url, const KWString& prefix) {
-  const std::string& text = url.GetUTF8String();
-  const std::string& scheme = prefix.GetUTF8String();
-  if (text.size() < scheme.size()) return false;
-  for (size_t i = 0; i < scheme.size(); ++i) {
-    if (tolower(static_cast<unsigned char>(text[i])) != scheme[i]) return false;
-  }
-  return true;
-}
-
 std::set<std::string> FolderEntries(const std::string& folder) {
   const std::vector<std::string> names = KWFileUtil::GetFolderEntryNames(KWPath(KWString(folder)));
   return std::set<std::string>(names.begin(), names.end());
@@ -155,7 +144,8 @@ void LCInstallerService::RunDownloadStage(const KWLCCloudParams& downloadParams)
   m_uiInterface.OnDownloadBegin();
   // The URL comes from the server; libcurl would speak any protocol it
   // knows to any host named there.
-  if (!HasScheme(m_downloadURL, kHTTPUrlPrefix) && !HasScheme(m_downloadURL, kHTTPSUrlPrefix)) {
+  if (!KWLCCloudUtils::HasScheme(m_downloadURL, kHTTPUrlPrefix) &&
+      !KWLCCloudUtils::HasScheme(m_downloadURL, kHTTPSUrlPrefix)) {
     KWLOG("Download: refused %s, only http and https images are fetched", m_downloadURL.c_str());
     throw KWLCException(kLCInstallerErrorDownloadFailed, kServiceSource, 546, false);
   }
@@ -168,7 +158,7 @@ void LCInstallerService::RunDownloadStage(const KWLCCloudParams& downloadParams)
   KWString url = m_downloadURL;
   if (!m_imageSHA256.empty()) {
     KWLOG("Download: the image must have SHA-256 %s", m_imageSHA256.c_str());
-  } else if (HasScheme(url, kHTTPSUrlPrefix)) {
+  } else if (KWLCCloudUtils::HasScheme(url, kHTTPSUrlPrefix)) {
     KWLOG("Download: no SHA-256 in the handshake reply, the image is unverified beyond TLS");
   } else {
     url = kHTTPSUrlPrefix + url.substr(kHTTPUrlPrefix.size());

@@ -183,6 +183,16 @@ KWString StripScheme(const KWString& url) {
 
 namespace KWLCCloudUtils {
 
+bool HasScheme(const KWString& url, const KWString& prefix) {
+  const std::string& text = url.GetUTF8String();
+  const std::string& scheme = prefix.GetUTF8String();
+  if (text.size() < scheme.size()) return false;
+  for (size_t i = 0; i < scheme.size(); ++i) {
+    if (tolower(static_cast<unsigned char>(text[i])) != scheme[i]) return false;
+  }
+  return true;
+}
+
 void AddDefaultCurlSettings(void* curl, const KWLCCloudParams& params, short applyResponseTimeout) {
   if (curl == nullptr) {
     KWAssertFailed("curl pointer missing", kThisFile, __LINE__);
@@ -244,8 +254,9 @@ void CurlEnableSSLVerifyForURL(const KWString& url, const KWLCCloudParams& param
   CURL* handle = CheckedHandle(curl, __LINE__);
   // An image fetched over https may be trusted for that alone: a redirect
   // must not carry the transfer into the clear.
-  SetRedirectProtocols(handle, url.StartsWith(kHTTPSUrlPrefix) ? "https" : "http,https");
-  if (params.m_useHTTPS || !url.StartsWith(kHTTPSUrlPrefix)) return;
+  const bool https = HasScheme(url, kHTTPSUrlPrefix);
+  SetRedirectProtocols(handle, https ? "https" : "http,https");
+  if (params.m_useHTTPS || !https) return;
   // The record names no CA file for this transfer; one left on a reused
   // handle by an earlier record must not stand in for the system's store.
   curl_easy_setopt(handle, CURLOPT_CAINFO, DefaultCABundle());

@@ -34,6 +34,10 @@ const KWString kContentLengthHTTPHeader("Content-Length");
 
 namespace KWLCCloudUtils {
 
+// Whether the URL starts with the scheme prefix ("https://"), compared
+// without regard to case, as libcurl takes schemes.
+bool HasScheme(const KWString& url, const KWString& prefix);
+
 // The callback records keep the address of the caller's abort flag, which
 // may be set from another thread at any time and must outlive the transfer.
 struct CurlStringWriteCallbackData {
