@@ -27,7 +27,6 @@
 
 namespace {
 
-const char* const kServiceSource = "source/application/installer/LCInstallerService";
 const char* const kVolumeName = "Ostrel Clipvane 11";
 const int kStageAttempts = 5;
 

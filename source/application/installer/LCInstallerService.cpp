@@ -6,10 +6,6 @@
 #include "KWException.h"
 #include "KWLogger.h"
 
-namespace {
-const char* const kServiceSource = "source/application/installer/LCInstallerService";
-}  // namespace
-
 LCInstallerService::LCInstallerService(ILCInstallerUIInterface& ui, IKWCustomExceptionHandler& handler)
     : m_uiInterface(ui), m_exceptionHandler(handler), m_workerThread(handler, *this, kKWThreadPriorityNormal) {}
 

@@ -46,6 +46,14 @@ class LCInstallerService : public KWLCWorkerThreadCallback, private IKWLCCloudSe
   static std::vector<KWString> AttachArguments(const KWString& imagePath, const std::string& mountRoot);
   static std::vector<KWString> DetachArguments(const KWString& mountPoint, bool force);
 
+  // The source name that the service's exceptions carry, with a fixed line
+  // number per error (485 for 9000, 523 for 9001, 546 for 9002, 579 for
+  // 9003, 614 and 616 for setup, 641 for 9005, 356, 371 and 376 for the
+  // unsupported stop and pause). They are stable identifiers
+  // of where an installation failed, the same in every release and read from
+  // logs and crash reports; they are not this file's name or lines.
+  static constexpr const char* kServiceSource = "source/application/installer/LCInstallerService";
+
  protected:
   // One pipeline run; a retry runs it again and it skips finished stages.
   // Throws KWLCException on failure.

@@ -8,7 +8,8 @@
 
 #include "KWGeometry.h"
 #include "KWPath.h"
-#include "LCInstallerUIHeadless.h"
+#include "LCBGRAImage.h"
+#include "LCHeadlessMessageBox.h"
 
 class LCHeadlessRecorder {
  public:

@@ -1,7 +1,7 @@
 // The menu-bar helper for builds without a window system: it keeps the
 // window/menu-bar mode and records what the AppKit layer would do.
+#include "LCHeadlessRecorder.h"
 #include "LCInstallerSystemTrayHelper.h"
-#include "LCInstallerUIHeadlessRecorder.h"
 
 LCInstallerSystemTrayHelper::LCInstallerSystemTrayHelper(LCInstallerUICore& core) : m_uiCore(core) {}
 

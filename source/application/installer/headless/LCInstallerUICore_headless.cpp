@@ -5,9 +5,9 @@
 #include "KWLogger.h"
 #include "KWMainRunLoop.h"
 #include "LCBGRAImageFile.h"
+#include "LCHeadlessRecorder.h"
 #include "LCInstallerUICore.h"
 #include "LCInstallerUIHeadless.h"
-#include "LCInstallerUIHeadlessRecorder.h"
 
 namespace {
 

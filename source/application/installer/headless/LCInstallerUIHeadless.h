@@ -9,24 +9,13 @@
 //   LCInstallerUIHeadless::CountCalls("BreakEventProcessingLoop");
 #pragma once
 
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "KWGeometry.h"
 #include "KWString.h"
 #include "LCBGRAImage.h"
-#include "LCInstallerDefines.h"
-
-struct LCHeadlessMessageBox {
-  KWString m_title;
-  KWString m_message;
-  LCInstallerMBType m_type = kLCInstallerMBTypeOK;
-  LCInstallerMBDefaultButton m_defaultButton = kLCInstallerMBDefaultButton1;
-};
-
-// Runs on the thread that asked for the box and may block it.
-typedef std::function<LCInstallerMBResult(const LCHeadlessMessageBox&)> LCHeadlessMessageBoxScript;
+#include "LCHeadlessMessageBox.h"
 
 class LCInstallerUIHeadless {
  public:
