@@ -9,8 +9,8 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests", "gui"))
-from guitest import (CONVERT, Installer, Sandbox, TestFailure, XServer, alert_window, hold_click,  # noqa: E402
+sys.path.insert(0, os.path.join(ROOT, "tools", "desktop"))
+from installer_desktop import (CONVERT, Installer, Sandbox, TestFailure, XServer, alert_window, hold_click,  # noqa: E402
                      installer_window, move, screenshot, stop_process, wait_for, wait_for_picture, windows,
                      xdotool)
 

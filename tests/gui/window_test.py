@@ -18,8 +18,8 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from guitest import (CONVERT, FRAME_H, FRAME_W, SCREEN_H, SCREEN_W, Installer, Sandbox, TestFailure, XServer,  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "desktop"))
+from installer_desktop import (CONVERT, FRAME_H, FRAME_W, SCREEN_H, SCREEN_W, Installer, Sandbox, TestFailure, XServer,  # noqa: E402
                      alert_window, click, differing_pixels, hold_click, installer_window, move, no_alert_window,
                      screenshot, stop_process, wait_for, wait_for_picture, windows, xdotool)
 

@@ -7,8 +7,8 @@ import os
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from guitest import Sandbox, XServer  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "desktop"))
+from installer_desktop import Sandbox, XServer  # noqa: E402
 
 
 def main():

@@ -2,10 +2,12 @@
 // window while the installation runs in the background. A click on the item
 // brings the window back through the core's MaximizeUI.
 //
-// The windowing layer defines the members that talk to the system (the
-// constructor, destructor, Initialize, Show/HideTrayIcon, Show/HideApplication,
-// BringOutOfTray and OnUITick); the click path and the icon's progress are
-// shared.
+// One class, several files: the click path and the icon's progress are
+// shared (LCInstallerSystemTrayHelper.cpp); the members that talk to the
+// system (the constructor, destructor, Initialize, Show/HideTrayIcon,
+// Show/HideApplication, BringOutOfTray and OnUITick) are defined once per
+// windowing layer: MLCInstallerSystemTrayHelper.mm in the app,
+// headless/LCInstallerSystemTrayHelper_headless.cpp for tests and tools.
 //
 // Where the system gives neither a status item nor a tray icon, the window is
 // never hidden: it stays up and shows the progress.

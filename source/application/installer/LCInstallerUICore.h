@@ -7,9 +7,12 @@
 //   ui.RunEventLoop(ui.IsWaitingOnInstallButtonClick());
 //   ...                                              // service drives OnInstallBegin ... OnInstallDone
 //
-// The members under "Windowing layer" are defined once per windowing system
-// (LCInstallerUICore_headless.cpp here, the AppKit layer in the app); every
-// other member is shared.
+// One class, several files: the shared members are in LCInstallerUICore.cpp
+// (states, stage events, messages, quitting), LCInstallerUIRender.cpp (the
+// frame) and LCInstallerUIInput.cpp (pointer input and buttons). The members
+// under "Windowing layer" are defined once per windowing system:
+// MLCInstallerUICore.mm in the app, headless/LCInstallerUICore_headless.cpp
+// for tests and tools.
 #pragma once
 
 #include <atomic>
