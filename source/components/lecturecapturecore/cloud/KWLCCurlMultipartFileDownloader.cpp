@@ -84,6 +84,7 @@ bool KWLCDownloadRecord::HasKeptParts() const {
 
 void KWLCDownloadRecord::Forget() {
   m_validator = KWString();
+  m_expectedSHA256.clear();
   m_fileSizeBytes = 0;
   m_partSizeBytes = 0;
   m_finished.clear();
@@ -136,7 +137,9 @@ KWLCCurlMultipartFileDownloader::KWLCCurlMultipartFileDownloader(const KWLCCloud
       m_progressCallback(nullptr),
       m_progressCallbackData(nullptr),
       m_record(&m_ownRecord),
-      m_retryAfterSeconds(-1) {}
+      m_retryAfterSeconds(-1),
+      m_started(false),
+      m_pastDeadline(false) {}
 
 KWLCCurlMultipartFileDownloader::~KWLCCurlMultipartFileDownloader() = default;
 
@@ -199,6 +202,7 @@ void KWLCCurlMultipartFileDownloader::StartOver(const char* why, const KWString&
   KWLCDownloadRecord& record = *m_record;
   record.m_destination = m_destinationFile;
   record.m_validator = validator;
+  record.m_expectedSHA256 = m_expectedSHA256;
   record.m_fileSizeBytes = m_fileSizeBytes;
   record.m_partSizeBytes = m_cloudParams.m_downloadPartSizeBytes;
   record.m_finished.assign(numParts, false);
@@ -211,6 +215,15 @@ bool KWLCCurlMultipartFileDownloader::DownloadFile() {
     m_partProgress.clear();
   }
   m_retryAfterSeconds = -1;
+  if (!m_started) {
+    m_started = true;
+    m_startTime = std::chrono::steady_clock::now();
+  }
+  if (m_pastDeadline) {
+    KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, past the download's deadline: not started");
+    DiscardKeptParts("the download ran out of time");
+    return false;
+  }
   if (m_record->m_destination.GetPath() != m_destinationFile.GetPath()) {
     // What was kept belongs to another file.
     m_record->Forget();
@@ -229,9 +242,10 @@ bool KWLCCurlMultipartFileDownloader::DownloadFile() {
     return true;
   }
   // A failed attempt keeps what arrived whole for the next one; a quit, a
-  // file that changed, a wrong digest or a server without a validator (the
-  // next attempt could not tell the parts are still good) leaves nothing.
-  if (discard || m_abortFlag || !m_record->HasKeptParts() || m_record->m_validator.IsEmpty()) {
+  // file that changed, a wrong digest, a download out of time, or nothing
+  // to vouch for the parts (the next attempt could not tell they are still
+  // good) leaves nothing.
+  if (discard || m_abortFlag || m_pastDeadline || !m_record->HasKeptParts() || !CanKeepParts(*m_record)) {
     DiscardKeptParts("the download was abandoned");
   }
   return false;
@@ -277,10 +291,14 @@ bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
   }
   m_partURL = sizeQuery.GetEffectiveURL();
 
-  // Kept parts count only while the server vouches for the same bytes.
+  // Kept parts count only while something vouches for the same bytes.
   const KWString validator = sizeQuery.GetValidator();
-  if (validator.IsEmpty() || validator != record.m_validator || record.m_fileSizeBytes != m_fileSizeBytes ||
-      record.m_partSizeBytes != m_cloudParams.m_downloadPartSizeBytes || record.m_finished.size() != numParts) {
+  if (validator.IsEmpty() && m_expectedSHA256.empty()) {
+    KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, no strong ETag and no SHA-256: parts are not kept");
+  }
+  if (!CanKeepParts(record) || validator != record.m_validator || record.m_expectedSHA256 != m_expectedSHA256 ||
+      record.m_fileSizeBytes != m_fileSizeBytes || record.m_partSizeBytes != m_cloudParams.m_downloadPartSizeBytes ||
+      record.m_finished.size() != numParts) {
     StartOver("the file on the server changed", validator, numParts);
   }
   bool resuming = record.HasKeptParts();
@@ -325,6 +343,10 @@ bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
   return true;
 }
 
+bool KWLCCurlMultipartFileDownloader::CanKeepParts(const KWLCDownloadRecord& record) {
+  return !record.m_validator.IsEmpty() || !record.m_expectedSHA256.empty();
+}
+
 bool KWLCCurlMultipartFileDownloader::CheckDiskSpace(uint64_t needBytes) {
   const KWPath folder = m_destinationFile.GetPath().GetParentKWPath(0xFFFFFFFF);
   const uint64_t freeBytes = GetFreeDiskBytes(folder);
@@ -353,12 +375,18 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts) {
     }
   }
 
-  std::vector<KWString> headers(m_headerList);
   // A part fetched against another version of the file must not land beside
-  // the kept ones: the server then answers with the whole file instead.
-  if (!record.m_validator.IsEmpty()) headers.push_back(KWString("If-Range: ") + record.m_validator);
+  // the kept ones: with If-Range the server then answers with the whole file
+  // instead. Sent only while some part is kept: before that there is nothing
+  // to protect, and a server whose HEAD and GET disagree on the ETag would
+  // answer every part whole.
+  std::vector<KWString> headersWithIfRange(m_headerList);
+  if (!record.m_validator.IsEmpty()) headersWithIfRange.push_back(KWString("If-Range: ") + record.m_validator);
 
   typedef std::chrono::steady_clock Clock;
+  const Clock::time_point deadline =
+      m_startTime + std::chrono::seconds(m_cloudParams.m_slowServer.DeadlineSeconds(m_fileSizeBytes));
+
   KWLCBackoff backoff(KWLCBackoff::PartRestarts());
   std::multimap<Clock::time_point, uint64_t> waiting;  // failed parts and when they may go again
 
@@ -371,7 +399,6 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts) {
     KWRefcountedPtr<KWLCCurlFileDownloadService> part(
         new KWLCCurlFileDownloadService(m_cloudParams, m_abortFlag, m_exceptionHandler, m_destinationFile, m_partURL));
     part->SetFileSizeBytes(m_fileSizeBytes);
-    part->SetHeaderList(headers);
     part->SetProgressCallback(this);
     part->SetProgressCallbackData(part.get());
     part->SetThreadIndex(static_cast<int>(index));
@@ -386,6 +413,13 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts) {
   for (;;) {
     if (m_abortFlag) stopped = true;
     const Clock::time_point now = Clock::now();
+    if (now >= deadline && !m_pastDeadline) {
+      KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, %llu bytes not done within %llu s: the server is too slow",
+            static_cast<unsigned long long>(m_fileSizeBytes),
+            static_cast<unsigned long long>(m_cloudParams.m_slowServer.DeadlineSeconds(m_fileSizeBytes)));
+      m_pastDeadline = true;
+      stopped = true;
+    }
     while (!waiting.empty() && waiting.begin()->first <= now) {
       ready.insert(waiting.begin()->second);
       waiting.erase(waiting.begin());
@@ -394,6 +428,7 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts) {
       if (stopped || ready.empty()) break;
       if (slot.m_busy) continue;
       slot.m_service->SetPartNumber(*ready.begin());
+      slot.m_service->SetHeaderList(record.HasKeptParts() ? headersWithIfRange : m_headerList);
       ready.erase(ready.begin());
       slot.m_busy = true;
       ++busy;
