@@ -17,6 +17,7 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -27,6 +28,7 @@
 
 #include "KWFileUtil.h"
 #include "KWLCBackoff.h"
+#include "KWLCCloudStructs.h"
 #include "KWMainRunLoop.h"
 #include "LCInstallerAnalytics.h"
 #include "LCInstallerService.h"
@@ -376,6 +378,26 @@ TEST_F(InstallationTest, UnreachableImageGives9002) {
     EXPECT_TRUE(ListFolder(m_dir.File("tmp")).empty()) << "no part file may be left";
   }
   EXPECT_TRUE(m_log.Contains("Download: refused GOPHER://127.0.0.1:1/1x, only http and https images are fetched"));
+}
+
+// A server that trickles 2 bytes a second is never quite stalled: the
+// lowest speed drops each part and the stage's deadline ends the download
+// with 9002 (shortened here from minutes to seconds).
+TEST_F(InstallationTest, ATricklingServerEndsIn9002) {
+  StartService(s_image["image"], {"--rate-limit", "2"});
+  const KWLCSlowServerLimits users = KWLCSlowServerLimits::Defaults();
+  KWLCSlowServerLimits quick = users;
+  quick.m_partLowestBytesPerSecond = 1024;
+  quick.m_partLowestSpeedSeconds = 2;
+  quick.m_deadlineFloorSeconds = 5;
+  quick.m_deadlineBytesPerSecond = std::numeric_limits<uint32_t>::max();
+  KWLCSlowServerLimits::SetDefaults(quick);
+  RunInstaller();
+  KWLCSlowServerLimits::SetDefaults(users);
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_NE(Boxes()[0].find("with the error code 9002."), std::string::npos);
+  EXPECT_TRUE(m_log.Contains("the download did not end within 5 s: the server is too slow"));
+  EXPECT_TRUE(ListFolder(m_dir.File("tmp")).empty()) << "no part file may be left";
 }
 
 // Nothing that was not verified reaches the attach: not an image whose

@@ -139,6 +139,7 @@ KWLCCurlMultipartFileDownloader::KWLCCurlMultipartFileDownloader(const KWLCCloud
       m_record(&m_ownRecord),
       m_retryAfterSeconds(-1),
       m_started(false),
+      m_knownSizeBytes(0),
       m_pastDeadline(false) {}
 
 KWLCCurlMultipartFileDownloader::~KWLCCurlMultipartFileDownloader() = default;
@@ -219,7 +220,7 @@ bool KWLCCurlMultipartFileDownloader::DownloadFile() {
     m_started = true;
     m_startTime = std::chrono::steady_clock::now();
   }
-  if (m_pastDeadline) {
+  if (IsOutOfTime()) {
     KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, past the download's deadline: not started");
     DiscardKeptParts("the download ran out of time");
     return false;
@@ -245,7 +246,7 @@ bool KWLCCurlMultipartFileDownloader::DownloadFile() {
   // file that changed, a wrong digest, a download out of time, or nothing
   // to vouch for the parts (the next attempt could not tell they are still
   // good) leaves nothing.
-  if (discard || m_abortFlag || m_pastDeadline || !m_record->HasKeptParts() || !CanKeepParts(*m_record)) {
+  if (discard || m_abortFlag || IsOutOfTime() || !m_record->HasKeptParts() || !CanKeepParts(*m_record)) {
     DiscardKeptParts("the download was abandoned");
   }
   return false;
@@ -269,8 +270,14 @@ bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
   // last attempt, and a signed redirect target may have expired.
   KWLCCurlFileDownloader sizeQuery;
   m_fileSizeBytes = 0;
+  // A server that trickles its headers must not outlast the deadline either.
+  KWLCCloudParams queryParams(m_cloudParams);
+  const long long timeLeftMS = std::max<long long>(1, TimeLeft().count());
+  if (queryParams.m_responseTimeoutMS == 0 || queryParams.m_responseTimeoutMS > timeLeftMS) {
+    queryParams.m_responseTimeoutMS = static_cast<int32_t>(std::min<long long>(timeLeftMS, INT32_MAX));
+  }
   try {
-    m_fileSizeBytes = sizeQuery.GetFileSizeBytesFromURL(m_url, m_cloudParams, m_headerList, m_abortFlag);
+    m_fileSizeBytes = sizeQuery.GetFileSizeBytesFromURL(m_url, queryParams, m_headerList, m_abortFlag);
   } catch (...) {
     m_retryAfterSeconds = sizeQuery.GetRetryAfterSeconds();
     throw;
@@ -290,6 +297,7 @@ bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
     return false;
   }
   m_partURL = sizeQuery.GetEffectiveURL();
+  m_knownSizeBytes = m_fileSizeBytes;
 
   // Kept parts count only while something vouches for the same bytes.
   const KWString validator = sizeQuery.GetValidator();
@@ -343,6 +351,21 @@ bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
   return true;
 }
 
+std::chrono::milliseconds KWLCCurlMultipartFileDownloader::TimeLeft() const {
+  const std::chrono::steady_clock::time_point deadline =
+      m_startTime + std::chrono::seconds(m_cloudParams.m_slowServer.DeadlineSeconds(m_knownSizeBytes));
+  return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+}
+
+bool KWLCCurlMultipartFileDownloader::IsOutOfTime() {
+  if (m_pastDeadline) return true;
+  if (TimeLeft().count() > 0) return false;
+  KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, the download did not end within %llu s: the server is too slow",
+        static_cast<unsigned long long>(m_cloudParams.m_slowServer.DeadlineSeconds(m_knownSizeBytes)));
+  m_pastDeadline = true;
+  return true;
+}
+
 bool KWLCCurlMultipartFileDownloader::CanKeepParts(const KWLCDownloadRecord& record) {
   return !record.m_validator.IsEmpty() || !record.m_expectedSHA256.empty();
 }
@@ -384,8 +407,6 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts) {
   if (!record.m_validator.IsEmpty()) headersWithIfRange.push_back(KWString("If-Range: ") + record.m_validator);
 
   typedef std::chrono::steady_clock Clock;
-  const Clock::time_point deadline =
-      m_startTime + std::chrono::seconds(m_cloudParams.m_slowServer.DeadlineSeconds(m_fileSizeBytes));
 
   KWLCBackoff backoff(KWLCBackoff::PartRestarts());
   std::multimap<Clock::time_point, uint64_t> waiting;  // failed parts and when they may go again
@@ -413,13 +434,7 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts) {
   for (;;) {
     if (m_abortFlag) stopped = true;
     const Clock::time_point now = Clock::now();
-    if (now >= deadline && !m_pastDeadline) {
-      KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, %llu bytes not done within %llu s: the server is too slow",
-            static_cast<unsigned long long>(m_fileSizeBytes),
-            static_cast<unsigned long long>(m_cloudParams.m_slowServer.DeadlineSeconds(m_fileSizeBytes)));
-      m_pastDeadline = true;
-      stopped = true;
-    }
+    if (IsOutOfTime()) stopped = true;
     while (!waiting.empty() && waiting.begin()->first <= now) {
       ready.insert(waiting.begin()->second);
       waiting.erase(waiting.begin());

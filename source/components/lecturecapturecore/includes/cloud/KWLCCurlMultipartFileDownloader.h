@@ -122,6 +122,11 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
   bool Attempt(bool& discard);
   bool Transfer(int fd, uint64_t numParts);
   bool CheckDiskSpace(uint64_t needBytes);
+  // Until the deadline: floor + size / rate from the first call, the size
+  // counting once a size query has told it.
+  std::chrono::milliseconds TimeLeft() const;
+  // True (logged once) once the deadline has passed.
+  bool IsOutOfTime();
   // A strong ETag or a digest vouches for kept parts.
   static bool CanKeepParts(const KWLCDownloadRecord& record);
   void AdvanceHash(int fd);
@@ -150,5 +155,6 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
   long m_retryAfterSeconds;
   bool m_started;
   std::chrono::steady_clock::time_point m_startTime;
+  uint64_t m_knownSizeBytes;
   bool m_pastDeadline;
 };
