@@ -407,7 +407,6 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts) {
   if (!record.m_validator.IsEmpty()) headersWithIfRange.push_back(KWString("If-Range: ") + record.m_validator);
 
   typedef std::chrono::steady_clock Clock;
-
   KWLCBackoff backoff(KWLCBackoff::PartRestarts());
   std::multimap<Clock::time_point, uint64_t> waiting;  // failed parts and when they may go again
 
