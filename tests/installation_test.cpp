@@ -17,6 +17,7 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -27,6 +28,7 @@
 
 #include "KWFileUtil.h"
 #include "KWLCBackoff.h"
+#include "KWLCCloudStructs.h"
 #include "KWMainRunLoop.h"
 #include "LCInstallerAnalytics.h"
 #include "LCInstallerService.h"
@@ -378,6 +380,26 @@ TEST_F(InstallationTest, UnreachableImageGives9002) {
   EXPECT_TRUE(m_log.Contains("Download: refused GOPHER://127.0.0.1:1/1x, only http and https images are fetched"));
 }
 
+// A server that trickles 2 bytes a second is never quite stalled: the
+// lowest speed drops each part and the stage's deadline ends the download
+// with 9002 (shortened here from minutes to seconds).
+TEST_F(InstallationTest, ATricklingServerEndsIn9002) {
+  StartService(s_image["image"], {"--rate-limit", "2"});
+  const KWLCSlowServerLimits users = KWLCSlowServerLimits::Defaults();
+  KWLCSlowServerLimits quick = users;
+  quick.m_partLowestBytesPerSecond = 1024;
+  quick.m_partLowestSpeedSeconds = 2;
+  quick.m_deadlineFloorSeconds = 5;
+  quick.m_deadlineBytesPerSecond = std::numeric_limits<uint32_t>::max();
+  KWLCSlowServerLimits::SetDefaults(quick);
+  RunInstaller();
+  KWLCSlowServerLimits::SetDefaults(users);
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_NE(Boxes()[0].find("with the error code 9002."), std::string::npos);
+  EXPECT_TRUE(m_log.Contains("the download did not end within 5 s: the server is too slow"));
+  EXPECT_TRUE(ListFolder(m_dir.File("tmp")).empty()) << "no part file may be left";
+}
+
 // Nothing that was not verified reaches the attach: not an image whose
 // digest differs from the handshake's, not one fetched in the clear without one.
 TEST_F(InstallationTest, SwappedOrUnverifiableImageNeverReachesTheAttach) {
@@ -636,14 +658,27 @@ TEST_F(InstallationTest, BehindAProxyOnlyNetworkEverythingGoesThroughTheProxy) {
     return proxy.Count("GET http://127.0.0.1:" + std::to_string(kHttpPort) + "/t2o/ping?") >= 12;
   })) << "every stage's ping";
 
-  // An exempt image host is fetched directly; the rest still goes through.
+  // An exempt image host is asked directly, and the host its redirect leads
+  // to still goes through the proxy (libcurl decides per request); the rest
+  // goes through too.
+  const std::string imageURL = m_service["image_url"];
+  TestHttpServer exempt([&](const TestHttpRequest& request, TestHttpConnection& connection) {
+    connection.SendResponse(302, "", "Location: " + imageURL + "\r\n", request.method == "HEAD");
+  });
+  std::string reply = ReadFileBytes(m_service["handshake_file"]);
+  const size_t at = reply.find(imageURL);
+  ASSERT_NE(at, std::string::npos);
+  const std::string exemptURL = "http://localhost:" + std::to_string(exempt.Port()) + "/signed.dmg";
+  WriteFileBytes(m_service["handshake_file"], reply.replace(at, imageURL.size(), exemptURL));
   const int requestsBefore = static_cast<int>(proxy.Requests().size());
-  installOnce({{"https_proxy", proxy.Url()}, {"http_proxy", proxy.Url()}, {"no_proxy", "localhost," + imageHost}});
+  installOnce({{"https_proxy", proxy.Url()}, {"http_proxy", proxy.Url()}, {"no_proxy", "localhost"}});
   EXPECT_TRUE(Boxes().empty()) << Boxes().front();
   EXPECT_EQ(m_finalState, kLCInstallerStateInstallDone);
+  ASSERT_EQ(exempt.Requests().size(), 1u) << "the exempt host, directly";
+  for (const std::string& request : proxy.Requests()) EXPECT_EQ(request.find("localhost"), std::string::npos);
   EXPECT_EQ(proxy.Count("CONNECT "), 2);
-  EXPECT_EQ(proxy.Count("HEAD http://" + imageHost), 1);
-  EXPECT_EQ(proxy.Count("GET http://" + imageHost), 3);
+  EXPECT_EQ(proxy.Count("HEAD http://" + imageHost), 2) << "where the redirect led, through the proxy";
+  EXPECT_EQ(proxy.Count("GET http://" + imageHost + "/download/"), 6);
   EXPECT_GT(static_cast<int>(proxy.Requests().size()), requestsBefore) << "pings still go through the proxy";
 }
 

@@ -1,3 +1,4 @@
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -325,43 +326,68 @@ TEST(KWInternetTest, ConnectionDetectorProbesTheGivenPortOrItsProxy) {
     EXPECT_FALSE(detector->IsConnectedToInternet());
   }
   {
-    const ScopedEnvironment deadProxy(ProxyVariables({{"HTTP_PROXY", "127.0.0.1:1"}}));
+    const ScopedEnvironment deadProxy(ProxyVariables({{"http_proxy", "127.0.0.1:1"}}));
     detector->SetURLToConnect(KWString(server.HostPort()));
     EXPECT_FALSE(detector->IsConnectedToInternet()) << "the test host answers, but the proxy we would use does not";
   }
+  {
+    // libcurl never reads HTTP_PROXY for http (a CGI's environment takes it
+    // from a request header): neither do we.
+    const ScopedEnvironment ignored(ProxyVariables({{"HTTP_PROXY", "127.0.0.1:1"}}));
+    EXPECT_TRUE(detector->IsConnectedToInternet());
+  }
 }
 
-TEST(KWProxyTest, NoProxyListsMatchAsLibcurlDoesPlusPorts) {
+// Our matcher follows the floor's libcurl (7.54.0); where today's libcurl
+// decides the same, a real transfer shows its decision: through a recording
+// proxy, or straight to the origin (every name resolves to it).
+TEST(KWProxyTest, NoProxyListsMatchAsTheFloorsLibcurlDoes) {
   struct Case {
     const char* host;
-    int port;
     const char* noProxy;
     bool exempt;
+    bool libcurlAgrees;  // today's libcurl reads it the same way
   } const cases[] = {
-      {"example.com", 443, "example.com", true},
-      {"www.example.com", 443, "example.com", true},
-      {"www.example.com", 443, ".example.com", true},
-      {"WWW.Example.COM.", 80, "example.com.", true},
-      {"notexample.com", 443, "example.com", false},
-      {"example.com", 443, "www.example.com", false},
-      {"example.com", 80, "other.org, \t*", true},
-      {"example.com", 80, "*.example.com", true},
-      {"example.com", 8080, "other.org,example.com:8080", true},
-      {"example.com", 80, "example.com:8080", false},
-      {"127.0.0.1", 47080, "127.0.0.1:47080", true},
-      {"127.0.0.1", 47443, "127.0.0.1:47080", false},
-      {"10.1.2.3", 80, "10.0.0.0/8", true},
-      {"11.1.2.3", 80, "10.0.0.0/8", false},
-      {"10.1.2.3", 80, "2.3", false},
-      {"10.1.2.3", 80, "10.1.2.3/", false},
-      {"::1", 80, "::1", true},
-      {"::1", 8080, "[::1]:8080", true},
-      {"fd00::5", 80, "fd00::/8", true},
-      {"example.com", 80, "", false},
-      {"example.com", 80, ",,", false},
+      {"example.com", "example.com", true, true},
+      {"www.example.com", "example.com", true, true},
+      {"www.example.com", ".example.com", true, true},
+      {"WWW.Example.COM", "eXample.com", true, true},
+      {"notexample.com", "example.com", false, true},
+      {"example.com", "www.example.com", false, true},
+      {"example.com", "*", true, true},
+      {"example.com", "other.org, *", false, true},
+      {"www.example.com", "*.example.com", false, true},
+      {"example.com", "other.org,example.com", true, true},
+      {"example.com", " other.org  example.com ", true, true},
+      {"example.com", "example.com:8080", false, false},
+      {"example.com", "", false, true},
+      {"example.com", ",,", false, true},
+      // Addresses are text at the floor: no networks, and a suffix on a dot
+      // boundary matches.
+      {"10.1.2.3", "2.3", true, false},
+      {"10.1.2.3", "10.0.0.0/8", false, false},
+      {"::1", "::1", false, false},
   };
+  TestHttpServer proxy(
+      [](const TestHttpRequest&, TestHttpConnection& connection) { connection.SendResponse(204, ""); });
+  TestHttpServer origin(
+      [](const TestHttpRequest&, TestHttpConnection& connection) { connection.SendResponse(204, ""); });
   for (const Case& c : cases) {
-    EXPECT_EQ(KWProxy::IsExempt(c.host, c.port, c.noProxy), c.exempt) << c.host << ":" << c.port << " in " << c.noProxy;
+    EXPECT_EQ(KWProxy::IsExempt(c.host, 80, c.noProxy), c.exempt) << c.host << " in \"" << c.noProxy << "\"";
+    if (!c.libcurlAgrees) continue;
+    const size_t proxiedBefore = proxy.Requests().size(), directBefore = origin.Requests().size();
+    CURL* curl = curl_easy_init();
+    const std::string port = std::to_string(origin.Port());
+    curl_slist* resolve = curl_slist_append(nullptr, (std::string(c.host) + ":" + port + ":127.0.0.1").c_str());
+    curl_easy_setopt(curl, CURLOPT_RESOLVE, resolve);
+    curl_easy_setopt(curl, CURLOPT_URL, ("http://" + std::string(c.host) + ":" + port + "/").c_str());
+    curl_easy_setopt(curl, CURLOPT_PROXY, proxy.BaseUrl().c_str());
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, c.noProxy);
+    EXPECT_EQ(curl_easy_perform(curl), CURLE_OK) << c.host;
+    curl_easy_cleanup(curl);
+    curl_slist_free_all(resolve);
+    EXPECT_EQ(origin.Requests().size() - directBefore, c.exempt ? 1u : 0u) << c.host << " in \"" << c.noProxy << "\"";
+    EXPECT_EQ(proxy.Requests().size() - proxiedBefore, c.exempt ? 0u : 1u) << c.host << " in \"" << c.noProxy << "\"";
   }
 
   std::string host;

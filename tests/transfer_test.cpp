@@ -490,9 +490,15 @@ TEST_F(TransferTest, WholePartsAreKeptAcrossCallsUntilTheFileChanges) {
   EXPECT_EQ(server.RangeRequests(kPart), 1);
   EXPECT_EQ(server.RangeRequests(2 * kPart), 1);
   EXPECT_TRUE(ReadFileBytes(Destination()) == server.Content());
-  for (const TestHttpRequest& request : server.Server().Requests()) {
-    if (request.method == "GET") {
-      EXPECT_EQ(request.Header("If-Range"), "\"v1\"");
+  // If-Range only once a part is kept: the first parts go without it, the
+  // Retry's all with it.
+  const std::vector<TestHttpRequest> requests = server.Server().Requests();
+  int heads = 0;
+  for (size_t i = 0; i < requests.size(); ++i) {
+    if (requests[i].method == "HEAD") ++heads;
+    if (requests[i].method != "GET") continue;
+    if (i == 1 || heads == 2) {
+      EXPECT_EQ(requests[i].Header("If-Range"), i == 1 ? "" : "\"v1\"") << i;
     }
   }
 
@@ -518,6 +524,63 @@ TEST_F(TransferTest, WholePartsAreKeptAcrossCallsUntilTheFileChanges) {
   EXPECT_TRUE(downloader.DownloadFile());
   EXPECT_TRUE(ReadFileBytes(Destination()) == changed);
   EXPECT_EQ(LeftoverFiles(), std::vector<std::string>());
+
+  // A weak ETag vouches for nothing: without a digest no part is kept (two
+  // versions could be mixed into one file) ...
+  server.Replace(changed, "W/\"v3\"");
+  const auto failFirstPart = [](uint64_t first, int) {
+    return first == 0 ? RangeFault::kStatus503 : RangeFault::kNone;
+  };
+  server.SetScript(failFirstPart);
+  EXPECT_FALSE(downloader.DownloadFile());
+  EXPECT_FALSE(record.HasKeptParts());
+  server.SetScript(nullptr);
+  int before = server.RangeRequests(kPart);
+  EXPECT_TRUE(downloader.DownloadFile());
+  EXPECT_EQ(server.RangeRequests(kPart), before + 1) << "fetched again";
+  // ... while the expected digest checks the whole file, so parts are kept.
+  KWLCSha256 digest;
+  digest.Update(changed.data(), changed.size());
+  downloader.SetExpectedSHA256(digest.FinalHex().c_str());
+  server.SetScript(failFirstPart);
+  EXPECT_FALSE(downloader.DownloadFile());
+  EXPECT_TRUE(record.HasKeptParts());
+  server.SetScript(nullptr);
+  before = server.RangeRequests(kPart);
+  EXPECT_TRUE(downloader.DownloadFile());
+  EXPECT_EQ(server.RangeRequests(kPart), before);
+  EXPECT_TRUE(ReadFileBytes(Destination()) == changed);
+}
+
+// A server that trickles (2 bytes a second) never stalls outright: each part
+// is dropped at the lowest speed, and the download as a whole ends at its
+// deadline, after which no attempt starts.
+TEST_F(TransferTest, ATricklingServerEndsAtTheDeadline) {
+  const std::string content = RandomBytes(2 * kPart, 40);
+  TestHttpServer server([&content](const TestHttpRequest& request, TestHttpConnection& connection) {
+    if (request.method == "HEAD") {
+      connection.SendResponse(200, content, "ETag: \"t\"\r\n", true);
+      return;
+    }
+    connection.Send("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-" + std::to_string(kPart - 1) + "/" +
+                    std::to_string(content.size()) + "\r\nContent-Length: " + std::to_string(kPart) + "\r\n\r\n");
+    while (connection.Send("x")) connection.WaitForPeer(std::chrono::milliseconds(500));
+    connection.Close();
+  });
+  m_params.m_slowServer.m_partLowestBytesPerSecond = 1024;
+  m_params.m_slowServer.m_partLowestSpeedSeconds = 2;
+  m_params.m_slowServer.m_deadlineFloorSeconds = 5;
+  m_params.m_slowServer.m_deadlineBytesPerSecond = std::numeric_limits<uint32_t>::max();
+  LogCapture log;
+  KWLCCurlMultipartFileDownloader downloader(m_params, m_handler, m_abort, KWFile(Destination().c_str()),
+                                             KWString(server.BaseUrl() + "/image.dmg"));
+  EXPECT_FALSE(downloader.DownloadFile());
+  EXPECT_TRUE(downloader.IsPastDeadline());
+  EXPECT_TRUE(log.Contains("the download did not end within 5 s: the server is too slow"));
+  const size_t requests = server.Requests().size();
+  EXPECT_FALSE(downloader.DownloadFile());
+  EXPECT_EQ(server.Requests().size(), requests) << "nothing is asked once the time is up";
+  EXPECT_FALSE(PathExists(Destination()));
 }
 
 TEST_F(TransferTest, AFailedSizeQueryIsReportedAndAskedAgainNextTime) {

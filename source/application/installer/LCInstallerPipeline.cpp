@@ -173,7 +173,7 @@ void LCInstallerService::RunDownloadStage(const KWLCCloudParams& downloadParams)
   int attempts = 0;
   bool done = false;
   KWLCBackoff backoff(KWLCBackoff::StageAttempts());
-  while (!done && attempts < kStageAttempts) {
+  while (!done && attempts < kStageAttempts && !downloader.IsPastDeadline()) {
     const long retryAfter = downloader.GetRetryAfterSeconds();
     if (attempts > 0 && !KWLCBackoff::Wait(backoff.Delay(attempts - 1, retryAfter), m_uiInterface.IsExitRequested())) {
       break;

@@ -24,9 +24,11 @@ namespace KWProxy {
 // Reads the system's settings at every call: they may change while we run.
 KWProxySetting GetProxyForURL(const KWString& url);
 
-// Sets CURLOPT_PROXY and CURLOPT_NOPROXY from GetProxyForURL, always
-// explicitly, so that libcurl's own reading of the variables never decides
-// differently (and macOS, which has none, behaves the same).
+// Sets CURLOPT_PROXY (the system's proxy for the URL's scheme) and
+// CURLOPT_NOPROXY (its exempt hosts), always explicitly, so that libcurl's
+// own reading of the variables never decides differently (and macOS, which
+// has none, behaves the same). libcurl then decides for every request,
+// redirects included, which host goes through the proxy.
 void ApplyToCurlHandle(void* curl, const KWString& url);
 
 // Logs a 407 from the proxy, which otherwise looks like any failed transfer;
@@ -39,11 +41,14 @@ bool LogProxyRefusal(void* curl, const char* layer, const KWString& url);
 // scheme's (80 for http, 443 for https). False when there is no host.
 bool SplitURL(const KWString& url, std::string& scheme, std::string& host, int& port);
 
-// Whether a no_proxy list exempts host:port, as libcurl matches it: "*"
-// alone exempts every host; a name exempts itself and every host under it
-// ("example.com" and ".example.com" both exempt "www.example.com", never
-// "notexample.com"); an address exempts itself or, with "/bits", its
-// network. An entry may end in ":port" to exempt only that port.
+// Whether a no_proxy list exempts a host, as the oldest libcurl we run with
+// (7.54.0) matches it, for the one check that libcurl does not make (the
+// connection test): "*" as the whole list exempts every host; entries are
+// split at commas and spaces; an entry, with or without one leading dot,
+// exempts the host of that name and every host under it ("example.com" and
+// ".example.com" both exempt "www.example.com", never "notexample.com"),
+// ignoring case. An address is matched as text, like a name; ports, "*."
+// and "/bits" mean nothing. The port is not used.
 bool IsExempt(const std::string& host, int port, const std::string& noProxy);
 
 // The host and port a proxy string connects to; the port defaults to

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 
+#include "KWCurlFloor.h"
 #include "KWLogger.h"
 #include "KWProxy.h"
 
@@ -158,13 +159,10 @@ class KWCurlFileDownloader : public IKWInternetFileDownloader {
     CURL* curl = curl_easy_init();
     if (!curl) return false;
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-#if LIBCURL_VERSION_NUM >= 0x075500
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-#else
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
-#endif
+    if (!KWCurlFloor::LimitProtocols(curl, KWCurlFloor::kRedirectsHTTPOrHTTPS, "network")) {
+      curl_easy_cleanup(curl);
+      return false;
+    }
     curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, kHTTPConnectTimeoutMS);

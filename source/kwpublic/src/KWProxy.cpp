@@ -1,6 +1,5 @@
 #include "KWProxy.h"
 
-#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <stdlib.h>
 #include <string.h>
@@ -58,52 +57,18 @@ std::string Authority(const std::string& url, std::string& scheme) {
   return at == std::string::npos ? rest : rest.substr(at + 1);
 }
 
-bool AddressMatches(int family, const std::string& host, const std::string& network, int bits) {
-  unsigned char address[16], check[16];
-  if (inet_pton(family, host.c_str(), address) != 1 || inet_pton(family, network.c_str(), check) != 1) return false;
-  const int size = family == AF_INET ? 4 : 16;
-  if (bits > size * 8) return false;
-  // As libcurl reads it, "/0" compares the whole address.
-  if (bits == 0) bits = size * 8;
-  const int bytes = bits / 8, rest = bits % 8;
-  if (memcmp(address, check, static_cast<size_t>(bytes)) != 0) return false;
-  return rest == 0 || ((address[bytes] ^ check[bytes]) & (0xff << (8 - rest))) == 0;
-}
-
-bool NameMatches(std::string name, std::string entry) {
-  if (!name.empty() && name.back() == '.') name.pop_back();
-  if (!entry.empty() && entry.back() == '.') entry.pop_back();
-  if (entry.compare(0, 1, "*") == 0) entry.erase(0, 1);
+// One no_proxy entry against a host name, as libcurl 7.54.0 (the floor)
+// matches it: the entry without one leading dot is a suffix of the name on a
+// dot boundary, or the whole name; case does not count. Nothing else is
+// special: no port, no "*." wildcard, no network for an address (an
+// address is text like any name), and the name is cut at its first colon.
+bool EntryExempts(std::string entry, const std::string& host) {
+  const std::string name = Lower(host.substr(0, host.find(':')));
   if (entry.compare(0, 1, ".") == 0) entry.erase(0, 1);
-  if (entry.empty()) return false;
-  name = Lower(name);
   entry = Lower(entry);
-  if (name == entry) return true;
-  return name.size() > entry.size() && name.compare(name.size() - entry.size(), entry.size(), entry) == 0 &&
-         name[name.size() - entry.size() - 1] == '.';
-}
-
-bool EntryExempts(const std::string& entry, const std::string& host, int port) {
-  if (entry == "*") return true;
-  std::string pattern = entry;
-  int entryPort = 0;
-  // "10.0.0.0/8" carries its network; a port follows neither that nor a bare
-  // IPv6 address, so only a single colon (or one after "]") starts a port.
-  const size_t slash = pattern.find('/');
-  int bits = 0;
-  if (slash != std::string::npos) {
-    const std::string width = pattern.substr(slash + 1);
-    if (width.empty() || width.size() > 3 || width.find_first_not_of("0123456789") != std::string::npos) return false;
-    bits = atoi(width.c_str());
-    pattern.erase(slash);
-  } else if (!SplitHostAndPort(entry, pattern, entryPort)) {
-    return false;
-  }
-  if (entryPort != 0 && entryPort != port) return false;
-  in6_addr scratch;
-  if (inet_pton(AF_INET, host.c_str(), &scratch) == 1) return AddressMatches(AF_INET, host, pattern, bits);
-  if (inet_pton(AF_INET6, host.c_str(), &scratch) == 1) return AddressMatches(AF_INET6, host, pattern, bits);
-  return slash == std::string::npos && NameMatches(host, pattern);
+  if (entry.size() > name.size()) return false;
+  const size_t at = name.size() - entry.size();
+  return name.compare(at, entry.size(), entry) == 0 && (at == 0 || name[at - 1] == '.');
 }
 
 }  // namespace
@@ -121,14 +86,18 @@ bool KWProxy::SplitProxy(const KWString& proxy, std::string& host, int& port) {
   return SplitHostAndPort(authority, host, port) && !host.empty();
 }
 
-bool KWProxy::IsExempt(const std::string& host, int port, const std::string& noProxy) {
+bool KWProxy::IsExempt(const std::string& host, int /*port*/, const std::string& noProxy) {
+  if (noProxy == "*") return true;
+  static const char kSeparators[] = ", ";
   size_t at = 0;
   while (at < noProxy.size()) {
-    const size_t end = noProxy.find_first_of(", \t", at);
-    const std::string entry = noProxy.substr(at, end == std::string::npos ? std::string::npos : end - at);
-    if (!entry.empty() && EntryExempts(entry, host, port)) return true;
+    const size_t start = noProxy.find_first_not_of(kSeparators, at);
+    if (start == std::string::npos) break;
+    const size_t end = noProxy.find_first_of(kSeparators, start);
+    const std::string entry = noProxy.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (EntryExempts(entry, host)) return true;
     if (end == std::string::npos) break;
-    at = end + 1;
+    at = end;
   }
   return false;
 }
@@ -148,10 +117,21 @@ KWProxySetting KWProxy::GetProxyForURL(const KWString& url) {
 }
 
 void KWProxy::ApplyToCurlHandle(void* curl, const KWString& url) {
-  const KWProxySetting setting = GetProxyForURL(url);
+  std::string scheme, host;
+  int port = 0;
+  KWProxySystemSettings system;
+  if (SplitURL(url, scheme, host, port)) system = KWProxySystem::Read(scheme);
+  // libcurl decides per request, redirects included, from the proxy and the
+  // list: an exempt first host must not take the proxy away from the host a
+  // redirect leads to. libcurl has no rule for simple names, so an exempt
+  // simple first host joins the list by name.
+  std::string noProxy = system.m_noProxy;
+  if (system.m_excludeSimpleHostnames && host.find('.') == std::string::npos && host.find(':') == std::string::npos) {
+    noProxy += (noProxy.empty() ? "" : ",") + host;
+  }
   // libcurl copies both strings.
-  curl_easy_setopt(static_cast<CURL*>(curl), CURLOPT_PROXY, setting.m_proxy.c_str());
-  curl_easy_setopt(static_cast<CURL*>(curl), CURLOPT_NOPROXY, setting.m_noProxy.c_str());
+  curl_easy_setopt(static_cast<CURL*>(curl), CURLOPT_PROXY, system.m_proxy.c_str());
+  curl_easy_setopt(static_cast<CURL*>(curl), CURLOPT_NOPROXY, noProxy.c_str());
 }
 
 bool KWProxy::LogProxyRefusal(void* curl, const char* layer, const KWString& url) {

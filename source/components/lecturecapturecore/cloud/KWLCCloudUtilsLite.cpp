@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <mutex>
 #include <string>
 
+#include "KWCurlFloor.h"
 #include "KWException.h"
 #include "KWLCCloudStructs.h"
 #include "KWLCCloudUtils.h"
@@ -37,7 +39,28 @@ KWLCCloudParams::KWLCCloudParams()
       m_proxyPort(0),
       m_isHandShakeOkay(false),
       m_handShakeExpiryTickNS100(0),
-      m_serverUTCTimeS(0) {}
+      m_serverUTCTimeS(0),
+      m_slowServer(KWLCSlowServerLimits::Defaults()) {}
+
+namespace {
+std::mutex g_slowServerMutex;
+KWLCSlowServerLimits g_slowServerDefaults;  // guarded by g_slowServerMutex
+}  // namespace
+
+KWLCSlowServerLimits KWLCSlowServerLimits::Defaults() {
+  std::lock_guard<std::mutex> lock(g_slowServerMutex);
+  return g_slowServerDefaults;
+}
+
+void KWLCSlowServerLimits::SetDefaults(const KWLCSlowServerLimits& limits) {
+  std::lock_guard<std::mutex> lock(g_slowServerMutex);
+  g_slowServerDefaults = limits;
+}
+
+uint64_t KWLCSlowServerLimits::DeadlineSeconds(uint64_t fileSizeBytes) const {
+  const uint64_t rate = m_deadlineBytesPerSecond != 0 ? m_deadlineBytesPerSecond : 1;
+  return m_deadlineFloorSeconds + fileSizeBytes / rate;
+}
 
 void KWLCCloudParams::SetIsHandShakeOkay(bool okay) {
   m_isHandShakeOkay = okay;
@@ -60,32 +83,30 @@ CURL* CheckedHandle(void* curl, int line) {
   return static_cast<CURL*>(curl);
 }
 
-// libcurl's built-in CA bundle (the system's trust store), or null when
-// libcurl cannot tell, which leaves its CA path to decide.
+// libcurl's built-in CA bundle (the system's trust store). A libcurl too
+// old to name it gets the one the build knows for this system.
 const char* DefaultCABundle() {
-  const char* bundle = nullptr;
 #if LIBCURL_VERSION_NUM >= 0x075400
-  CURL* probe = curl_easy_init();
-  if (probe != nullptr) {
-    char* path = nullptr;
-    if (curl_easy_getinfo(probe, CURLINFO_CAINFO, &path) == CURLE_OK && path != nullptr) {
-      static const std::string s_bundle(path);
-      bundle = s_bundle.c_str();
-    }
-    curl_easy_cleanup(probe);
+  if (KWCurlFloor::Has(0x075400)) {
+    static const std::string s_bundle = [] {
+      std::string bundle;
+      CURL* probe = curl_easy_init();
+      if (probe != nullptr) {
+        char* path = nullptr;
+        if (curl_easy_getinfo(probe, CURLINFO_CAINFO, &path) == CURLE_OK && path != nullptr) bundle = path;
+        curl_easy_cleanup(probe);
+      }
+      return bundle;
+    }();
+    if (!s_bundle.empty()) return s_bundle.c_str();
   }
 #endif
-  return bundle;
+  return CLIPVANE_SYSTEM_CA_BUNDLE;
 }
 
-// "https" or "http,https".
-void SetRedirectProtocols(CURL* handle, const char* protocols) {
-#if LIBCURL_VERSION_NUM >= 0x075500
-  curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, protocols);
-#else
-  const long mask = strcmp(protocols, "https") == 0 ? CURLPROTO_HTTPS : (CURLPROTO_HTTP | CURLPROTO_HTTPS);
-  curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS, mask);
-#endif
+// Throws when the limits did not take: the transfer must not start unlimited.
+void LimitProtocols(CURL* handle, KWCurlFloor::Redirects redirects, int line) {
+  if (!KWCurlFloor::LimitProtocols(handle, redirects, "transfer")) ThrowInternal(line);
 }
 
 bool IsAborted(const KWAbortFlag* flag) { return flag != nullptr && flag->load(); }
@@ -198,8 +219,7 @@ void AddDefaultCurlSettings(void* curl, const KWLCCloudParams& params, short app
     KWAssertFailed("curl pointer missing", kThisFile, __LINE__);
     ThrowInternal(__LINE__);
   }
-  CurlRestrictProtocols(curl);
-  SetRedirectProtocols(static_cast<CURL*>(curl), "http,https");
+  LimitProtocols(static_cast<CURL*>(curl), KWCurlFloor::kRedirectsHTTPOrHTTPS, __LINE__);
   CurlSetConnectTimeoutMS(curl, params.m_connectTimeoutMS);
   if (applyResponseTimeout != 0) CurlSetResponseTimeoutMS(curl, params.m_responseTimeoutMS);
   CurlAddDebugFunction(curl);
@@ -208,13 +228,7 @@ void AddDefaultCurlSettings(void* curl, const KWLCCloudParams& params, short app
 }
 
 void CurlRestrictProtocols(void* curl) {
-  CURL* handle = CheckedHandle(curl, __LINE__);
-  // Binds redirects as well; CurlEnableSSLVerifyForURL may narrow them further.
-#if LIBCURL_VERSION_NUM >= 0x075500
-  curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-#else
-  curl_easy_setopt(handle, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
-#endif
+  LimitProtocols(CheckedHandle(curl, __LINE__), KWCurlFloor::kRedirectsHTTPOrHTTPS, __LINE__);
 }
 
 void CurlSetConnectTimeoutMS(void* curl, const int& milliseconds) {
@@ -255,7 +269,7 @@ void CurlEnableSSLVerifyForURL(const KWString& url, const KWLCCloudParams& param
   // An image fetched over https may be trusted for that alone: a redirect
   // must not carry the transfer into the clear.
   const bool https = HasScheme(url, kHTTPSUrlPrefix);
-  SetRedirectProtocols(handle, https ? "https" : "http,https");
+  LimitProtocols(handle, https ? KWCurlFloor::kRedirectsHTTPSOnly : KWCurlFloor::kRedirectsHTTPOrHTTPS, __LINE__);
   if (params.m_useHTTPS || !https) return;
   // The record names no CA file for this transfer; one left on a reused
   // handle by an earlier record must not stand in for the system's store.
@@ -299,9 +313,6 @@ void CurlCreateHeaderList(const std::vector<KWString>& headers, curl_slist*& lis
     for (const KWString& header : headers) list = curl_slist_append(list, header.c_str());
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, list);
   }
-  // Every transfer passes here, also those that set their options one by
-  // one rather than through AddDefaultCurlSettings.
-  CurlRestrictProtocols(curl);
   // Transfers run on worker threads, where libcurl must not use signals.
   curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(handle, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_V4));

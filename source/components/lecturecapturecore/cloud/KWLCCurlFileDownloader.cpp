@@ -10,9 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
-
 #include <string>
+#include <vector>
 
 #include "KWException.h"
 #include "KWFileUtil.h"
@@ -32,8 +33,6 @@ namespace {
 const char kThisFile[] = "source/components/lecturecapturecore/cloud/KWLCCurlFileDownloader";
 
 const long kReceiveBufferBytes = 512 * 1024;
-// A part that receives nothing for this long has stalled.
-const long kStalledPartSeconds = 60;
 // Enough for a CDN's signed URL; a loop ends here rather than spinning
 // requests until the time-out (older libcurl follows without a limit).
 const long kMaxRedirects = 10;
@@ -46,21 +45,52 @@ long ResponseCode(CURL* curl) {
   return status;
 }
 
-// A header of the final response (the last one of a redirect chain); empty
-// when absent.
-std::string FinalHeader(CURL* curl, const char* name) {
-  curl_header* header = nullptr;
-  if (curl_easy_header(curl, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK || header == nullptr) {
+// The header lines of the last response a transfer received (the end of a
+// redirect chain, past a proxy's CONNECT reply and any 100 Continue), from
+// libcurl's header callback: the floor's libcurl has no header API.
+class FinalHeaders {
+ public:
+  static size_t Collect(char* data, size_t size, size_t count, void* userData) {
+    FinalHeaders* headers = static_cast<FinalHeaders*>(userData);
+    const size_t bytes = size * count;
+    std::string line(data, bytes);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    if (line.compare(0, 5, "HTTP/") == 0) headers->m_lines.clear();
+    if (!line.empty()) headers->m_lines.push_back(line);
+    return bytes;
+  }
+
+  // The first field of that name (any case), spaces trimmed; empty when absent.
+  std::string Get(const char* name) const {
+    const std::string wanted = Lower(name);
+    for (const std::string& line : m_lines) {
+      const size_t colon = line.find(':');
+      if (colon == std::string::npos || Lower(line.substr(0, colon)) != wanted) continue;
+      const size_t start = line.find_first_not_of(" \t", colon + 1);
+      if (start == std::string::npos) return std::string();
+      return line.substr(start, line.find_last_not_of(" \t") + 1 - start);
+    }
     return std::string();
   }
-  return header->value ? header->value : "";
-}
 
-std::string ContentRangeOf(CURL* curl) { return FinalHeader(curl, "Content-Range"); }
+  void Attach(CURL* curl) {
+    m_lines.clear();
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, Collect);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
+  }
 
-long RetryAfterOf(CURL* curl, long httpStatus) {
+ private:
+  static std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return text;
+  }
+
+  std::vector<std::string> m_lines;
+};
+
+long RetryAfterOf(const FinalHeaders& headers, long httpStatus) {
   if (httpStatus != 503 && httpStatus != 429) return -1;
-  const std::string value = FinalHeader(curl, "Retry-After");
+  const std::string value = headers.Get("Retry-After");
   return value.empty() ? -1 : KWLCBackoff::ParseRetryAfter(value.c_str());
 }
 
@@ -129,6 +159,8 @@ void ReleaseHandle(CURL* curl) {
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
   curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, static_cast<void*>(nullptr));
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, static_cast<curl_write_callback>(nullptr));
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, static_cast<void*>(nullptr));
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
   curl_easy_setopt(curl, CURLOPT_RANGE, static_cast<const char*>(nullptr));
   curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
@@ -216,6 +248,8 @@ uint64_t KWLCCurlFileDownloader::GetFileSizeBytesFromURL(const KWString& inURL, 
   CurlProgressCallbackData progress(inAbortFlag);
   progress.m_isUpload = false;
   curl_slist* headerList = nullptr;
+  FinalHeaders replyHeaders;
+  replyHeaders.Attach(curl);
   CurlSetConnectTimeoutMS(curl, inCloudParams.m_connectTimeoutMS);
   CurlSetResponseTimeoutMS(curl, inCloudParams.m_responseTimeoutMS);
   CurlAddDebugFunction(curl);
@@ -229,7 +263,12 @@ uint64_t KWLCCurlFileDownloader::GetFileSizeBytesFromURL(const KWString& inURL, 
   curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
   curl_easy_setopt(curl, CURLOPT_HEADER, 1L);
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
+  if (curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects) != CURLE_OK) {
+    CurlHeadersCleanup(headerList);
+    ReleaseHandle(curl);
+    KWLOG("KWLCCurlFileDownloader::GetFileSizeBytesFromURL, libcurl refused the redirect limit");
+    ThrowInternal(__LINE__);
+  }
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, &progress);
   curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, CurlProgressCallback);
@@ -239,7 +278,7 @@ uint64_t KWLCCurlFileDownloader::GetFileSizeBytesFromURL(const KWString& inURL, 
   ReleaseHandle(curl);
   KWProxy::LogProxyRefusal(curl, "download", inURL);
   m_httpStatus = ResponseCode(curl);
-  m_retryAfterSeconds = RetryAfterOf(curl, m_httpStatus);
+  m_retryAfterSeconds = RetryAfterOf(replyHeaders, m_httpStatus);
   if (result != CURLE_OK) {
     KWLOG("KWLCCurlFileDownloader::GetFileSizeBytesFromURL, failed to get filesize for %s. Curl returned %d.",
           inURL.c_str(), static_cast<int>(result));
@@ -258,14 +297,11 @@ uint64_t KWLCCurlFileDownloader::GetFileSizeBytesFromURL(const KWString& inURL, 
   const char* effective = nullptr;
   curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective);
   m_effectiveURL = KWString(effective != nullptr ? effective : inURL.c_str());
-  // A weak ETag cannot vouch that two ranges come from the same bytes.
-  const std::string etag = FinalHeader(curl, "ETag");
-  if (!etag.empty() && etag.compare(0, 2, "W/") != 0) {
-    m_validator = KWString(etag.c_str());
-  } else {
-    m_validator = KWString(FinalHeader(curl, "Last-Modified").c_str());
-  }
-  return KWString(FinalHeader(curl, kContentLengthHTTPHeader.c_str()).c_str()).GetUInt64Value();
+  // Only a strong ETag vouches that two ranges come from the same bytes: a
+  // weak one does not, and two versions may share a Last-Modified second.
+  const std::string etag = replyHeaders.Get("ETag");
+  if (!etag.empty() && etag.compare(0, 2, "W/") != 0) m_validator = KWString(etag.c_str());
+  return KWString(replyHeaders.Get(kContentLengthHTTPHeader.c_str()).c_str()).GetUInt64Value();
 }
 
 void KWLCCurlFileDownloader::DownloadFileRangeFromURL(const KWFile& inTargetFile, const uint64_t& inFirstByte,
@@ -323,6 +359,8 @@ void KWLCCurlFileDownloader::DownloadFileRangeFromURL(const KWFile& inTargetFile
   progress.m_progressCallbackData = m_progressCallbackData;
   progress.m_isUpload = false;
   curl_slist* headerList = nullptr;
+  FinalHeaders replyHeaders;
+  replyHeaders.Attach(curl);
 
   CurlSetConnectTimeoutMS(curl, inCloudParams.m_connectTimeoutMS);
   CurlAddDebugFunction(curl);
@@ -350,10 +388,10 @@ void KWLCCurlFileDownloader::DownloadFileRangeFromURL(const KWFile& inTargetFile
   // per part on a fast link.
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
   // Range transfers have no overall time-out (a large part on a slow link
-  // takes long); a server that stops sending altogether ends the part as a
-  // failure, which the restart budget then handles.
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kStalledPartSeconds);
+  // takes long); a server that stops sending, or only trickles, ends the
+  // part as a failure, which the restart budget then handles.
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, inCloudParams.m_slowServer.m_partLowestBytesPerSecond);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, inCloudParams.m_slowServer.m_partLowestSpeedSeconds);
 
   const CURLcode result = curl_easy_perform(curl);
   CurlHeadersCleanup(headerList);
@@ -368,10 +406,10 @@ void KWLCCurlFileDownloader::DownloadFileRangeFromURL(const KWFile& inTargetFile
   }
   const long httpStatus = ResponseCode(curl);
   m_httpStatus = httpStatus;
-  m_retryAfterSeconds = RetryAfterOf(curl, httpStatus);
+  m_retryAfterSeconds = RetryAfterOf(replyHeaders, httpStatus);
   m_writeErrno = inPlaceBody.m_errno;
   const uint64_t received = inPlace ? inPlaceBody.m_bytesWritten : body.m_bytesWritten;
-  const std::string contentRange = ContentRangeOf(curl);
+  const std::string contentRange = replyHeaders.Get("Content-Range");
   const bool whole = inLengthBytes == 0;
   const bool goodReply = whole ? httpStatus >= 200 && httpStatus <= 299
                                : IsExpectedRangeReply(httpStatus, contentRange, inFirstByte, inLengthBytes,

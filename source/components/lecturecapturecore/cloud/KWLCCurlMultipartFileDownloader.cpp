@@ -84,6 +84,7 @@ bool KWLCDownloadRecord::HasKeptParts() const {
 
 void KWLCDownloadRecord::Forget() {
   m_validator = KWString();
+  m_expectedSHA256.clear();
   m_fileSizeBytes = 0;
   m_partSizeBytes = 0;
   m_finished.clear();
@@ -136,7 +137,10 @@ KWLCCurlMultipartFileDownloader::KWLCCurlMultipartFileDownloader(const KWLCCloud
       m_progressCallback(nullptr),
       m_progressCallbackData(nullptr),
       m_record(&m_ownRecord),
-      m_retryAfterSeconds(-1) {}
+      m_retryAfterSeconds(-1),
+      m_started(false),
+      m_knownSizeBytes(0),
+      m_pastDeadline(false) {}
 
 KWLCCurlMultipartFileDownloader::~KWLCCurlMultipartFileDownloader() = default;
 
@@ -199,6 +203,7 @@ void KWLCCurlMultipartFileDownloader::StartOver(const char* why, const KWString&
   KWLCDownloadRecord& record = *m_record;
   record.m_destination = m_destinationFile;
   record.m_validator = validator;
+  record.m_expectedSHA256 = m_expectedSHA256;
   record.m_fileSizeBytes = m_fileSizeBytes;
   record.m_partSizeBytes = m_cloudParams.m_downloadPartSizeBytes;
   record.m_finished.assign(numParts, false);
@@ -211,6 +216,15 @@ bool KWLCCurlMultipartFileDownloader::DownloadFile() {
     m_partProgress.clear();
   }
   m_retryAfterSeconds = -1;
+  if (!m_started) {
+    m_started = true;
+    m_startTime = std::chrono::steady_clock::now();
+  }
+  if (IsOutOfTime()) {
+    KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, past the download's deadline: not started");
+    DiscardKeptParts("the download ran out of time");
+    return false;
+  }
   if (m_record->m_destination.GetPath() != m_destinationFile.GetPath()) {
     // What was kept belongs to another file.
     m_record->Forget();
@@ -229,9 +243,10 @@ bool KWLCCurlMultipartFileDownloader::DownloadFile() {
     return true;
   }
   // A failed attempt keeps what arrived whole for the next one; a quit, a
-  // file that changed, a wrong digest or a server without a validator (the
-  // next attempt could not tell the parts are still good) leaves nothing.
-  if (discard || m_abortFlag || !m_record->HasKeptParts() || m_record->m_validator.IsEmpty()) {
+  // file that changed, a wrong digest, a download out of time, or nothing
+  // to vouch for the parts (the next attempt could not tell they are still
+  // good) leaves nothing.
+  if (discard || m_abortFlag || IsOutOfTime() || !m_record->HasKeptParts() || !CanKeepParts(*m_record)) {
     DiscardKeptParts("the download was abandoned");
   }
   return false;
@@ -255,8 +270,14 @@ bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
   // last attempt, and a signed redirect target may have expired.
   KWLCCurlFileDownloader sizeQuery;
   m_fileSizeBytes = 0;
+  // A server that trickles its headers must not outlast the deadline either.
+  KWLCCloudParams queryParams(m_cloudParams);
+  const long long timeLeftMS = std::max<long long>(1, TimeLeft().count());
+  if (queryParams.m_responseTimeoutMS == 0 || queryParams.m_responseTimeoutMS > timeLeftMS) {
+    queryParams.m_responseTimeoutMS = static_cast<int32_t>(std::min<long long>(timeLeftMS, INT32_MAX));
+  }
   try {
-    m_fileSizeBytes = sizeQuery.GetFileSizeBytesFromURL(m_url, m_cloudParams, m_headerList, m_abortFlag);
+    m_fileSizeBytes = sizeQuery.GetFileSizeBytesFromURL(m_url, queryParams, m_headerList, m_abortFlag);
   } catch (...) {
     m_retryAfterSeconds = sizeQuery.GetRetryAfterSeconds();
     throw;
@@ -276,11 +297,16 @@ bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
     return false;
   }
   m_partURL = sizeQuery.GetEffectiveURL();
+  m_knownSizeBytes = m_fileSizeBytes;
 
-  // Kept parts count only while the server vouches for the same bytes.
+  // Kept parts count only while something vouches for the same bytes.
   const KWString validator = sizeQuery.GetValidator();
-  if (validator.IsEmpty() || validator != record.m_validator || record.m_fileSizeBytes != m_fileSizeBytes ||
-      record.m_partSizeBytes != m_cloudParams.m_downloadPartSizeBytes || record.m_finished.size() != numParts) {
+  if (validator.IsEmpty() && m_expectedSHA256.empty()) {
+    KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, no strong ETag and no SHA-256: parts are not kept");
+  }
+  if (!CanKeepParts(record) || validator != record.m_validator || record.m_expectedSHA256 != m_expectedSHA256 ||
+      record.m_fileSizeBytes != m_fileSizeBytes || record.m_partSizeBytes != m_cloudParams.m_downloadPartSizeBytes ||
+      record.m_finished.size() != numParts) {
     StartOver("the file on the server changed", validator, numParts);
   }
   bool resuming = record.HasKeptParts();
@@ -325,6 +351,25 @@ bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
   return true;
 }
 
+std::chrono::milliseconds KWLCCurlMultipartFileDownloader::TimeLeft() const {
+  const std::chrono::steady_clock::time_point deadline =
+      m_startTime + std::chrono::seconds(m_cloudParams.m_slowServer.DeadlineSeconds(m_knownSizeBytes));
+  return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+}
+
+bool KWLCCurlMultipartFileDownloader::IsOutOfTime() {
+  if (m_pastDeadline) return true;
+  if (TimeLeft().count() > 0) return false;
+  KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, the download did not end within %llu s: the server is too slow",
+        static_cast<unsigned long long>(m_cloudParams.m_slowServer.DeadlineSeconds(m_knownSizeBytes)));
+  m_pastDeadline = true;
+  return true;
+}
+
+bool KWLCCurlMultipartFileDownloader::CanKeepParts(const KWLCDownloadRecord& record) {
+  return !record.m_validator.IsEmpty() || !record.m_expectedSHA256.empty();
+}
+
 bool KWLCCurlMultipartFileDownloader::CheckDiskSpace(uint64_t needBytes) {
   const KWPath folder = m_destinationFile.GetPath().GetParentKWPath(0xFFFFFFFF);
   const uint64_t freeBytes = GetFreeDiskBytes(folder);
@@ -353,10 +398,13 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts) {
     }
   }
 
-  std::vector<KWString> headers(m_headerList);
   // A part fetched against another version of the file must not land beside
-  // the kept ones: the server then answers with the whole file instead.
-  if (!record.m_validator.IsEmpty()) headers.push_back(KWString("If-Range: ") + record.m_validator);
+  // the kept ones: with If-Range the server then answers with the whole file
+  // instead. Sent only while some part is kept: before that there is nothing
+  // to protect, and a server whose HEAD and GET disagree on the ETag would
+  // answer every part whole.
+  std::vector<KWString> headersWithIfRange(m_headerList);
+  if (!record.m_validator.IsEmpty()) headersWithIfRange.push_back(KWString("If-Range: ") + record.m_validator);
 
   typedef std::chrono::steady_clock Clock;
   KWLCBackoff backoff(KWLCBackoff::PartRestarts());
@@ -371,7 +419,6 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts) {
     KWRefcountedPtr<KWLCCurlFileDownloadService> part(
         new KWLCCurlFileDownloadService(m_cloudParams, m_abortFlag, m_exceptionHandler, m_destinationFile, m_partURL));
     part->SetFileSizeBytes(m_fileSizeBytes);
-    part->SetHeaderList(headers);
     part->SetProgressCallback(this);
     part->SetProgressCallbackData(part.get());
     part->SetThreadIndex(static_cast<int>(index));
@@ -386,6 +433,7 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts) {
   for (;;) {
     if (m_abortFlag) stopped = true;
     const Clock::time_point now = Clock::now();
+    if (IsOutOfTime()) stopped = true;
     while (!waiting.empty() && waiting.begin()->first <= now) {
       ready.insert(waiting.begin()->second);
       waiting.erase(waiting.begin());
@@ -394,6 +442,7 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts) {
       if (stopped || ready.empty()) break;
       if (slot.m_busy) continue;
       slot.m_service->SetPartNumber(*ready.begin());
+      slot.m_service->SetHeaderList(record.HasKeptParts() ? headersWithIfRange : m_headerList);
       ready.erase(ready.begin());
       slot.m_busy = true;
       ++busy;

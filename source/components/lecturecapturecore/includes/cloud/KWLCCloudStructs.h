@@ -10,6 +10,23 @@
 // Largest number of parallel download handles.
 #define MAX_DOWNLOAD_THREADS 128
 
+// What a download may cost before a slow server counts as failed: a part
+// slower than the lowest speed for that long is dropped (and restarted), and
+// the whole download, all its attempts together, ends at floor + size /
+// rate. Generous on purpose: only a server that trickles meets them.
+struct KWLCSlowServerLimits {
+  long m_partLowestBytesPerSecond = 4096;
+  long m_partLowestSpeedSeconds = 30;
+  uint32_t m_deadlineFloorSeconds = 180;
+  uint64_t m_deadlineBytesPerSecond = 16384;
+
+  // The limits every new KWLCCloudParams starts with; tests shorten them.
+  static KWLCSlowServerLimits Defaults();
+  static void SetDefaults(const KWLCSlowServerLimits& limits);
+  // floor + size / rate, in seconds.
+  uint64_t DeadlineSeconds(uint64_t fileSizeBytes) const;
+};
+
 struct KWLCCloudParams {
   KWLCCloudParams();
 
@@ -41,6 +58,7 @@ struct KWLCCloudParams {
   bool m_isHandShakeOkay;
   uint64_t m_handShakeExpiryTickNS100;
   uint64_t m_serverUTCTimeS;
+  KWLCSlowServerLimits m_slowServer;
 
   // True sets the expiry 48 hours from now on the tick clock; false clears it.
   void SetIsHandShakeOkay(bool okay);

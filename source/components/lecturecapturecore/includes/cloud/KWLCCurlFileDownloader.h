@@ -42,8 +42,8 @@ class KWLCCurlFileDownloader {
   void SetTargetDescriptor(int fd) { m_targetDescriptor = fd; }
 
   // What the last size query learned from the final response, after
-  // redirects: the URL it came from, and its ETag (a strong one), else its
-  // Last-Modified, empty when it had neither.
+  // redirects: the URL it came from, and its strong ETag (empty when it had
+  // none, or only a weak one).
   const KWString& GetEffectiveURL() const { return m_effectiveURL; }
   const KWString& GetValidator() const { return m_validator; }
   // After a failed operation: the HTTP status of the final response (0 when

@@ -5,8 +5,10 @@
 // size first; nothing is joined afterwards.
 //
 // Parts that arrived whole are kept across a failed DownloadFile, as long as
-// the server's validator (strong ETag, else Last-Modified) and the size are
-// unchanged; the next call fetches only the missing ones. The record of kept
+// the size is unchanged and something vouches for the bytes: the server's
+// strong ETag (unchanged), or the expected SHA-256 (the same one), which
+// checks the whole file at the end. Never Last-Modified alone. The next call
+// fetches only the missing ones. The record of kept
 // parts lives in a KWLCDownloadRecord, by default the downloader's own; a
 // caller that outlives the downloader (a Retry builds a new one) passes its
 // own.
@@ -19,6 +21,7 @@
 //   bool done = downloader.DownloadFile();   // may be called again after false
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -55,7 +58,8 @@ class KWLCDownloadRecord {
   friend class KWLCCurlMultipartFileDownloader;
 
   KWFile m_destination;
-  KWString m_validator;
+  KWString m_validator;  // strong ETag, or empty
+  std::string m_expectedSHA256;
   uint64_t m_fileSizeBytes;
   uint64_t m_partSizeBytes;
   std::vector<bool> m_finished;
@@ -92,6 +96,10 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
   void SetDownloadRecord(KWLCDownloadRecord* record);
   // The Retry-After (seconds) of the last 503 or 429 seen by the last call; -1 when none.
   long GetRetryAfterSeconds() const { return m_retryAfterSeconds; }
+  // True once the download has run past its deadline (the params' slow
+  // server limits, counted from the first DownloadFile of this downloader):
+  // every later call fails at once, and the caller should stop retrying.
+  bool IsPastDeadline() const { return m_pastDeadline; }
 
   // ceil(fileSize / partSize); 0 for a part size of 0.
   static uint64_t GetNumParts(uint64_t fileSizeBytes, uint64_t partSizeBytes);
@@ -114,6 +122,13 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
   bool Attempt(bool& discard);
   bool Transfer(int fd, uint64_t numParts);
   bool CheckDiskSpace(uint64_t needBytes);
+  // Until the deadline: floor + size / rate from the first call, the size
+  // counting once a size query has told it.
+  std::chrono::milliseconds TimeLeft() const;
+  // True (logged once) once the deadline has passed.
+  bool IsOutOfTime();
+  // A strong ETag or a digest vouches for kept parts.
+  static bool CanKeepParts(const KWLCDownloadRecord& record);
   void AdvanceHash(int fd);
   bool HasExpectedDigest();
   void DiscardKeptParts(const char* why);
@@ -138,4 +153,8 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
   // Where the size query's redirects led: the parts fetch from there.
   KWString m_partURL;
   long m_retryAfterSeconds;
+  bool m_started;
+  std::chrono::steady_clock::time_point m_startTime;
+  uint64_t m_knownSizeBytes;
+  bool m_pastDeadline;
 };
