@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "KWApplicationLaunchUtil.h"
 #include "KWFileUtil.h"
 #include "KWLCBackoff.h"
 #include "KWMainRunLoop.h"
@@ -93,7 +94,13 @@ class InstallationTest : public ::testing::Test {
           symlink((std::string(CLIPVANE_ASSET_DIR) + "/" + name).c_str(), s_suite->File("assets/" + name).c_str()), 0);
     }
     WriteFileBytes(s_suite->File("assets/cacert.pem"), ReadFileBytes(ca + "/ca.pem"));
-    s_image = MakeImage("image.dmg", {"--payload-mib", "25"});
+    // Like a real image, one with a second volume: detaching must take both
+    // at once and only once.
+    s_image = MakeImage("image.dmg", {"--payload-mib", "25", "--second-volume", "Ostrel Clipvane Extras"});
+    // As the installer's main does: children get the environment from before
+    // the process set its own session bus address.
+    KWApplicationLaunchUtil::KeepStartEnvironment();
+    setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
   }
   static void TearDownTestSuite() {
     delete s_suite;
@@ -292,7 +299,14 @@ TEST_F(InstallationTest, InstallsLaunchesAndCleansUp) {
   ASSERT_TRUE(Eventually([&] { return PathExists(marker); }));
   EXPECT_EQ(ReadFileBytes(marker), "--campaignID\ncnet\n");
   EXPECT_TRUE(m_mountGoneAfterService) << "the image must be detached";
+  EXPECT_TRUE(m_foldersLeftAfterService.empty()) << "volume left: " << m_foldersLeftAfterService[0];
   EXPECT_TRUE(ListFolder(m_dir.File("tmp")).empty()) << "temporary files left: " << ListFolder(m_dir.File("tmp"))[0];
+  EXPECT_TRUE(m_log.Contains("Detaching device /dev/disk"));
+  EXPECT_FALSE(m_log.Contains("trying again with -force")) << "the image is detached once, by its device";
+  // The setup program ran as if started from the user's shell.
+  EXPECT_EQ(ReadFileBytes(s_suite->File("apps/.clipvane-setup.stdin")), "/dev/null\n");
+  EXPECT_EQ(ReadFileBytes(s_suite->File("apps/.clipvane-setup.env")).find("DBUS_SESSION_BUS_ADDRESS=disabled:"),
+            std::string::npos);
 
   const std::vector<std::string> expected = {"InstallBegin()",   "HandshakeBegin()", "HandshakeDone(1)",
                                              "DownloadBegin()",  "DownloadDone(1)",  "ExtractBegin()",
@@ -403,12 +417,12 @@ TEST_F(InstallationTest, SwappedOrUnverifiableImageNeverReachesTheAttach) {
 }
 
 TEST_F(InstallationTest, ImageWithoutSetupFolderGives9003EvenWhenAttachFails) {
+  // The volume's own name does not matter; only a volume holding the setup
+  // folder does.
   const std::map<std::string, std::string> bare =
-      MakeImage("bare.dmg", {"--payload-mib", "1", "--without-setup-folder"});
-  const std::map<std::string, std::string> renamed =
-      MakeImage("renamed.dmg", {"--payload-mib", "1", "--volume-name", "Another Volume"});
+      MakeImage("bare.dmg", {"--payload-mib", "1", "--without-setup-folder", "--second-volume", "Ostrel Clipvane 11"});
   WriteFileBytes(s_suite->File("garbage.dmg"), std::string(3 * 1024 * 1024, 'G'));
-  for (const std::string& image : {bare.at("image"), renamed.at("image"), s_suite->File("garbage.dmg")}) {
+  for (const std::string& image : {bare.at("image"), s_suite->File("garbage.dmg")}) {
     StartService(image);
     m_boxes.clear();
     RunInstaller();

@@ -53,7 +53,7 @@ class ScriptedService : public LCInstallerService {
       : LCInstallerService(ui, handler), m_ui(ui), m_steps(std::move(steps)) {}
   ~ScriptedService() override { StopService(true); }
 
-  void SetMountPath(const std::string& path) { m_mountPath = KWPath(KWString(path)); }
+  void SetAttachedDisk(const std::string& device) { m_attachedDisks = {device}; }
   int runs = 0;
 
  protected:
@@ -150,7 +150,7 @@ TEST_F(InstallerServiceTest, ExitRequestedSuppressesErrorAndRetryButStillDetache
   m_ui.retryAnswers = {true};
   ScriptedService service(m_ui, m_handler,
                           {[this](ScriptedService& s) {
-                             s.SetMountPath(m_dir.File("mnt/Ostrel Clipvane 11"));
+                             s.SetAttachedDisk("/dev/disk4");
                              m_ui.retry = true;
                              m_ui.exitRequested = true;
                              Fail9002(s);
@@ -160,7 +160,7 @@ TEST_F(InstallerServiceTest, ExitRequestedSuppressesErrorAndRetryButStillDetache
   EXPECT_EQ(service.runs, 1);
   EXPECT_TRUE(m_ui.errors.empty());
   EXPECT_EQ(m_ui.installDoneCalls, 1);
-  EXPECT_EQ(ToolRuns(), (std::vector<std::string>{"detach|" + m_dir.File("mnt/Ostrel Clipvane 11")}));
+  EXPECT_EQ(ToolRuns(), (std::vector<std::string>{"detach|/dev/disk4"}));
   EXPECT_NE(m_log.IndexOf("Caught exception: 9002 validAttempt:0 exitRequested:1"), -1);
 }
 
@@ -176,8 +176,8 @@ TEST_F(InstallerServiceTest, UnknownExceptionIsLoggedWithoutOnError) {
 
 TEST_F(InstallerServiceTest, FailedDetachIsForcedOnceAndLogsTheExitCodes) {
   setenv("FAKE_HDIUTIL_EXIT", "3", 1);
-  const std::string mount = m_dir.File("mount root/Ostrel Clipvane 11");
-  ScriptedService service(m_ui, m_handler, {[&](ScriptedService& s) { s.SetMountPath(mount); }});
+  const std::string mount = "/dev/disk7";
+  ScriptedService service(m_ui, m_handler, {[&](ScriptedService& s) { s.SetAttachedDisk(mount); }});
   RunService(service);
   EXPECT_EQ(ToolRuns(), (std::vector<std::string>{"detach|" + mount, "detach|" + mount + "|-force"}));
   const int detaching = m_log.IndexOf("Detaching device " + mount);

@@ -3,11 +3,8 @@
 // a retry resumes at the stage that failed.
 
 #include <errno.h>
-#include <sys/stat.h>
 
 #include <cctype>
-#include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,6 +18,7 @@
 #include "KWLCCurlFileDownloader.h"
 #include "KWLCCurlMultipartFileDownloader.h"
 #include "KWLogger.h"
+#include "LCDiskImageTool.h"
 #include "LCInstallerEndpoints.h"
 #include "LCInstallerService.h"
 #include "LCProductLauncher.h"
@@ -40,54 +38,7 @@ class LCDownloadProgressCallback : public IKWLCCurlProgressCallback {
   ILCInstallerUIInterface& m_ui;
 };
 
-std::set<std::string> FolderEntries(const std::string& folder) {
-  const std::vector<std::string> names = KWFileUtil::GetFolderEntryNames(KWPath(KWString(folder)));
-  return std::set<std::string>(names.begin(), names.end());
-}
-
-// The mount points an attach under mountRoot created: those the tool printed
-// (the last tab-separated field of its device lines), and every folder that
-// is new in the mount root. Only direct children of the mount root count, so
-// nothing the tool prints can make the installer detach anything else.
-std::set<std::string> AttachedMountPoints(const std::string& mountRoot, const std::string& output,
-                                          const std::set<std::string>& before) {
-  std::set<std::string> mountPoints;
-  const auto addIfInRoot = [&](const std::string& path) {
-    const std::string prefix = mountRoot + "/";
-    if (path.compare(0, prefix.size(), prefix) != 0) return;
-    const std::string name = path.substr(prefix.size());
-    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) return;
-    struct stat info;
-    if (lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) mountPoints.insert(path);
-  };
-  std::istringstream lines(output);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.compare(0, 5, "/dev/") != 0) continue;
-    const size_t tab = line.rfind('\t');
-    if (tab == std::string::npos) continue;
-    std::string path = line.substr(tab + 1);
-    while (!path.empty() && (path.back() == ' ' || path.back() == '\r')) path.pop_back();
-    addIfInRoot(path);
-  }
-  for (const std::string& name : FolderEntries(mountRoot)) {
-    if (before.count(name) == 0) addIfInRoot(mountRoot + "/" + name);
-  }
-  return mountPoints;
-}
-
 }  // namespace
-
-std::vector<KWString> LCInstallerService::AttachArguments(const KWString& imagePath, const std::string& mountRoot) {
-  // -nobrowse keeps the volume off the user's desktop and out of the Finder
-  // while the installation runs; -noautoopen keeps a Finder window from opening.
-  return {"attach", imagePath, "-mountroot", KWString(mountRoot), "-nobrowse", "-noautoopen"};
-}
-
-std::vector<KWString> LCInstallerService::DetachArguments(const KWString& mountPoint, bool force) {
-  std::vector<KWString> arguments = {"detach", mountPoint};
-  if (force) arguments.push_back("-force");
-  return arguments;
-}
 
 bool LCInstallerService::StageMayRun(LCInstallerStateEnum doneState) {
   return m_uiInterface.GetState() < doneState && !m_uiInterface.IsExitRequested();
@@ -191,37 +142,25 @@ void LCInstallerService::RunMountStage() {
   const KWString imagePath = m_downloadedFile.GetPath().GetPathAsKWString();
   KWLOG("Attaching image %s", imagePath.c_str());
   const std::string mountRoot = KWFileUtil::GetSessionTempFolder().GetPath().GetPathAsKWString().GetUTF8String();
-  const std::set<std::string> before = FolderEntries(mountRoot);
-  int exitCode = 0;
-  std::string output;
-  KWApplicationLaunchUtil::KWWaitOptions options;
-  options.m_output = &output;
-  const int result = KWApplicationLaunchUtil::RunAndWait(GetDiskImageToolPath(), AttachArguments(imagePath, mountRoot),
-                                                         exitCode, false, options);
-  KWLOG("hdiutil attach returned: %d", result);
-
-  // Whatever this attach mounted (an image may name its volume otherwise,
-  // or hold several) is detached unless it is the volume used below: each
-  // Retry attaches again, and on macOS a mount outlives the installer.
-  std::set<std::string> created = AttachedMountPoints(mountRoot, output, before);
-  const KWPath mountPoint = KWPath(KWString(mountRoot)).AppendNew(kVolumeName);
-  try {
-    // Only the setup folder counts: the tool's own result is not trusted.
-    m_setupFolder = KWFile(mountPoint.AppendNew(kVolumeName));
-    if (!m_setupFolder.DoesFileExist()) {
-      if (KWFile(mountPoint).DoesFileExist()) created.insert(mountPoint.GetPathAsKWString().GetUTF8String());
-      throw KWLCException(kLCInstallerErrorSetupFolderMissing, kServiceSource, 579, false);
-    }
-    created.erase(mountPoint.GetPathAsKWString().GetUTF8String());
-    for (const std::string& other : created) DetachVolume(KWString(other));
-    created.clear();
-    m_mountPath = mountPoint;
-    KWLOG("Unzip complete. ");
-    m_uiInterface.OnExtractDone();
-  } catch (...) {
-    for (const std::string& volume : created) DetachVolume(KWString(volume));
-    throw;
+  const LCAttachOutcome attached = LCDiskImageTool::Attach(imagePath, mountRoot, &m_uiInterface.IsExitRequested());
+  KWLOG("hdiutil attach: %s", attached.report.c_str());
+  // Whatever this attach mounted goes with the image, detached once by its
+  // device: each Retry attaches again, and on macOS a mount outlives the
+  // installer. Detaching one volume alone would take the image's others with
+  // it, the setup volume among them.
+  m_attachedDisks = LCDiskImageTool::WholeDisks(attached.entities);
+  if (attached.cancelled) throw KWLCException(kLCInstallerErrorSetupFolderMissing, kServiceSource, 579, false);
+  // Only the setup folder counts: the tool's own result is not trusted. An
+  // image may name its volume otherwise, or hold several.
+  const std::string volume = LCDiskImageTool::VolumeHolding(attached.entities, mountRoot, kVolumeName);
+  if (volume.empty()) {
+    KWLOG("Attach: no volume of the image holds the folder \"%s\"", kVolumeName);
+    DetachImage();
+    throw KWLCException(kLCInstallerErrorSetupFolderMissing, kServiceSource, 579, false);
   }
+  m_setupFolder = KWFile(KWPath(KWString(volume)).AppendNew(kVolumeName));
+  KWLOG("Unzip complete. ");
+  m_uiInterface.OnExtractDone();
 }
 
 void LCInstallerService::RunSetupStage() {
