@@ -7,6 +7,7 @@
 #include <openssl/evp.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -407,6 +409,11 @@ TEST_F(InstallationTest, SwappedOrUnverifiableImageNeverReachesTheAttach) {
     if (digest == "none") {
       for (const std::string& line : FileLines(m_service["access_log"]))
         EXPECT_EQ(line.find("/download/"), std::string::npos) << "fetched in the clear: " << line;
+    } else {
+      int heads = 0;
+      for (const std::string& line : FileLines(m_service["access_log"]))
+        heads += line.find("\tHEAD\t/download/") != std::string::npos;
+      EXPECT_EQ(heads, 2) << "a mismatching image is fetched twice, not five times";
     }
     RunProcess({ToolPath("local-service/stop-local-service"), "--state", m_dir.File("service")});
   }
@@ -414,6 +421,35 @@ TEST_F(InstallationTest, SwappedOrUnverifiableImageNeverReachesTheAttach) {
                              Sha256(ReadFileBytes(s_image["image"]))));
   EXPECT_TRUE(m_log.Contains("Download: no SHA-256 in the handshake reply, fetching https://127.0.0.1:" +
                              std::to_string(kHttpPort) + "/download/OstrelClipvane11.dmg over https instead of http"));
+}
+
+// Room for the image and its copy but not for the attach's own reserve: the
+// disk-space box comes before any GET, and its Retry looks again.
+TEST_F(InstallationTest, TooLittleDiskSpaceAsksAtOnceAndRetryLooksAgain) {
+  const std::string tmp = m_dir.File("tmp");
+  if (mount("tmpfs", tmp.c_str(), "tmpfs", 0, "size=100m,mode=0700") != 0)
+    GTEST_SKIP() << "cannot mount a small file system here: " << strerror(errno);
+  struct Unmount {
+    std::string path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{tmp};
+  StartService(s_image["image"]);
+  int getsBeforeTheBox = -1;
+  m_beforeAnswer = [&] {
+    if (getsBeforeTheBox >= 0) return;
+    getsBeforeTheBox = 0;
+    for (const std::string& line : FileLines(m_service["access_log"]))
+      getsBeforeTheBox += line.find("\tGET\t/download/") != std::string::npos;
+    // The user makes room before answering.
+    mount("tmpfs", tmp.c_str(), "tmpfs", MS_REMOUNT, "size=600m,mode=0700");
+  };
+  Answer({kLCInstallerMBResultRetry});
+  RunInstaller();
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_NE(Boxes()[0].find("There is not enough disk space on your computer"), std::string::npos) << Boxes()[0];
+  EXPECT_EQ(getsBeforeTheBox, 0);
+  EXPECT_TRUE(m_log.Contains("bytes free,")) << "the log gives what is free and what is needed";
+  EXPECT_EQ(m_finalState, kLCInstallerStateInstallDone);
 }
 
 TEST_F(InstallationTest, ImageWithoutSetupFolderGives9003EvenWhenAttachFails) {

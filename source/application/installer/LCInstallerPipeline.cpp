@@ -121,7 +121,9 @@ void LCInstallerService::RunDownloadStage(const KWLCCloudParams& downloadParams)
   downloader.SetProgressCallback(&progress);
   downloader.SetExpectedSHA256(m_imageSHA256);
   downloader.SetDownloadRecord(&m_downloadRecord);
+  downloader.SetDiskNeed(&LCDiskImageTool::DiskNeedBytes);
   int attempts = 0;
+  int mismatches = 0;
   bool done = false;
   KWLCBackoff backoff(KWLCBackoff::StageAttempts());
   while (!done && attempts < kStageAttempts) {
@@ -131,6 +133,23 @@ void LCInstallerService::RunDownloadStage(const KWLCCloudParams& downloadParams)
     }
     ++attempts;
     done = downloader.DownloadFile();
+    if (done || m_uiInterface.IsExitRequested()) break;
+    // What waiting cannot mend ends the stage at once.
+    const KWLCCurlMultipartFileDownloader::Failure failure = downloader.GetLastFailure();
+    if (failure == KWLCCurlMultipartFileDownloader::kFailureDiskSpace) {
+      KWLOG("Download: not enough disk space for the image and its attach");
+      throw KWLCException(kLCInstallerErrorNotEnoughDiskSpace, kServiceSource, 546, false);
+    }
+    if (failure == KWLCCurlMultipartFileDownloader::kFailureWrite) {
+      KWLOG("Download: the image could not be written, not trying again");
+      break;
+    }
+    // A corrupting middlebox may be passing; a server that sends other
+    // bytes every time is not worth a third full download.
+    if (failure == KWLCCurlMultipartFileDownloader::kFailureDigest && ++mismatches >= 2) {
+      KWLOG("Download: the image arrived twice with another SHA-256 than the handshake's, not trying again");
+      break;
+    }
   }
   if (!done) throw KWLCException(kLCInstallerErrorDownloadFailed, kServiceSource, 546, false);
   if (!m_imageSHA256.empty()) KWLOG("Download: image verified, SHA-256 %s", m_imageSHA256.c_str());

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,12 @@ class LCDiskImageTool {
   static KWString ToolPath();
   static std::vector<KWString> AttachArguments(const KWString& imagePath, const std::string& mountRoot);
   static std::vector<KWString> DetachArguments(const std::string& device, bool force);
+
+  // The bytes that must be free in the temporary folder to download an image
+  // of imageBytes and attach it: the image itself unless it is already on
+  // disk (kept parts), the copy the attach may unpack, and what the tool
+  // keeps free for itself. The one place that says how much is needed.
+  static uint64_t DiskNeedBytes(uint64_t imageBytes, bool imageOnDisk);
 
   // The system entities of an "attach -plist" answer, in order. False when the
   // text is not a property list of that shape.

@@ -29,6 +29,13 @@ KWString LCDiskImageTool::ToolPath() {
       .GetPathAsKWString();
 }
 
+uint64_t LCDiskImageTool::DiskNeedBytes(uint64_t imageBytes, bool imageOnDisk) {
+  // The stand-in copies the volume out of the image and refuses to leave
+  // less than this free (its HdiExtractLimits::kMinFreeBytes).
+  const uint64_t kStandInReserveBytes = 256ull << 20;
+  return (imageOnDisk ? 0 : imageBytes) + imageBytes + kStandInReserveBytes;
+}
+
 bool LCDiskImageTool::ReadSystemEntities(const std::string& text, std::vector<LCDiskImageEntity>& entities) {
   entities.clear();
   if (text.empty() || text.size() > std::numeric_limits<uint32_t>::max()) return false;

@@ -22,6 +22,12 @@ std::string StringOf(CFDictionaryRef dict, const char* key) {
 
 KWString LCDiskImageTool::ToolPath() { return "/usr/bin/hdiutil"; }
 
+uint64_t LCDiskImageTool::DiskNeedBytes(uint64_t imageBytes, bool imageOnDisk) {
+  // hdiutil mounts the image where it is; the copy stands for the shadow and
+  // caches a compressed image needs, and for what setup copies out of it.
+  return (imageOnDisk ? 0 : imageBytes) + imageBytes;
+}
+
 bool LCDiskImageTool::ReadSystemEntities(const std::string& text, std::vector<LCDiskImageEntity>& entities) {
   entities.clear();
   if (text.empty()) return false;

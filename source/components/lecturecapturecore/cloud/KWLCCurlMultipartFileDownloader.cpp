@@ -211,6 +211,7 @@ bool KWLCCurlMultipartFileDownloader::DownloadFile() {
     m_partProgress.clear();
   }
   m_retryAfterSeconds = -1;
+  m_lastFailure = kFailureOther;
   if (m_record->m_destination.GetPath() != m_destinationFile.GetPath()) {
     // What was kept belongs to another file.
     m_record->Forget();
@@ -226,6 +227,7 @@ bool KWLCCurlMultipartFileDownloader::DownloadFile() {
   if (done) {
     // The file is whole; a later call starts over.
     m_record->Forget();
+    m_lastFailure = kFailureNone;
     return true;
   }
   // A failed attempt keeps what arrived whole for the next one; a quit, a
@@ -294,7 +296,12 @@ bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
 
   // The image, written in place (no second copy for a join), and one
   // unpacked copy of it for the attach.
-  if (!CheckDiskSpace((resuming ? 0 : m_fileSizeBytes) + m_fileSizeBytes)) return false;
+  const uint64_t need =
+      m_diskNeed ? m_diskNeed(m_fileSizeBytes, resuming) : (resuming ? 0 : m_fileSizeBytes) + m_fileSizeBytes;
+  if (!CheckDiskSpace(need)) {
+    m_lastFailure = kFailureDiskSpace;
+    return false;
+  }
 
   const std::string path = m_destinationFile.GetPath().GetPathAsKWString().GetUTF8String();
   int fd;
@@ -311,6 +318,7 @@ bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
     if (error != 0) {
       KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, cannot make %s %llu bytes long: %s", path.c_str(),
             static_cast<unsigned long long>(m_fileSizeBytes), strerror(error));
+      m_lastFailure = error == ENOSPC || error == EDQUOT ? kFailureDiskSpace : kFailureWrite;
       discard = true;
       return false;
     }
@@ -319,6 +327,7 @@ bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
   AdvanceHash(fd);
   if (m_abortFlag) return false;
   if (!HasExpectedDigest()) {
+    m_lastFailure = kFailureDigest;
     discard = true;
     return false;
   }
@@ -425,6 +434,8 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts) {
         // The disk, not the network: another try would meet the same wall.
         KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, cannot write %s: %s", m_destinationFile.GetPath().c_str(),
               strerror(part.GetWriteErrno()));
+        const int error = part.GetWriteErrno();
+        m_lastFailure = error == ENOSPC || error == EDQUOT ? kFailureDiskSpace : kFailureWrite;
         stopped = true;
         continue;
       }

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -92,6 +93,20 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
   void SetDownloadRecord(KWLCDownloadRecord* record);
   // The Retry-After (seconds) of the last 503 or 429 seen by the last call; -1 when none.
   long GetRetryAfterSeconds() const { return m_retryAfterSeconds; }
+  // Why the last DownloadFile returned false, so the caller knows whether
+  // another attempt can help.
+  enum Failure {
+    kFailureNone,       // it succeeded
+    kFailureOther,      // the network or the server: another attempt may do
+    kFailureDiskSpace,  // too little free space, found before or while writing
+    kFailureWrite,      // the destination could not be written for another reason
+    kFailureDigest,     // the whole file arrived with another SHA-256
+  };
+  Failure GetLastFailure() const { return m_lastFailure; }
+  // The bytes that must be free beside the destination before any part is
+  // fetched, from the file's size and whether the file is already on disk
+  // (kept parts). Without one: the file, and one copy of it.
+  void SetDiskNeed(std::function<uint64_t(uint64_t fileBytes, bool fileOnDisk)> need) { m_diskNeed = std::move(need); }
 
   // ceil(fileSize / partSize); 0 for a part size of 0.
   static uint64_t GetNumParts(uint64_t fileSizeBytes, uint64_t partSizeBytes);
@@ -138,4 +153,6 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
   // Where the size query's redirects led: the parts fetch from there.
   KWString m_partURL;
   long m_retryAfterSeconds;
+  Failure m_lastFailure = kFailureNone;
+  std::function<uint64_t(uint64_t, bool)> m_diskNeed;
 };
