@@ -273,4 +273,13 @@ TEST(ProductLauncherTest, FindsTheBundleOfTheLaunchPathAndBuildsTheOpenCommandLi
   EXPECT_EQ(open, (std::vector<KWString>{"-n", "-a", "/Applications/Clipvane.app", "--args", "--campaignID", "cnet"}));
 }
 
+TEST(HttpsInsteadOfHttpTest, DropsOnlyHttpsDefaultPort) {
+  EXPECT_EQ(LCInstallerService::HttpsInsteadOfHttp("http://host:80/x:80"), "https://host/x:80");
+  EXPECT_EQ(LCInstallerService::HttpsInsteadOfHttp("HTTP://u:p@host:0080?q"), "https://u:p@host?q");
+  EXPECT_EQ(LCInstallerService::HttpsInsteadOfHttp("http://[::1]:80/x"), "https://[::1]/x");
+  EXPECT_EQ(LCInstallerService::HttpsInsteadOfHttp("http://host:/x"), "https://host/x");
+  EXPECT_EQ(LCInstallerService::HttpsInsteadOfHttp("http://host:8080/x"), "https://host:8080/x");
+  EXPECT_EQ(LCInstallerService::HttpsInsteadOfHttp("http://[::80]/x"), "https://[::80]/x");
+}
+
 }  // namespace

@@ -40,6 +40,27 @@ class LCDownloadProgressCallback : public IKWLCCurlProgressCallback {
 
 }  // namespace
 
+KWString LCInstallerService::HttpsInsteadOfHttp(const KWString& url) {
+  const std::string rest = url.GetUTF8String().substr(kHTTPUrlPrefix.size());
+  const size_t end = rest.find_first_of("/?#");
+  std::string authority = rest.substr(0, end);
+  const std::string tail = end == std::string::npos ? std::string() : rest.substr(end);
+  const size_t at = authority.rfind('@');
+  const size_t host = at == std::string::npos ? 0 : at + 1;
+  const size_t bracket = authority.find(']', host);  // an IPv6 address holds colons
+  const size_t colon = authority.find(':', bracket == std::string::npos ? host : bracket);
+  if (colon != std::string::npos) {
+    // http's own port (however written, or left empty) would be a plain
+    // http port under https; any other port is the server's choice.
+    const std::string port = authority.substr(colon + 1);
+    const size_t significant = port.find_first_not_of('0');
+    const bool digits = port.find_first_not_of("0123456789") == std::string::npos;
+    if (port.empty() || (digits && significant != std::string::npos && port.substr(significant) == "80"))
+      authority.erase(colon);
+  }
+  return kHTTPSUrlPrefix + KWString(authority + tail);
+}
+
 bool LCInstallerService::StageMayRun(LCInstallerStateEnum doneState) {
   return m_uiInterface.GetState() < doneState && !m_uiInterface.IsExitRequested();
 }
@@ -111,7 +132,7 @@ void LCInstallerService::RunDownloadStage(const KWLCCloudParams& downloadParams)
   } else if (KWLCCloudUtils::HasScheme(url, kHTTPSUrlPrefix)) {
     KWLOG("Download: no SHA-256 in the handshake reply, the image is unverified beyond TLS");
   } else {
-    url = kHTTPSUrlPrefix + url.substr(kHTTPUrlPrefix.size());
+    url = HttpsInsteadOfHttp(url);
     KWLOG("Download: no SHA-256 in the handshake reply, fetching %s over https instead of http", url.c_str());
   }
 

@@ -39,6 +39,9 @@ class LCInstallerService : public KWLCWorkerThreadCallback, private IKWLCCloudSe
   bool IsPaused() const override { return m_isPaused; }
   void Run() override {}
 
+  // An http URL as https, without the port when it named http's default.
+  static KWString HttpsInsteadOfHttp(const KWString& url);
+
   // The source name that the service's exceptions carry, with a fixed line
   // number per error (485 for 9000, 523 for 9001, 546 for 9002 and for too
   // little disk space (30), 579 for 9003, 614 and 616 for setup, 641 for

@@ -306,7 +306,8 @@ bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
   const std::string path = m_destinationFile.GetPath().GetPathAsKWString().GetUTF8String();
   int fd;
   do {
-    fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (resuming ? 0 : O_TRUNC), 0600);
+    // Reopened on every attempt: a link put there meanwhile is not followed.
+    fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (resuming ? 0 : O_TRUNC), 0600);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, cannot open %s: %s", path.c_str(), strerror(errno));
