@@ -469,6 +469,8 @@ TEST_F(InstallationTest, ImageWithoutSetupFolderGives9003EvenWhenAttachFails) {
     EXPECT_TRUE(m_foldersLeftAfterService.empty()) << "still attached: " << m_foldersLeftAfterService[0];
     RunProcess({ToolPath("local-service/stop-local-service"), "--state", m_dir.File("service")});
   }
+  // The tool's own reason reaches the log, not only its standard error.
+  EXPECT_TRUE(m_log.Contains("hdiutil attach: exit status 1: hdiutil: attach failed - ")) << "garbage image";
 }
 
 TEST_F(InstallationTest, SetupExitCodeReachesTheUserAndRetryRerunsOnlySetup) {

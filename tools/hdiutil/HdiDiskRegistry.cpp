@@ -1,6 +1,7 @@
 #include "HdiDiskRegistry.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,6 +53,20 @@ bool StillAttached(int disk) {
 int HdiDiskRegistry::Claim(std::string& error) {
   std::string folder;
   if (!Folder(folder, error)) return -1;
+  // One claim at a time: two attaches that both found a number stale must
+  // not both take it.
+  const int lock = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (lock < 0 || flock(lock, LOCK_EX) != 0) {
+    error = "disk registry: " + std::string(std::strerror(errno));
+    if (lock >= 0) close(lock);
+    return -1;
+  }
+  const int disk = ClaimLocked(folder, error);
+  close(lock);
+  return disk;
+}
+
+int HdiDiskRegistry::ClaimLocked(const std::string& folder, std::string& error) {
   for (int disk = kFirstDiskNumber; disk < kMaxDisks; ++disk) {
     const std::string file = FileOf(folder, disk);
     int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);

@@ -19,4 +19,7 @@ class HdiDiskRegistry {
   static bool MountPoints(int disk, std::vector<std::string>& mountPoints);
   // Gives the number back.
   static void Release(int disk);
+
+ private:
+  static int ClaimLocked(const std::string& folder, std::string& error);
 };
