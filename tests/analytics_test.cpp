@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <regex>
@@ -90,14 +92,28 @@ TEST_F(AnalyticsTest, StoredIdOfTwentyTwoCharactersIsKeptAnythingElseReplaced) {
   SendAndStop({{"Launch", "x"}});
   EXPECT_EQ(ReadFileBytes(IdFile()), kept);
 
-  for (const std::string& bad :
-       {std::string(), std::string("User20261207120000rn4"), std::string("User20261207120000rn423")}) {
+  for (const std::string& bad : {std::string(), std::string("User20261207120000rn4"),
+                                 std::string("User20261207120000rn423"), std::string("x&name=Spoof&value=1#a")}) {
     WriteFileBytes(IdFile(), bad);
     SendAndStop({{"Launch", "x"}});
     const std::string replaced = ReadFileBytes(IdFile());
-    EXPECT_EQ(replaced.size(), 22u) << "after '" << bad << "'";
-    EXPECT_NE(replaced, bad);
+    EXPECT_TRUE(std::regex_match(replaced, std::regex("User[0-9]{14}rn[0-9]{2}"))) << "after '" << bad << "'";
   }
+  EXPECT_EQ(m_server.Requests().back().target.find("Spoof"), std::string::npos);
+
+  // A link is replaced, not followed; a FIFO neither blocks the pings nor stays.
+  const std::string elsewhere = m_home.Path() + "/elsewhere.txt";
+  WriteFileBytes(elsewhere, kept);
+  ASSERT_EQ(unlink(IdFile().c_str()), 0);
+  ASSERT_EQ(symlink(elsewhere.c_str(), IdFile().c_str()), 0);
+  SendAndStop({{"Launch", "x"}});
+  EXPECT_EQ(ReadFileBytes(elsewhere), kept);
+  ASSERT_EQ(unlink(IdFile().c_str()), 0);
+  ASSERT_EQ(mkfifo(IdFile().c_str(), 0600), 0);
+  SendAndStop({{"Launch", "x"}});
+  struct stat info;
+  ASSERT_EQ(lstat(IdFile().c_str(), &info), 0);
+  EXPECT_TRUE(S_ISREG(info.st_mode));
 }
 
 TEST_F(AnalyticsTest, OptOutFileStopsSendingButIdIsStillCreated) {

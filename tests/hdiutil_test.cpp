@@ -203,7 +203,10 @@ TEST_F(HdiutilTest, AttachCopiesTheVolumeAndPrintsTheMountLine) {
   const ProcessResult result = Attach(image);
   ASSERT_EQ(0, result.exitCode) << result.err;
   const std::string mountPoint = m_mountRoot + "/" + kVolume;
-  EXPECT_TRUE(std::regex_match(result.out, std::regex("/dev/disk[0-9]+ *\t *\t" + mountPoint + "\n"))) << result.out;
+  EXPECT_TRUE(std::regex_match(result.out, std::regex("(/dev/disk[0-9]+) *\tGUID_partition_scheme *\t\n"
+                                                      "/dev/disk[0-9]+s1 *\tApple_HFS *\t" +
+                                                      mountPoint + "\n")))
+      << result.out;
   const std::string top = mountPoint + "/" + kVolume;
   EXPECT_TRUE(IsExecutable(top + "/Install.app/Contents/MacOS/Install"));
   EXPECT_FALSE(IsExecutable(top + "/deploy/en_US_deployment.xml"));
@@ -240,6 +243,30 @@ TEST_F(HdiutilTest, DetachRemovesWhatAttachCreatedOnce) {
   const ProcessResult again = RunProcess({HdiutilPath(), "detach", mountPoint, "-force"});
   EXPECT_EQ(1, again.exitCode);
   EXPECT_THAT(again.err, HasSubstr("hdiutil: detach failed"));
+}
+
+TEST_F(HdiutilTest, ASecondVolumeIsAttachedBesideTheFirstAndDetachedWithItsDisk) {
+  const std::string extras = m_work.File("extras");
+  MakeFolders(extras);
+  WriteFileBytes(extras + "/Read Me", "second");
+  MakeFolders(m_source);
+  ASSERT_TRUE(MakeIso(extras, "Extras & <More>", m_source + "/.second-volume.iso"));
+  const std::string image = MakeSampleImage();
+  const ProcessResult attach =
+      RunProcess({HdiutilPath(), "attach", image, "-mountroot", m_mountRoot, "-nobrowse", "-plist"});
+  ASSERT_EQ(0, attach.exitCode) << attach.err;
+  std::smatch disk;
+  ASSERT_TRUE(std::regex_search(attach.out, disk, std::regex("<string>(/dev/disk[0-9]+)</string>"))) << attach.out;
+  EXPECT_THAT(attach.out, HasSubstr("<key>system-entities</key>"));
+  EXPECT_THAT(attach.out, HasSubstr("<string>" + disk[1].str() + "s2</string>"));
+  EXPECT_THAT(attach.out, HasSubstr("<string>" + m_mountRoot + "/Extras &amp; &lt;More&gt;</string>"));
+  EXPECT_EQ("second", ReadFileBytes(m_mountRoot + "/Extras & <More>/Read Me"));
+
+  // By the device, as the installer does: every volume of the disk goes.
+  const ProcessResult detach = Detach(disk[1].str());
+  EXPECT_EQ(0, detach.exitCode) << detach.err;
+  EXPECT_THAT(ListFolder(m_mountRoot), IsEmpty());
+  EXPECT_EQ(1, Detach(disk[1].str()).exitCode) << "a detached disk is gone";
 }
 
 TEST_F(HdiutilTest, DetachLeavesAnythingAttachDidNotCreate) {

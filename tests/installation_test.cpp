@@ -7,6 +7,7 @@
 #include <openssl/evp.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -26,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "KWApplicationLaunchUtil.h"
 #include "KWFileUtil.h"
 #include "KWLCBackoff.h"
 #include "KWLCCloudStructs.h"
@@ -95,7 +98,13 @@ class InstallationTest : public ::testing::Test {
           symlink((std::string(CLIPVANE_ASSET_DIR) + "/" + name).c_str(), s_suite->File("assets/" + name).c_str()), 0);
     }
     WriteFileBytes(s_suite->File("assets/cacert.pem"), ReadFileBytes(ca + "/ca.pem"));
-    s_image = MakeImage("image.dmg", {"--payload-mib", "25"});
+    // Like a real image, one with a second volume: detaching must take both
+    // at once and only once.
+    s_image = MakeImage("image.dmg", {"--payload-mib", "25", "--second-volume", "Ostrel Clipvane Extras"});
+    // As the installer's main does: children get the environment from before
+    // the process set its own session bus address.
+    KWApplicationLaunchUtil::KeepStartEnvironment();
+    setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
   }
   static void TearDownTestSuite() {
     delete s_suite;
@@ -294,7 +303,14 @@ TEST_F(InstallationTest, InstallsLaunchesAndCleansUp) {
   ASSERT_TRUE(Eventually([&] { return PathExists(marker); }));
   EXPECT_EQ(ReadFileBytes(marker), "--campaignID\ncnet\n");
   EXPECT_TRUE(m_mountGoneAfterService) << "the image must be detached";
+  EXPECT_TRUE(m_foldersLeftAfterService.empty()) << "volume left: " << m_foldersLeftAfterService[0];
   EXPECT_TRUE(ListFolder(m_dir.File("tmp")).empty()) << "temporary files left: " << ListFolder(m_dir.File("tmp"))[0];
+  EXPECT_TRUE(m_log.Contains("Detaching device /dev/disk"));
+  EXPECT_FALSE(m_log.Contains("trying again with -force")) << "the image is detached once, by its device";
+  // The setup program ran as if started from the user's shell.
+  EXPECT_EQ(ReadFileBytes(s_suite->File("apps/.clipvane-setup.stdin")), "/dev/null\n");
+  EXPECT_EQ(ReadFileBytes(s_suite->File("apps/.clipvane-setup.env")).find("DBUS_SESSION_BUS_ADDRESS=disabled:"),
+            std::string::npos);
 
   const std::vector<std::string> expected = {"InstallBegin()",   "HandshakeBegin()", "HandshakeDone(1)",
                                              "DownloadBegin()",  "DownloadDone(1)",  "ExtractBegin()",
@@ -415,6 +431,11 @@ TEST_F(InstallationTest, SwappedOrUnverifiableImageNeverReachesTheAttach) {
     if (digest == "none") {
       for (const std::string& line : FileLines(m_service["access_log"]))
         EXPECT_EQ(line.find("/download/"), std::string::npos) << "fetched in the clear: " << line;
+    } else {
+      int heads = 0;
+      for (const std::string& line : FileLines(m_service["access_log"]))
+        heads += line.find("\tHEAD\t/download/") != std::string::npos;
+      EXPECT_EQ(heads, 2) << "a mismatching image is fetched twice, not five times";
     }
     RunProcess({ToolPath("local-service/stop-local-service"), "--state", m_dir.File("service")});
   }
@@ -424,13 +445,42 @@ TEST_F(InstallationTest, SwappedOrUnverifiableImageNeverReachesTheAttach) {
                              std::to_string(kHttpPort) + "/download/OstrelClipvane11.dmg over https instead of http"));
 }
 
+// Room for the image and its copy but not for the attach's own reserve: the
+// disk-space box comes before any GET, and its Retry looks again.
+TEST_F(InstallationTest, TooLittleDiskSpaceAsksAtOnceAndRetryLooksAgain) {
+  const std::string tmp = m_dir.File("tmp");
+  if (mount("tmpfs", tmp.c_str(), "tmpfs", 0, "size=100m,mode=0700") != 0)
+    GTEST_SKIP() << "cannot mount a small file system here: " << strerror(errno);
+  struct Unmount {
+    std::string path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{tmp};
+  StartService(s_image["image"]);
+  int getsBeforeTheBox = -1;
+  m_beforeAnswer = [&] {
+    if (getsBeforeTheBox >= 0) return;
+    getsBeforeTheBox = 0;
+    for (const std::string& line : FileLines(m_service["access_log"]))
+      getsBeforeTheBox += line.find("\tGET\t/download/") != std::string::npos;
+    // The user makes room before answering.
+    mount("tmpfs", tmp.c_str(), "tmpfs", MS_REMOUNT, "size=600m,mode=0700");
+  };
+  Answer({kLCInstallerMBResultRetry});
+  RunInstaller();
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_NE(Boxes()[0].find("There is not enough disk space on your computer"), std::string::npos) << Boxes()[0];
+  EXPECT_EQ(getsBeforeTheBox, 0);
+  EXPECT_TRUE(m_log.Contains("bytes free,")) << "the log gives what is free and what is needed";
+  EXPECT_EQ(m_finalState, kLCInstallerStateInstallDone);
+}
+
 TEST_F(InstallationTest, ImageWithoutSetupFolderGives9003EvenWhenAttachFails) {
+  // The volume's own name does not matter; only a volume holding the setup
+  // folder does.
   const std::map<std::string, std::string> bare =
-      MakeImage("bare.dmg", {"--payload-mib", "1", "--without-setup-folder"});
-  const std::map<std::string, std::string> renamed =
-      MakeImage("renamed.dmg", {"--payload-mib", "1", "--volume-name", "Another Volume"});
+      MakeImage("bare.dmg", {"--payload-mib", "1", "--without-setup-folder", "--second-volume", "Ostrel Clipvane 11"});
   WriteFileBytes(s_suite->File("garbage.dmg"), std::string(3 * 1024 * 1024, 'G'));
-  for (const std::string& image : {bare.at("image"), renamed.at("image"), s_suite->File("garbage.dmg")}) {
+  for (const std::string& image : {bare.at("image"), s_suite->File("garbage.dmg")}) {
     StartService(image);
     m_boxes.clear();
     RunInstaller();
@@ -441,6 +491,8 @@ TEST_F(InstallationTest, ImageWithoutSetupFolderGives9003EvenWhenAttachFails) {
     EXPECT_TRUE(m_foldersLeftAfterService.empty()) << "still attached: " << m_foldersLeftAfterService[0];
     RunProcess({ToolPath("local-service/stop-local-service"), "--state", m_dir.File("service")});
   }
+  // The tool's own reason reaches the log, not only its standard error.
+  EXPECT_TRUE(m_log.Contains("hdiutil attach: exit status 1: hdiutil: attach failed - ")) << "garbage image";
 }
 
 TEST_F(InstallationTest, SetupExitCodeReachesTheUserAndRetryRerunsOnlySetup) {

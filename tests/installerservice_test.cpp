@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -13,6 +15,7 @@
 
 #include "KWException.h"
 #include "KWInternet.h"
+#include "LCDiskImageTool.h"
 #include "LCInstallerService.h"
 #include "LCProductLauncher.h"
 #include "TestDoubles.h"
@@ -53,7 +56,7 @@ class ScriptedService : public LCInstallerService {
       : LCInstallerService(ui, handler), m_ui(ui), m_steps(std::move(steps)) {}
   ~ScriptedService() override { StopService(true); }
 
-  void SetMountPath(const std::string& path) { m_mountPath = KWPath(KWString(path)); }
+  void SetAttachedDisk(const std::string& device) { m_attachedDisks = {device}; }
   int runs = 0;
 
  protected:
@@ -150,7 +153,7 @@ TEST_F(InstallerServiceTest, ExitRequestedSuppressesErrorAndRetryButStillDetache
   m_ui.retryAnswers = {true};
   ScriptedService service(m_ui, m_handler,
                           {[this](ScriptedService& s) {
-                             s.SetMountPath(m_dir.File("mnt/Ostrel Clipvane 11"));
+                             s.SetAttachedDisk("/dev/disk4");
                              m_ui.retry = true;
                              m_ui.exitRequested = true;
                              Fail9002(s);
@@ -160,7 +163,7 @@ TEST_F(InstallerServiceTest, ExitRequestedSuppressesErrorAndRetryButStillDetache
   EXPECT_EQ(service.runs, 1);
   EXPECT_TRUE(m_ui.errors.empty());
   EXPECT_EQ(m_ui.installDoneCalls, 1);
-  EXPECT_EQ(ToolRuns(), (std::vector<std::string>{"detach|" + m_dir.File("mnt/Ostrel Clipvane 11")}));
+  EXPECT_EQ(ToolRuns(), (std::vector<std::string>{"detach|/dev/disk4"}));
   EXPECT_NE(m_log.IndexOf("Caught exception: 9002 validAttempt:0 exitRequested:1"), -1);
 }
 
@@ -176,8 +179,8 @@ TEST_F(InstallerServiceTest, UnknownExceptionIsLoggedWithoutOnError) {
 
 TEST_F(InstallerServiceTest, FailedDetachIsForcedOnceAndLogsTheExitCodes) {
   setenv("FAKE_HDIUTIL_EXIT", "3", 1);
-  const std::string mount = m_dir.File("mount root/Ostrel Clipvane 11");
-  ScriptedService service(m_ui, m_handler, {[&](ScriptedService& s) { s.SetMountPath(mount); }});
+  const std::string mount = "/dev/disk7";
+  ScriptedService service(m_ui, m_handler, {[&](ScriptedService& s) { s.SetAttachedDisk(mount); }});
   RunService(service);
   EXPECT_EQ(ToolRuns(), (std::vector<std::string>{"detach|" + mount, "detach|" + mount + "|-force"}));
   const int detaching = m_log.IndexOf("Detaching device " + mount);
@@ -271,6 +274,55 @@ TEST(ProductLauncherTest, FindsTheBundleOfTheLaunchPathAndBuildsTheOpenCommandLi
   }
   const std::vector<KWString> open = LCLaunchServicesArguments("/Applications/Clipvane.app", {"--campaignID", "cnet"});
   EXPECT_EQ(open, (std::vector<KWString>{"-n", "-a", "/Applications/Clipvane.app", "--args", "--campaignID", "cnet"}));
+}
+
+// hdiutil's answer for an image with several volumes, the mount root reached
+// through a link as macOS's /var is: the volume holding the setup folder
+// under the mount root is chosen, and the image is detached by its disk.
+TEST_F(InstallerServiceTest, AttachReadsItsVolumesAndAQuitEndsIt) {
+  const std::string real = m_dir.File("private/mnt");
+  for (const std::string& folder : {m_dir.File("private"), real, real + "/Extras", real + "/Ostrel Clipvane 11",
+                                    real + "/Ostrel Clipvane 11/Ostrel Clipvane 11", m_dir.File("outside"),
+                                    m_dir.File("outside/Ostrel Clipvane 11")})
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0) << folder;
+  ASSERT_EQ(symlink(m_dir.File("private").c_str(), m_dir.File("var").c_str()), 0);
+  const auto entity = [](const std::string& device, const std::string& mountPoint) {
+    return "<dict><key>content-hint</key><string>Apple_HFS</string><key>dev-entry</key><string>" + device +
+           "</string>" + (mountPoint.empty() ? "" : "<key>mount-point</key><string>" + mountPoint + "</string>") +
+           "<key>potentially-mountable</key><true/></dict>";
+  };
+  WriteFileBytes(m_dir.File("answer.plist"),
+                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>system-entities</key>"
+                 "<array>" +
+                     entity("/dev/disk5", "") + entity("/dev/disk5s3", m_dir.File("outside")) +
+                     entity("/dev/disk5s1", real + "/Extras") + entity("/dev/disk5s2", real + "/Ostrel Clipvane 11") +
+                     "</array></dict></plist>\n");
+  setenv("FAKE_HDIUTIL_OUTPUT", m_dir.File("answer.plist").c_str(), 1);
+  const std::string mountRoot = m_dir.File("var/mnt");
+  const LCAttachOutcome attached = LCDiskImageTool::Attach("/images/a.dmg", mountRoot, nullptr);
+  EXPECT_TRUE(attached.attached) << attached.report;
+  EXPECT_EQ(attached.entities.size(), 4u);
+  EXPECT_EQ(LCDiskImageTool::WholeDisks(attached.entities), std::vector<std::string>{"/dev/disk5"});
+  EXPECT_EQ(LCDiskImageTool::VolumeHolding(attached.entities, mountRoot, "Ostrel Clipvane 11"),
+            real + "/Ostrel Clipvane 11");
+  EXPECT_EQ(ToolRuns(),
+            std::vector<std::string>{"attach|/images/a.dmg|-mountroot|" + mountRoot + "|-nobrowse|-noautoopen|-plist"});
+  unsetenv("FAKE_HDIUTIL_OUTPUT");
+
+  // An image asking for a licence would wait for ever: the quit ends it.
+  setenv("FAKE_HDIUTIL_HANG", "1", 1);
+  const std::atomic<bool> quit{true};
+  EXPECT_TRUE(LCDiskImageTool::Attach("/images/a.dmg", mountRoot, &quit).cancelled);
+  unsetenv("FAKE_HDIUTIL_HANG");
+}
+
+TEST(HttpsInsteadOfHttpTest, DropsOnlyTheHttpDefaultPort) {
+  EXPECT_EQ(LCInstallerService::HttpsInsteadOfHttp("http://host:80/x:80"), "https://host/x:80");
+  EXPECT_EQ(LCInstallerService::HttpsInsteadOfHttp("HTTP://u:p@host:0080?q"), "https://u:p@host?q");
+  EXPECT_EQ(LCInstallerService::HttpsInsteadOfHttp("http://[::1]:80/x"), "https://[::1]/x");
+  EXPECT_EQ(LCInstallerService::HttpsInsteadOfHttp("http://host:/x"), "https://host/x");
+  EXPECT_EQ(LCInstallerService::HttpsInsteadOfHttp("http://host:8080/x"), "https://host:8080/x");
+  EXPECT_EQ(LCInstallerService::HttpsInsteadOfHttp("http://[::80]/x"), "https://[::80]/x");
 }
 
 }  // namespace

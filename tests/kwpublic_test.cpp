@@ -1,6 +1,9 @@
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -218,6 +221,37 @@ TEST(KWLoggerTest, DisabledLoggerWritesNothing) {
   gKWLogger.LogEnableAtRuntime(true);
   KWLOG("shown");
   EXPECT_EQ(log.Lines(), std::vector<std::string>{"shown"});
+}
+
+// A full disk (here a file size limit) loses every later line: said once on
+// the console, not once a line and not never.
+TEST(KWLoggerTest, ALostLogWriteIsReportedOnceOnTheConsole) {
+  LogCapture log;
+  KWLOG("kept");
+  // A pipe, not a file: the size limit would hold the notice back too.
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  const int console = dup(STDERR_FILENO);
+  dup2(ends[1], STDERR_FILENO);
+  signal(SIGXFSZ, SIG_IGN);
+  struct rlimit before;
+  getrlimit(RLIMIT_FSIZE, &before);
+  struct rlimit tiny = before;
+  tiny.rlim_cur = 1;
+  setrlimit(RLIMIT_FSIZE, &tiny);
+  for (int i = 0; i < 3; ++i) KWLOG("lost %d", i);
+  setrlimit(RLIMIT_FSIZE, &before);
+  signal(SIGXFSZ, SIG_DFL);
+  dup2(console, STDERR_FILENO);
+  close(console);
+  close(ends[1]);
+  std::string told;
+  char buffer[4096];
+  for (ssize_t got; (got = read(ends[0], buffer, sizeof buffer)) > 0;) told.append(buffer, static_cast<size_t>(got));
+  close(ends[0]);
+  EXPECT_EQ(log.Lines(), std::vector<std::string>{"kept"});
+  EXPECT_EQ(told.find("lines are being lost"), told.rfind("lines are being lost")) << told;
+  EXPECT_NE(told.find("lines are being lost"), std::string::npos);
 }
 
 // The log lives in the shared temporary folder.

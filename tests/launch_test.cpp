@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,6 +14,7 @@
 
 #include "KWApplicationLaunchUtil.h"
 #include "KWFileUtil.h"
+#include "LCSingleInstance.h"
 #include "TestUtil.h"
 
 namespace {
@@ -190,6 +193,43 @@ TEST_F(LaunchTest, NoWaitReturnsAtOnceAndLeavesNoZombie) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_EQ(ZombieChildren(), 0);
+}
+
+// Only this user's own lock file counts: another user's file where ours
+// would be, open to all and locked, keeps nobody out, and a link there is not
+// followed.
+TEST(SingleInstanceTest, OnlyOurOwnLockFileCounts) {
+  ScopedTempDir dir;
+  setenv("XDG_RUNTIME_DIR", dir.File("no-such-folder").c_str(), 1);  // the shared temporary folder instead
+  setenv("TMPDIR", dir.Path().c_str(), 1);
+  const std::string lockFile = LCSingleInstance::LockFilePath();
+  EXPECT_EQ(lockFile.rfind(dir.Path() + "/", 0), 0u) << lockFile;
+  {
+    LCSingleInstance first;
+    LCSingleInstance second;
+    EXPECT_TRUE(first.IsOnlyInstance());
+    EXPECT_FALSE(second.IsOnlyInstance());
+  }
+  ASSERT_EQ(unlink(lockFile.c_str()), 0);
+  ASSERT_EQ(symlink(dir.File("chosen-by-someone").c_str(), lockFile.c_str()), 0);
+  {
+    LCSingleInstance instance;
+    EXPECT_TRUE(instance.IsOnlyInstance());
+  }
+  EXPECT_FALSE(PathExists(dir.File("chosen-by-someone")));
+  if (geteuid() == 0) {
+    ASSERT_EQ(unlink(lockFile.c_str()), 0);
+    const int foreign = open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    ASSERT_GE(foreign, 0);
+    EXPECT_EQ(fchmod(foreign, 0666), 0);
+    EXPECT_EQ(fchown(foreign, 12345, 12345), 0);
+    EXPECT_EQ(flock(foreign, LOCK_EX), 0);
+    LCSingleInstance instance;
+    EXPECT_TRUE(instance.IsOnlyInstance()) << "another user's lock file blocked the installer";
+    close(foreign);
+  }
+  unsetenv("TMPDIR");
+  unsetenv("XDG_RUNTIME_DIR");
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+#include "KWApplicationLaunchUtil.h"
 #include "LCProcessSetup.h"
 
-void LCPrepareProcess() {}
+void LCPrepareProcess() { KWApplicationLaunchUtil::KeepStartEnvironment(); }

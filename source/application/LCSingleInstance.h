@@ -1,7 +1,11 @@
-// LCSingleInstance: one installer at a time. Holds an exclusive lock on a file
-// in the system temporary folder for the life of the object; the system drops
-// the lock when the process ends, so a crashed installer never blocks the next.
+// LCSingleInstance: one installer at a time for this user. Holds an exclusive
+// lock on a file in the user's runtime folder for the life of the object; the
+// system drops the lock when the process ends, so a crashed installer never
+// blocks the next. A file there that is not this user's regular file is not
+// used, so another user cannot block the installer.
 #pragma once
+
+#include <string>
 
 class LCSingleInstance {
  public:
@@ -12,6 +16,10 @@ class LCSingleInstance {
 
   // False when another installer holds the lock.
   bool IsOnlyInstance() const { return m_locked; }
+
+  // The lock file: XDG_RUNTIME_DIR when it is a private folder of this user's,
+  // else the temporary folder, with the user id in the name.
+  static std::string LockFilePath();
 
  private:
   int m_fd = -1;

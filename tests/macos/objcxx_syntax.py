@@ -7,7 +7,8 @@ The include folders and definitions come from the GCC build's
 compile_commands.json; gcc's own include folder (with the Objective-C runtime
 headers GNUstep's headers include) is searched after all the others. A file
 X_mac.mm beside an X_gnustep.mm that includes a framework GNUstep does not
-have (ApplicationServices, say) is left out: its GNUstep half is checked.
+have (ApplicationServices, say) is left out: its GNUstep half is checked. The
+X_mac.mm files, which only clang builds, are checked with blocks on.
 
 The macOS-only C++ files (*_mac.cpp), which no Linux build compiles, get the
 same pass as C++ with the flags of a file in their folder, unless they include
@@ -24,6 +25,21 @@ import shlex
 import shutil
 import subprocess
 import sys
+import tempfile
+
+
+BLOCKS_RUNTIME_STUB = """#pragma once
+#ifdef __cplusplus
+extern "C" {
+#endif
+void *_Block_copy(const void *);
+void _Block_release(const void *);
+#ifdef __cplusplus
+}
+#endif
+#define Block_copy(x) ((__typeof(x))_Block_copy((const void *)(x)))
+#define Block_release(x) _Block_release((const void *)(x))
+"""
 
 
 def flags_of(command):
@@ -79,6 +95,12 @@ def main():
     files = sorted(glob.glob(os.path.join(args.source, "source", "**", "*.mm"), recursive=True) +
                    glob.glob(os.path.join(args.source, "tests", "**", "*.mm"), recursive=True))
     failed = 0
+    stub_folder = tempfile.TemporaryDirectory(prefix="objcxx-syntax.")
+    blocks_stub = stub_folder.name
+    for header in ("objc/blocks_runtime.h", "ObjectiveC2/blocks_runtime.h"):
+        os.makedirs(os.path.dirname(os.path.join(blocks_stub, header)), exist_ok=True)
+        with open(os.path.join(blocks_stub, header), "w") as f:
+            f.write(BLOCKS_RUNTIME_STUB)
     for path in files:
         flags = per_file.get(os.path.realpath(path), union)
         missing = missing_frameworks(path, flags, gcc_include)
@@ -90,6 +112,11 @@ def main():
                     "-fobjc-exceptions", "-fexceptions", "-fconstant-string-class=NSConstantString",
                     "-Wall", "-Wextra", "-Werror"] + [f for f in flags if not f.startswith("-std=")] +
                    ["-idirafter", gcc_include, path])
+        if path.endswith("_mac.mm"):
+            # Only clang builds these, on macOS, where blocks are on. GNUstep's
+            # headers then want the blocks runtime's header, which GCC's
+            # Objective-C runtime lacks: a declaration-only one stands in.
+            command[2:2] = ["-fblocks", "-idirafter", blocks_stub]
         result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         status = "ok" if result.returncode == 0 else "FAILED"
         print("%s %s" % (status, os.path.relpath(path, args.source)))

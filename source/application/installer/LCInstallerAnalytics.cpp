@@ -1,15 +1,19 @@
 #include "LCInstallerAnalytics.h"
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <mutex>
 #include <random>
+#include <string>
 
-#include "KWAutoPtr.h"
 #include "KWException.h"
 #include "KWFileUtil.h"
 #include "KWInternet.h"
 #include "KWLogger.h"
-#include "KWStream.h"
 #include "LCInstallerDefines.h"
 #include "LCInstallerEndpoints.h"
 #include "LCTimestamp.h"
@@ -68,16 +72,49 @@ KWString RandomTwoDigits() {
   return digits.AppendNumber(value);
 }
 
-KWString GetUserIdFromFile(const KWString& path) {
-  if (!KWFile(path).Exists()) return KWString();
-  KWAutoPtr<IKWStream> stream(KWStreamUtil::CreateFileStreamRead(KWFile(path), 1));
-  if (!stream || stream->GetState() == IKWStream::kKWStreamStateFailed) {
-    KWAssertFailed("stream creation failed", __FILE__, __LINE__);
-    return KWString();
+// "User", 14 digits of the time, "rn", 2 random digits: anything else in the
+// file (which anyone who can write the user's folder may have put there) is
+// not an id of ours and goes into no URL.
+bool IsUserId(const std::string& text) {
+  const std::string pattern = kUserIdPattern;
+  if (text.size() != kUserIdLength) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool digit = text[i] >= '0' && text[i] <= '9';
+    const bool literal = i < 4 || (i >= 18 && i < 20);
+    if (literal ? text[i] != pattern[i] : !digit) return false;
   }
-  KWString id;
-  stream->ReadText(id, kUserIdPattern);
-  return id;
+  return true;
+}
+
+// The stored id, or empty. Only a regular file of this user's is read: no
+// link is followed and nothing (a FIFO) makes the open or the read wait.
+std::string ReadUserIdFile(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::string();
+  struct stat info;
+  std::string text;
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+      info.st_size == static_cast<off_t>(kUserIdLength)) {
+    text.resize(kUserIdLength);
+    if (read(fd, &text[0], text.size()) != static_cast<ssize_t>(text.size())) text.clear();
+  }
+  close(fd);
+  return IsUserId(text) ? text : std::string();
+}
+
+// Puts a new file in place of whatever is at path (a link is replaced, not
+// followed). False when it could not be stored.
+bool WriteUserIdFile(const std::string& path, const std::string& id) {
+  std::string staging = path + ".XXXXXX";
+  const int fd = mkstemp(&staging[0]);
+  if (fd < 0) return false;
+  const bool written = fchmod(fd, 0644) == 0 && write(fd, id.data(), id.size()) == static_cast<ssize_t>(id.size());
+  close(fd);
+  if (!written || rename(staging.c_str(), path.c_str()) != 0) {
+    unlink(staging.c_str());
+    return false;
+  }
+  return true;
 }
 
 KWString GetUniqueUserId() {
@@ -86,17 +123,12 @@ KWString GetUniqueUserId() {
     KWAssertFailed("Talk To Ostrel Directory not present", __FILE__, __LINE__);
     return KWString();
   }
-  const KWString file = dir + KWFileUtil::GetDirectorySeparator() + kUserIdFileName;
-  const KWString stored = GetUserIdFromFile(file);
-  if (stored.size() == kUserIdLength) return stored;
+  const std::string file = (dir + KWFileUtil::GetDirectorySeparator() + kUserIdFileName).GetUTF8String();
+  const std::string stored = ReadUserIdFile(file);
+  if (!stored.empty()) return KWString(stored);
 
   const KWString id = KWString("User") + LCFormatWeekYearTimestamp() + "rn" + RandomTwoDigits();
-  KWAutoPtr<IKWStream> stream(KWStreamUtil::CreateFileStreamWrite(KWFile(file), 2));
-  if (!stream) {
-    KWAssertFailed("", __FILE__, __LINE__);
-    return KWString();
-  }
-  stream->WriteText(id, IKWStream::kKWTextEncodingUTF8);
+  if (!WriteUserIdFile(file, id.GetUTF8String())) KWLOG("Analytics: the user id could not be stored");
   return id;
 }
 
@@ -139,7 +171,7 @@ KWString LCInstallerAnalytics::GetOptOutFilePath() {
 KWString LCInstallerAnalytics::GetPingUrl(const KWString& name, const KWString& value) {
   const KWString uid = GetUniqueUserId();
   if (uid.empty() || name.empty()) return KWString();
-  return KWString("http://") + AnalyticsHost() + "/t2o/ping?uid=" + uid + "&app=" + "CLVInstallerT2O" +
+  return KWString("http://") + AnalyticsHost() + "/t2o/ping?uid=" + PercentEncode(uid) + "&app=" + "CLVInstallerT2O" +
          "&name=" + PercentEncode(name) + "&value=" + PercentEncode(value) + "&group=" + "blank" +
          "&version=" + GetVersionNumber();
 }

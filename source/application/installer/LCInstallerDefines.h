@@ -35,6 +35,9 @@ enum {
 typedef int LCInstallerErrorEnum;
 enum {
   kLCInstallerErrorOSNotSupported = 9,
+  // The setup program's code for too little disk space; the installer uses
+  // it too, so that the user sees the same message with Retry.
+  kLCInstallerErrorNotEnoughDiskSpace = 30,
   kLCInstallerErrorNoNetwork = 9000,
   kLCInstallerErrorHandshakeFailed = 9001,
   kLCInstallerErrorDownloadFailed = 9002,

@@ -3,11 +3,8 @@
 // a retry resumes at the stage that failed.
 
 #include <errno.h>
-#include <sys/stat.h>
 
 #include <cctype>
-#include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,6 +18,7 @@
 #include "KWLCCurlFileDownloader.h"
 #include "KWLCCurlMultipartFileDownloader.h"
 #include "KWLogger.h"
+#include "LCDiskImageTool.h"
 #include "LCInstallerEndpoints.h"
 #include "LCInstallerService.h"
 #include "LCProductLauncher.h"
@@ -40,53 +38,27 @@ class LCDownloadProgressCallback : public IKWLCCurlProgressCallback {
   ILCInstallerUIInterface& m_ui;
 };
 
-std::set<std::string> FolderEntries(const std::string& folder) {
-  const std::vector<std::string> names = KWFileUtil::GetFolderEntryNames(KWPath(KWString(folder)));
-  return std::set<std::string>(names.begin(), names.end());
-}
-
-// The mount points an attach under mountRoot created: those the tool printed
-// (the last tab-separated field of its device lines), and every folder that
-// is new in the mount root. Only direct children of the mount root count, so
-// nothing the tool prints can make the installer detach anything else.
-std::set<std::string> AttachedMountPoints(const std::string& mountRoot, const std::string& output,
-                                          const std::set<std::string>& before) {
-  std::set<std::string> mountPoints;
-  const auto addIfInRoot = [&](const std::string& path) {
-    const std::string prefix = mountRoot + "/";
-    if (path.compare(0, prefix.size(), prefix) != 0) return;
-    const std::string name = path.substr(prefix.size());
-    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) return;
-    struct stat info;
-    if (lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) mountPoints.insert(path);
-  };
-  std::istringstream lines(output);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.compare(0, 5, "/dev/") != 0) continue;
-    const size_t tab = line.rfind('\t');
-    if (tab == std::string::npos) continue;
-    std::string path = line.substr(tab + 1);
-    while (!path.empty() && (path.back() == ' ' || path.back() == '\r')) path.pop_back();
-    addIfInRoot(path);
-  }
-  for (const std::string& name : FolderEntries(mountRoot)) {
-    if (before.count(name) == 0) addIfInRoot(mountRoot + "/" + name);
-  }
-  return mountPoints;
-}
-
 }  // namespace
 
-std::vector<KWString> LCInstallerService::AttachArguments(const KWString& imagePath, const std::string& mountRoot) {
-  // -nobrowse keeps the volume off the user's desktop and out of the Finder
-  // while the installation runs; -noautoopen keeps a Finder window from opening.
-  return {"attach", imagePath, "-mountroot", KWString(mountRoot), "-nobrowse", "-noautoopen"};
-}
-
-std::vector<KWString> LCInstallerService::DetachArguments(const KWString& mountPoint, bool force) {
-  std::vector<KWString> arguments = {"detach", mountPoint};
-  if (force) arguments.push_back("-force");
-  return arguments;
+KWString LCInstallerService::HttpsInsteadOfHttp(const KWString& url) {
+  const std::string rest = url.GetUTF8String().substr(kHTTPUrlPrefix.size());
+  const size_t end = rest.find_first_of("/?#");
+  std::string authority = rest.substr(0, end);
+  const std::string tail = end == std::string::npos ? std::string() : rest.substr(end);
+  const size_t at = authority.rfind('@');
+  const size_t host = at == std::string::npos ? 0 : at + 1;
+  const size_t bracket = authority.find(']', host);  // an IPv6 address holds colons
+  const size_t colon = authority.find(':', bracket == std::string::npos ? host : bracket);
+  if (colon != std::string::npos) {
+    // http's own port (however written, or left empty) would be a plain
+    // http port under https; any other port is the server's choice.
+    const std::string port = authority.substr(colon + 1);
+    const size_t significant = port.find_first_not_of('0');
+    const bool digits = port.find_first_not_of("0123456789") == std::string::npos;
+    if (port.empty() || (digits && significant != std::string::npos && port.substr(significant) == "80"))
+      authority.erase(colon);
+  }
+  return kHTTPSUrlPrefix + KWString(authority + tail);
 }
 
 bool LCInstallerService::StageMayRun(LCInstallerStateEnum doneState) {
@@ -160,7 +132,7 @@ void LCInstallerService::RunDownloadStage(const KWLCCloudParams& downloadParams)
   } else if (KWLCCloudUtils::HasScheme(url, kHTTPSUrlPrefix)) {
     KWLOG("Download: no SHA-256 in the handshake reply, the image is unverified beyond TLS");
   } else {
-    url = kHTTPSUrlPrefix + url.substr(kHTTPUrlPrefix.size());
+    url = HttpsInsteadOfHttp(url);
     KWLOG("Download: no SHA-256 in the handshake reply, fetching %s over https instead of http", url.c_str());
   }
 
@@ -170,7 +142,9 @@ void LCInstallerService::RunDownloadStage(const KWLCCloudParams& downloadParams)
   downloader.SetProgressCallback(&progress);
   downloader.SetExpectedSHA256(m_imageSHA256);
   downloader.SetDownloadRecord(&m_downloadRecord);
+  downloader.SetDiskNeed(&LCDiskImageTool::DiskNeedBytes);
   int attempts = 0;
+  int mismatches = 0;
   bool done = false;
   KWLCBackoff backoff(KWLCBackoff::StageAttempts());
   while (!done && attempts < kStageAttempts && !downloader.IsPastDeadline()) {
@@ -180,6 +154,23 @@ void LCInstallerService::RunDownloadStage(const KWLCCloudParams& downloadParams)
     }
     ++attempts;
     done = downloader.DownloadFile();
+    if (done || m_uiInterface.IsExitRequested()) break;
+    // What waiting cannot mend ends the stage at once.
+    const KWLCCurlMultipartFileDownloader::Failure failure = downloader.GetLastFailure();
+    if (failure == KWLCCurlMultipartFileDownloader::kFailureDiskSpace) {
+      KWLOG("Download: not enough disk space for the image and its attach");
+      throw KWLCException(kLCInstallerErrorNotEnoughDiskSpace, kServiceSource, 546, false);
+    }
+    if (failure == KWLCCurlMultipartFileDownloader::kFailureWrite) {
+      KWLOG("Download: the image could not be written, not trying again");
+      break;
+    }
+    // A corrupting middlebox may be passing; a server that sends other
+    // bytes every time is not worth a third full download.
+    if (failure == KWLCCurlMultipartFileDownloader::kFailureDigest && ++mismatches >= 2) {
+      KWLOG("Download: the image arrived twice with another SHA-256 than the handshake's, not trying again");
+      break;
+    }
   }
   if (!done) throw KWLCException(kLCInstallerErrorDownloadFailed, kServiceSource, 546, false);
   if (!m_imageSHA256.empty()) KWLOG("Download: image verified, SHA-256 %s", m_imageSHA256.c_str());
@@ -191,37 +182,25 @@ void LCInstallerService::RunMountStage() {
   const KWString imagePath = m_downloadedFile.GetPath().GetPathAsKWString();
   KWLOG("Attaching image %s", imagePath.c_str());
   const std::string mountRoot = KWFileUtil::GetSessionTempFolder().GetPath().GetPathAsKWString().GetUTF8String();
-  const std::set<std::string> before = FolderEntries(mountRoot);
-  int exitCode = 0;
-  std::string output;
-  KWApplicationLaunchUtil::KWWaitOptions options;
-  options.m_output = &output;
-  const int result = KWApplicationLaunchUtil::RunAndWait(GetDiskImageToolPath(), AttachArguments(imagePath, mountRoot),
-                                                         exitCode, false, options);
-  KWLOG("hdiutil attach returned: %d", result);
-
-  // Whatever this attach mounted (an image may name its volume otherwise,
-  // or hold several) is detached unless it is the volume used below: each
-  // Retry attaches again, and on macOS a mount outlives the installer.
-  std::set<std::string> created = AttachedMountPoints(mountRoot, output, before);
-  const KWPath mountPoint = KWPath(KWString(mountRoot)).AppendNew(kVolumeName);
-  try {
-    // Only the setup folder counts: the tool's own result is not trusted.
-    m_setupFolder = KWFile(mountPoint.AppendNew(kVolumeName));
-    if (!m_setupFolder.DoesFileExist()) {
-      if (KWFile(mountPoint).DoesFileExist()) created.insert(mountPoint.GetPathAsKWString().GetUTF8String());
-      throw KWLCException(kLCInstallerErrorSetupFolderMissing, kServiceSource, 579, false);
-    }
-    created.erase(mountPoint.GetPathAsKWString().GetUTF8String());
-    for (const std::string& other : created) DetachVolume(KWString(other));
-    created.clear();
-    m_mountPath = mountPoint;
-    KWLOG("Unzip complete. ");
-    m_uiInterface.OnExtractDone();
-  } catch (...) {
-    for (const std::string& volume : created) DetachVolume(KWString(volume));
-    throw;
+  const LCAttachOutcome attached = LCDiskImageTool::Attach(imagePath, mountRoot, &m_uiInterface.IsExitRequested());
+  KWLOG("hdiutil attach: %s", attached.report.c_str());
+  // Whatever this attach mounted goes with the image, detached once by its
+  // device: each Retry attaches again, and on macOS a mount outlives the
+  // installer. Detaching one volume alone would take the image's others with
+  // it, the setup volume among them.
+  m_attachedDisks = LCDiskImageTool::WholeDisks(attached.entities);
+  if (attached.cancelled) throw KWLCException(kLCInstallerErrorSetupFolderMissing, kServiceSource, 579, false);
+  // Only the setup folder counts: the tool's own result is not trusted. An
+  // image may name its volume otherwise, or hold several.
+  const std::string volume = LCDiskImageTool::VolumeHolding(attached.entities, mountRoot, kVolumeName);
+  if (volume.empty()) {
+    KWLOG("Attach: no volume of the image holds the folder \"%s\"", kVolumeName);
+    DetachImage();
+    throw KWLCException(kLCInstallerErrorSetupFolderMissing, kServiceSource, 579, false);
   }
+  m_setupFolder = KWFile(KWPath(KWString(volume)).AppendNew(kVolumeName));
+  KWLOG("Unzip complete. ");
+  m_uiInterface.OnExtractDone();
 }
 
 void LCInstallerService::RunSetupStage() {

@@ -5,6 +5,7 @@
 #include "KWApplicationLaunchUtil.h"
 #include "KWException.h"
 #include "KWLogger.h"
+#include "LCDiskImageTool.h"
 
 LCInstallerService::LCInstallerService(ILCInstallerUIInterface& ui, IKWCustomExceptionHandler& handler)
     : m_uiInterface(ui), m_exceptionHandler(handler), m_workerThread(handler, *this, kKWThreadPriorityNormal) {}
@@ -77,24 +78,6 @@ void LCInstallerService::FinishInstallation() {
 }
 
 void LCInstallerService::DetachImage() {
-  const KWString mountPath = m_mountPath.GetPathAsKWString();
-  if (mountPath.empty()) return;
-  DetachVolume(mountPath);
-  m_mountPath = KWPath();
-}
-
-void LCInstallerService::DetachVolume(const KWString& mountPoint) {
-  KWLOG("Detaching device %s", mountPoint.c_str());
-  // A volume stays busy for a moment after the setup program has quit (the
-  // Finder or Spotlight may still look at it): the second try forces it.
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    if (attempt > 0) KWLOG("hdiutil: detach failed, trying again with -force");
-    int exitCode = 0;
-    const int result =
-        KWApplicationLaunchUtil::LaunchApplication(GetDiskImageToolPath(), DetachArguments(mountPoint, attempt > 0),
-                                                   exitCode, KWApplicationLaunchUtil::kKWLaunchWait, false);
-    if (result != 0) KWLOG("Error while executing hdiutil for detach");
-    KWLOG("hdiutil detach returned: %d", result == 0 ? exitCode : 0);
-    if (result == 0 && exitCode == 0) break;
-  }
+  for (const std::string& disk : m_attachedDisks) LCDiskImageTool::Detach(disk);
+  m_attachedDisks.clear();
 }

@@ -39,19 +39,16 @@ class LCInstallerService : public KWLCWorkerThreadCallback, private IKWLCCloudSe
   bool IsPaused() const override { return m_isPaused; }
   void Run() override {}
 
-  // The disk-image tool: "/usr/bin/hdiutil" on macOS, the stand-in that
-  // ships beside the executable elsewhere.
-  static KWString GetDiskImageToolPath();
-  // The disk-image tool's command lines, built in this one place.
-  static std::vector<KWString> AttachArguments(const KWString& imagePath, const std::string& mountRoot);
-  static std::vector<KWString> DetachArguments(const KWString& mountPoint, bool force);
+  // An http URL as https, without the port when it named http's default.
+  static KWString HttpsInsteadOfHttp(const KWString& url);
 
   // The source name that the service's exceptions carry, with a fixed line
-  // number per error (485 for 9000, 523 for 9001, 546 for 9002, 579 for
-  // 9003, 614 and 616 for setup, 641 for 9005, 356, 371 and 376 for the
-  // unsupported stop and pause). They are stable identifiers
-  // of where an installation failed, the same in every release and read from
-  // logs and crash reports; they are not this file's name or lines.
+  // number per error (485 for 9000, 523 for 9001, 546 for 9002 and for too
+  // little disk space (30), 579 for 9003, 614 and 616 for setup, 641 for
+  // 9005, 356, 371 and 376 for the unsupported stop and pause). They are
+  // stable identifiers of where an installation failed, the same in every
+  // release and read from logs and crash reports; they are not this file's
+  // name or lines.
   static constexpr const char* kServiceSource = "source/application/installer/LCInstallerService";
 
  protected:
@@ -71,14 +68,15 @@ class LCInstallerService : public KWLCWorkerThreadCallback, private IKWLCCloudSe
   KWLCDownloadRecord m_downloadRecord;
   KWFile m_setupFolder;
   KWPath m_launchPath;
-  KWPath m_mountPath;
+  // The whole disks ("/dev/diskN") the last attach created, detached at the
+  // end or when the attach stage fails.
+  std::vector<std::string> m_attachedDisks;
   ILCInstallerUIInterface& m_uiInterface;
   IKWCustomExceptionHandler& m_exceptionHandler;
 
  private:
   void FinishInstallation();
   void DetachImage();
-  void DetachVolume(const KWString& mountPoint);
   // True when the UI has not reached doneState and no exit was asked for.
   bool StageMayRun(LCInstallerStateEnum doneState);
   void RunHandshakeStage();

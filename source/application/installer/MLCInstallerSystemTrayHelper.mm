@@ -7,7 +7,6 @@
 // the main thread without waiting, in call order. The status item and the
 // views are touched on the main thread only.
 #import <AppKit/AppKit.h>
-#include <dlfcn.h>
 
 #include <atomic>
 #include <set>
@@ -22,6 +21,7 @@
 #include "MKWAutoReleasePoolWrapper.h"
 #include "MLCInstallerUIAppKit.h"
 #include "MLCMainThread.h"
+#include "MLCUserNotification.h"
 
 typedef void (*MLCSystemTrayHelperCallback)(LCInstallerSystemTrayHelper&, const LCInstallerSystemTrayHelperAction&);
 
@@ -71,24 +71,6 @@ typedef void (*MLCSystemTrayHelperCallback)(LCInstallerSystemTrayHelper&, const 
   (void)sender;
   [self executeAction:kSystemTrayActionClick];
 }
-@end
-
-// UserNotifications (macOS 10.14 on) is weakly linked and GNUstep has none:
-// its classes are looked up at run time and messaged through these.
-@protocol MLCUserNotificationCenter
-+ (id)currentNotificationCenter;
-- (void)requestAuthorizationWithOptions:(NSUInteger)options completionHandler:(id)handler;
-- (void)addNotificationRequest:(id)request withCompletionHandler:(id)handler;
-@end
-
-@protocol MLCNotificationContent
-- (void)setTitle:(NSString*)title;
-- (void)setBody:(NSString*)body;
-- (void)setSound:(id)sound;
-@end
-
-@protocol MLCNotificationRequest
-+ (id)requestWithIdentifier:(NSString*)identifier content:(id)content trigger:(id)trigger;
 @end
 
 // Shows our notification even while the installer is the active application.
@@ -215,62 +197,11 @@ SysTrayNotificationDelegate* NotificationDelegate() {
   return gNotificationDelegate;
 }
 
-// The authorization request's completion handler must be a block, which this
-// old-style code (and GCC) cannot write: a global block laid out as the block
-// ABI lays one out, whose body ignores the answer (a refused notification is
-// simply not shown). The block runtime's class is looked up where it exists.
-struct MLCBlockDescriptor {
-  unsigned long reserved;
-  unsigned long size;
-};
-struct MLCGlobalBlock {
-  void* isa;
-  int flags;
-  int reserved;
-  void (*invoke)(MLCGlobalBlock*, BOOL, id);
-  const MLCBlockDescriptor* descriptor;
-};
-void IgnoreAuthorizationAnswer(MLCGlobalBlock*, BOOL, id) {}
-const MLCBlockDescriptor g_ignoreAnswerDescriptor = {0, sizeof(MLCGlobalBlock)};
-const int kBlockIsGlobal = 1 << 28;
-MLCGlobalBlock g_ignoreAnswer = {nullptr, kBlockIsGlobal, 0, &IgnoreAuthorizationAnswer, &g_ignoreAnswerDescriptor};
-
-// Main thread. Nil where there is no block runtime.
-id IgnoreAnswerBlock() {
-  if (!g_ignoreAnswer.isa) g_ignoreAnswer.isa = dlsym(RTLD_DEFAULT, "_NSConcreteGlobalBlock");
-  return g_ignoreAnswer.isa ? (id)(void*)&g_ignoreAnswer : nil;
-}
-
-// Main thread. UserNotifications where it exists; asks for permission once.
-bool DeliverThroughUserNotifications() {
-  Class<MLCUserNotificationCenter> centerClass = NSClassFromString(@"UNUserNotificationCenter");
-  Class contentClass = NSClassFromString(@"UNMutableNotificationContent");
-  Class<MLCNotificationRequest> requestClass = NSClassFromString(@"UNNotificationRequest");
-  id answer = IgnoreAnswerBlock();
-  if (!centerClass || !contentClass || !requestClass || !answer) return false;
-  id<MLCUserNotificationCenter> center = [centerClass currentNotificationCenter];
-  if (!center) return false;
-  static bool authorizationRequested = false;
-  if (!authorizationRequested) {
-    authorizationRequested = true;
-    const NSUInteger alert = 1 << 2;  // UNAuthorizationOptionAlert
-    [center requestAuthorizationWithOptions:alert completionHandler:answer];
-  }
-  id<MLCNotificationContent> content = [[contentClass alloc] init];
-  [content setTitle:@"Ostrel Clipvane"];
-  [content setBody:@"The installation will continue in the background."];
-  [content setSound:nil];
-  id request = [requestClass requestWithIdentifier:@"com.ostrel.clipvane.installer.background"
-                                           content:content
-                                           trigger:nil];
-  [center addNotificationRequest:request withCompletionHandler:nil];
-  [(id)content release];
-  return true;
-}
-
 // Main thread. Looked up at run time: not every AppKit has user notifications.
 void DeliverBackgroundNotification() {
-  if (DeliverThroughUserNotifications()) return;
+  if (MLCPostUserNotification(@"com.ostrel.clipvane.installer.background", @"Ostrel Clipvane",
+                              @"The installation will continue in the background."))
+    return;
   Class centerClass = NSClassFromString(@"NSUserNotificationCenter");
   Class notificationClass = NSClassFromString(@"NSUserNotification");
   if (!centerClass || !notificationClass) {

@@ -1,6 +1,9 @@
 // Starting other programs. Children start with only descriptors 0 to 2
 // open: nothing of the installer's (sockets, the log, part files) leaks
-// into a setup program or the product it leaves running.
+// into a setup program or the product it leaves running. Their standard input
+// is /dev/null, their signals have the default dispositions and none is
+// blocked, and once KeepStartEnvironment has run they get the environment
+// the process was started with.
 //
 //   int exitCode = 0;
 //   int result = KWApplicationLaunchUtil::LaunchApplication(
@@ -38,7 +41,13 @@ class KWApplicationLaunchUtil {
     const std::atomic<bool>* m_cancel = nullptr;
     // Receives the child's standard output (at most kMaxCapturedOutput bytes).
     std::string* m_output = nullptr;
+    // Receives the child's standard error (at most kMaxCapturedOutput bytes).
+    std::string* m_errors = nullptr;
   };
+  // Takes a copy of the environment for every later child. Called first thing
+  // in main, before the process changes its own environment or starts a thread.
+  static void KeepStartEnvironment();
+
   static constexpr size_t kMaxCapturedOutput = 64 * 1024;
   // LaunchApplication with kKWLaunchWait and the options above.
   static int RunAndWait(const KWString& program, const std::vector<KWString>& arguments, int& exitCode,

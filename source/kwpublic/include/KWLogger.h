@@ -40,6 +40,7 @@ class KWLogger {
 
   std::mutex m_mutex;
   int m_fd = -1;
+  bool m_lossReported = false;  // a failed write to the file was reported; guarded by m_mutex
   std::atomic<bool> m_consoleOutput{false};
 };
 

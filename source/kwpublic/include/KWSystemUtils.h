@@ -15,4 +15,9 @@ class KWSystemUtils {
   // Opens the URL in the user's browser without waiting; false if no browser
   // could be started.
   static bool OpenURL(const KWString& url);
+  // The address of the desktop's own D-Bus session bus: the one the session
+  // gave (unless it is "disabled:"), else the user's bus in the runtime
+  // folder when there is one; empty when there is none (always on macOS).
+  // Nothing should start a bus of its own when this is empty.
+  static KWString GetSessionBusAddress();
 };

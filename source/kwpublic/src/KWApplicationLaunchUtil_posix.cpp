@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -19,6 +20,11 @@
 extern char** environ;
 
 namespace {
+
+// The environment the process was started with, once KeepStartEnvironment has
+// taken it; children get it rather than what the installer set for itself.
+std::mutex g_startEnvironmentMutex;
+std::vector<std::string>* g_startEnvironment = nullptr;
 
 // An application bundle ("Clipvane.app") is a folder: the program to start is
 // Contents/MacOS/<CFBundleExecutable>, or the bundle's own name without ".app"
@@ -61,10 +67,13 @@ int WaitForExit(pid_t pid) {
   return ExitCodeOf(status);
 }
 
-// How often a cancellable wait looks at its flag, and how long a cancelled
-// group has to end on SIGTERM before SIGKILL.
+// How often a cancellable wait looks at its flag, how long a cancelled group
+// has to end on SIGTERM before SIGKILL, and how long a killed child may take
+// to be reaped: one stuck in the kernel (a hung network file system) must not
+// hold the quit for ever.
 const int kPollMS = 50;
 const int kTermGraceMS = 1000;
+const int kKillGraceMS = 5000;
 
 // Reads what is there; false at end of file or on an error.
 bool ReadAvailable(int fd, std::string& output) {
@@ -95,14 +104,23 @@ void EndGroup(pid_t pid) {
     poll(nullptr, 0, kPollMS);
   }
   kill(-pid, SIGKILL);
-  WaitForExit(pid);
+  for (int waited = 0; waited < kKillGraceMS; waited += kPollMS) {
+    const pid_t reaped = waitpid(pid, &status, WNOHANG);
+    if (reaped == pid || (reaped < 0 && errno != EINTR)) return;
+    poll(nullptr, 0, kPollMS);
+  }
+  // Reaped whenever the kernel lets it go, so that it never lingers as a zombie.
+  std::thread([pid] { WaitForExit(pid); }).detach();
 }
 
-// Waits for the child, collecting its output from readFD (or -1) and
-// watching the cancel flag (or null).
-int WaitWithOptions(pid_t pid, int readFD, const std::atomic<bool>* cancel, int& exitCode, std::string* output) {
-  if (readFD >= 0) fcntl(readFD, F_SETFL, fcntl(readFD, F_GETFL) | O_NONBLOCK);
-  std::string captured;
+// Waits for the child, collecting its standard output and error from the
+// pipes in readFDs (-1 for none) and watching the cancel flag (or null).
+int WaitWithOptions(pid_t pid, int readFDs[2], const std::atomic<bool>* cancel, int& exitCode,
+                    std::string* captured[2]) {
+  std::string text[2];
+  for (int i = 0; i < 2; ++i) {
+    if (readFDs[i] >= 0) fcntl(readFDs[i], F_SETFL, fcntl(readFDs[i], F_GETFL) | O_NONBLOCK);
+  }
   int result = 0;
   for (;;) {
     int status = 0;
@@ -110,7 +128,9 @@ int WaitWithOptions(pid_t pid, int readFD, const std::atomic<bool>* cancel, int&
     if (reaped == pid) {
       exitCode = ExitCodeOf(status);
       // Only what is already there: a grandchild may keep the pipe open.
-      if (readFD >= 0) ReadAvailable(readFD, captured);
+      for (int i = 0; i < 2; ++i) {
+        if (readFDs[i] >= 0) ReadAvailable(readFDs[i], text[i]);
+      }
       break;
     }
     if (reaped < 0 && errno != EINTR) {
@@ -122,12 +142,14 @@ int WaitWithOptions(pid_t pid, int readFD, const std::atomic<bool>* cancel, int&
       result = ECANCELED;
       break;
     }
-    if (readFD >= 0) {
-      pollfd waiter{readFD, POLLIN, 0};
-      poll(&waiter, 1, kPollMS);
-      if (!ReadAvailable(readFD, captured)) {
-        close(readFD);
-        readFD = -1;
+    if (readFDs[0] >= 0 || readFDs[1] >= 0) {
+      pollfd waiters[2] = {{readFDs[0], POLLIN, 0}, {readFDs[1], POLLIN, 0}};
+      poll(waiters, 2, kPollMS);
+      for (int i = 0; i < 2; ++i) {
+        if (readFDs[i] >= 0 && !ReadAvailable(readFDs[i], text[i])) {
+          close(readFDs[i]);
+          readFDs[i] = -1;
+        }
       }
     } else if (!cancel) {
       exitCode = WaitForExit(pid);
@@ -136,13 +158,30 @@ int WaitWithOptions(pid_t pid, int readFD, const std::atomic<bool>* cancel, int&
       poll(nullptr, 0, kPollMS);
     }
   }
-  if (readFD >= 0) close(readFD);
-  if (output) *output = captured;
+  for (int i = 0; i < 2; ++i) {
+    if (readFDs[i] >= 0) close(readFDs[i]);
+    if (captured[i]) *captured[i] = text[i];
+  }
   return result;
 }
 
+#if !defined(POSIX_SPAWN_CLOEXEC_DEFAULT) && !defined(HAVE_POSIX_SPAWN_FILE_ACTIONS_ADDCLOSEFROM_NP)
+// Without a spawn action that closes the rest, every descriptor above 2 is
+// marked close-on-exec in the parent instead: the installer never executes
+// anything itself, so the mark costs it nothing, and what a child must get is
+// duplicated onto 0 to 2, which clears the mark there.
+void MarkDescriptorsCloseOnExec() {
+  const long limit = sysconf(_SC_OPEN_MAX);
+  const int last = limit > 0 && limit < 65536 ? static_cast<int>(limit) : 65536;
+  for (int fd = 3; fd < last; ++fd) {
+    const int flags = fcntl(fd, F_GETFD);
+    if (flags >= 0 && (flags & FD_CLOEXEC) == 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+  }
+}
+#endif
+
 int Spawn(const KWString& program, const std::vector<KWString>& arguments, bool silenceOutput, bool ownGroup,
-          int outputFD, pid_t& pid) {
+          const int outputFDs[2], pid_t& pid) {
   if (program.empty()) return ENOENT;
   std::vector<std::string> storage;
   storage.reserve(arguments.size() + 1);
@@ -152,23 +191,47 @@ int Spawn(const KWString& program, const std::vector<KWString>& arguments, bool 
   for (std::string& text : storage) argv.push_back(&text[0]);
   argv.push_back(nullptr);
 
+  // The environment the installer was started with: what it set for its own
+  // libraries (the session bus address) is not the child's business.
+  std::vector<std::string> environment;
+  bool kept = false;
+  {
+    std::lock_guard<std::mutex> lock(g_startEnvironmentMutex);
+    kept = g_startEnvironment != nullptr;
+    if (kept) environment = *g_startEnvironment;
+  }
+  std::vector<char*> envp;
+  for (std::string& entry : environment) envp.push_back(&entry[0]);
+  envp.push_back(nullptr);
+  char* const* childEnvironment = kept ? envp.data() : environ;
+
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  short flags = 0;
+  // The child starts as if from a fresh shell: no terminal to read from (a
+  // tool asking a question there would wait for ever), default signal
+  // dispositions (the installer ignores SIGPIPE) and nothing blocked.
+  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+  sigset_t allSignals, noSignals;
+  sigfillset(&allSignals);
+  sigemptyset(&noSignals);
+  posix_spawnattr_setsigdefault(&attributes, &allSignals);
+  posix_spawnattr_setsigmask(&attributes, &noSignals);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   if (silenceOutput) {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   }
-  if (outputFD >= 0) posix_spawn_file_actions_adddup2(&actions, outputFD, STDOUT_FILENO);
+  if (outputFDs[0] >= 0) posix_spawn_file_actions_adddup2(&actions, outputFDs[0], STDOUT_FILENO);
+  if (outputFDs[1] >= 0) posix_spawn_file_actions_adddup2(&actions, outputFDs[1], STDERR_FILENO);
 #if defined(POSIX_SPAWN_CLOEXEC_DEFAULT)
   flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
   for (int fd = 0; fd <= 2; ++fd) posix_spawn_file_actions_addinherit_np(&actions, fd);
 #elif defined(HAVE_POSIX_SPAWN_FILE_ACTIONS_ADDCLOSEFROM_NP)
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 #else
-#error "no way to start a child with only descriptors 0 to 2"
+  MarkDescriptorsCloseOnExec();
 #endif
   if (ownGroup) {
     flags |= POSIX_SPAWN_SETPGROUP;
@@ -177,8 +240,8 @@ int Spawn(const KWString& program, const std::vector<KWString>& arguments, bool 
   posix_spawnattr_setflags(&attributes, flags);
   // A bare name is looked up on PATH, a path is taken as it is.
   const bool searchPath = storage[0].find('/') == std::string::npos;
-  const int result = searchPath ? posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ)
-                                : posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+  const int result = searchPath ? posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), childEnvironment)
+                                : posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), childEnvironment);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   return result;
@@ -186,10 +249,18 @@ int Spawn(const KWString& program, const std::vector<KWString>& arguments, bool 
 
 }  // namespace
 
+void KWApplicationLaunchUtil::KeepStartEnvironment() {
+  std::lock_guard<std::mutex> lock(g_startEnvironmentMutex);
+  if (g_startEnvironment) return;
+  g_startEnvironment = new std::vector<std::string>();
+  for (char** entry = environ; entry && *entry; ++entry) g_startEnvironment->push_back(*entry);
+}
+
 int KWApplicationLaunchUtil::LaunchApplication(const KWString& program, const std::vector<KWString>& arguments,
                                                int& exitCode, int waitPolicy, bool silenceOutput) {
   pid_t pid = 0;
-  const int result = Spawn(program, arguments, silenceOutput, false, -1, pid);
+  const int noPipes[2] = {-1, -1};
+  const int result = Spawn(program, arguments, silenceOutput, false, noPipes, pid);
   if (result != 0) return result;
 
   if (waitPolicy == kKWLaunchWait) {
@@ -203,17 +274,37 @@ int KWApplicationLaunchUtil::LaunchApplication(const KWString& program, const st
 
 int KWApplicationLaunchUtil::RunAndWait(const KWString& program, const std::vector<KWString>& arguments, int& exitCode,
                                         bool silenceOutput, const KWWaitOptions& options) {
-  int pipeFDs[2] = {-1, -1};
-  if (options.m_output && pipe(pipeFDs) != 0) return errno;
-  for (int fd : pipeFDs) {
-    if (fd >= 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
+  std::string* captured[2] = {options.m_output, options.m_errors};
+  int readFDs[2] = {-1, -1};
+  int writeFDs[2] = {-1, -1};
+  const auto closeAll = [&] {
+    for (int i = 0; i < 2; ++i) {
+      if (readFDs[i] >= 0) close(readFDs[i]);
+      if (writeFDs[i] >= 0) close(writeFDs[i]);
+    }
+  };
+  for (int i = 0; i < 2; ++i) {
+    if (!captured[i]) continue;
+    int ends[2];
+    if (pipe(ends) != 0) {
+      const int error = errno;
+      closeAll();
+      return error;
+    }
+    fcntl(ends[0], F_SETFD, FD_CLOEXEC);
+    fcntl(ends[1], F_SETFD, FD_CLOEXEC);
+    readFDs[i] = ends[0];
+    writeFDs[i] = ends[1];
   }
   pid_t pid = 0;
-  const int result = Spawn(program, arguments, silenceOutput, options.m_cancel != nullptr, pipeFDs[1], pid);
-  if (pipeFDs[1] >= 0) close(pipeFDs[1]);
+  const int result = Spawn(program, arguments, silenceOutput, options.m_cancel != nullptr, writeFDs, pid);
+  for (int& fd : writeFDs) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
   if (result != 0) {
-    if (pipeFDs[0] >= 0) close(pipeFDs[0]);
+    closeAll();
     return result;
   }
-  return WaitWithOptions(pid, pipeFDs[0], options.m_cancel, exitCode, options.m_output);
+  return WaitWithOptions(pid, readFDs, options.m_cancel, exitCode, captured);
 }

@@ -40,29 +40,47 @@ const std::string& SessionFolderLocked() {
   return g_sessionFolder;
 }
 
-// Removes path and everything below it on the same file system. A folder
-// on another device is a mount point (a disk image still attached under the
-// session folder): its contents are never deleted, so the removal fails there.
-bool RemoveTreeOnDevice(const std::string& path, dev_t device) {
+// Removes the entry name of the folder parentFD and everything below it on
+// the same file system. A folder on another device is a mount point (a disk
+// image still attached under the session folder): its contents are never
+// deleted, so the removal fails there. Every folder is opened from its parent
+// without following links and checked to be the one looked at, so a folder
+// swapped for a link in between is never entered.
+bool RemoveEntryOnDevice(int parentFD, const char* name, dev_t device) {
   struct stat info;
-  if (lstat(path.c_str(), &info) != 0) return errno == ENOENT;
-  if (!S_ISDIR(info.st_mode)) return unlink(path.c_str()) == 0 || errno == ENOENT;
+  if (fstatat(parentFD, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+  if (!S_ISDIR(info.st_mode)) return unlinkat(parentFD, name, 0) == 0 || errno == ENOENT;
   if (info.st_dev != device) return false;
-  DIR* dir = opendir(path.c_str());
-  if (dir) {
-    while (struct dirent* entry = readdir(dir)) {
-      if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
-      RemoveTreeOnDevice(path + "/" + entry->d_name, device);
-    }
-    closedir(dir);
+  const int fd = openat(parentFD, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat opened;
+  DIR* dir = nullptr;
+  if (fstat(fd, &opened) != 0 || opened.st_dev != info.st_dev || opened.st_ino != info.st_ino ||
+      (dir = fdopendir(fd)) == nullptr) {
+    close(fd);
+    return false;
   }
-  return rmdir(path.c_str()) == 0 || errno == ENOENT;
+  while (struct dirent* entry = readdir(dir)) {
+    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+    RemoveEntryOnDevice(dirfd(dir), entry->d_name, device);
+  }
+  closedir(dir);
+  return unlinkat(parentFD, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
 }
 
 bool RemoveTree(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash + 1 == path.size()) return false;
+  const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+  const int parentFD = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (parentFD < 0) return errno == ENOENT;
   struct stat info;
-  if (lstat(path.c_str(), &info) != 0) return errno == ENOENT;
-  return RemoveTreeOnDevice(path, info.st_dev);
+  const char* name = path.c_str() + slash + 1;
+  bool removed = fstatat(parentFD, name, &info, AT_SYMLINK_NOFOLLOW) != 0
+                     ? errno == ENOENT
+                     : RemoveEntryOnDevice(parentFD, name, info.st_dev);
+  close(parentFD);
+  return removed;
 }
 
 }  // namespace
@@ -106,10 +124,18 @@ void KWFileUtil::DeleteAllTempFilesCreated() {
 
 int KWFileUtil::DeleteStaleSessionFolders() {
   const std::string temp = SystemTempFolder();
+  // Everything below is reached from this descriptor: the shared folder's
+  // other users cannot swap a looked-at folder for a link.
+  const int tempFD = open(temp.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (tempFD < 0) return 0;
   struct stat tempInfo;
-  if (stat(temp.c_str(), &tempInfo) != 0) return 0;
-  DIR* dir = opendir(temp.c_str());
-  if (!dir) return 0;
+  DIR* dir = nullptr;
+  const int listFD = fstat(tempFD, &tempInfo) == 0 ? dup(tempFD) : -1;
+  if (listFD < 0 || (dir = fdopendir(listFD)) == nullptr) {
+    if (listFD >= 0) close(listFD);
+    close(tempFD);
+    return 0;
+  }
   const size_t prefixLength = sizeof(kSessionPrefix) - 1;
   int removed = 0;
   while (struct dirent* entry = readdir(dir)) {
@@ -121,17 +147,17 @@ int KWFileUtil::DeleteStaleSessionFolders() {
     if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) continue;
     const pid_t pid = static_cast<pid_t>(std::stol(digits));
     if (pid <= 0 || pid == getpid()) continue;
-    const std::string path = temp + "/" + name;
     struct stat info;
-    if (lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid() ||
-        info.st_dev != tempInfo.st_dev) {
+    if (fstatat(tempFD, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(info.st_mode) ||
+        info.st_uid != geteuid() || info.st_dev != tempInfo.st_dev) {
       continue;
     }
     // EPERM: alive, another user's.
     if (kill(pid, 0) == 0 || errno != ESRCH) continue;
-    if (RemoveTreeOnDevice(path, tempInfo.st_dev)) ++removed;
+    if (RemoveEntryOnDevice(tempFD, name.c_str(), tempInfo.st_dev)) ++removed;
   }
   closedir(dir);
+  close(tempFD);
   return removed;
 }
 

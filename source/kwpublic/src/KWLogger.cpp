@@ -40,16 +40,18 @@ void AppendEscaped(std::string& out, const char* text, size_t length, bool keepL
   }
 }
 
-void WriteAll(int fd, const char* data, size_t length) {
+// 0, or the errno of the write that failed.
+int WriteAll(int fd, const char* data, size_t length) {
   while (length > 0) {
     const ssize_t put = write(fd, data, length);
     if (put < 0) {
       if (errno == EINTR) continue;
-      return;
+      return errno;
     }
     data += put;
     length -= static_cast<size_t>(put);
   }
+  return 0;
 }
 }  // namespace
 
@@ -132,6 +134,13 @@ void KWLogger::WriteLine(const char* text, size_t length, bool keepLineBreaks) {
   if (line.back() != '\n') line.push_back('\n');
 
   std::lock_guard<std::mutex> lock(m_mutex);
-  if (m_fd >= 0) WriteAll(m_fd, line.data(), line.size());
+  const int error = m_fd >= 0 ? WriteAll(m_fd, line.data(), line.size()) : 0;
   if (m_consoleOutput) WriteAll(STDOUT_FILENO, line.data(), line.size());
+  if (error != 0 && !m_lossReported) {
+    // Once: on a full disk every later line fails the same way, and the
+    // console is the only place left to say so.
+    m_lossReported = true;
+    const std::string notice = std::string("log: lines are being lost from the log file: ") + strerror(error) + "\n";
+    WriteAll(STDERR_FILENO, notice.data(), notice.size());
+  }
 }

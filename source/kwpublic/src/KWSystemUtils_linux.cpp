@@ -1,7 +1,9 @@
 #include <openssl/evp.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 
@@ -74,4 +76,13 @@ bool KWSystemUtils::OpenURL(const KWString& url) {
   int exitCode = 0;
   return KWApplicationLaunchUtil::LaunchApplication("xdg-open", {url}, exitCode,
                                                     KWApplicationLaunchUtil::kKWLaunchNoWait, false) == 0;
+}
+
+KWString KWSystemUtils::GetSessionBusAddress() {
+  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  if (address && *address) return std::string(address) == "disabled:" ? KWString() : KWString(address);
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (!runtime || !*runtime) return KWString();
+  const std::string userBus = std::string(runtime) + "/bus";
+  return access(userBus.c_str(), F_OK) == 0 ? KWString("unix:path=" + userBus) : KWString();
 }

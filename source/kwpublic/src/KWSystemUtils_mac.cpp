@@ -52,3 +52,5 @@ bool KWSystemUtils::OpenURL(const KWString& url) {
   return KWApplicationLaunchUtil::LaunchApplication("/usr/bin/open", {url}, exitCode,
                                                     KWApplicationLaunchUtil::kKWLaunchNoWait, false) == 0;
 }
+
+KWString KWSystemUtils::GetSessionBusAddress() { return KWString(); }

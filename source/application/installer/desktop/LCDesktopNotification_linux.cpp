@@ -6,23 +6,13 @@
 #include <cstdlib>
 #include <string>
 
+#include "KWSystemUtils.h"
 #include "LCDesktopNotification.h"
 
-namespace {
-
-// Without a session bus, GLib would start one of its own (dbus-launch) that
-// outlives the installer; only a bus the desktop already runs is used.
-bool HasSessionBus() {
-  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-  if (address && *address) return std::string(address) != "disabled:";
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  return runtime && *runtime && access((std::string(runtime) + "/bus").c_str(), F_OK) == 0;
-}
-
-}  // namespace
-
 bool LCShowDesktopNotification(const char* title, const char* text) {
-  if (!HasSessionBus()) return false;
+  // Without a session bus, GLib would start one of its own (dbus-launch) that
+  // outlives the installer; only a bus the desktop already runs is used.
+  if (KWSystemUtils::GetSessionBusAddress().empty()) return false;
   if (!notify_is_initted() && !notify_init("Clipvane Installer")) return false;
   // Asking for the server's name tells whether one is there, without
   // showing anything.

@@ -216,6 +216,7 @@ bool KWLCCurlMultipartFileDownloader::DownloadFile() {
     m_partProgress.clear();
   }
   m_retryAfterSeconds = -1;
+  m_lastFailure = kFailureOther;
   if (!m_started) {
     m_started = true;
     m_startTime = std::chrono::steady_clock::now();
@@ -240,6 +241,7 @@ bool KWLCCurlMultipartFileDownloader::DownloadFile() {
   if (done) {
     // The file is whole; a later call starts over.
     m_record->Forget();
+    m_lastFailure = kFailureNone;
     return true;
   }
   // A failed attempt keeps what arrived whole for the next one; a quit, a
@@ -320,12 +322,18 @@ bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
 
   // The image, written in place (no second copy for a join), and one
   // unpacked copy of it for the attach.
-  if (!CheckDiskSpace((resuming ? 0 : m_fileSizeBytes) + m_fileSizeBytes)) return false;
+  const uint64_t need =
+      m_diskNeed ? m_diskNeed(m_fileSizeBytes, resuming) : (resuming ? 0 : m_fileSizeBytes) + m_fileSizeBytes;
+  if (!CheckDiskSpace(need)) {
+    m_lastFailure = kFailureDiskSpace;
+    return false;
+  }
 
   const std::string path = m_destinationFile.GetPath().GetPathAsKWString().GetUTF8String();
   int fd;
   do {
-    fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (resuming ? 0 : O_TRUNC), 0600);
+    // Reopened on every attempt: a link put there meanwhile is not followed.
+    fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (resuming ? 0 : O_TRUNC), 0600);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, cannot open %s: %s", path.c_str(), strerror(errno));
@@ -337,6 +345,7 @@ bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
     if (error != 0) {
       KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, cannot make %s %llu bytes long: %s", path.c_str(),
             static_cast<unsigned long long>(m_fileSizeBytes), strerror(error));
+      m_lastFailure = error == ENOSPC || error == EDQUOT ? kFailureDiskSpace : kFailureWrite;
       discard = true;
       return false;
     }
@@ -345,6 +354,7 @@ bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
   AdvanceHash(fd);
   if (m_abortFlag) return false;
   if (!HasExpectedDigest()) {
+    m_lastFailure = kFailureDigest;
     discard = true;
     return false;
   }
@@ -474,6 +484,8 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts) {
         // The disk, not the network: another try would meet the same wall.
         KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, cannot write %s: %s", m_destinationFile.GetPath().c_str(),
               strerror(part.GetWriteErrno()));
+        const int error = part.GetWriteErrno();
+        m_lastFailure = error == ENOSPC || error == EDQUOT ? kFailureDiskSpace : kFailureWrite;
         stopped = true;
         continue;
       }

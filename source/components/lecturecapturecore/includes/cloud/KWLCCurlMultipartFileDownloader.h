@@ -23,6 +23,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -100,6 +101,20 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
   // server limits, counted from the first DownloadFile of this downloader):
   // every later call fails at once, and the caller should stop retrying.
   bool IsPastDeadline() const { return m_pastDeadline; }
+  // Why the last DownloadFile returned false, so the caller knows whether
+  // another attempt can help.
+  enum Failure {
+    kFailureNone,       // it succeeded
+    kFailureOther,      // the network or the server: another attempt may do
+    kFailureDiskSpace,  // too little free space, found before or while writing
+    kFailureWrite,      // the destination could not be written for another reason
+    kFailureDigest,     // the whole file arrived with another SHA-256
+  };
+  Failure GetLastFailure() const { return m_lastFailure; }
+  // The bytes that must be free beside the destination before any part is
+  // fetched, from the file's size and whether the file is already on disk
+  // (kept parts). Without one: the file, and one copy of it.
+  void SetDiskNeed(std::function<uint64_t(uint64_t fileBytes, bool fileOnDisk)> need) { m_diskNeed = std::move(need); }
 
   // ceil(fileSize / partSize); 0 for a part size of 0.
   static uint64_t GetNumParts(uint64_t fileSizeBytes, uint64_t partSizeBytes);
@@ -157,4 +172,6 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
   std::chrono::steady_clock::time_point m_startTime;
   uint64_t m_knownSizeBytes;
   bool m_pastDeadline;
+  Failure m_lastFailure = kFailureNone;
+  std::function<uint64_t(uint64_t, bool)> m_diskNeed;
 };

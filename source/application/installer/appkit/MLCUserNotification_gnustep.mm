@@ -1,0 +1,10 @@
+#include "MLCUserNotification.h"
+
+// GNUstep has no UserNotifications; the desktop's notification service is
+// the caller's fallback.
+bool MLCPostUserNotification(NSString* identifier, NSString* title, NSString* body) {
+  (void)identifier;
+  (void)title;
+  (void)body;
+  return false;
+}
