@@ -154,7 +154,6 @@ bool LCInstallerService::DoHandshake(const KWLCCloudParams& params) {
     m_launchPath = KWPath(response.m_clvInstallPath);
     m_imageSHA256 = KWString(response.m_imageSHA256);
     m_imageSizeBytes = verifier.IsSigned() ? response.m_imageSizeBytes : 0;
-    m_releaseKeyId = keyId;
     return true;
   } catch (...) {
     KWLOG("DoHandshake, Caught unknown exception.");

@@ -76,8 +76,6 @@ class LCInstallerService : public KWLCWorkerThreadCallback, private IKWLCCloudSe
   KWString m_imageSHA256;
   // The image's size in bytes from a signed reply; 0 when not signed.
   uint64_t m_imageSizeBytes = 0;
-  // The id of the release key that verified the reply; empty when unsigned.
-  std::string m_releaseKeyId;
   KWFile m_downloadedFile;
   // The image's parts that arrived whole, kept for the user's Retry.
   KWLCDownloadRecord m_downloadRecord;
