@@ -144,15 +144,17 @@ def main():
             code = subprocess.run([app], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
         launched = os.path.join(image["install_dir"], "clipvane-launched.txt")
         with open(sandbox.log_path(), "rb") as f:
-            verified = re.search(r"Download: image verified, SHA-256 ([0-9a-f]{64})",
-                                 f.read().decode("utf-8", "replace"))
-        ok = code == 0 and os.path.exists(launched) and verified is not None
+            log_text = f.read().decode("utf-8", "replace")
+        verified = re.search(r"Download: image verified, SHA-256 ([0-9a-f]{64})", log_text)
+        signer = re.search(r"DoHandshake, release signed by key ([0-9a-f]{16})", log_text)
+        ok = code == 0 and os.path.exists(launched) and verified is not None and signer is not None
         shutil.copy(sandbox.log_path(), os.path.join(out, "kwel_installer_log.txt"))
         with open(os.path.join(state, "logs", "pings.log")) as f:
             pings = [line.split("\t")[1] for line in f if "\t" in line]
         print("Stages (from the installer's log):")
         print("\n".join(stage_times(sandbox.log_path())))
         print("Pings received by the local service (%d): %s" % (len(pings), " ".join(pings)))
+        print("Release: %s" % ("signed by key " + signer.group(1) if signer else "NOT signed"))
         print("Image: %s" % ("verified, SHA-256 " + verified.group(1) if verified else "NOT verified"))
         print("Product installed in: %s" % os.path.dirname(image["launch_path"].split("/Contents/")[0]))
         if os.path.exists(launched):

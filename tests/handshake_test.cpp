@@ -6,6 +6,7 @@
 
 #include "KWSystemUtils.h"
 #include "LCInstallerService.h"
+#include "LCReleaseVerifier.h"
 #include "TestDoubles.h"
 #include "TestHttpServer.h"
 #include "TestUtil.h"
@@ -27,8 +28,12 @@ class HandshakeService : public LCInstallerService {
   using LCInstallerService::m_launchPath;
 };
 
+// The reply's own rules, in an unsigned build: the build's release keys are
+// set aside unless a case asks for them.
 class HandshakeTest : public ::testing::Test {
  protected:
+  HandshakeTest() { LCInstallerService::SetReleaseVerifierForTesting(&m_unsigned); }
+  ~HandshakeTest() override { LCInstallerService::SetReleaseVerifierForTesting(nullptr); }
   // Serves one fixed body for every request.
   void Serve(const std::string& body) { m_body = body; }
   bool Handshake() {
@@ -39,6 +44,7 @@ class HandshakeTest : public ::testing::Test {
     return m_service.DoHandshake(params);
   }
 
+  LCReleaseVerifier m_unsigned{"", ""};
   std::string m_body;
   LogCapture m_log;
   IdleUI m_ui;
@@ -85,16 +91,17 @@ TEST_F(HandshakeTest, SuccessStoresUrlBuildAndLaunchPathFromAnyDepth) {
   EXPECT_TRUE(m_service.m_imageSHA256.empty());
 
   // Keys are matched by name at any depth; where a name repeats, the last one
-  // met in the sorted depth-first walk wins ("a" < "result" < "z").
-  const std::string digest(64, 'A');
-  Serve(R"({"z":{"clvdownloadUrl":"late","sha256":")" + digest +
-        R"("},"payload":{"deeper":{"clvbuildNumber":"B2","clvinstallPath":"P2"}},
+  // met in the sorted depth-first walk wins ("a" < "result" < "z"). Our own
+  // "sha256" counts only at the top level, kept in lower case: a nested empty
+  // one once erased a good digest and the image went unverified.
+  Serve(R"({"z":{"clvdownloadUrl":"late","sha256":""},"sha256":")" + std::string(64, 'A') +
+        R"(","payload":{"deeper":{"clvbuildNumber":"B2","clvinstallPath":"P2"}},
             "result":"success","a":{"clvdownloadUrl":"early"},"list":[{"clvbuildNumber":"in array"}]})");
   ASSERT_TRUE(Handshake());
   EXPECT_EQ(m_service.m_downloadURL, "late");
   EXPECT_EQ(m_service.m_buildNumber, "B2");
   EXPECT_EQ(m_service.m_launchPath, KWPath("P2"));
-  EXPECT_EQ(m_service.m_imageSHA256, digest);
+  EXPECT_EQ(m_service.m_imageSHA256, std::string(64, 'a'));
 }
 
 TEST_F(HandshakeTest, BadRepliesFailAndKeepThePreviousValues) {
@@ -119,6 +126,16 @@ TEST_F(HandshakeTest, BadRepliesFailAndKeepThePreviousValues) {
       {R"({"clvdownloadUrl":"X"})", "DoHandshake, errorCode:."},
       {R"({"result":"success","clvdownloadUrl":"X","sha256":"12ab"})",
        "DoHandshake, malformed sha256 \"12ab\", reply refused"},
+      // Present but unusable is refused, never read as "no digest".
+      {R"({"result":"success","clvdownloadUrl":"X","sha256":""})", "DoHandshake, malformed sha256 \"\", reply refused"},
+      {R"({"result":"success","clvdownloadUrl":"X","sha256":null})",
+       "DoHandshake, malformed sha256 is not a string, reply refused"},
+      {R"({"result":"success","clvdownloadUrl":"X","sha256":7})",
+       "DoHandshake, malformed sha256 is not a string, reply refused"},
+      {R"({"result":"success","clvdownloadUrl":"X","size":"7"})",
+       "DoHandshake, malformed size is not a positive whole number, reply refused"},
+      {R"({"result":"success","clvdownloadUrl":"X","signature":""})",
+       "DoHandshake, malformed signature is not a non-empty string, reply refused"},
       {"<html><body>502 Bad Gateway</body></html>", "DoHandshake, Caught unknown exception."},
       {"", "DoHandshake, Caught unknown exception."},
       {deep.c_str(), "DoHandshake, Caught unknown exception."},
@@ -132,6 +149,15 @@ TEST_F(HandshakeTest, BadRepliesFailAndKeepThePreviousValues) {
   EXPECT_EQ(m_service.m_downloadURL, "U");
   EXPECT_EQ(m_service.m_buildNumber, "B");
   EXPECT_EQ(m_service.m_launchPath, KWPath("P"));
+
+  // The build's own keys: a reply that was good unsigned is now refused.
+  if (LCReleaseVerifier::CompiledIn().IsSigned()) {
+    LCInstallerService::SetReleaseVerifierForTesting(nullptr);
+    Serve(R"({"result":"success","clvdownloadUrl":"X","clvinstallPath":"/X","clvbuildNumber":"1"})");
+    EXPECT_FALSE(Handshake());
+    EXPECT_TRUE(m_log.Contains("DoHandshake, release refused: the reply is not signed"));
+    EXPECT_EQ(m_service.m_downloadURL, "U");
+  }
 }
 
 TEST_F(HandshakeTest, WrongTypesLeaveFieldsEmptyButSucceed) {

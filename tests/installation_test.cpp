@@ -23,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -37,6 +38,7 @@
 #include "LCInstallerService.h"
 #include "LCInstallerUICore.h"
 #include "LCInstallerUIHeadless.h"
+#include "LCReleaseVerifier.h"
 #include "TestDoubles.h"
 #include "TestHttpServer.h"
 #include "TestUtil.h"
@@ -158,6 +160,7 @@ class InstallationTest : public ::testing::Test {
     LCInstallerAnalytics::SetPingObserverForTesting(nullptr);
     LCInstallerUIHeadless::Reset();
     KWLCBackoff::ResetSchedules();
+    LCInstallerService::SetReleaseVerifierForTesting(nullptr);
     unsetenv("TMPDIR");
     unsetenv("XDG_DATA_HOME");
     unsetenv("XDG_CONFIG_HOME");
@@ -179,6 +182,12 @@ class InstallationTest : public ::testing::Test {
     if (std::find(options.begin(), options.end(), "--https-port") == options.end()) {
       command.push_back("--https-port");
       command.push_back(std::to_string(kHttpsPort));
+    }
+    // Signed by the key this build trusts, unless the case says otherwise.
+    if (std::find(options.begin(), options.end(), "--release-key") == options.end()) {
+      command.push_back("--release-key");
+      command.push_back(m_unsignedBuild ? "none"
+                                        : std::string(CLIPVANE_RELEASE_KEYS_DIR) + "/release-1/release-key.pem");
     }
     command.insert(command.end(), options.begin(), options.end());
     const ProcessResult result = RunProcess(command);
@@ -242,6 +251,12 @@ class InstallationTest : public ::testing::Test {
     m_answers = answers;
   }
   void QuitDuringDownload(const std::function<void(LCInstallerUICore&)>& quit);
+  // For cases about what an unsigned build does: the installer accepts
+  // unsigned replies and the service sends them.
+  void UseUnsignedBuild() {
+    m_unsignedBuild = true;
+    LCInstallerService::SetReleaseVerifierForTesting(&m_unsignedVerifier);
+  }
   int CountLines(const std::string& logKey) { return static_cast<int>(FileLines(m_service[logKey]).size()); }
 
   static ScopedTempDir* s_suite;
@@ -251,6 +266,8 @@ class InstallationTest : public ::testing::Test {
   LogCapture m_log;
   std::map<std::string, std::string> m_service;
   bool m_serviceStarted = false;
+  bool m_unsignedBuild = false;
+  LCReleaseVerifier m_unsignedVerifier{"", ""};
   bool m_mountGoneAfterService = false;
   // Folders in the mount root once the service has ended: volumes left attached.
   std::vector<std::string> m_foldersLeftAfterService;
@@ -289,7 +306,9 @@ ScopedTempDir* InstallationTest::s_suite = nullptr;
 std::map<std::string, std::string> InstallationTest::s_image;
 
 TEST_F(InstallationTest, InstallsLaunchesAndCleansUp) {
-  // A build number that tries to write a log line of its own.
+  // A build number that tries to write a log line of its own (a signed
+  // build refuses it before it is logged).
+  UseUnsignedBuild();
   StartService(s_image["image"], {"--build-number", "11.0.0.1234\nFORGED LINE"});
   RunInstaller();
   EXPECT_TRUE(m_log.Contains("Build Number: 11.0.0.1234\\nFORGED LINE"));
@@ -375,6 +394,7 @@ TEST_F(InstallationTest, HandshakeSucceedingOnTheThirdAttemptReportsThree) {
 }
 
 TEST_F(InstallationTest, UnreachableImageGives9002) {
+  UseUnsignedBuild();
   StartService(s_image["image"], {"--https-port", "auto"});
   std::string imageUrl;
   TestHttpServer handshake(
@@ -419,6 +439,7 @@ TEST_F(InstallationTest, ATricklingServerEndsIn9002) {
 // Nothing that was not verified reaches the attach: not an image whose
 // digest differs from the handshake's, not one fetched in the clear without one.
 TEST_F(InstallationTest, SwappedOrUnverifiableImageNeverReachesTheAttach) {
+  UseUnsignedBuild();  // a signed build refuses a reply without a digest at the handshake
   for (const std::string& digest : {Sha256("another image"), std::string("none")}) {
     StartService(s_image["image"], {"--sha256", digest});
     m_boxes.clear();
@@ -516,6 +537,7 @@ TEST_F(InstallationTest, SetupExitCodeReachesTheUserAndRetryRerunsOnlySetup) {
 }
 
 TEST_F(InstallationTest, ProductThatCannotStartGives9005WithoutSuffix) {
+  UseUnsignedBuild();  // a signed build refuses a launch path that is not absolute
   // A missing program, and a bare name that must not be looked up on PATH.
   for (const std::string& launchPath : {s_suite->File("apps/missing/Clipvane"), std::string("true")}) {
     StartService(s_image["image"], {"--launch-path", launchPath});
@@ -572,6 +594,7 @@ TEST_F(InstallationTest, QuitDuringAHangingSetupEndsItsProcessGroupAndDetaches) 
 // The user quits, by quit, while the parts are downloading: no error box, no
 // retry, "InstallExit", nothing left in the temporary folder.
 void InstallationTest::QuitDuringDownload(const std::function<void(LCInstallerUICore&)>& quit) {
+  UseUnsignedBuild();  // the reply below is not signed
   StartService(s_image["image"], {"--https-port", "auto"});
   const std::string image = ReadFileBytes(s_image["image"]);
   std::promise<void> released;
@@ -834,6 +857,127 @@ TEST_F(InstallationTest, TheUsersRetryFetchesOnlyTheMissingParts) {
     EXPECT_NE(fetch.range, keptRange);
   }
   EXPECT_TRUE(ListFolder(m_dir.File("tmp")).empty());
+}
+
+// --- Signed releases ------------------------------------------------------------
+
+// The reply's JSON with one value replaced after signing; the value is JSON.
+std::string WithValue(std::string reply, const std::string& key, const std::string& value) {
+  const std::regex field("\"" + key + "\": (\"[^\"]*\"|[0-9]+)");
+  EXPECT_TRUE(std::regex_search(reply, field)) << key;
+  return std::regex_replace(reply, field, "\"" + key + "\": " + value);
+}
+
+// Only a release that one of the build's keys signed, exactly as served and
+// not older than the lowest build, gets as far as a download; an unsigned
+// build installs what it is given, as before.
+TEST_F(InstallationTest, OnlyAReleaseSignedAsServedIsDownloaded) {
+  const std::string keys = CLIPVANE_RELEASE_KEYS_DIR;
+  const auto keyId = [](const std::string& folder) {
+    return ParseKeyValues(RunProcess({ToolPath("publish-release"), "--make-key", folder}).out)["key_id"];
+  };
+  const std::string current = keyId(keys + "/release-1"), next = keyId(keys + "/release-2");
+  const std::string stranger = keyId(m_dir.File("stranger"));
+  ASSERT_EQ(current.size(), 16u);
+  const LCReleaseVerifier minimum12(ReadFileBytes(keys + "/release-1/release-pub.pem"), "12");
+  const std::string other = m_dir.File("other.dmg");
+  WriteFileBytes(other, "not the signed image");
+
+  struct Case {
+    std::string name;
+    std::vector<std::string> options;
+    std::function<void()> afterStart;  // changes what is served
+    bool unsigned_ = false;
+    const LCReleaseVerifier* verifier = nullptr;
+    std::string log;            // the line that says why (or which key)
+    const char* box = nullptr;  // "9001", "9002", or none: installed
+  };
+  const auto edit = [this](const std::string& key, const std::string& value) {
+    return [this, key, value] {
+      WriteFileBytes(m_service["handshake_file"], WithValue(ReadFileBytes(m_service["handshake_file"]), key, value));
+    };
+  };
+  const std::vector<Case> cases = {
+      {"signed", {}, nullptr, false, nullptr, "DoHandshake, release signed by key " + current, nullptr},
+      {"rotated key",
+       {"--release-key", keys + "/release-2/release-key.pem"},
+       nullptr,
+       false,
+       nullptr,
+       "DoHandshake, release signed by key " + next,
+       nullptr},
+      {"sha256 changed",
+       {},
+       edit("sha256", "\"" + Sha256("x") + "\""),
+       false,
+       nullptr,
+       "DoHandshake, release refused: no release key verifies the signature",
+       "9001"},
+      {"size changed", {}, edit("size", "1000"), false, nullptr, "", "9001"},
+      {"build changed", {}, edit("clvbuildNumber", "\"11.0.0.1235\""), false, nullptr, "", "9001"},
+      {"launch path changed", {}, edit("clvinstallPath", "\"/bin/sh\""), false, nullptr, "", "9001"},
+      {"unknown key", {"--release-key", m_dir.File("stranger/release-key.pem")}, nullptr, false, nullptr, "", "9001"},
+      {"not signed",
+       {"--release-key", "none"},
+       nullptr,
+       false,
+       nullptr,
+       "DoHandshake, release refused: the reply is not signed",
+       "9001"},
+      {"below the lowest build",
+       {},
+       nullptr,
+       false,
+       &minimum12,
+       "DoHandshake, release refused: build 11.0.0.1234 is not a build number at or above the minimum 12",
+       "9001"},
+      // Signed as published, but the server hands out another file.
+      {"served image of another size",
+       {},
+       [this, other] {
+         ASSERT_EQ(symlink(other.c_str(), (m_service["state_dir"] + "/www/next.dmg").c_str()), 0);
+         ASSERT_EQ(rename((m_service["state_dir"] + "/www/next.dmg").c_str(),
+                          (m_service["state_dir"] + "/www/OstrelClipvane11.dmg").c_str()),
+                   0);
+       },
+       false,
+       nullptr,
+       "the server has 20 bytes where",
+       "9002"},
+      {"unsigned build", {"--release-key", "none"}, nullptr, true, nullptr, "", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LCInstallerService::SetReleaseVerifierForTesting(c.unsigned_ ? &m_unsignedVerifier : c.verifier);
+    StartService(s_image["image"], c.options);
+    if (c.afterStart) c.afterStart();
+    m_boxes.clear();
+    {
+      std::lock_guard<std::mutex> lock(g_pingMutex);
+      g_pings.clear();
+    }
+    RunProcess({"rm", "-rf", s_suite->File("apps")});
+    MakeFolders(s_suite->File("apps"));
+    RunInstaller();
+    EXPECT_TRUE(c.log.empty() || m_log.Contains(c.log)) << c.log;
+    const std::vector<ImageFetch> fetches = ImageFetches(FileLines(m_service["access_log"]));
+    if (c.box == nullptr) {
+      EXPECT_TRUE(Boxes().empty()) << Boxes().front();
+      EXPECT_EQ(m_finalState, kLCInstallerStateInstallDone);
+      EXPECT_TRUE(Eventually([&] { return PathExists(s_suite->File("apps/clipvane-launched.txt")); }));
+    } else {
+      ASSERT_EQ(Boxes().size(), 1u);
+      EXPECT_NE(Boxes()[0].find(std::string("with the error code ") + c.box + "."), std::string::npos) << Boxes()[0];
+      EXPECT_TRUE(fetches.empty()) << "fetched " << fetches[0].range;
+      EXPECT_FALSE(Pinged("ExtractBegin()"));
+      EXPECT_TRUE(ListFolder(m_dir.File("tmp")).empty());
+    }
+    if (c.box != nullptr && std::string(c.box) == "9001") {
+      for (const std::string& line : FileLines(m_service["access_log"]))
+        EXPECT_EQ(line.find("/download/"), std::string::npos) << "asked for the image: " << line;
+    }
+    RunProcess({ToolPath("local-service/stop-local-service"), "--state", m_dir.File("service")});
+  }
 }
 
 }  // namespace

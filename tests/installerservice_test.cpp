@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "KWException.h"
@@ -18,6 +21,8 @@
 #include "LCDiskImageTool.h"
 #include "LCInstallerService.h"
 #include "LCProductLauncher.h"
+#include "LCReleaseManifest.h"
+#include "LCReleaseVerifier.h"
 #include "TestDoubles.h"
 #include "TestUtil.h"
 
@@ -323,6 +328,139 @@ TEST(HttpsInsteadOfHttpTest, DropsOnlyTheHttpDefaultPort) {
   EXPECT_EQ(LCInstallerService::HttpsInsteadOfHttp("http://host:/x"), "https://host/x");
   EXPECT_EQ(LCInstallerService::HttpsInsteadOfHttp("http://host:8080/x"), "https://host:8080/x");
   EXPECT_EQ(LCInstallerService::HttpsInsteadOfHttp("http://[::80]/x"), "https://[::80]/x");
+}
+
+// A P-256 key pair made for one test.
+class TestReleaseKey {
+ public:
+  TestReleaseKey() : m_key(EVP_EC_gen("P-256")) {}
+  ~TestReleaseKey() { EVP_PKEY_free(m_key); }
+  std::string PublicPEM() const {
+    BIO* bio = BIO_new(BIO_s_mem());
+    PEM_write_bio_PUBKEY(bio, m_key);
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(bio, &data);
+    const std::string pem(data, static_cast<size_t>(size));
+    BIO_free(bio);
+    return pem;
+  }
+  std::string Sign(const std::string& message) const {
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    size_t size = 80;
+    std::string signature(size, '\0');
+    EVP_DigestSignInit(context, nullptr, EVP_sha256(), nullptr, m_key);
+    EVP_DigestSign(context, reinterpret_cast<unsigned char*>(&signature[0]), &size,
+                   reinterpret_cast<const unsigned char*>(message.data()), message.size());
+    EVP_MD_CTX_free(context);
+    signature.resize(size);
+    return signature;
+  }
+
+ private:
+  EVP_PKEY* m_key;
+};
+
+std::string Base64(const std::string& bytes) {
+  std::string text(bytes.size() / 3 * 4 + 5, '\0');
+  const int size =
+      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&text[0]), reinterpret_cast<const unsigned char*>(bytes.data()),
+                      static_cast<int>(bytes.size()));
+  text.resize(static_cast<size_t>(size));
+  return text;
+}
+
+// The signed bytes are what tools/publish-release signs, and a signature has
+// one spelling: anything else an attacker could vary is refused.
+TEST(ReleaseVerifierTest, AcceptsOnlyTheCanonicalSignatureOfTheCanonicalForm) {
+  LCReleaseManifest manifest;
+  manifest.m_sha256 = std::string(64, 'a');
+  manifest.m_sizeBytes = 1234;
+  manifest.m_buildNumber = "11.0.0.1234";
+  manifest.m_launchPath = "/Applications/Clipvane 11.app/Contents/MacOS/Clipvane";
+  std::string bytes, why, keyId;
+  ASSERT_TRUE(manifest.Canonical(bytes, why));
+  EXPECT_EQ(bytes, "clipvane-release-v1\nsha256=" + std::string(64, 'a') +
+                       "\nsize=1234\nbuild=11.0.0.1234\nlaunch_path=/Applications/Clipvane 11.app/Contents/MacOS/"
+                       "Clipvane\n");
+
+  const TestReleaseKey retired, current, stranger;
+  // Text around the blocks is ignored; the second key verifies.
+  const LCReleaseVerifier verifier("keys\n" + retired.PublicPEM() + "\n" + current.PublicPEM(), "11.0");
+  ASSERT_EQ(verifier.KeyIds().size(), 2u);
+  const std::string der = current.Sign(bytes);
+  EXPECT_TRUE(verifier.Verify(manifest, Base64(der), keyId, why)) << why;
+  EXPECT_EQ(keyId, verifier.KeyIds()[1]);
+
+  std::string respelled = Base64(der);
+  const size_t padding = respelled.size() - respelled.find_last_not_of('=') - 1;
+  if (padding > 0) respelled[respelled.size() - padding - 1] ^= 1;  // a bit the padding leaves unused
+  const std::vector<std::pair<std::string, std::string>> signatures = {
+      {"", "the reply is not signed"},
+      // Bytes after the DER (up to the longest signature there is), or a
+      // length that does not span it.
+      {Base64(der + std::string(1, '\0')), der.size() < 72 ? "the signature is not one DER ECDSA signature"
+                                                           : "the signature is not base64 of the right length"},
+      {Base64(std::string(der).replace(1, 1, 1, static_cast<char>(der[1] - 1))),
+       "the signature is not one DER ECDSA signature"},
+      {Base64(der) + "\n", "the signature is not base64 of the right length"},
+      {Base64(der).substr(0, Base64(der).find('=')) + "!", "the signature is not base64 of the right length"},
+      {Base64(der) + Base64(der), "the signature is not base64 of the right length"},
+      {stranger.Sign(bytes), "the signature is not base64 of the right length"},
+      {Base64(stranger.Sign(bytes)), "no release key verifies the signature"},
+  };
+  for (const auto& signature : signatures) {
+    EXPECT_FALSE(verifier.Verify(manifest, signature.first, keyId, why)) << signature.first;
+    EXPECT_EQ(why, signature.second) << signature.first;
+    EXPECT_TRUE(keyId.empty());
+  }
+  EXPECT_TRUE(padding == 0 || !verifier.Verify(manifest, respelled, keyId, why)) << respelled;
+
+  // Fields the form cannot carry are refused before any key is tried; an
+  // older build is refused even when signed.
+  const std::vector<std::pair<std::function<void(LCReleaseManifest&)>, std::string>> fields = {
+      {[](LCReleaseManifest& m) { m.m_sha256 = std::string(64, 'A'); }, "sha256 is not 64 lower-case hex digits"},
+      {[](LCReleaseManifest& m) { m.m_sizeBytes = 0; }, "no image size"},
+      {[](LCReleaseManifest& m) { m.m_buildNumber = "11.0.0.1234\nlaunch_path=/bin/sh"; },
+       "the build number is empty or holds control bytes"},
+      {[](LCReleaseManifest& m) { m.m_launchPath = "Clipvane.app"; },
+       "the launch path is not absolute or holds control bytes"},
+      {[](LCReleaseManifest& m) { m.m_buildNumber = "10.99"; },
+       "build 10.99 is not a build number at or above the minimum 11.0"},
+      {[](LCReleaseManifest& m) { m.m_buildNumber = "beta"; },
+       "build beta is not a build number at or above the minimum 11.0"},
+  };
+  for (const auto& field : fields) {
+    LCReleaseManifest changed = manifest;
+    field.first(changed);
+    std::string changedBytes;
+    const std::string signature = changed.Canonical(changedBytes, why) ? Base64(current.Sign(changedBytes)) : "MA==";
+    EXPECT_FALSE(verifier.Verify(changed, signature, keyId, why));
+    EXPECT_EQ(why, field.second);
+  }
+
+  const LCReleaseVerifier unsignedBuild("", "");
+  EXPECT_FALSE(unsignedBuild.IsSigned());
+  EXPECT_FALSE(unsignedBuild.Verify(manifest, Base64(der), keyId, why));
+  // Keys given but none usable: still signed, so nothing is accepted.
+  const LCReleaseVerifier broken("-----BEGIN PUBLIC KEY-----\nMAo=\n-----END PUBLIC KEY-----\n", "");
+  EXPECT_TRUE(broken.IsSigned());
+  EXPECT_FALSE(broken.Verify(manifest, Base64(der), keyId, why));
+}
+
+TEST(ReleaseVerifierTest, BuildNumbersCompareAsNumbersPartByPart) {
+  const std::vector<std::tuple<const char*, const char*, int>> ordered = {
+      {"11.10", "11.9", 1},  {"11.0", "11.0.0", 0},
+      {"011.2", "11.2", 0},  {"9", "10", -1},
+      {"11.0.0.1", "11", 1}, {"123456789012345678901234567890", "123456789012345678901234567889", 1}};
+  for (const auto& c : ordered) {
+    int order = 99;
+    ASSERT_TRUE(LCReleaseManifest::CompareBuildNumbers(std::get<0>(c), std::get<1>(c), order)) << std::get<0>(c);
+    EXPECT_EQ(order, std::get<2>(c)) << std::get<0>(c) << " vs " << std::get<1>(c);
+  }
+  for (const char* bad : {"", ".1", "1.", "1..2", "v11", "1.-2", "1 .2", "+1"}) {
+    int order = 0;
+    EXPECT_FALSE(LCReleaseManifest::CompareBuildNumbers(bad, "1", order)) << bad;
+  }
 }
 
 }  // namespace

@@ -196,6 +196,9 @@ TEST_F(LocalServiceTest, HandshakeAnswersOverHttpsVerifiedByTheLocalCA) {
   EXPECT_FALSE(root["clvbuildNumber"].asString().empty());
   const ProcessResult digest = RunProcess({"sha256sum", m_image});
   EXPECT_EQ(digest.out.substr(0, 64), root["sha256"].asString());
+  // Published by tools/publish-release: signed by the key made with the CA.
+  EXPECT_EQ(ReadFileBytes(m_image).size(), root["size"].asUInt64());
+  EXPECT_FALSE(root["signature"].asString().empty());
 
   const auto rows = WaitForRows(m_service["handshake_log"], 1);
   ASSERT_EQ(1u, rows.size());

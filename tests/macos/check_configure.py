@@ -54,6 +54,13 @@ def configure(args, build):
     command = [args.cmake, "--fresh", "--preset", args.preset, "-B", build,
                "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(args.source, "cmake", "toolchains", "darwin-check.cmake"),
                "-DCMAKE_PREFIX_PATH=" + deps, "-DCMAKE_LIBRARY_PATH=" + library_path, "-DCLIPVANE_WERROR=ON"]
+    if args.preset == "release":
+        # A release build needs its release keys (or an explicit unsigned
+        # build): a key pair made here stands in for the real public key.
+        keys = os.path.join(args.build, "release-key")
+        subprocess.run([os.path.join(args.source, "tools", "publish-release"), "--make-key", keys],
+                       stdout=subprocess.DEVNULL, check=True)
+        command.append("-DCLIPVANE_RELEASE_KEYS=" + os.path.join(keys, "release-pub.pem"))
     result = subprocess.run(command, cwd=args.source, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     if result.returncode != 0:
         print(result.stdout)

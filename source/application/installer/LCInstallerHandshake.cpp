@@ -7,6 +7,8 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,8 @@
 #include "KWSystemUtils.h"
 #include "LCInstallerHandshakeReply.h"
 #include "LCInstallerService.h"
+#include "LCReleaseManifest.h"
+#include "LCReleaseVerifier.h"
 
 namespace {
 
@@ -54,7 +58,18 @@ struct HandshakeTransfer {
   curl_slist* headerList = nullptr;
 };
 
+std::atomic<const LCReleaseVerifier*> g_testingVerifier{nullptr};
+
+const LCReleaseVerifier& ReleaseVerifier() {
+  const LCReleaseVerifier* testing = g_testingVerifier;
+  return testing != nullptr ? *testing : LCReleaseVerifier::CompiledIn();
+}
+
 }  // namespace
+
+void LCInstallerService::SetReleaseVerifierForTesting(const LCReleaseVerifier* verifier) {
+  g_testingVerifier = verifier;
+}
 
 bool LCInstallerService::DoHandshake(const KWLCCloudParams& params) {
   KWLOG("LCInstallerService::DoHandshake");
@@ -108,18 +123,37 @@ bool LCInstallerService::DoHandshake(const KWLCCloudParams& params) {
       KWLOG("DoHandshake, errorCode:%s.", response.m_result.c_str());
       return false;
     }
-    // A digest that is there but unusable must not turn into no digest at
-    // all, which would accept the image unverified.
-    const std::string& digest = response.m_imageSHA256.GetUTF8String();
-    if (!digest.empty() &&
-        (digest.size() != 64 || digest.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)) {
-      KWLOG("DoHandshake, malformed sha256 \"%s\", reply refused", digest.c_str());
+    // One of our keys that is there but unusable must not turn into no key
+    // at all: no digest would accept the image unverified.
+    if (!response.m_malformed.empty()) {
+      KWLOG("DoHandshake, malformed %s, reply refused", response.m_malformed.c_str());
       return false;
+    }
+    // In a signed build nothing of the reply is used unless the release's
+    // own key vouches for what decides what runs.
+    const LCReleaseVerifier& verifier = ReleaseVerifier();
+    std::string keyId;
+    if (verifier.IsSigned()) {
+      LCReleaseManifest manifest;
+      manifest.m_sha256 = response.m_imageSHA256;
+      manifest.m_sizeBytes = response.m_imageSizeBytes;
+      manifest.m_buildNumber = response.m_clvBuildNumber.GetUTF8String();
+      manifest.m_launchPath = response.m_clvInstallPath.GetUTF8String();
+      std::string why;
+      if (!verifier.Verify(manifest, response.m_signature, keyId, why)) {
+        KWLOG("DoHandshake, release refused: %s", why.c_str());
+        return false;
+      }
+      KWLOG("DoHandshake, release signed by key %s", keyId.c_str());
+    } else {
+      static std::once_flag s_unsignedLogged;
+      std::call_once(s_unsignedLogged, [] { KWLOG("DoHandshake, unsigned release build"); });
     }
     m_downloadURL = response.m_clvDownloadURL;
     m_buildNumber = response.m_clvBuildNumber;
     m_launchPath = KWPath(response.m_clvInstallPath);
-    m_imageSHA256 = response.m_imageSHA256;
+    m_imageSHA256 = KWString(response.m_imageSHA256);
+    m_imageSizeBytes = verifier.IsSigned() ? response.m_imageSizeBytes : 0;
     return true;
   } catch (...) {
     KWLOG("DoHandshake, Caught unknown exception.");

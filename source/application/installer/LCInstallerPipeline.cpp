@@ -141,6 +141,7 @@ void LCInstallerService::RunDownloadStage(const KWLCCloudParams& downloadParams)
                                              m_downloadedFile, url);
   downloader.SetProgressCallback(&progress);
   downloader.SetExpectedSHA256(m_imageSHA256);
+  downloader.SetExpectedSizeBytes(m_imageSizeBytes);
   downloader.SetDownloadRecord(&m_downloadRecord);
   downloader.SetDiskNeed(&LCDiskImageTool::DiskNeedBytes);
   int attempts = 0;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,8 @@
 #include "KWPath.h"
 #include "KWString.h"
 #include "KWThread.h"
+
+class LCReleaseVerifier;
 
 class LCInstallerService : public KWLCWorkerThreadCallback, private IKWLCCloudService {
  public:
@@ -51,6 +54,11 @@ class LCInstallerService : public KWLCWorkerThreadCallback, private IKWLCCloudSe
   // name or lines.
   static constexpr const char* kServiceSource = "source/application/installer/LCInstallerService";
 
+  // Tests only: the release keys every service checks replies against from
+  // now on, instead of the compiled-in ones; null goes back to those. The
+  // verifier must outlive every service that runs meanwhile.
+  static void SetReleaseVerifierForTesting(const LCReleaseVerifier* verifier);
+
  protected:
   // One pipeline run; a retry runs it again and it skips finished stages.
   // Throws KWLCException on failure.
@@ -60,9 +68,11 @@ class LCInstallerService : public KWLCWorkerThreadCallback, private IKWLCCloudSe
 
   KWString m_downloadURL;
   KWString m_buildNumber;
-  // The image's SHA-256 from the handshake reply, in hex; empty when the
-  // reply carried none.
+  // The image's SHA-256 from the handshake reply, in lower-case hex; empty
+  // when the reply carried none.
   KWString m_imageSHA256;
+  // The image's size in bytes from a signed reply; 0 when not signed.
+  uint64_t m_imageSizeBytes = 0;
   KWFile m_downloadedFile;
   // The image's parts that arrived whole, kept for the user's Retry.
   KWLCDownloadRecord m_downloadRecord;

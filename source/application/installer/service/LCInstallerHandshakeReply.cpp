@@ -1,16 +1,22 @@
 #include "LCInstallerHandshakeReply.h"
 
+#include <stdint.h>
+#include <string.h>
+
 #include <algorithm>
 #include <vector>
 
 #include "KWException.h"
+#include "KWLCSha256.h"
 
 namespace {
 
 const KWString kCLVDownloadURL("clvdownloadUrl");
 const KWString kCLVInstallPath("clvinstallPath");
 const KWString kCLVBuildNumber("clvbuildNumber");
-const KWString kImageSHA256("sha256");
+const char* const kImageSHA256 = "sha256";
+const char* const kImageSize = "size";
+const char* const kSignature = "signature";
 const KWString kExitErrorMessage("exitMessage");
 const KWString kServerUTCTimeS("serverUTCTimeS");
 const KWString kCouponPublishesLeft("couponPublishesLeft");
@@ -41,6 +47,35 @@ KWLCCloudHandshakeJSONParser::KWLCCloudHandshakeJSONParser(const std::string& re
 void KWLCCloudHandshakeJSONParser::Parse() {
   m_response = KWLCCloudHandshakeResponseStruct();
   RecursiveParse(m_root, "m_root");
+  ParseTopLevel();
+}
+
+void KWLCCloudHandshakeJSONParser::ParseTopLevel() {
+  if (!m_root.isObject()) return;
+  const auto refuse = [this](const char* key, const std::string& why) {
+    if (m_response.m_malformed.empty()) m_response.m_malformed = std::string(key) + " " + why;
+  };
+  if (const Json::Value* digest = m_root.find(kImageSHA256, kImageSHA256 + strlen(kImageSHA256))) {
+    if (!digest->isString())
+      refuse(kImageSHA256, "is not a string");
+    else if (!KWLCSha256::ParseHex(digest->asString(), m_response.m_imageSHA256))
+      refuse(kImageSHA256, "\"" + digest->asString() + "\"");
+  }
+  if (const Json::Value* size = m_root.find(kImageSize, kImageSize + strlen(kImageSize))) {
+    // A JSON integer of bytes that a file can hold; "12", 12.0 or 1.5 is not
+    // a size.
+    const bool integer = size->type() == Json::intValue || size->type() == Json::uintValue;
+    if (!integer || !size->isUInt64() || size->asUInt64() == 0 || size->asUInt64() > static_cast<uint64_t>(INT64_MAX))
+      refuse(kImageSize, "is not a positive whole number");
+    else
+      m_response.m_imageSizeBytes = size->asUInt64();
+  }
+  if (const Json::Value* signature = m_root.find(kSignature, kSignature + strlen(kSignature))) {
+    if (!signature->isString() || signature->asString().empty())
+      refuse(kSignature, "is not a non-empty string");
+    else
+      m_response.m_signature = signature->asString();
+  }
 }
 
 void KWLCCloudHandshakeJSONParser::RecursiveParse(Json::Value& value, const std::string& name) {
@@ -62,8 +97,6 @@ void KWLCCloudHandshakeJSONParser::RecursiveParse(Json::Value& value, const std:
         m_response.m_clvInstallPath = text;
       else if (name == kCLVBuildNumber)
         m_response.m_clvBuildNumber = text;
-      else if (name == kImageSHA256)
-        m_response.m_imageSHA256 = text;
       else if (name == kExitErrorMessage)
         params.m_exitErrorMessage = text;
       else if (name == kMultipartUploadHostURL)

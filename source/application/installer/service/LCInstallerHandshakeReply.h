@@ -1,9 +1,12 @@
 // The handshake reply: a JSON document whose keys are found by name at any
-// depth (a sorted, depth-first walk; the last one met wins).
+// depth (a sorted, depth-first walk; the last one met wins). Our own keys
+// ("sha256", "size", "signature") count only at the top level: a nested
+// copy, wherever a server's template put it, must not override them.
 #pragma once
 
 #include <json/json.h>
 
+#include <cstdint>
 #include <string>
 
 #include "KWLCCloudStructs.h"
@@ -14,8 +17,16 @@ struct KWLCCloudHandshakeResponseStruct {
   KWString m_clvDownloadURL;
   KWString m_clvInstallPath;
   KWString m_clvBuildNumber;
-  // "sha256": the image's digest as the server sent it (validate before use).
-  KWString m_imageSHA256;
+  // "sha256": the image's digest, 64 hex digits in lower case; empty when absent.
+  std::string m_imageSHA256;
+  // "size": the image's size in bytes; 0 when absent.
+  uint64_t m_imageSizeBytes = 0;
+  // "signature": base64 text as sent; empty when absent.
+  std::string m_signature;
+  // Set when one of our keys is present but unusable (null, empty, another
+  // type, out of range): why, for the log. Such a reply is refused as a whole,
+  // never read as if the key were absent.
+  std::string m_malformed;
   KWLCCloudParams m_cloudParams;
 };
 
@@ -28,6 +39,7 @@ class KWLCCloudHandshakeJSONParser {
 
  private:
   void RecursiveParse(Json::Value& value, const std::string& name);
+  void ParseTopLevel();
 
   Json::Value m_root;
   KWLCCloudHandshakeResponseStruct m_response;

@@ -148,7 +148,7 @@ void KWLCCurlMultipartFileDownloader::Initialize() { KWLOG("KWLCCurlMultipartFil
 
 void KWLCCurlMultipartFileDownloader::SetExpectedSHA256(const KWString& hexDigest) {
   m_expectedSHA256 = hexDigest.GetUTF8String();
-  for (char& c : m_expectedSHA256) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  m_expectedSHA256Valid = m_expectedSHA256.empty() || KWLCSha256::ParseHex(m_expectedSHA256, m_expectedSHA256);
 }
 
 void KWLCCurlMultipartFileDownloader::SetDownloadRecord(KWLCDownloadRecord* record) {
@@ -262,8 +262,7 @@ bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
   }
   // No file matches a digest that is not 64 hex digits: fetching the image
   // (again on every attempt) only to throw it away would waste the link.
-  if (!m_expectedSHA256.empty() &&
-      (m_expectedSHA256.size() != 64 || m_expectedSHA256.find_first_not_of("0123456789abcdef") != std::string::npos)) {
+  if (!m_expectedSHA256Valid) {
     KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, refusing a SHA-256 that is not 64 hex digits");
     discard = true;
     return false;
@@ -294,6 +293,15 @@ bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
   if (numParts > kMaxParts) {
     KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, refusing %llu bytes in more than %llu parts",
           static_cast<unsigned long long>(m_fileSizeBytes), static_cast<unsigned long long>(kMaxParts));
+    m_fileSizeBytes = 0;
+    discard = true;
+    return false;
+  }
+  // A size vouched for elsewhere (a signed release) that the server does not
+  // serve: no part of this file can be the one wanted.
+  if (m_expectedSizeBytes != 0 && m_fileSizeBytes != m_expectedSizeBytes) {
+    KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, the server has %llu bytes where %llu are expected",
+          static_cast<unsigned long long>(m_fileSizeBytes), static_cast<unsigned long long>(m_expectedSizeBytes));
     m_fileSizeBytes = 0;
     discard = true;
     return false;

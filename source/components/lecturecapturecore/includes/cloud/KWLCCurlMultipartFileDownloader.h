@@ -92,6 +92,9 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
   // nothing. It is computed as the file fills from its start; a file with
   // another digest is deleted and the call fails.
   void SetExpectedSHA256(const KWString& hexDigest);
+  // The size in bytes the file must have; 0 checks nothing. A server that
+  // reports another size is refused before any part is fetched.
+  void SetExpectedSizeBytes(uint64_t sizeBytes) { m_expectedSizeBytes = sizeBytes; }
   // Where kept parts are recorded; it must outlive every DownloadFile call.
   // Null goes back to the downloader's own record.
   void SetDownloadRecord(KWLCDownloadRecord* record);
@@ -163,6 +166,8 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
   mutable std::map<uint64_t, uint32_t> m_partProgress;
   mutable KWMutex m_partProgressMutex;
   std::string m_expectedSHA256;  // lower case; empty = not checked
+  bool m_expectedSHA256Valid = true;
+  uint64_t m_expectedSizeBytes = 0;
   KWLCDownloadRecord m_ownRecord;
   KWLCDownloadRecord* m_record;
   // Where the size query's redirects led: the parts fetch from there.

@@ -21,6 +21,21 @@ class KWLCSha256 {
   // Starts over, dropping what was fed.
   void Reset();
 
+  // True when text is a SHA-256 in hex: exactly 64 digits, either case
+  // (servers and tools differ). Sets lowerHex to the lower-case form, the one
+  // FinalHex gives, so digests compare as plain strings; leaves it alone
+  // otherwise.
+  static bool ParseHex(const std::string& text, std::string& lowerHex) {
+    if (text.size() != 64) return false;
+    std::string lower(text);
+    for (char& c : lower) {
+      if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+      if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    }
+    lowerHex = lower;
+    return true;
+  }
+
  private:
   struct State;
   State* m_state;
