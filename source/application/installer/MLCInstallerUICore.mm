@@ -225,6 +225,12 @@ bool ForwardKey(NSEvent* event) {
   return NO;
 }
 
+// GNUstep sets the window's protocols afresh each time it maps the window.
+- (void)orderWindow:(NSWindowOrderingMode)place relativeTo:(NSInteger)otherWindow {
+  [super orderWindow:place relativeTo:otherWindow];
+  if (place != NSWindowOut) MLCAcceptCloseRequests(self);
+}
+
 - (void)keyDown:(NSEvent*)event {
   if (!ForwardKey(event)) [super keyDown:event];
 }
@@ -784,7 +790,6 @@ int LCInstallerUICore::CreateUI() {
   if (RenderUI()) PresentFrame(GetRenderedUI());
   [window makeKeyAndOrderFront:nil];
   [window makeFirstResponder:window];
-  MLCAcceptCloseRequests(window);
   [app activateIgnoringOtherApps:YES];
   if (!g_firstFrameShown.exchange(true)) KWLOG("UI: first frame shown");
   m_trayHelper.Initialize(m_window, m_initParams);

@@ -100,6 +100,14 @@ void MLCMakeBoxOf(NSWindow* box, NSWindow* owner) {
   XChangeProperty(display, xBox, XInternAtom(display, "_NET_WM_STATE", False), XA_ATOM, 32, PropModeAppend,
                   reinterpret_cast<unsigned char*>(&state), 1);
   AddProtocol(display, xBox, XInternAtom(display, "WM_DELETE_WINDOW", False));
+  // Motif hints: a title, a border and a close button, but nothing to
+  // minimise or maximise a question with.
+  const long kFunctionsAndDecorations = 1 | 2;
+  const long kMoveAndClose = 4 | 32;
+  const long kBorderTitleMenu = 2 | 8 | 16;
+  long hints[5] = {kFunctionsAndDecorations, kMoveAndClose, kBorderTitleMenu, 0, 0};
+  const Atom motif = XInternAtom(display, "_MOTIF_WM_HINTS", False);
+  XChangeProperty(display, xBox, motif, motif, 32, PropModeReplace, reinterpret_cast<unsigned char*>(hints), 5);
   XFlush(display);
 }
 
