@@ -389,7 +389,7 @@ void LCInstallerUICore::QuitInstallation() {
 void LCInstallerUICore::OnWindowCloseRequest() {
   if (IsUIDisabled() || m_exitRequested) return;
   KWLOG("UI: the window system asks the window to close");
-  if (m_waitingOnInstallButtonClick) {
+  if (m_state == kLCInstallerStateWaitingForInstall) {
     QuitInstallation();
     PostAppQuitMessage();
   } else if (OnAppClose()) {

@@ -169,9 +169,9 @@ void LCInstallerUICore::DrawFocusRing() {
           x >= left + kThickness && x <= right - kThickness && y >= top + kThickness && y <= bottom - kThickness;
       if (inside) continue;
       unsigned char* pixel = pixels + (static_cast<size_t>(y) * width + x) * 4;
-      pixel[0] = 60;  // blue, green, red: the progress colour
+      pixel[0] = 240;  // the progress colour, in the frame's byte order
       pixel[1] = 106;
-      pixel[2] = 240;
+      pixel[2] = 60;
       pixel[3] = 255;
     }
   }
