@@ -367,6 +367,20 @@ TEST_F(UICoreTest, AppCloseDuringAnInstallationWaitsForTheService) {
   service.join();
 }
 
+TEST_F(UICoreTest, QuitWithoutTheDisplayStopsTheServiceAndGivesUpAtItsDeadline) {
+  m_core->OnInstallBegin();
+  m_core->OnDownloadBegin();
+  // A service that does not end in time: the quit gives up rather than hang,
+  // and asks nothing (there is no display to ask on).
+  EXPECT_FALSE(m_core->QuitWithoutDisplay(50));
+  EXPECT_TRUE(m_core->IsExitRequested());
+  EXPECT_TRUE(LCInstallerUIHeadless::GetMessageBoxes().empty());
+  std::thread service([&] { m_core->OnInstallDone(); });
+  EXPECT_TRUE(m_core->QuitWithoutDisplay(60000));
+  service.join();
+  EXPECT_EQ(1, PingLog::Get().Count("InstallExit", ""));
+}
+
 TEST_F(UICoreTest, InstallDonePingsTheOutcome) {
   struct Case {
     bool exit;

@@ -1,5 +1,5 @@
-// Pointer input: hits, clicks, drags, the button actions and which objects
-// take input in each phase.
+// Pointer and key input: hits, clicks, drags, the button actions, which
+// objects take input in each phase, focus and close requests.
 #include <thread>
 
 #include "LCInstallerEndpoints.h"
@@ -121,6 +121,62 @@ TEST_F(UIInputTest, DuringTheInstallationTheAppButtonMinimizesAndTheCloseButtonA
 TEST_F(UIInputTest, ConfirmedCloseOnTheWelcomeScreenQuits) {
   AnswerAll(kLCInstallerMBResultYes);
   Click(11, 5);
+  EXPECT_TRUE(m_core->IsExitRequested());
+  EXPECT_EQ(1, LCInstallerUIHeadless::CountCalls("PostAppQuitMessage"));
+}
+
+TEST_F(UIInputTest, KeysMoveTheFocusOverTheShownControlsAndPressThem) {
+  AnswerAll(kLCInstallerMBResultNo);
+  // Space with nothing focused does nothing; Tab starts at Install now and
+  // wraps; Shift-Tab goes back.
+  EXPECT_FALSE(m_core->OnKey(kLCInstallerKeySpace));
+  m_core->OnKey(kLCInstallerKeyTab);
+  EXPECT_EQ(kLCInstallerButtonInstallNow, m_core->GetFocusedId());
+  m_core->OnKey(kLCInstallerKeyTab);
+  m_core->OnKey(kLCInstallerKeyTab);
+  EXPECT_EQ(kLCInstallerButtonApp, m_core->GetFocusedId());
+  m_core->OnKey(kLCInstallerKeyTab);
+  EXPECT_EQ(kLCInstallerButtonInstallNow, m_core->GetFocusedId());
+  m_core->OnKey(kLCInstallerKeyBackTab);
+  EXPECT_EQ(kLCInstallerButtonApp, m_core->GetFocusedId());
+  const std::vector<LCUIControl> controls = m_core->GetControls();
+  ASSERT_EQ(3u, controls.size());
+  EXPECT_EQ(kLCInstallerRoleLink, controls[1].m_role);
+  EXPECT_TRUE(controls[2].m_focused);
+  // Space presses the focused control (the window's close asks), Escape is
+  // the close button; neither quits when the answer is No.
+  m_core->OnKey(kLCInstallerKeySpace);
+  m_core->OnKey(kLCInstallerKeyEscape);
+  EXPECT_EQ(2u, LCInstallerUIHeadless::GetMessageBoxes().size());
+  EXPECT_TRUE(m_core->IsWaitingOnInstallButtonClick());
+
+  // A control that is no longer shown keeps no focus: during the
+  // installation Return alone presses nothing.
+  m_core->OnKey(kLCInstallerKeyTab);
+  m_core->OnInstallBegin();
+  EXPECT_FALSE(m_core->OnKey(kLCInstallerKeyReturn));
+  EXPECT_TRUE(m_core->IsWaitingOnInstallButtonClick());
+}
+
+TEST_F(UIInputTest, ReturnOnTheWelcomeScreenInstalls) {
+  EXPECT_TRUE(m_core->OnKey(kLCInstallerKeyReturn));
+  EXPECT_FALSE(m_core->IsWaitingOnInstallButtonClick());
+  EXPECT_EQ(1, LCInstallerUIHeadless::CountCalls("BreakEventProcessingLoop"));
+}
+
+TEST_F(UIInputTest, CloseRequestQuitsAtOnceBeforeTheClickAndAsksWithNoAsDefaultDuringTheInstallation) {
+  AnswerAll(kLCInstallerMBResultNo);
+  m_core->OnInstallBegin();
+  m_core->OnWindowCloseRequest();
+  ASSERT_EQ(1u, LCInstallerUIHeadless::GetMessageBoxes().size());
+  EXPECT_EQ(kLCInstallerMBDefaultButton2, LCInstallerUIHeadless::GetMessageBoxes()[0].m_defaultButton);
+  EXPECT_FALSE(m_core->IsExitRequested());
+
+  LCInstallerUIHeadless::Reset();
+  m_core.reset(new LCInstallerUICore(LCInstallerUICoreInitParams()));
+  m_core->CreateUI();
+  m_core->OnWindowCloseRequest();
+  EXPECT_TRUE(LCInstallerUIHeadless::GetMessageBoxes().empty());
   EXPECT_TRUE(m_core->IsExitRequested());
   EXPECT_EQ(1, LCInstallerUIHeadless::CountCalls("PostAppQuitMessage"));
 }

@@ -139,6 +139,13 @@ TEST_F(UIRenderTest, WelcomeScreenShowsButtonLooksFromTheFlags) {
   EXPECT_EQ(10, KindAt(365, 393));
   m_core->OnMouseMove(12, 6);
   EXPECT_EQ((Pixel{70, 1, 0, 255}), Render(11, 5));
+
+  // The focus ring: two pixels wide, two pixels outside Install now, not over it.
+  m_core->OnKey(kLCInstallerKeyTab);
+  EXPECT_EQ((Pixel{240, 106, 60, 255}), Render(361, 389));
+  EXPECT_EQ((Pixel{240, 106, 60, 255}), PixelAt(m_core->GetRenderedUI(), 506, 431));
+  EXPECT_NE(240, KindAt(363, 391));
+  EXPECT_NE(240, KindAt(365, 393));
 }
 
 TEST_F(UIRenderTest, ProgressBarFillsInProportionWhileDownloading) {
@@ -236,6 +243,7 @@ TEST_F(UIRenderTest, FrameIsRebuiltOnlyWhenSomethingVisibleChanged) {
       {"pointer within the same control", [&] { m_core->OnMouseMove(401, 411); }, false},
       {"press", [&] { m_core->OnLButtonDown(401, 411); }, true},
       {"release off the control", [&] { m_core->OnLButtonUp(10, 300); }, true},
+      {"focus moves", [&] { m_core->OnKey(kLCInstallerKeyTab); }, true},
       {"installation begins", [&] { m_core->OnInstallBegin(); }, true},
       {"busy animation step", [&] { m_clock.AdvanceMs(100); }, true},
       {"same animation picture", [&] { m_clock.AdvanceMs(10); }, false},

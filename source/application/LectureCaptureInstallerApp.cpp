@@ -73,6 +73,7 @@ int main(int argc, char** argv) {
       KWLOG("Session: removed %d folders of earlier runs that ended without cleaning up", stale);
     }
 
+    LCInstallerUICore::PrepareWindowSystem();
     LCInstallerUICoreInitParams initParams;
     initParams.m_argc = argc;
     initParams.m_argv = argv;

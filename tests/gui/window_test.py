@@ -27,7 +27,6 @@ INSTALL_NOW = (430, 410)
 LICENCE_LINK = (490, 459)
 CLOSE_BUTTON = (603, 64)
 APP_BUTTON = (18, 12)
-QUIT_MENU_ITEM = (60, 31)  # GNUstep's floating application menu, on the screen
 BACKGROUND = (100, 300)
 # Frame areas (x, y, w, h) whose look changes under the pointer, with the rendered frame showing it.
 INSTALL_NOW_AREA = ((365, 393, 139, 36), "02_welcome_install_hover.png")
@@ -396,9 +395,8 @@ def case_close_during_install(ctx):
     if installer.proc.poll() is not None:
         raise TestFailure("the installer ended after No")
 
-    # The Quit menu item asks the same question.
-    xdotool(ctx.xserver, "mousemove", *QUIT_MENU_ITEM)
-    hold_click(ctx.xserver)
+    # Ctrl-Q, the Quit menu item's role on Linux, asks the same question.
+    xdotool(ctx.xserver, "key", "ctrl+q")
     alert_window(ctx.xserver)
     press_box_button(installer, "default")  # Yes
     if installer.wait_exit() != 0:
@@ -521,6 +519,118 @@ def case_sigterm_after_a_crash(ctx):
     if not any(line.startswith("TTO InstallExit") for line in installer.log_lines()):
         raise TestFailure("no InstallExit ping in the log")
     assert_no_leftovers(ctx)
+
+
+def start_window_manager(ctx):
+    ctx.start_helper(["openbox", "--sm-disable"])
+    wait_for("the window manager", lambda: subprocess.run(["wmctrl", "-m"], env=ctx.xserver.env(),
+                                                          capture_output=True).returncode == 0)
+
+
+def close_request(ctx, title):
+    """The window manager's close, as a taskbar sends it (WM_DELETE_WINDOW through _NET_CLOSE_WINDOW)."""
+    subprocess.run(["wmctrl", "-F", "-c", title], env=ctx.xserver.env(), check=True)
+
+
+def mapped_windows(xserver):
+    """Names and sizes of every mapped top-level client window of the installer."""
+    tree = subprocess.run(["xwininfo", "-root", "-tree"], env=xserver.env(), capture_output=True, text=True).stdout
+    found = []
+    for wid, size in re.findall(r"^\s+(0x[0-9a-f]+) .*\(\"Clipvane Installer\" \"GNUstep\"\)\s+(\d+x\d+)", tree, re.M):
+        state = subprocess.run(["xwininfo", "-id", wid], env=xserver.env(), capture_output=True, text=True).stdout
+        if "IsViewable" in state:
+            found.append(size)
+    return found
+
+
+def case_desktop_keyboard_and_close(ctx):
+    """Under a window manager: only the installer window is mapped and it appears with the core's first frame;
+    the keyboard alone starts the installation; the window manager's close asks the quit question, whose default
+    (Return) keeps the installation going; a box's own close gives its neutral answer; a click on the window
+    leaves the box on top; Yes to a close request ends the installer with nothing left."""
+    start_window_manager(ctx)
+    image = ctx.make_image("--payload-mib", "6")
+    ctx.start_service(image, "--rate-limit", "65536")
+    installer = ctx.start_installer()
+    window = installer_window(ctx.xserver)
+    frames = ctx.references()
+    first = ctx.sandbox.path("first.png")
+    screenshot(ctx.xserver, first, frame_region(window))
+    limit = FRAME_W * FRAME_H // 500
+    if differing_pixels(first, os.path.join(frames, "01_welcome.png")) > limit:
+        raise TestFailure("the first screenshot of the window is not the welcome frame")
+    installer.wait_log(r"^UI: first frame shown$")
+    if mapped_windows(ctx.xserver) != ["%dx%d" % (FRAME_W, FRAME_H)]:
+        raise TestFailure("mapped windows besides the installer window: %s" % mapped_windows(ctx.xserver))
+
+    # Tab puts the focus ring on Install now, and Return presses it.
+    ring = sub_region(window, (361, 389, 147, 44))
+    before = ctx.sandbox.path("ring-0.png")
+    screenshot(ctx.xserver, before, ring)
+    xdotool(ctx.xserver, "key", "Tab")
+    wait_for("the focus ring", lambda: screenshot(ctx.xserver, ctx.sandbox.path("ring-1.png"), ring) or
+             differing_pixels(before, ctx.sandbox.path("ring-1.png")) > 100)
+    xdotool(ctx.xserver, "key", "Return")
+    installer.wait_log(r"^Download progress: \d+$")
+
+    close_request(ctx, "Clipvane Installer")
+    alert_window(ctx.xserver)
+    answered = answered_boxes(installer)
+    xdotool(ctx.xserver, "key", "Return")  # the default: No
+    wait_for("the quit question to be answered", lambda: answered_boxes(installer) > answered)
+    no_alert_window(ctx.xserver)
+    at_no = download_progress(installer)
+    wait_for("the download to go on after Return", lambda: download_progress(installer) > at_no)
+
+    close_request(ctx, "Clipvane Installer")
+    box = alert_window(ctx.xserver)
+    # Below the title bar, whose colour follows the focus.
+    box_area = (box[2], box[3] + 30, box[4], box[5] - 30)
+    screenshot(ctx.xserver, ctx.sandbox.path("box-1.png"), box_area)
+    click(ctx.xserver, window, *BACKGROUND)
+    time.sleep(0.5)  # lets the window manager restack, if it would
+    screenshot(ctx.xserver, ctx.sandbox.path("box-2.png"), box_area)
+    if differing_pixels(ctx.sandbox.path("box-1.png"), ctx.sandbox.path("box-2.png")) > box[4] * box[5] // 20:
+        raise TestFailure("a click on the installer window hid the box")
+    answered = answered_boxes(installer)
+    close_request(ctx, "Ostrel Clipvane")
+    wait_for("the box's close to answer it", lambda: answered_boxes(installer) > answered)
+    no_alert_window(ctx.xserver)
+    if installer.proc.poll() is not None:
+        raise TestFailure("the installer ended after the box's close")
+
+    close_request(ctx, "Clipvane Installer")
+    press_box_button(installer, "default")  # Yes
+    if installer.wait_exit() != 0:
+        raise TestFailure("installer exited with %s" % installer.proc.returncode)
+    if not any(line.startswith("TTO InstallExit") for line in installer.log_lines()):
+        raise TestFailure("no InstallExit ping in the log")
+    assert_no_leftovers(ctx)
+
+
+def case_display_lost(ctx):
+    """The X server goes away mid-download: the installer is gone within 5 s with nothing left, and the next
+    launch on a new server starts normally."""
+    image = ctx.make_image("--payload-mib", "6")
+    ctx.start_service(image, "--rate-limit", "65536")
+    installer = ctx.start_installer()
+    window = installer_window(ctx.xserver)
+    installer.wait_log(r"^UI: first frame shown$")
+    press(ctx, window, INSTALL_NOW, INSTALL_NOW_AREA)
+    installer.wait_log(r"^Download progress: \d+$")
+    ctx.xserver.proc.kill()
+    ctx.xserver.proc.wait()
+    try:
+        installer.proc.wait(5)
+    except subprocess.TimeoutExpired:
+        raise TestFailure("the installer outlived its display by more than 5 s")
+    if installer.proc.returncode != 0:
+        raise TestFailure("installer exited with %s" % installer.proc.returncode)
+    assert_no_leftovers(ctx)
+    ctx.xserver = XServer()
+    again = ctx.start_installer("again")
+    again.wait_log(r"^UI: first frame shown$")
+    installer_window(ctx.xserver)
 
 
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}

@@ -6,6 +6,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <initializer_list>
 
@@ -28,9 +29,12 @@ void Ping(const char* name, const KWString& value = KWString()) {
   LCInstallerAnalytics::PingTalkToOstrelServer(name, value);
 }
 
-LCUIObject MakeObject(LCInstallerButtonId id, int left, int top, int right, int bottom) {
+LCUIObject MakeObject(LCInstallerButtonId id, int left, int top, int right, int bottom,
+                      LCInstallerControlRole role = kLCInstallerRoleSlideDot, const char* label = "") {
   LCUIObject object;
   object.m_id = id;
+  object.m_role = role;
+  object.m_label = label;
   object.m_rect.left = left;
   object.m_rect.top = top;
   object.m_rect.right = right;
@@ -154,10 +158,12 @@ void LCInstallerUICore::LoadAssetsFromFolder(const KWPath& folder, LCImageLoader
 
 LCInstallerUICore::LCInstallerUICore(const LCInstallerUICoreInitParams& params)
     : m_initParams(params),
-      m_installNowButton(MakeObject(kLCInstallerButtonInstallNow, 365, 393, 503, 428)),
-      m_eulaButton(MakeObject(kLCInstallerButtonEULA, 434, 454, 552, 465)),
-      m_closeButton(MakeObject(kLCInstallerButtonClose, 596, 57, 610, 71)),
-      m_appButton(MakeObject(kLCInstallerButtonApp, 11, 5, 25, 19)),
+      m_installNowButton(
+          MakeObject(kLCInstallerButtonInstallNow, 365, 393, 503, 428, kLCInstallerRoleButton, "Install now")),
+      m_eulaButton(MakeObject(kLCInstallerButtonEULA, 434, 454, 552, 465, kLCInstallerRoleLink, "Licence terms")),
+      m_closeButton(
+          MakeObject(kLCInstallerButtonClose, 596, 57, 610, 71, kLCInstallerRoleButton, "Cancel the installation")),
+      m_appButton(MakeObject(kLCInstallerButtonApp, 11, 5, 25, 19, kLCInstallerRoleButton, "Close")),
       m_trayHelper(*this) {
   std::fill(std::begin(m_progressReported), std::end(m_progressReported), false);
   for (int k = 0; k < 7; ++k) {
@@ -378,6 +384,41 @@ void LCInstallerUICore::QuitInstallation() {
   while (m_state != kLCInstallerStateInstallDone && m_state != kLCInstallerStateWaitingForInstall) {
     m_installCompleteCondition.wait(lock);
   }
+}
+
+void LCInstallerUICore::OnWindowCloseRequest() {
+  if (IsUIDisabled() || m_exitRequested) return;
+  KWLOG("UI: the window system asks the window to close");
+  if (m_state == kLCInstallerStateWaitingForInstall) {
+    QuitInstallation();
+    PostAppQuitMessage();
+  } else if (OnAppClose()) {
+    PostAppQuitMessage();
+  }
+}
+
+bool LCInstallerUICore::QuitWithoutDisplay(unsigned int serviceDeadlineMilliseconds) {
+  bool serviceEnded = true;
+  {
+    KWLock lock(m_installCompleteMutex);
+    m_exitRequested = true;
+    // Real time, not the UI's clock: this bounds how long the process lingers.
+    const std::chrono::steady_clock::time_point deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(serviceDeadlineMilliseconds);
+    while (m_state != kLCInstallerStateInstallDone && m_state != kLCInstallerStateWaitingForInstall) {
+      const long long left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+      if (left <= 0) {
+        serviceEnded = false;
+        break;
+      }
+      m_installCompleteCondition.wait_for(lock, static_cast<unsigned int>(left));
+    }
+  }
+  if (!serviceEnded) KWLOG("UI: the service did not end within %u ms", serviceDeadlineMilliseconds);
+  LCInstallerAnalytics::StopThread();
+  KWFileUtil::DeleteAllTempFilesCreated();
+  return serviceEnded;
 }
 
 std::atomic<int> LCInstallerUICore::ms_quitSignal{0};

@@ -72,6 +72,15 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   bool OnAppClose();
   // The quit path of a Yes to that question, without asking. Main thread.
   void QuitInstallation();
+  // The window system asks the window to close (a taskbar's Close, a
+  // logout): before the install-now click the installer quits at once,
+  // during an installation it asks. Ignored while a box is up. Main thread.
+  void OnWindowCloseRequest();
+  // The quit path when the display is gone: nothing of the window, its boxes
+  // or the tray is touched. Stops the service and waits for it up to the
+  // deadline, stops analytics and removes the session's files. False when
+  // the service did not end in time. Any thread.
+  bool QuitWithoutDisplay(unsigned int serviceDeadlineMilliseconds);
   // SIGTERM, SIGINT and SIGHUP take the quit path: the handler only notes
   // the signal; a main-thread timer of the core acts on it. A second signal
   // of the same kind ends the process at once.
@@ -99,6 +108,11 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   void OnMouseClick(LCInstallerButtonId id);
   // Ends the first event loop once, when the core waits for the install-now click.
   void OnInstallNowButtonClick();
+  // A key on the window (main thread). True when the core acted on it.
+  bool OnKey(LCInstallerKey key);
+  // The controls the window shows now, in focus order.
+  std::vector<LCUIControl> GetControls() const;
+  LCInstallerButtonId GetFocusedId() const { return m_focusedId; }
 
   // Read-outs for the windowing layer and tests.
   const LCUIObject& GetObject(LCInstallerButtonId id) const;
@@ -111,6 +125,9 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   LCInstallerSystemTrayHelper& GetTrayHelper() { return m_trayHelper; }
 
   // Windowing layer: defined per windowing system.
+  // Settings the windowing system reads when it starts; called once by main
+  // before the core exists.
+  static void PrepareWindowSystem();
   int CreateUI();
   void LoadUIAssets();
   // Decodes one picture of the asset folder; each windowing layer has its own.
@@ -150,6 +167,11 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   static void QuitWatchTick(KWTimerID, void* data);
   LCUIObject& ObjectById(LCInstallerButtonId id);
   int LookIndex(const LCUIObject& object) const;
+  // The focused control when it is still shown, else -1.
+  LCInstallerButtonId FocusedActiveId() const;
+  void MoveFocus(int step);
+  // Outlines the focused control in the frame.
+  void DrawFocusRing();
 
   LCAtomicTime m_animationStartTime;
   LCInstallerUICoreInitParams m_initParams;
@@ -184,6 +206,8 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   KWMutex m_installCompleteMutex;
   LCInstallerSystemTrayHelper m_trayHelper;
   bool m_isDragging = false;
+  // The control that Space and Return act on; -1 when none. Main thread.
+  LCInstallerButtonId m_focusedId = -1;
   int m_dragStartX = 0;
   int m_dragStartY = 0;
   // Makes the percentage test-and-set and the progress with its time stamp one step.
@@ -196,10 +220,11 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
     int progress = -1;   // only while the bar is drawn
     int animation = -1;  // busy-animation picture, only while it is drawn
     unsigned looks = 0;  // hover and pressed flags of every control
+    int focus = -1;
     bool disabled = false;
     bool operator==(const FrameInputs& o) const {
       return state == o.state && slide == o.slide && progress == o.progress && animation == o.animation &&
-             looks == o.looks && disabled == o.disabled;
+             looks == o.looks && focus == o.focus && disabled == o.disabled;
     }
   };
   FrameInputs m_lastFrame;

@@ -1,6 +1,7 @@
-// Pointer input: every control is drawn into the frame, so presses, releases
-// and moves in frame coordinates become hover and pressed looks, button
-// actions and window drags here. Main thread only.
+// Pointer and keyboard input: every control is drawn into the frame, so
+// presses, releases and moves in frame coordinates become hover and pressed
+// looks, button actions and window drags here, and keys move the focus ring
+// over the same controls. Main thread only.
 #include "LCInstallerAnalytics.h"
 #include "LCInstallerEndpoints.h"
 #include "LCInstallerUICore.h"
@@ -13,6 +14,10 @@ bool HitTest(int x, int y, const LCRect& rect) {
 }
 
 void Ping(const char* name) { LCInstallerAnalytics::PingTalkToOstrelServer(name, KWString()); }
+
+// Focus order: the main action first, the window's own buttons last.
+const LCInstallerButtonId kFocusOrder[] = {kLCInstallerButtonInstallNow, kLCInstallerButtonEULA,
+                                           kLCInstallerButtonClose, kLCInstallerButtonApp};
 
 }  // namespace
 
@@ -111,4 +116,82 @@ void LCInstallerUICore::OnMouseClick(LCInstallerButtonId id) {
 void LCInstallerUICore::OnInstallNowButtonClick() {
   bool waiting = true;
   if (m_waitingOnInstallButtonClick.compare_exchange_strong(waiting, false)) BreakEventProcessingLoop();
+}
+
+std::vector<LCUIControl> LCInstallerUICore::GetControls() const {
+  const std::vector<LCUIObject*> active = GetActiveObjectsSnapshot();
+  const bool enabled = !IsUIDisabled();
+  std::vector<LCUIControl> controls;
+  for (LCInstallerButtonId id : kFocusOrder) {
+    for (const LCUIObject* object : active) {
+      if (object->m_id != id) continue;
+      LCUIControl control;
+      control.m_id = id;
+      control.m_role = object->m_role;
+      control.m_label = object->m_label;
+      control.m_rect = object->m_rect;
+      control.m_enabled = enabled;
+      control.m_focused = id == m_focusedId;
+      controls.push_back(control);
+    }
+  }
+  return controls;
+}
+
+LCInstallerButtonId LCInstallerUICore::FocusedActiveId() const {
+  for (const LCUIControl& control : GetControls()) {
+    if (control.m_focused) return control.m_id;
+  }
+  return -1;
+}
+
+// From no focus, forward starts at the first control and backward at the last.
+void LCInstallerUICore::MoveFocus(int step) {
+  const std::vector<LCUIControl> controls = GetControls();
+  if (controls.empty()) return;
+  const int count = static_cast<int>(controls.size());
+  int index = -1;
+  for (int i = 0; i < count; ++i) {
+    if (controls[i].m_focused) index = i;
+  }
+  if (index < 0) {
+    index = step > 0 ? 0 : count - 1;
+  } else {
+    index = (index + step + count) % count;
+  }
+  m_focusedId = controls[index].m_id;
+}
+
+bool LCInstallerUICore::OnKey(LCInstallerKey key) {
+  if (IsUIDisabled()) return false;
+  const LCInstallerButtonId focused = FocusedActiveId();
+  switch (key) {
+    case kLCInstallerKeyTab:
+      MoveFocus(1);
+      return true;
+    case kLCInstallerKeyBackTab:
+      MoveFocus(-1);
+      return true;
+    case kLCInstallerKeySpace:
+      if (focused < 0) return false;
+      OnMouseClick(focused);
+      return true;
+    case kLCInstallerKeyReturn:
+      if (focused >= 0) {
+        OnMouseClick(focused);
+      } else if (m_state == kLCInstallerStateWaitingForInstall) {
+        OnMouseClick(kLCInstallerButtonInstallNow);
+      } else {
+        return false;
+      }
+      return true;
+    case kLCInstallerKeyEscape:
+      // The close button: on the welcome screen the window's own close.
+      OnMouseClick(m_state == kLCInstallerStateWaitingForInstall ? kLCInstallerButtonApp : kLCInstallerButtonClose);
+      return true;
+    case kLCInstallerKeyQuit:
+      if (OnAppClose()) PostAppQuitMessage();
+      return true;
+  }
+  return false;
 }

@@ -103,6 +103,7 @@ bool LCInstallerUICore::RenderUI() {
     inputs.looks |= (object->m_isHover ? 1u : 0u) << bit++;
     inputs.looks |= (object->m_isPressed ? 1u : 0u) << bit++;
   }
+  inputs.focus = FocusedActiveId();
   inputs.disabled = disabled;
   if (m_lastFrameValid && inputs == m_lastFrame) return false;
   m_lastFrame = inputs;
@@ -142,6 +143,36 @@ bool LCInstallerUICore::RenderUI() {
     if (animating) BlendAt(m_renderedUI, m_assets.m_progressAnimation, inputs.animation, kProgressX, kProgressY);
   }
 
+  if (inputs.focus >= 0) DrawFocusRing();
   if (disabled) m_renderedUI.Copy(m_assets.m_disabledMask, 0, 0);
   return true;
+}
+
+// A two-pixel ring two pixels outside the control, held to the frame, in the
+// product's accent colour so that it reads on the light and the dark slides.
+void LCInstallerUICore::DrawFocusRing() {
+  const LCInstallerButtonId id = FocusedActiveId();
+  if (id < 0 || m_renderedUI.IsEmpty()) return;
+  const LCRect& rect = GetObject(id).m_rect;
+  const int width = static_cast<int>(m_renderedUI.GetWidth());
+  const int height = static_cast<int>(m_renderedUI.GetHeight());
+  const int kGap = 2;
+  const int kThickness = 2;
+  const int left = rect.left - kGap - kThickness;
+  const int top = rect.top - kGap - kThickness;
+  const int right = rect.right + kGap + kThickness;
+  const int bottom = rect.bottom + kGap + kThickness;
+  unsigned char* pixels = m_renderedUI.GetData();
+  for (int y = std::max(top, 0); y <= std::min(bottom, height - 1); ++y) {
+    for (int x = std::max(left, 0); x <= std::min(right, width - 1); ++x) {
+      const bool inside =
+          x >= left + kThickness && x <= right - kThickness && y >= top + kThickness && y <= bottom - kThickness;
+      if (inside) continue;
+      unsigned char* pixel = pixels + (static_cast<size_t>(y) * width + x) * 4;
+      pixel[0] = 240;  // the progress colour, in the frame's byte order
+      pixel[1] = 106;
+      pixel[2] = 60;
+      pixel[3] = 255;
+    }
+  }
 }

@@ -36,11 +36,41 @@ struct LCRect {
   int bottom = 0;
 };
 
+// What a control is to a person and to accessibility.
+enum LCInstallerControlRole {
+  kLCInstallerRoleButton = 0,
+  kLCInstallerRoleLink = 1,
+  kLCInstallerRoleSlideDot = 2,
+};
+
 struct LCUIObject {
   LCInstallerButtonId m_id = 0;
   LCRect m_rect;
+  LCInstallerControlRole m_role = kLCInstallerRoleButton;
+  const char* m_label = "";  // a string literal
   bool m_isHover = false;    // the pointer is over it
   bool m_isPressed = false;  // the button went down on it
+};
+
+// One control as the window shows it now: hit-testing, the focus ring and
+// accessibility read the same list.
+struct LCUIControl {
+  LCInstallerButtonId m_id = 0;
+  LCInstallerControlRole m_role = kLCInstallerRoleButton;
+  const char* m_label = "";
+  LCRect m_rect;
+  bool m_enabled = true;
+  bool m_focused = false;
+};
+
+// The keys the window acts on, as the windowing layer reads them.
+enum LCInstallerKey {
+  kLCInstallerKeyReturn = 0,  // Return and keypad Enter
+  kLCInstallerKeySpace = 1,
+  kLCInstallerKeyTab = 2,
+  kLCInstallerKeyBackTab = 3,  // Shift-Tab
+  kLCInstallerKeyEscape = 4,
+  kLCInstallerKeyQuit = 5,  // Cmd-Q on macOS, Ctrl-Q elsewhere
 };
 
 // Every decoded picture of the installer window. A file that could not be

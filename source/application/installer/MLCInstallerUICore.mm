@@ -1,5 +1,6 @@
 // The AppKit windowing layer of the UI core: assets, the borderless window,
-// the menu, the frame timer, pointer input and message boxes.
+// the menu, the frame timer, pointer and key input, close requests, the loss
+// of the display and message boxes.
 //
 // AppKit is used on the main thread only. The service thread reaches this
 // layer through BreakEventProcessingLoop, ShowMessageBox and the menu-bar
@@ -26,9 +27,11 @@
 #include "MLCInstallerUIAppKit.h"
 #include "MLCMainDisplay.h"
 #include "MLCMainThread.h"
+#include "MLCWindowSystem.h"
 
 @class MLCImageView;
 @class MLCMenuHandler;
+@class MLCBoxCloser;
 
 namespace {
 
@@ -39,6 +42,7 @@ const NSUInteger kApplicationDefinedEventType = 15;
 LCInstallerUICore* g_pUICore = nullptr;
 MLCImageView* g_imageView = nil;
 MLCMenuHandler* g_menuHandler = nil;
+MLCBoxCloser* g_boxCloser = nil;
 std::atomic<bool> g_firstFrameShown{false};
 
 }  // namespace
@@ -147,6 +151,123 @@ void ForwardPointer(NSView* view, NSEvent* event, void (LCInstallerUICore::*hand
 
 - (void)mouseDragged:(NSEvent*)event {
   ForwardPointer(self, event, &LCInstallerUICore::OnMouseMove);
+}
+@end
+
+namespace {
+
+// Key-down to the core's keys; false for a key the core does not use.
+bool ForwardKey(NSEvent* event) {
+  if (!g_pUICore) return false;
+  NSString* characters = [event charactersIgnoringModifiers];
+  if ([characters length] == 0) return false;
+  const unichar character = [characters characterAtIndex:0];
+  const NSUInteger flags = [event modifierFlags];
+  const bool shift = (flags & NSShiftKeyMask) != 0;
+  LCInstallerKey key;
+  switch (character) {
+    case '\r':
+    case 3:  // keypad Enter
+      key = kLCInstallerKeyReturn;
+      break;
+    case '\t':
+      key = shift ? kLCInstallerKeyBackTab : kLCInstallerKeyTab;
+      break;
+    case 25:  // Shift-Tab as some keyboards send it
+      key = kLCInstallerKeyBackTab;
+      break;
+    case ' ':
+      key = kLCInstallerKeySpace;
+      break;
+    case 27:
+      key = kLCInstallerKeyEscape;
+      break;
+    case 'q':
+    case 'Q':
+      // Cmd-Q also reaches the menu on macOS; Ctrl-Q is the Linux desktops' quit.
+      if (!(flags & (NSControlKeyMask | NSCommandKeyMask))) return false;
+      key = kLCInstallerKeyQuit;
+      break;
+    default:
+      return false;
+  }
+  MKWAutoReleasePoolWrapper pool;
+  return g_pUICore->OnKey(key);
+}
+
+}  // namespace
+
+// The borderless installer window: it takes key focus, which AppKit refuses a
+// borderless window by default, and turns the window system's close request
+// into the core's quit path.
+@interface MLCInstallerWindow : NSWindow
+@end
+
+@implementation MLCInstallerWindow
+- (BOOL)canBecomeKeyWindow {
+  return YES;
+}
+
+- (BOOL)canBecomeMainWindow {
+  return YES;
+}
+
+- (void)performClose:(id)sender {
+  (void)sender;
+  // A box up is answered first; its own close request answers it.
+  if (!g_pUICore || [[NSApplication sharedApplication] modalWindow]) return;
+  MKWAutoReleasePoolWrapper pool;
+  g_pUICore->OnWindowCloseRequest();
+}
+
+- (BOOL)windowShouldClose:(id)sender {
+  [self performClose:sender];
+  return NO;
+}
+
+// GNUstep sets the window's protocols afresh each time it maps the window.
+- (void)orderWindow:(NSWindowOrderingMode)place relativeTo:(NSInteger)otherWindow {
+  [super orderWindow:place relativeTo:otherWindow];
+  if (place != NSWindowOut) MLCAcceptCloseRequests(self);
+}
+
+- (void)keyDown:(NSEvent*)event {
+  if (!ForwardKey(event)) [super keyDown:event];
+}
+@end
+
+// A box's close request, and Escape where no button takes it, give the
+// box's neutral answer: the modal run ends without a button.
+@interface MLCBoxCloser : NSObject
+- (BOOL)windowShouldClose:(id)sender;
+@end
+
+@implementation MLCBoxCloser
+- (BOOL)windowShouldClose:(id)sender {
+  (void)sender;
+  NSApplication* app = [NSApplication sharedApplication];
+  if ([app modalWindow]) [app stopModal];
+  return NO;
+}
+@end
+
+// GNUstep builds an alert's panel only inside runModal (macOS at init); the
+// box is made the installer window's own as soon as its panel exists.
+@interface NSAlert (MLCDeferredPanel)
+- (void)_setupPanel;
+@end
+
+@interface MLCAlert : NSAlert
+@end
+
+namespace {
+void MakeInstallerBox(NSWindow* box);
+}
+
+@implementation MLCAlert
+- (void)_setupPanel {
+  if ([NSAlert instancesRespondToSelector:@selector(_setupPanel)]) [super _setupPanel];
+  MakeInstallerBox([self window]);
 }
 @end
 
@@ -263,7 +384,7 @@ void PresentFrame(const LCBGRAImage& frame) {
     [window displayIfNeeded];
     [window flushWindow];
   }
-  if (!g_firstFrameShown.exchange(true)) KWLOG("UI: first frame shown");
+  if ([[g_imageView window] isVisible] && !g_firstFrameShown.exchange(true)) KWLOG("UI: first frame shown");
 }
 
 // The UI timer's tick (main thread): a frame only when something visible changed.
@@ -327,6 +448,7 @@ struct MessageBoxRequest {
   KWString title;
   KWString message;
   LCInstallerMBType type = kLCInstallerMBTypeOK;
+  LCInstallerMBDefaultButton defaultButton = kLCInstallerMBDefaultButton1;
   LCInstallerMBResult result = kLCInstallerMBResultOK;
   bool done = false;
 };
@@ -341,8 +463,31 @@ bool IsPendingLocked(MessageBoxRequest* request) {
   return std::find(g_pendingBoxes.begin(), g_pendingBoxes.end(), request) != g_pendingBoxes.end();
 }
 
-// Main thread. The first button is the default.
-LCInstallerMBResult RunAlertModally(const KWString& title, const KWString& message, LCInstallerMBType type) {
+const char* const kBoxTitle = "Ostrel Clipvane";
+
+// Main thread: the box is titled as the product, belongs to the installer
+// window (centred over it while it is shown) and takes the close request.
+void MakeInstallerBox(NSWindow* box) {
+  if (!box) return;
+  if (!g_boxCloser) g_boxCloser = [[MLCBoxCloser alloc] init];
+  [box setTitle:MLCToNSString(kBoxTitle)];
+  [box setDelegate:(id)g_boxCloser];
+  NSWindow* owner = static_cast<NSWindow*>(LCInstallerUICore::m_window);
+  if (owner && [owner isVisible]) {
+    const NSRect over = [owner frame];
+    const NSRect frame = [box frame];
+    [box setFrameOrigin:NSMakePoint(over.origin.x + (over.size.width - frame.size.width) / 2,
+                                    over.origin.y + (over.size.height - frame.size.height) / 2)];
+  } else {
+    [box center];
+  }
+  MLCMakeBoxOf(box, owner && [owner isVisible] ? owner : nil);
+}
+
+// Main thread. Return answers with the default button and Escape with the
+// neutral one; a box closed without a button gives the neutral answer.
+LCInstallerMBResult RunAlertModally(const KWString& title, const KWString& message, LCInstallerMBType type,
+                                    LCInstallerMBDefaultButton defaultButton) {
   MKWAutoReleasePoolWrapper pool;
   [NSApplication sharedApplication];
   NSString* defaultTitle = @"OK";
@@ -362,10 +507,18 @@ LCInstallerMBResult RunAlertModally(const KWString& title, const KWString& messa
     default:
       break;
   }
-  NSAlert* alert = [[[NSAlert alloc] init] autorelease];
-  [alert addButtonWithTitle:defaultTitle];
-  if (alternateTitle) [alert addButtonWithTitle:alternateTitle];
+  MLCAlert* alert = [[[MLCAlert alloc] init] autorelease];
+  NSButton* first = [alert addButtonWithTitle:defaultTitle];
+  NSButton* second = alternateTitle ? [alert addButtonWithTitle:alternateTitle] : nil;
+  if (second && defaultButton == kLCInstallerMBDefaultButton2) {
+    [first setKeyEquivalent:@""];
+    [second setKeyEquivalent:@"\r"];
+  } else if (second) {
+    [second setKeyEquivalent:@"\033"];
+  }
   MLCSetAlertTexts(alert, title, message);
+  // macOS has the panel already; GNUstep makes it in runModal (MLCAlert).
+  if (![NSAlert instancesRespondToSelector:@selector(_setupPanel)]) MakeInstallerBox([alert window]);
   if (g_boxObserver) g_boxObserver(message, type);
   const NSInteger answer = [alert runModal];
   KWLOG("UI: message box answered %d", static_cast<int>(answer));
@@ -379,21 +532,22 @@ LCInstallerMBResult RunAlertModally(const KWString& title, const KWString& messa
         return kLCInstallerMBResultOK;
     }
   }
-  // The alternate button is the answer that changes nothing.
-  if (answer == NSAlertSecondButtonReturn) return LCNeutralMessageBoxAnswer(type);
-  return kLCInstallerMBResultOK;
+  // The alternate button, and a box closed without a button, give the answer
+  // that changes nothing.
+  return LCNeutralMessageBoxAnswer(type);
 }
 
 // Main thread. A box raised before the window exists (a start-up failure in
 // main) comes before any event loop: it runs inside one, as a box of a
 // launched application, since GNUstep gives a modal box no input otherwise.
-LCInstallerMBResult RunAlert(const KWString& title, const KWString& message, LCInstallerMBType type) {
+LCInstallerMBResult RunAlert(const KWString& title, const KWString& message, LCInstallerMBType type,
+                             LCInstallerMBDefaultButton defaultButton) {
   NSApplication* app = [NSApplication sharedApplication];
-  if (g_pUICore || [app isRunning]) return RunAlertModally(title, message, type);
+  if (g_pUICore || [app isRunning]) return RunAlertModally(title, message, type, defaultButton);
   LCInstallerMBResult result = kLCInstallerMBResultOK;
   MLCRunOnMainThreadLater([&] {
     [app activateIgnoringOtherApps:YES];
-    result = RunAlertModally(title, message, type);
+    result = RunAlertModally(title, message, type, defaultButton);
     StopApplication();
   });
   MKWAutoReleasePoolWrapper pool;
@@ -407,14 +561,16 @@ void PresentQueuedBox(MessageBoxRequest* request) {
   KWString title;
   KWString message;
   LCInstallerMBType type;
+  LCInstallerMBDefaultButton defaultButton;
   {
     std::lock_guard<std::mutex> lock(g_boxMutex);
     if (!IsPendingLocked(request)) return;  // answered already; the asker may be gone
     title = request->title;
     message = request->message;
     type = request->type;
+    defaultButton = request->defaultButton;
   }
-  const LCInstallerMBResult result = RunAlert(title, message, type);
+  const LCInstallerMBResult result = RunAlert(title, message, type, defaultButton);
   std::lock_guard<std::mutex> lock(g_boxMutex);
   if (!IsPendingLocked(request)) return;
   request->result = result;
@@ -424,11 +580,13 @@ void PresentQueuedBox(MessageBoxRequest* request) {
 }
 
 // Any thread but the main one: queues the box and waits for the answer.
-LCInstallerMBResult AskOnMainThread(const KWString& title, const KWString& message, LCInstallerMBType type) {
+LCInstallerMBResult AskOnMainThread(const KWString& title, const KWString& message, LCInstallerMBType type,
+                                    LCInstallerMBDefaultButton defaultButton) {
   MessageBoxRequest request;
   request.title = title;
   request.message = message;
   request.type = type;
+  request.defaultButton = defaultButton;
   {
     std::lock_guard<std::mutex> lock(g_boxMutex);
     if (g_boxesAbandoned) {
@@ -459,6 +617,28 @@ void AbandonPendingMessageBoxes() {
 }
 
 std::atomic<bool> g_activationPolicyReported{false};
+
+// Called by the window-system layer on the thread that found the display
+// gone (the main thread, inside an AppKit call): boxes the service waits for
+// are answered, the service is stopped without the display, and the process
+// then ends. 2.5 s for the service leaves analytics its 2 s within 5 s.
+void QuitWithoutTheDisplay() {
+  AbandonPendingMessageBoxes();
+  if (g_pUICore) g_pUICore->QuitWithoutDisplay(2500);
+}
+
+NSImage* LoadApplicationIcon() {
+  const KWPath path = KWFileUtil::GetCurrentExecutablePath()
+                          .AppendNew("Contents")
+                          .Append("Resources")
+                          .Append("tessel.icns", KWPath::kKWPathKindFile);
+  NSImage* icon = [[[NSImage alloc] initWithContentsOfFile:MLCToNSString(path.GetPathAsKWString())] autorelease];
+  if (!icon || ![[icon representations] count]) {
+    KWLOG("UI: the application icon %s could not be read", path.c_str());
+    return nil;
+  }
+  return icon;
+}
 
 }  // namespace
 
@@ -546,6 +726,11 @@ int MLCPendingMessageBoxCountForTesting() {
   return static_cast<int>(g_pendingBoxes.size());
 }
 
+void LCInstallerUICore::PrepareWindowSystem() {
+  MKWAutoReleasePoolWrapper pool;
+  MLCRegisterApplicationDefaults();
+}
+
 int LCInstallerUICore::CreateUI() {
   g_pUICore = this;
   KWLOG("Loading Assets");
@@ -555,39 +740,42 @@ int LCInstallerUICore::CreateUI() {
   MKWAutoReleasePoolWrapper pool;
   MLCPrepareForThreads();
   NSApplication* app = [NSApplication sharedApplication];
+  MLCWatchForDisplayLoss(QuitWithoutTheDisplay);
   MLCSetActivationPolicy(0);  // regular
+  if (NSImage* icon = LoadApplicationIcon()) [app setApplicationIconImage:icon];
 
   g_menuHandler = [[MLCMenuHandler alloc] init:this];
   NSString* processName = [[NSProcessInfo processInfo] processName];
-  NSMenu* mainMenu = [[[NSMenu alloc] initWithTitle:@""] autorelease];
-  NSMenuItem* appItem = [[[NSMenuItem alloc] initWithTitle:processName action:NULL keyEquivalent:@""] autorelease];
-  NSMenu* appMenu = [[[NSMenu alloc] initWithTitle:processName] autorelease];
-  NSMenuItem* quitItem = [[[NSMenuItem alloc] initWithTitle:[@"Quit " stringByAppendingString:processName]
-                                                     action:@selector(OnAppClose:)
-                                              keyEquivalent:@"q"] autorelease];
-  [quitItem setTarget:g_menuHandler];
-  [appMenu addItem:quitItem];
-  [appItem setSubmenu:appMenu];
-  [mainMenu addItem:appItem];
-  [app setMainMenu:mainMenu];
+  if (MLCShowsApplicationMenu()) {
+    NSMenu* mainMenu = [[[NSMenu alloc] initWithTitle:@""] autorelease];
+    NSMenuItem* appItem = [[[NSMenuItem alloc] initWithTitle:processName action:NULL keyEquivalent:@""] autorelease];
+    NSMenu* appMenu = [[[NSMenu alloc] initWithTitle:processName] autorelease];
+    NSMenuItem* quitItem = [[[NSMenuItem alloc] initWithTitle:[@"Quit " stringByAppendingString:processName]
+                                                       action:@selector(OnAppClose:)
+                                                keyEquivalent:@"q"] autorelease];
+    [quitItem setTarget:g_menuHandler];
+    [appMenu addItem:quitItem];
+    [appItem setSubmenu:appMenu];
+    [mainMenu addItem:appItem];
+    [app setMainMenu:mainMenu];
+  }
 
   const KWIntRect display = MLCGetMainDisplayRect();
   const int left = (display.left + display.right - static_cast<int>(uiSize.width)) / 2;
   const int top = (display.top + display.bottom - static_cast<int>(uiSize.height)) / 2;
   const int bottom = display.Height() - (top + static_cast<int>(uiSize.height));
-  NSWindow* window = [[NSWindow alloc] initWithContentRect:NSMakeRect(left, bottom, uiSize.width, uiSize.height)
-                                                 styleMask:0
-                                                   backing:NSBackingStoreBuffered
-                                                     defer:NO];
+  NSWindow* window =
+      [[MLCInstallerWindow alloc] initWithContentRect:NSMakeRect(left, bottom, uiSize.width, uiSize.height)
+                                            styleMask:0
+                                              backing:NSBackingStoreBuffered
+                                                defer:NO];
   [window setReleasedWhenClosed:NO];
   [window setTitle:processName];
   [window setBackgroundColor:[NSColor whiteColor]];
   // Tracking areas deliver mouse-moved events on macOS; GNUstep needs the
   // window to ask for them as well.
   [window setAcceptsMouseMovedEvents:YES];
-  [window makeKeyAndOrderFront:nil];
   [window setHasShadow:YES];
-  [app activateIgnoringOtherApps:YES];
   m_window = window;
 
   g_imageView = [[MLCImageView alloc] initWithFrame:NSMakeRect(0, 0, uiSize.width, uiSize.height)];
@@ -598,6 +786,12 @@ int LCInstallerUICore::CreateUI() {
 
   KWSetUITimerBackend(&g_timerBackend);
   StartUIAndWelcomeScreen(UITimerCallBack);
+  // The window appears with its first frame, not blank before it.
+  if (RenderUI()) PresentFrame(GetRenderedUI());
+  [window makeKeyAndOrderFront:nil];
+  [window makeFirstResponder:window];
+  [app activateIgnoringOtherApps:YES];
+  if (!g_firstFrameShown.exchange(true)) KWLOG("UI: first frame shown");
   m_trayHelper.Initialize(m_window, m_initParams);
   return 0;
 }
@@ -627,9 +821,10 @@ void LCInstallerUICore::PostAppQuitMessage() { BreakEventProcessingLoop(); }
 void LCInstallerUICore::HideUI() {}
 
 LCInstallerMBResult LCInstallerUICore::ShowMessageBox(const KWString& title, const KWString& message,
-                                                      LCInstallerMBType type, LCInstallerMBDefaultButton) {
-  if (MLCIsMainThread()) return RunAlert(title, message, type);
-  return AskOnMainThread(title, message, type);
+                                                      LCInstallerMBType type,
+                                                      LCInstallerMBDefaultButton defaultButton) {
+  if (MLCIsMainThread()) return RunAlert(title, message, type, defaultButton);
+  return AskOnMainThread(title, message, type, defaultButton);
 }
 
 // The view keeps receiving drag events without a capture.

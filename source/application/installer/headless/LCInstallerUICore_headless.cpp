@@ -34,6 +34,8 @@ void UITimerCallBack(KWTimerID, void* data) {
 
 }  // namespace
 
+void LCInstallerUICore::PrepareWindowSystem() {}
+
 int LCInstallerUICore::CreateUI() {
   KWLOG("Loading Assets");
   LoadUIAssets();

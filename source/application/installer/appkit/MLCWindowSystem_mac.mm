@@ -1,0 +1,18 @@
+#include "MLCWindowSystem.h"
+
+// Cmd-Q comes from the application menu, and an alert is modal to the
+// application and stays above its windows by itself.
+void MLCRegisterApplicationDefaults() {}
+
+void MLCAcceptCloseRequests(NSWindow* window) { (void)window; }
+
+void MLCMakeBoxOf(NSWindow* box, NSWindow* owner) {
+  (void)owner;
+  [box setLevel:NSModalPanelWindowLevel];
+}
+
+// The window server outlives the session's applications: a logout quits them
+// through the application's own terminate path.
+void MLCWatchForDisplayLoss(void (*onLoss)()) { (void)onLoss; }
+
+bool MLCShowsApplicationMenu() { return true; }
