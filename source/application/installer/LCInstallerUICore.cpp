@@ -420,7 +420,8 @@ void LCInstallerUICore::StartUIAndWelcomeScreen(KWTimerCallback tick) {
   KWTimerID timerID = 0;
   KWCreateUITimer(kUITimerPeriodMS, &timerID, tick, this);
   m_uiTimerID = timerID;
-  const uint32_t kQuitWatchPeriodMS = 100;
+  // A quit signal may wait half a second; each look wakes the idle process.
+  const uint32_t kQuitWatchPeriodMS = 500;
   KWTimerID quitWatchID = 0;
   KWCreateUITimer(kQuitWatchPeriodMS, &quitWatchID, QuitWatchTick, this);
   EnterWelcomeScreen();

@@ -78,6 +78,9 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   // when anything visible changed since the last frame, and says whether it did.
   bool RenderUI();
   const LCBGRAImage& GetRenderedUI() const { return m_renderedUI; }
+  // How soon the frame may change on its own (an animation, the slideshow),
+  // in milliseconds: 0 for the next tick, -1 when only input can change it.
+  int GetMillisecondsToNextChange() const;
   // The windowing layer fills the assets once, before the window exists.
   void SetAssets(const LCUIAssets& assets) {
     m_assets = assets;

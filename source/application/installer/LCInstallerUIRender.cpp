@@ -145,3 +145,11 @@ bool LCInstallerUICore::RenderUI() {
   if (disabled) m_renderedUI.Copy(m_assets.m_disabledMask, 0, 0);
   return true;
 }
+
+int LCInstallerUICore::GetMillisecondsToNextChange() const {
+  // The welcome screen has no slideshow and no animation; anything after the
+  // install click may be changed at any moment by the service's events.
+  const bool still = m_state == kLCInstallerStateWaitingForInstall && m_waitingOnInstallButtonClick &&
+                     !IsUIDisabled() && !m_isDragging;
+  return still ? -1 : 0;
+}
