@@ -92,6 +92,9 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
   void SetDownloadRecord(KWLCDownloadRecord* record);
   // The Retry-After (seconds) of the last 503 or 429 seen by the last call; -1 when none.
   long GetRetryAfterSeconds() const { return m_retryAfterSeconds; }
+  // The file's size as the last DownloadFile learnt it; 0 before. Read by
+  // the progress receiver on the part threads, which start after it is set.
+  uint64_t GetFileSizeBytes() const { return m_fileSizeBytes; }
 
   // ceil(fileSize / partSize); 0 for a part size of 0.
   static uint64_t GetNumParts(uint64_t fileSizeBytes, uint64_t partSizeBytes);
