@@ -78,6 +78,8 @@ int main(int argc, char** argv) {
     return kLCInstallerMBResultNo;
   });
   core.OnAppClose();
+  core.OnInstallNowButtonClick();
+  save("07_welcome_checking_connection");
 
   core.OnInstallBegin();
   core.MaximizeUI();

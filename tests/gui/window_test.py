@@ -355,8 +355,12 @@ def case_install(ctx):
         raise TestFailure("the service received no InstallSuccess ping: %s" % ctx.pings())
 
 
+CONNECTION_CHECK_TEXT = (284, 386, 300, 28)  # frame area of the connection check's words, above its busy bar
+
+
 def case_error_retry(ctx):
-    """With the service stopped the network error box shows; Retry after it is back resumes and installs."""
+    """With the service stopped the network error box shows; Retry after it is back shows the connection
+    check in the window, resumes and installs."""
     image = ctx.make_image("--payload-mib", "4")
     installer = ctx.start_installer()
     installer.wait_log(r"^UI: first frame shown$")
@@ -366,6 +370,9 @@ def case_error_retry(ctx):
     alert_window(ctx.xserver)
     ctx.start_service(image)
     press_box_button(installer, "default")  # Retry
+    wait_for_picture(ctx.xserver, sub_region(window, CONNECTION_CHECK_TEXT),
+                     cropped_reference(ctx, "07_welcome_checking_connection.png", CONNECTION_CHECK_TEXT),
+                     ctx.sandbox.path("shot.png"))
     assert_installed(ctx, installer, image)
 
 
