@@ -129,6 +129,10 @@ TEST_F(UICoreTest, DownloadFiguresShowMegabytesAndASettledRoundedTimeLeft) {
       EXPECT_EQ("10 %  \u00b7  2.6 of 26.0 MB  \u00b7  2 min left", m_core->GetProgressText());
     }
   }
+  // Part reports that interleave (a step back and on again) add no rate.
+  m_core->OnDownloadProgress(49);
+  m_clock.AdvanceMs(10);
+  m_core->OnDownloadProgress(50);
   EXPECT_EQ(
       "Ostrel Clipvane Installer\nDownloading Ostrel Clipvane\u2026 50 %  \u00b7  13.0 of 26.0 MB  \u00b7  50 s left",
       m_core->GetTrayHelper().GetTooltip());

@@ -10,7 +10,7 @@ namespace {
 
 // The average forgets a rate within about this many seconds.
 const double kRateTimeConstantSeconds = 8.0;
-// No time left is shown before the rate has been measured this long.
+// The rate is measured this long before any time left is shown.
 const int64_t kSettleMilliseconds = 3000;
 
 std::string Megabytes(uint64_t bytes) {
@@ -28,6 +28,7 @@ void LCDownloadEstimate::Start(const boost::posix_time::ptime& now) {
   m_lastChange = now;
   m_lastBytes = 0;
   m_bytesPerSecond = 0;
+  m_firstPercent = -1;
 }
 
 uint64_t LCDownloadEstimate::BytesAt(int percent) const {
@@ -45,26 +46,36 @@ void LCDownloadEstimate::SetTotalBytes(uint64_t totalBytes) {
 void LCDownloadEstimate::Update(int percent, const boost::posix_time::ptime& now) {
   percent = std::max(0, std::min(100, percent));
   if (percent == m_percent) return;
+  m_percent = percent;
+  // The rate counts only bytes past the furthest point reached: the parts'
+  // reports interleave, and a percentage that steps back and forth again
+  // would otherwise count the same bytes twice, in no time.
   const uint64_t bytes = BytesAt(percent);
+  if (bytes <= m_lastBytes) return;
+  // The first report comes after a burst (the network's buffers filling, a
+  // Retry's kept parts) that says nothing of the rate: the average is first
+  // taken from there, over the settling time, and moves on from that.
+  if (m_firstPercent < 0) {
+    m_firstPercent = percent;
+    m_firstReport = now;
+  }
   const int64_t elapsedMs = LCMillisecondsBetween(m_lastChange, now);
-  // A Retry's kept parts come back at once: a step back or a step in no time
-  // is no rate.
-  if (elapsedMs > 0 && bytes > m_lastBytes) {
+  const int64_t sinceFirstMs = LCMillisecondsBetween(m_firstReport, now);
+  if (m_bytesPerSecond == 0 && sinceFirstMs >= kSettleMilliseconds) {
+    m_bytesPerSecond =
+        static_cast<double>(bytes - BytesAt(m_firstPercent)) * 1000.0 / static_cast<double>(sinceFirstMs);
+  } else if (m_bytesPerSecond > 0 && elapsedMs > 0) {
     const double seconds = static_cast<double>(elapsedMs) / 1000.0;
     const double sample = static_cast<double>(bytes - m_lastBytes) / seconds;
     const double weight = 1.0 - std::exp(-seconds / kRateTimeConstantSeconds);
-    m_bytesPerSecond = m_bytesPerSecond == 0 ? sample : m_bytesPerSecond + weight * (sample - m_bytesPerSecond);
+    m_bytesPerSecond += weight * (sample - m_bytesPerSecond);
   }
-  m_percent = percent;
   m_lastBytes = bytes;
   m_lastChange = now;
 }
 
 int LCDownloadEstimate::GetShownSecondsLeft() const {
-  if (m_totalBytes == 0 || m_bytesPerSecond <= 0 || m_percent >= 100 ||
-      LCMillisecondsBetween(m_start, m_lastChange) < kSettleMilliseconds) {
-    return -1;
-  }
+  if (m_totalBytes == 0 || m_bytesPerSecond <= 0 || m_percent >= 100) return -1;
   const double seconds = static_cast<double>(m_totalBytes - m_lastBytes) / m_bytesPerSecond;
   // Whole minutes from a minute and a half on, else steps of five seconds;
   // rounded up, so that the last figure is never "0 s".
@@ -75,8 +86,9 @@ int LCDownloadEstimate::GetShownSecondsLeft() const {
 std::string LCDownloadEstimate::GetText() const {
   std::string text = std::to_string(m_percent) + " %";
   if (m_totalBytes == 0) return text;
-  text += "  \u00b7  " + Megabytes(m_lastBytes) + " of " + Megabytes(m_totalBytes) + " MB";
   const int left = GetShownSecondsLeft();
+  const uint64_t done = BytesAt(m_percent);
+  text += "  \u00b7  " + Megabytes(done) + " of " + Megabytes(m_totalBytes) + " MB";
   if (left >= 90) {
     text += "  \u00b7  " + std::to_string(left / 60) + " min left";
   } else if (left > 0) {

@@ -37,7 +37,10 @@ class LCDownloadEstimate {
   uint64_t m_totalBytes = 0;
   int m_percent = 0;
   boost::posix_time::ptime m_start;
+  // The furthest point the download reached, and when.
   boost::posix_time::ptime m_lastChange;
   uint64_t m_lastBytes = 0;
-  double m_bytesPerSecond = 0;  // the moving average; 0 before the first sample
+  double m_bytesPerSecond = 0;  // the moving average; 0 while settling
+  int m_firstPercent = -1;      // the first report past the start, -1 before
+  boost::posix_time::ptime m_firstReport;
 };
