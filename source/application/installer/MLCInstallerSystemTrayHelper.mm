@@ -83,10 +83,15 @@ typedef void (*MLCSystemTrayHelperCallback)(LCInstallerSystemTrayHelper&, const 
 // The same two items as the desktop tray's menu.
 - (NSMenu*)trayMenu {
   NSMenu* menu = [[[NSMenu alloc] initWithTitle:@""] autorelease];
-  NSMenuItem* show = [menu addItemWithTitle:@"Show Installer" action:@selector(menuShowInstaller:) keyEquivalent:@""];
+  NSMenuItem* show = [[[NSMenuItem alloc] initWithTitle:@"Show Installer"
+                                                 action:@selector(menuShowInstaller:)
+                                          keyEquivalent:@""] autorelease];
   [show setTarget:self];
-  NSMenuItem* quit = [menu addItemWithTitle:@"Quit" action:@selector(menuQuit:) keyEquivalent:@""];
+  [menu addItem:show];
+  NSMenuItem* quit = [[[NSMenuItem alloc] initWithTitle:@"Quit" action:@selector(menuQuit:)
+                                          keyEquivalent:@""] autorelease];
   [quit setTarget:self];
+  [menu addItem:quit];
   return menu;
 }
 
