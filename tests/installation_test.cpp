@@ -365,6 +365,10 @@ TEST_F(InstallationTest, NetworkDownFailsBeforeTheInstallationBegins) {
   EXPECT_NE(Boxes()[0].find("with the error code 9000."), std::string::npos);
   EXPECT_FALSE(Pinged("InstallBegin()"));
   EXPECT_TRUE(Pinged("InstallError()"));
+  // A link down for a moment is given a few more looks before the box.
+  int looks = 0;
+  for (const std::string& line : m_log.Lines()) looks += line.find("network: no connection yet") != std::string::npos;
+  EXPECT_EQ(4, looks);
 }
 
 TEST_F(InstallationTest, FiveFailedHandshakesGive9001) {

@@ -95,16 +95,50 @@ TEST_F(UICoreTest, InstallBeginHidesToTheMenuBarBeforeItsPingAndSwitchesTheInput
   EXPECT_EQ(std::vector<std::string>{"InstallBegin"}, PingLog::Get().Names());
   EXPECT_EQ((std::vector<LCInstallerButtonId>{3, 2, 4, 5, 6, 7, 8, 9, 10}), m_core->GetActiveObjectIds());
   EXPECT_EQ(1, m_core->GetSlideIndex());
-  // The menu-bar icon shows the download's percentage only while hidden and downloading.
+  // The menu-bar icon shows the download's percentage only while hidden and
+  // downloading, and a moving bar while it waits before.
   EXPECT_EQ(-1, m_core->GetTrayHelper().GetIconProgress());
+  EXPECT_GE(m_core->GetTrayHelper().GetIconBusyPhase(), 0);
   m_core->OnDownloadBegin();
   m_core->OnDownloadProgress(30);
   EXPECT_EQ(30, m_core->GetTrayHelper().GetIconProgress());
+  EXPECT_EQ(-1, m_core->GetTrayHelper().GetIconBusyPhase());
   m_core->OnDownloadDone(1);
   EXPECT_EQ(-1, m_core->GetTrayHelper().GetIconProgress());
   m_core->OnDownloadBegin();
   m_core->GetTrayHelper().BringOutOfTray();
   EXPECT_EQ(-1, m_core->GetTrayHelper().GetIconProgress());
+}
+
+// The figures of the window and the tray's tooltip: megabytes once the size
+// is known, the time left only after a few seconds of rate and rounded, and a
+// Retry's kept parts (arriving at once) taken for no rate at all.
+TEST_F(UICoreTest, DownloadFiguresShowMegabytesAndASettledRoundedTimeLeft) {
+  m_core->OnInstallBegin();
+  m_core->OnDownloadBegin();
+  m_core->OnDownloadProgress(1);
+  EXPECT_EQ("1 %", m_core->GetProgressText());
+  m_core->OnDownloadSize(26000000);
+  for (int percent = 2; percent <= 50; ++percent) {  // one per cent a second
+    m_clock.AdvanceMs(1000);
+    m_core->OnDownloadProgress(percent);
+    if (percent == 3) {
+      EXPECT_EQ("3 %  \u00b7  0.8 of 26.0 MB", m_core->GetProgressText());
+    }
+    if (percent == 10) {
+      EXPECT_EQ("10 %  \u00b7  2.6 of 26.0 MB  \u00b7  2 min left", m_core->GetProgressText());
+    }
+  }
+  // Part reports that interleave (a step back and on again) add no rate.
+  m_core->OnDownloadProgress(49);
+  m_clock.AdvanceMs(10);
+  m_core->OnDownloadProgress(50);
+  EXPECT_EQ(
+      "Ostrel Clipvane Installer\nDownloading Ostrel Clipvane\u2026 50 %  \u00b7  13.0 of 26.0 MB  \u00b7  50 s left",
+      m_core->GetTrayHelper().GetTooltip());
+  m_core->OnDownloadBegin();
+  m_core->OnDownloadProgress(50);
+  EXPECT_EQ("50 %  \u00b7  13.0 of 26.0 MB", m_core->GetProgressText());
 }
 
 TEST_F(UICoreTest, EachPercentageIsLoggedOncePerDownloadAndPingedAtMultiplesOfFive) {

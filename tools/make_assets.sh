@@ -192,6 +192,21 @@ state_text "$out/text_extracting.png" "Unpacking the installer…"
 state_text "$out/text_installing.png" "Installing Ostrel Clipvane…"
 state_text "$out/text_launching.png" "Starting Ostrel Clipvane…"
 
+# The connection check on the welcome screen, over the install-now button:
+# the ground it covers, the words, and the track the busy animation runs in.
+convert "$work/ground.png" -crop 300x44+284+386 +repage \
+  -font "$SANS" -pointsize 11 -fill "$TEXT" -gravity north -annotate +0+2 "Checking the connection…" \
+  "$out/progress_bar_bg.png" -gravity northwest -geometry +0+30 -composite "$out/connection_check.png"
+
+# The download's figures are set from these glyphs, one per 12 x 13 cell in
+# this order (the UI core's list): "0123456789.% ofMBminslet" plus the middle dot.
+glyph_cells=()
+for g in 0 1 2 3 4 5 6 7 8 9 . % ' ' o f M B m i n s l e t '·'; do
+  glyph_cells+=(\( -size 12x13 xc:none -font "$SANS" -pointsize 9 -fill "$MUTED" -gravity northwest \
+    -annotate +0+0 "$g" \))
+done
+convert "${glyph_cells[@]}" +append "$out/progress_glyphs.png"
+
 # ---- Window buttons (15 x 15) ---------------------------------------------
 close_button() {  # file ring fill cross
   convert -size 15x15 xc:none -fill "$3" -stroke "$2" -strokewidth 1 -draw "circle 7,7 7,1" \
@@ -220,14 +235,18 @@ convert -size 7x7 xc:none -fill "$TEAL_LIGHT" -draw "circle 3,3 3,0" "$out/dot_h
 # Laid over the whole frame while a message box is up.
 convert -size ${W}x${H} xc:'rgba(5,10,20,0.55)' "$out/disabled_mask.png"
 
-# ---- Menu-bar icon: a 20-point template glyph of the logo ------------------
+# ---- Menu-bar icon: a 20-point glyph of the logo -----------------------------
+# Dark vanes inside a light outline, so that the icon reads on a dark panel as
+# well as on a light one.
 for s in 16 32; do
+  m=$((s / 16))  # the outline's width
   convert -size ${s}x${s} xc:none -fill black \
-    -draw "polygon $((s/2)),$((s/2)) $((s/2)),0 $((s-1)),$((s*7/20))" \
-    -draw "polygon $((s/2)),$((s/2)) $((s-1)),$((s*13/20)) $((s*3/10)),$((s-1))" \
-    -draw "polygon $((s/2)),$((s/2)) 0,$((s*13/20)) $((s/5)),$((s/10))" \
+    -draw "polygon $((s/2)),$((s/2)) $((s/2)),$m $((s-1-m)),$((s*7/20))" \
+    -draw "polygon $((s/2)),$((s/2)) $((s-1-m)),$((s*13/20)) $((s*3/10)),$((s-1-m))" \
+    -draw "polygon $((s/2)),$((s/2)) $m,$((s*13/20)) $((s/5)),$((s/10+m))" \
     -fill none -draw "circle $((s/2)),$((s/2)) $((s/2)),$((s*6/10))" \
-    "PNG32:$work/tessel_$s.png"
+    \( +clone -alpha extract -morphology Dilate Square:$m -background white -alpha shape \) \
+    +swap -composite "PNG32:$work/tessel_$s.png"
 done
 png2icns "$out/tessel.icns" "$work/tessel_16.png" "$work/tessel_32.png" >/dev/null
 

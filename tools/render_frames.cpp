@@ -4,6 +4,7 @@
 //   render_frames assets/installer build/frames
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <utility>
@@ -26,8 +27,11 @@ class FixedClock : public ILCInstallerUIClock {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: %s ASSET_FOLDER OUTPUT_FOLDER\n", argv[0]);
+  // With --downloading N only the frame of the download at N %, as
+  // OUTPUT_FOLDER/downloading_N.png.
+  const bool oneDownloadFrame = argc == 5 && std::string(argv[3]) == "--downloading";
+  if (argc != 3 && !oneDownloadFrame) {
+    std::fprintf(stderr, "usage: %s ASSET_FOLDER OUTPUT_FOLDER [--downloading PERCENT]\n", argv[0]);
     return 2;
   }
   const std::string outFolder = argv[2];
@@ -49,6 +53,15 @@ int main(int argc, char** argv) {
     }
   };
 
+  if (oneDownloadFrame) {
+    core.OnInstallBegin();
+    core.MaximizeUI();
+    core.OnDownloadBegin();
+    core.OnDownloadProgress(std::atoi(argv[4]));
+    save(std::string("downloading_") + argv[4]);
+    ILCInstallerUIClock::SetInstanceForTesting(nullptr);
+    return failures == 0 ? 0 : 1;
+  }
   save("01_welcome");
   core.OnMouseMove(400, 410);
   save("02_welcome_install_hover");
@@ -65,6 +78,8 @@ int main(int argc, char** argv) {
     return kLCInstallerMBResultNo;
   });
   core.OnAppClose();
+  core.OnInstallNowButtonClick();
+  save("07_welcome_checking_connection");
 
   core.OnInstallBegin();
   core.MaximizeUI();

@@ -304,10 +304,36 @@ def processes_with_home(home):
     return found
 
 
+PERCENT_FIGURE = (285, 44, 40, 13)  # frame area of the download's percentage, above the bar
+
+
+def download_frame(ctx, percent):
+    """The UI core's own frame of the download at percent."""
+    folder = ctx.sandbox.path("frames-downloading")
+    path = os.path.join(folder, "downloading_%d.png" % percent)
+    if not os.path.exists(path):
+        subprocess.run([ctx.args.render_frames, ctx.args.assets, folder, "--downloading", str(percent)], check=True,
+                       capture_output=True)
+    return path
+
+
+def shows_logged_percentage(ctx, installer, window):
+    """The percentage over the bar is the core's render of the log's last progress line."""
+    percent = download_progress(installer)
+    x, y, w, h = PERCENT_FIGURE
+    reference = ctx.sandbox.path("ref-percent-%d.png" % percent)
+    subprocess.run([CONVERT, download_frame(ctx, percent), "-crop", "%dx%d+%d+%d" % (w, h, x, y), "+repage",
+                    reference], check=True)
+    shot = ctx.sandbox.path("percent.png")
+    screenshot(ctx.xserver, shot, sub_region(window, PERCENT_FIGURE))
+    return download_progress(installer) == percent and differing_pixels(shot, reference) == 0
+
+
 def case_install(ctx):
     """Install now runs a whole installation against the local service; the product is launched.
 
-    Without a status item or a system tray the window stays up and its progress bar moves."""
+    Without a status item or a system tray the window stays up, its progress bar moves and the
+    percentage over it is the one the log's last progress line says."""
     image = ctx.make_image("--payload-mib", "12")
     ctx.start_service(image, "--rate-limit", "1500000")
     installer = ctx.start_installer()
@@ -324,13 +350,18 @@ def case_install(ctx):
         raise TestFailure("the window did not stay where it was")
     wait_for("the progress bar to move", lambda: screenshot(ctx.xserver, ctx.sandbox.path("bar-2.png"), bar) or
              differing_pixels(ctx.sandbox.path("bar-1.png"), ctx.sandbox.path("bar-2.png")) > 0)
+    wait_for("the window to show the logged percentage", lambda: shows_logged_percentage(ctx, installer, window))
     assert_installed(ctx, installer, image)
     if "InstallSuccess" not in ctx.pings():
         raise TestFailure("the service received no InstallSuccess ping: %s" % ctx.pings())
 
 
+CONNECTION_CHECK_TEXT = (284, 386, 300, 28)  # frame area of the connection check's words, above its busy bar
+
+
 def case_error_retry(ctx):
-    """With the service stopped the network error box shows; Retry after it is back resumes and installs."""
+    """With the service stopped the network error box shows; Retry after it is back shows the connection
+    check in the window, resumes and installs."""
     image = ctx.make_image("--payload-mib", "4")
     installer = ctx.start_installer()
     installer.wait_log(r"^UI: first frame shown$")
@@ -340,6 +371,9 @@ def case_error_retry(ctx):
     alert_window(ctx.xserver)
     ctx.start_service(image)
     press_box_button(installer, "default")  # Retry
+    wait_for_picture(ctx.xserver, sub_region(window, CONNECTION_CHECK_TEXT),
+                     cropped_reference(ctx, "07_welcome_checking_connection.png", CONNECTION_CHECK_TEXT),
+                     ctx.sandbox.path("shot.png"))
     assert_installed(ctx, installer, image)
 
 
@@ -419,18 +453,48 @@ def orange_pixels(path):
     return int(float(result.stdout.strip() or 0))
 
 
+TRAY_NAME = "Ostrel Clipvane Installer"
+DARK_PANEL = (0x1e, 0x1e, 0x1e)
+
+
+def is_tray_icon(window):
+    return window[1].startswith(TRAY_NAME) and window[4] < 100
+
+
 def tray_icon(xserver, timeout=30):
-    def find():
-        for window in windows(xserver):
-            if window[1] == "Ostrel Clipvane Installer" and window[4] < 100:
-                return window
-        return None
-    return wait_for("the tray icon", find, timeout)
+    return wait_for("the tray icon", lambda: next((w for w in windows(xserver) if is_tray_icon(w)), None), timeout)
+
+
+def pixels(path):
+    """(r, g, b) of every pixel of a picture."""
+    text = subprocess.run([CONVERT, path, "-depth", "8", "txt:-"], capture_output=True, text=True, check=True).stdout
+    return [tuple(int(v) for v in m.groups()) for m in re.finditer(r"^\d+,\d+: \((\d+),(\d+),(\d+)", text, re.M)]
+
+
+def luminance(rgb):
+    """WCAG relative luminance."""
+    def linear(c):
+        c /= 255.0
+        return c / 12.92 if c <= 0.03928 else ((c + 0.055) / 1.055) ** 2.4
+    r, g, b = (linear(c) for c in rgb)
+    return 0.2126 * r + 0.7152 * g + 0.0722 * b
+
+
+def contrast(a, b):
+    la, lb = sorted((luminance(a), luminance(b)), reverse=True)
+    return (la + 0.05) / (lb + 0.05)
+
+
+def tooltip_percent(xserver, wid):
+    found = re.search(r"Downloading Ostrel Clipvane\u2026 (\d+) %", xdotool(xserver, "getwindowname", wid))
+    return int(found.group(1)) if found else None
 
 
 def case_tray(ctx):
-    """With a system tray and a notification server: Install now hides the window behind a tray icon that
-    shows the download's progress, one notification says so, and a click on the icon brings the window back."""
+    """With a system tray (a dark panel) and a notification server: Install now hides the window behind a
+    tray icon that stands out from the panel, shows the download's progress and says it in its tooltip;
+    one notification says so; the icon's menu asks the quit question, a click brings the window back, and
+    when the tray goes away while the window is hidden the window comes back."""
     bus = subprocess.run(["dbus-launch", "--sh-syntax"], env=ctx.xserver.env(), capture_output=True, text=True,
                          check=True).stdout
     values = dict(re.findall(r"^(DBUS_SESSION_BUS_ADDRESS|DBUS_SESSION_BUS_PID)='?([^';]*)'?;", bus, re.M))
@@ -442,11 +506,12 @@ def case_tray(ctx):
             ctx.start_helper(["dbus-monitor", "--session", "interface='org.freedesktop.Notifications',member='Notify'"],
                              env, out)
         ctx.start_helper(["dunst"], env)
-        ctx.start_helper(["trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32",
-                          "--SetDockType", "true"])
+        trayer = ctx.start_helper(["trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
+                                   "--height", "32", "--SetDockType", "true", "--transparent", "true", "--alpha", "0",
+                                   "--tint", "0x%02x%02x%02x" % DARK_PANEL])
         wait_for("the system tray", lambda: any(w[1] == "panel" for w in windows(ctx.xserver)))
-        image = ctx.make_image("--payload-mib", "4")
-        ctx.start_service(image, "--rate-limit", "250000")
+        image = ctx.make_image("--payload-mib", "8")
+        ctx.start_service(image, "--rate-limit", "150000")
         installer = ctx.start_installer(extra_env={"DBUS_SESSION_BUS_ADDRESS": env["DBUS_SESSION_BUS_ADDRESS"]})
         installer.wait_log(r"^UI: first frame shown$")
         window = installer_window(ctx.xserver)
@@ -455,14 +520,34 @@ def case_tray(ctx):
         wait_for("the window to hide", lambda: not any(w[4] == FRAME_W and w[5] == FRAME_H
                                                        for w in windows(ctx.xserver)))
 
+        # Readable on the dark panel: the icon's light outline against the panel's colour, as WCAG
+        # measures contrast (3:1 is its floor for graphics), on the icon above its progress bar.
         region = icon[2:6]
+        whole = ctx.sandbox.path("icon-0.png")
+        screenshot(ctx.xserver, whole, region)
+        panel = pixels(whole)[0]  # a corner, where the panel shows through
+        if luminance(panel) > 0.05:
+            raise TestFailure("the panel is not dark: %s" % (panel,))
+        upper = ctx.sandbox.path("icon-upper.png")
+        screenshot(ctx.xserver, upper, (region[0], region[1], region[2], region[3] * 3 // 4))
+        ratios = sorted(contrast(p, panel) for p in pixels(upper))
+        standing_out = sum(1 for r in ratios if r >= 3.0) / len(ratios)
+        print("tray icon on panel %s: %.0f %% of its pixels at >= 3:1, best %.1f:1"
+              % (panel, 100 * standing_out, ratios[-1]))
+        if standing_out < 0.15:
+            raise TestFailure("the icon hardly stands out from the dark panel: %.0f %% at >= 3:1"
+                              % (100 * standing_out))
+
         installer.wait_log(r"^Download progress: \d+$")
         at = download_progress(installer)
         first, later = ctx.sandbox.path("icon-1.png"), ctx.sandbox.path("icon-2.png")
         screenshot(ctx.xserver, first, region)
-        wait_for("the download to move on", lambda: download_progress(installer) >= at + 20)
+        wait_for("the download to move on", lambda: download_progress(installer) >= at + 10)
         wait_for("the icon to show more progress", lambda: screenshot(ctx.xserver, later, region) or
                  orange_pixels(later) > orange_pixels(first))
+        # The tooltip's text is the icon window's name.
+        wait_for("the tooltip to say the logged percentage",
+                 lambda: tooltip_percent(ctx.xserver, icon[0]) == download_progress(installer))
 
         wait_for("one notification", lambda: open(record).read().count("member=Notify") >= 1)
         text = open(record).read()
@@ -470,22 +555,44 @@ def case_tray(ctx):
             if expected not in text:
                 raise TestFailure("the notification lacks %s: %s" % (expected, text))
 
+        # The menu's Quit asks the quit question; No keeps the installation going, in the tray.
+        before = {w[0] for w in windows(ctx.xserver)}
+        xdotool(ctx.xserver, "mousemove", icon[2] + icon[4] // 2, icon[3] + icon[5] // 2)
+        xdotool(ctx.xserver, "click", 3)
+        menu = wait_for("the tray menu", lambda: next((w for w in windows(ctx.xserver)
+                                                       if w[0] not in before and w[4] < 300 and w[5] < 120), None))
+        xdotool(ctx.xserver, "mousemove", menu[2] + menu[4] // 2, menu[3] + menu[5] * 3 // 4)
+        hold_click(ctx.xserver)
+        alert_window(ctx.xserver)
+        press_box_button(installer, "alternate")  # No
+        if installer.proc.poll() is not None:
+            raise TestFailure("the installer ended after No")
+
         xdotool(ctx.xserver, "mousemove", icon[2] + icon[4] // 2, icon[3] + icon[5] // 2)
         hold_click(ctx.xserver)
         back = installer_window(ctx.xserver)
         if back[2:4] != window[2:4]:
             raise TestFailure("the window came back at %s, not at %s" % (back[2:4], window[2:4]))
         installer.wait_log(r"^TTO AppMaximizeClick")
-        wait_for("the tray icon to go", lambda: not any(w[1] == "Ostrel Clipvane Installer" and w[4] < 100
-                                                        for w in windows(ctx.xserver)))
+        wait_for("the tray icon to go", lambda: not any(is_tray_icon(w) for w in windows(ctx.xserver)))
         # The window shows the current frame: the bar keeps moving in it.
         bar = sub_region(back, PROGRESS_BAR)
         screenshot(ctx.xserver, ctx.sandbox.path("bar-1.png"), bar)
         wait_for("the progress bar to move", lambda: screenshot(ctx.xserver, ctx.sandbox.path("bar-2.png"), bar) or
                  differing_pixels(ctx.sandbox.path("bar-1.png"), ctx.sandbox.path("bar-2.png")) > 0)
+
+        # Hidden again, then the tray goes away: the window comes back.
+        click(ctx.xserver, back, *APP_BUTTON)
+        tray_icon(ctx.xserver)
+        wait_for("the window to hide", lambda: not any(w[4] == FRAME_W and w[5] == FRAME_H
+                                                       for w in windows(ctx.xserver)))
+        trayer.stop()
+        installer_window(ctx.xserver, timeout=10)
+        installer.wait_log(r"^UI: no system tray any more; the window is shown again$")
+
         assert_installed(ctx, installer, image)
-        if open(record).read().count("member=Notify") != 1:
-            raise TestFailure("more than one notification")
+        if open(record).read().count("member=Notify") != 2:
+            raise TestFailure("not one notification for each time the window went to the tray")
     finally:
         for helper in reversed(ctx.helpers):
             helper.stop()

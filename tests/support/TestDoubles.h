@@ -23,6 +23,7 @@ class StubInstallerUI : public ILCInstallerUIInterface {
   void OnHandshakeDone(int) override {}
   void OnDownloadBegin() override {}
   bool OnDownloadProgress(int) override { return true; }
+  void OnDownloadSize(uint64_t) override {}
   void OnDownloadDone(int) override {}
   void OnExtractBegin() override {}
   void OnExtractDone() override {}

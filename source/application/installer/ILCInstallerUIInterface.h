@@ -3,6 +3,8 @@
 // comes from the download threads, several at once.
 #pragma once
 
+#include <cstdint>
+
 #include "KWAbortFlag.h"
 #include "KWPath.h"
 #include "KWString.h"
@@ -17,6 +19,9 @@ class ILCInstallerUIInterface {
   virtual void OnDownloadBegin() = 0;
   // True lets the download go on.
   virtual bool OnDownloadProgress(int percent) = 0;
+  // The image's size in bytes, reported with its progress once the download
+  // knows it (0 before); the percentage of it is what has arrived.
+  virtual void OnDownloadSize(uint64_t totalBytes) = 0;
   virtual void OnDownloadDone(int attempts) = 0;
   virtual void OnExtractBegin() = 0;
   virtual void OnExtractDone() = 0;

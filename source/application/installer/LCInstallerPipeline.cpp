@@ -5,6 +5,7 @@
 #include <errno.h>
 
 #include <cctype>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -31,12 +32,45 @@ const int kStageAttempts = 5;
 // Called on the download threads, several at once.
 class LCDownloadProgressCallback : public IKWLCCurlProgressCallback {
  public:
-  explicit LCDownloadProgressCallback(ILCInstallerUIInterface& ui) : m_ui(ui) {}
-  bool OnProgress(const void*, const int& percent) const override { return m_ui.OnDownloadProgress(percent); }
+  LCDownloadProgressCallback(ILCInstallerUIInterface& ui, const KWLCCurlMultipartFileDownloader& downloader)
+      : m_ui(ui), m_downloader(downloader) {}
+  bool OnProgress(const void*, const int& percent) const override {
+    m_ui.OnDownloadSize(m_downloader.GetFileSizeBytes());
+    return m_ui.OnDownloadProgress(percent);
+  }
 
  private:
   ILCInstallerUIInterface& m_ui;
+  const KWLCCurlMultipartFileDownloader& m_downloader;
 };
+
+// A link that is down for a moment (a Wi-Fi roaming, a VPN coming up) gets a
+// few more looks over about five seconds before the user is told. After the
+// user's Retry the check stays on screen for at least a second: a box that
+// came straight back would look as if nothing had been tried.
+bool ConnectionComesUp(IKWInternetConnectionDetector& detector, const KWAbortFlag& exitRequested, bool isRetry) {
+  const auto start = std::chrono::steady_clock::now();
+  // A tenth of the stage schedule: waits of about 0.5, 1, 2 and 2 s for users,
+  // and as short as a test makes the stages.
+  KWLCBackoffSchedule schedule = KWLCBackoff::StageAttempts();
+  schedule.m_firstDelay /= 10;
+  schedule.m_maxDelay /= 10;
+  KWLCBackoff backoff(schedule);
+  const unsigned kLooks = 5;
+  bool connected = detector.IsConnectedToInternet();
+  for (unsigned retry = 0; !connected && retry + 1 < kLooks; ++retry) {
+    const std::chrono::milliseconds delay = backoff.Delay(retry);
+    KWLOG("network: no connection yet, looking again in %d ms", static_cast<int>(delay.count()));
+    if (!KWLCBackoff::Wait(delay, exitRequested)) return false;
+    connected = detector.IsConnectedToInternet();
+  }
+  const auto shown = std::chrono::steady_clock::now() - start;
+  const std::chrono::milliseconds kRetryShownFor(1000);
+  if (isRetry && shown < kRetryShownFor) {
+    KWLCBackoff::Wait(std::chrono::duration_cast<std::chrono::milliseconds>(kRetryShownFor - shown), exitRequested);
+  }
+  return connected && !exitRequested;
+}
 
 }  // namespace
 
@@ -68,7 +102,11 @@ bool LCInstallerService::StageMayRun(LCInstallerStateEnum doneState) {
 int LCInstallerService::DownloadAndInstallCLV() {
   IKWInternetConnectionDetector* detector = IKWInternetConnectionDetector::GetInstance();
   detector->SetURLToConnect(kCLVConnectionTestHost);
-  if (!detector->IsConnectedToInternet()) throw KWLCException(kLCInstallerErrorNoNetwork, kServiceSource, 485, false);
+  const bool retryBeforeBegin =
+      m_uiInterface.IsValidInstallAttempt() && m_uiInterface.GetState() == kLCInstallerStateWaitingForInstall;
+  if (!ConnectionComesUp(*detector, m_uiInterface.IsExitRequested(), retryBeforeBegin)) {
+    throw KWLCException(kLCInstallerErrorNoNetwork, kServiceSource, 485, false);
+  }
 
   KWLCCloudParams downloadParams;
   downloadParams.m_useHTTPS = false;
@@ -136,9 +174,9 @@ void LCInstallerService::RunDownloadStage(const KWLCCloudParams& downloadParams)
     KWLOG("Download: no SHA-256 in the handshake reply, fetching %s over https instead of http", url.c_str());
   }
 
-  LCDownloadProgressCallback progress(m_uiInterface);
   KWLCCurlMultipartFileDownloader downloader(downloadParams, m_exceptionHandler, m_uiInterface.IsExitRequested(),
                                              m_downloadedFile, url);
+  LCDownloadProgressCallback progress(m_uiInterface, downloader);
   downloader.SetProgressCallback(&progress);
   downloader.SetExpectedSHA256(m_imageSHA256);
   downloader.SetExpectedSizeBytes(m_imageSizeBytes);

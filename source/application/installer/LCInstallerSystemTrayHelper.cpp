@@ -3,10 +3,17 @@
 #include <algorithm>
 
 #include "KWException.h"
+#include "KWLogger.h"
 #include "KWTimer.h"
+#include "LCInstallerUIClock.h"
 #include "LCInstallerUICore.h"
+#include "LCTrayIconArt.h"
 
 namespace {
+
+const int kBusyPicture = 1000;
+// The moving bar takes a step this often.
+const int kBusyStepMs = 100;
 
 void SystemTrayClickTimerCallBack(KWTimerID timerId, void* data) {
   KWKillUITimer(timerId);  // one shot
@@ -31,14 +38,75 @@ bool LCInstallerSystemTrayHelper::SwitchMode(bool toTray, bool& changed) {
 }
 
 void LCInstallerSystemTrayHelper::OnTrayClick() {
-  if (m_lastAction == kSystemTrayActionClick) {
-    m_uiCore.MaximizeUI();
-  } else {
-    KWAssertFailed("Unhandled SystemTrayHelperCallback", __FILE__, __LINE__);
+  switch (m_lastAction) {
+    case kSystemTrayActionClick:
+      m_uiCore.MaximizeUI();
+      break;
+    case kSystemTrayActionQuit:
+      m_uiCore.OnAppClose();
+      break;
+    case kSystemTrayActionTrayLost:
+      // Never blind: with no tray to come back from, the window comes back.
+      KWLOG("UI: no system tray any more; the window is shown again");
+      BringOutOfTray();
+      break;
+    default:
+      KWAssertFailed("Unhandled SystemTrayHelperCallback", __FILE__, __LINE__);
+      break;
   }
 }
 
 int LCInstallerSystemTrayHelper::GetIconProgress() const {
   if (!m_isInTray || m_uiCore.GetState() != kLCInstallerStateDownloading) return -1;
   return std::max(0, std::min(100, m_uiCore.GetProgress()));
+}
+
+int LCInstallerSystemTrayHelper::GetIconBusyPhase() const {
+  const LCInstallerStateEnum state = m_uiCore.GetState();
+  if (!m_isInTray || state == kLCInstallerStateDownloading || state == kLCInstallerStateDownloadDone ||
+      state >= kLCInstallerStateLaunchDone) {
+    return -1;
+  }
+  const boost::posix_time::ptime now = ILCInstallerUIClock::GetInstance().MicrosecondClockNow();
+  const int64_t ms = LCMillisecondsBetween(boost::posix_time::ptime(now.date()), now);
+  return static_cast<int>(ms / kBusyStepMs % kLCIconBusySteps);
+}
+
+int LCInstallerSystemTrayHelper::GetIconPicture() const {
+  const int progress = GetIconProgress();
+  if (progress >= 0) return progress;
+  const int phase = GetIconBusyPhase();
+  return phase >= 0 ? kBusyPicture + phase : -1;
+}
+
+LCBGRAImage LCInstallerSystemTrayHelper::IconPixels(int picture) const {
+  if (picture >= kBusyPicture) return LCDrawIconBusy(m_iconPixels, picture - kBusyPicture);
+  return LCDrawIconProgress(m_iconPixels, picture);
+}
+
+std::string LCInstallerSystemTrayHelper::GetTooltip() const {
+  std::string stage;
+  switch (m_uiCore.GetState()) {
+    case kLCInstallerStateDownloading:
+      stage = "Downloading Ostrel Clipvane\u2026 " + m_uiCore.GetProgressText();
+      break;
+    case kLCInstallerStateDownloadDone:
+    case kLCInstallerStateExtracting:
+    case kLCInstallerStateExtractDone:
+      stage = "Unpacking the installer\u2026";
+      break;
+    case kLCInstallerStateSettingUp:
+    case kLCInstallerStateSetupDone:
+      stage = "Installing Ostrel Clipvane\u2026";
+      break;
+    case kLCInstallerStateLaunching:
+    case kLCInstallerStateLaunchDone:
+    case kLCInstallerStateInstallDone:
+      stage = "Starting Ostrel Clipvane\u2026";
+      break;
+    default:
+      stage = "Preparing the download\u2026";
+      break;
+  }
+  return "Ostrel Clipvane Installer\n" + stage;
 }

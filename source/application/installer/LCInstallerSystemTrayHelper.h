@@ -1,6 +1,9 @@
 // LCInstallerSystemTrayHelper: the menu-bar item that stands in for the
 // window while the installation runs in the background. A click on the item
-// brings the window back through the core's MaximizeUI.
+// brings the window back through the core's MaximizeUI; its menu ("Show
+// Installer", "Quit") does that or asks the quit question; its tooltip says
+// the stage and the download's figures, and its icon shows the progress or,
+// while the installer waits (the handshake, a retry's pause), a moving bar.
 //
 // One class, several files: the click path and the icon's progress are
 // shared (LCInstallerSystemTrayHelper.cpp); the members that talk to the
@@ -19,8 +22,14 @@
 
 class LCInstallerUICore;
 
+#include <string>
+
 typedef int LCInstallerSystemTrayHelperAction;
-enum { kSystemTrayActionClick = 0 };
+enum {
+  kSystemTrayActionClick = 0,     // a click, or the menu's "Show Installer"
+  kSystemTrayActionQuit = 1,      // the menu's "Quit": the quit question
+  kSystemTrayActionTrayLost = 2,  // the tray host went away with the icon in it
+};
 
 class LCInstallerSystemTrayHelper {
  public:
@@ -53,8 +62,19 @@ class LCInstallerSystemTrayHelper {
   // The percentage drawn over the icon: the download's while the window is in
   // the menu bar during the download, -1 (the plain icon) otherwise.
   int GetIconProgress() const;
+  // The step of the moving bar drawn over the icon while in the menu bar and
+  // waiting (before the download, and while unpacking and installing), -1
+  // otherwise.
+  int GetIconBusyPhase() const;
+  // "Ostrel Clipvane Installer" and, on a second line, the stage with the
+  // download's figures: "Downloading Ostrel Clipvane… 47 %  ·  12.2 of 26.0 MB".
+  std::string GetTooltip() const;
 
  private:
+  // What the icon shows: -1 the plain icon, 0..100 the progress, or
+  // kBusyPicture plus the moving bar's step.
+  int GetIconPicture() const;
+  LCBGRAImage IconPixels(int picture) const;
   // Moves between window and menu-bar mode for ShowTrayIcon/HideTrayIcon of
   // either windowing layer. False without a window; changed is set only for
   // the caller that moved the mode, which then does the platform work.
@@ -71,6 +91,7 @@ class LCInstallerSystemTrayHelper {
   void* m_trayIconImage = nullptr;
   LCBGRAImage m_iconPixels;       // the icon, for drawing the progress over it
   void* m_desktopTray = nullptr;  // the desktop's tray where there is no status item; main thread
-  int m_shownProgress = -1;       // the percentage the icon shows; main thread
+  int m_shownPicture = -1;        // GetIconPicture's value the icon shows; main thread
+  std::string m_shownTooltip;     // main thread
   std::atomic<LCInstallerSystemTrayHelperAction> m_lastAction{kSystemTrayActionClick};
 };

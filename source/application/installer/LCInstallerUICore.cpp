@@ -143,6 +143,8 @@ void LCInstallerUICore::LoadAssetsFromFolder(const KWPath& folder, LCImageLoader
                 "progress_bar_05.png", "progress_bar_06.png", "progress_bar_07.png", "progress_bar_08.png",
                 "progress_bar_09.png", "progress_bar_10.png"});
   assets.m_progressBarBackground = loader(folder, "progress_bar_bg.png");
+  assets.m_progressGlyphs = loader(folder, "progress_glyphs.png");
+  assets.m_connectionCheck = loader(folder, "connection_check.png");
   assets.m_disabledMask = loader(folder, "disabled_mask.png");
   LoadSequence(folder, loader, assets.m_stateTexts,
                {"text_pre_download.png", "text_downloading.png", "text_extracting.png", "text_installing.png",
@@ -221,6 +223,7 @@ void LCInstallerUICore::OnDownloadBegin() {
     m_lastProgressChangeTime.Store(ILCInstallerUIClock::GetInstance().SecondClockNow());
     std::fill(std::begin(m_progressReported), std::end(m_progressReported), false);
     m_lastProbeTime = boost::posix_time::ptime();
+    m_estimate.Start(ILCInstallerUIClock::GetInstance().MicrosecondClockNow());
   }
   SetState(kLCInstallerStateDownloading);
 }
@@ -238,6 +241,7 @@ bool LCInstallerUICore::OnDownloadProgress(int percent) {
     if (percent != m_progress) {
       m_lastProgressChangeTime.Store(now);
       m_progress = percent;
+      m_estimate.Update(percent, ILCInstallerUIClock::GetInstance().MicrosecondClockNow());
     } else {
       stalled = LCMillisecondsBetween(m_lastProgressChangeTime.Load(), now) > kStallMilliseconds;
     }
@@ -265,6 +269,16 @@ bool LCInstallerUICore::OnDownloadProgress(int percent) {
     if (!connected) return false;
   }
   return true;
+}
+
+void LCInstallerUICore::OnDownloadSize(uint64_t totalBytes) {
+  std::lock_guard<std::mutex> lock(m_progressMutex);
+  m_estimate.SetTotalBytes(totalBytes);
+}
+
+std::string LCInstallerUICore::GetProgressText() {
+  std::lock_guard<std::mutex> lock(m_progressMutex);
+  return m_estimate.GetText();
 }
 
 void LCInstallerUICore::OnDownloadDone(int attempts) {
@@ -461,7 +475,8 @@ void LCInstallerUICore::StartUIAndWelcomeScreen(KWTimerCallback tick) {
   KWTimerID timerID = 0;
   KWCreateUITimer(kUITimerPeriodMS, &timerID, tick, this);
   m_uiTimerID = timerID;
-  const uint32_t kQuitWatchPeriodMS = 100;
+  // A quit signal may wait half a second; each look wakes the idle process.
+  const uint32_t kQuitWatchPeriodMS = 500;
   KWTimerID quitWatchID = 0;
   KWCreateUITimer(kQuitWatchPeriodMS, &quitWatchID, QuitWatchTick, this);
   EnterWelcomeScreen();

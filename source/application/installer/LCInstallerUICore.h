@@ -24,6 +24,7 @@
 #include "KWThread.h"
 #include "KWTimer.h"
 #include "LCBGRAImage.h"
+#include "LCDownloadEstimate.h"
 #include "LCInstallerSystemTrayHelper.h"
 #include "LCInstallerUIClock.h"
 #include "LCInstallerUITypes.h"
@@ -44,6 +45,7 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   void OnHandshakeDone(int attempts) override;
   void OnDownloadBegin() override;
   bool OnDownloadProgress(int percent) override;
+  void OnDownloadSize(uint64_t totalBytes) override;
   void OnDownloadDone(int attempts) override;
   void OnExtractBegin() override;
   void OnExtractDone() override;
@@ -90,6 +92,9 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   // when anything visible changed since the last frame, and says whether it did.
   bool RenderUI();
   const LCBGRAImage& GetRenderedUI() const { return m_renderedUI; }
+  // How soon the frame may change on its own (an animation, the slideshow),
+  // in milliseconds: 0 for the next tick, -1 when only input can change it.
+  int GetMillisecondsToNextChange() const;
   // The windowing layer fills the assets once, before the window exists.
   void SetAssets(const LCUIAssets& assets) {
     m_assets = assets;
@@ -119,6 +124,9 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   std::vector<LCInstallerButtonId> GetActiveObjectIds() const;
   int GetSlideIndex() const { return m_slideIndex; }
   int GetProgress() const { return m_progress; }
+  // The download's figures as the window shows them: "47 %  ·  12.2 of
+  // 26.0 MB  ·  15 s left" (the parts not yet known left out). Any thread.
+  std::string GetProgressText();
   // A message box is up: the frame gets the disabled mask.
   bool IsUIDisabled() const { return m_openBoxes > 0; }
   bool IsDragging() const { return m_isDragging; }
@@ -158,6 +166,10 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   void SetState(LCInstallerStateEnum state) { m_state = state; }
   void SetActiveObjects(const std::vector<LCUIObject*>& objects);
   std::vector<LCUIObject*> GetActiveObjectsSnapshot() const;
+  // The download's figures over the progress bar, and the connection check
+  // on the welcome screen. Parts of RenderUI.
+  void DrawDownloadFigures(const std::string& text);
+  void DrawConnectionCheck(int animation);
   // The welcome screen: state 1 with its three active objects. Called by CreateUI.
   void EnterWelcomeScreen();
   // Shared by every windowing layer's CreateUI: starts the 67 ms UI timer
@@ -176,7 +188,8 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   LCAtomicTime m_animationStartTime;
   LCInstallerUICoreInitParams m_initParams;
   std::atomic<LCInstallerStateEnum> m_state{kLCInstallerStateNone};
-  bool m_progressReported[100];  // guarded by m_progressMutex
+  bool m_progressReported[100];   // guarded by m_progressMutex
+  LCDownloadEstimate m_estimate;  // guarded by m_progressMutex
   std::atomic<int> m_progress{0};
   LCAtomicTime m_lastProgressChangeTime;
   // The last connection probe of a stalled download and its answer.
@@ -217,14 +230,17 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   struct FrameInputs {
     int state = -1;
     int slide = -1;
-    int progress = -1;   // only while the bar is drawn
-    int animation = -1;  // busy-animation picture, only while it is drawn
-    unsigned looks = 0;  // hover and pressed flags of every control
+    int progress = -1;        // only while the bar is drawn
+    int animation = -1;       // busy-animation picture, only while it is drawn
+    bool connecting = false;  // the connection check before the installation begins
+    std::string figures;      // the download's figures, only while they are drawn
+    unsigned looks = 0;       // hover and pressed flags of every control
     int focus = -1;
     bool disabled = false;
     bool operator==(const FrameInputs& o) const {
       return state == o.state && slide == o.slide && progress == o.progress && animation == o.animation &&
-             looks == o.looks && focus == o.focus && disabled == o.disabled;
+             looks == o.looks && focus == o.focus && disabled == o.disabled && connecting == o.connecting &&
+             figures == o.figures;
     }
   };
   FrameInputs m_lastFrame;

@@ -3,6 +3,7 @@
 // timer where any of them changed; an unchanged frame costs next to nothing.
 #include <algorithm>
 
+#include "LCGlyphStrip.h"
 #include "LCInstallerUICore.h"
 
 namespace {
@@ -13,6 +14,20 @@ const unsigned int kProgressX = 285;
 const unsigned int kProgressY = 58;
 const unsigned int kStateTextX = 326;
 const unsigned int kStateTextY = 68;
+// On the row above the bar: the percentage at the bar's left end, the rest of
+// the figures ending at its right end.
+const unsigned int kFiguresLeft = 285;
+const unsigned int kFiguresRight = 585;
+const unsigned int kFiguresTop = 44;
+const char* const kFiguresSeparator = "  \u00b7  ";
+// The cells of progress_glyphs.png.
+const char32_t* const kFigureCharacters = U"0123456789.% ofMBminslet\u00b7";
+const unsigned int kFigureCellWidth = 12;
+// The connection check covers the install-now button; the busy animation runs
+// in its track.
+const unsigned int kConnectionCheckX = 284;
+const unsigned int kConnectionCheckY = 386;
+const unsigned int kConnectionTrackY = kConnectionCheckY + 30;
 
 // The left part of the image, fraction of its width rounded to the nearest
 // pixel. Fractions outside 0..1 are held to the image's bounds.
@@ -88,12 +103,18 @@ bool LCInstallerUICore::RenderUI() {
   dot = std::max(slideIndex - 1, 0);
   const int progress = m_progress;
   const size_t frames = m_assets.m_progressAnimation.size();
-  const bool animating = state > kLCInstallerStateWaitingForInstall &&
-                         !(state == kLCInstallerStateDownloading && progress != 0) && frames > 0;
+  // After the install click and before the installation begins, the
+  // network is being checked.
+  const bool connecting = state == kLCInstallerStateWaitingForInstall && !m_waitingOnInstallButtonClick;
+  const bool animating = (connecting || (state > kLCInstallerStateWaitingForInstall &&
+                                         !(state == kLCInstallerStateDownloading && progress != 0))) &&
+                         frames > 0;
   FrameInputs inputs;
   inputs.state = state;
   inputs.slide = slideIndex;
   inputs.progress = state == kLCInstallerStateDownloading ? progress : -1;
+  inputs.connecting = connecting;
+  if (state == kLCInstallerStateDownloading) inputs.figures = GetProgressText();
   if (animating) {
     const double phase = static_cast<double>(animMs % 1000) / 1000.0;
     inputs.animation = static_cast<int>(phase * static_cast<double>(frames - 1) + 0.5);
@@ -117,7 +138,9 @@ bool LCInstallerUICore::RenderUI() {
   m_renderedUI.Copy(slide.GetData(), slide.GetWidth(), slide.GetHeight());
 
   if (state == kLCInstallerStateWaitingForInstall) {
-    if (m_installNowButton.m_isHover) {
+    if (connecting) {
+      DrawConnectionCheck(inputs.animation);
+    } else if (m_installNowButton.m_isHover) {
       m_renderedUI.Copy(m_assets.m_installNowHover, 365, 393);
       if (m_installNowButton.m_isPressed) m_renderedUI.Copy(m_assets.m_installNowClick, 365, 393);
     }
@@ -136,6 +159,7 @@ bool LCInstallerUICore::RenderUI() {
   if (state == kLCInstallerStateDownloading) {
     m_renderedUI.Copy(GetSubImage(m_assets.m_progressBar, static_cast<float>(progress / 100.0)), kProgressX,
                       kProgressY);
+    DrawDownloadFigures(inputs.figures);
   }
 
   if (state > kLCInstallerStateWaitingForInstall) {
@@ -175,4 +199,29 @@ void LCInstallerUICore::DrawFocusRing() {
       pixel[3] = 255;
     }
   }
+}
+
+int LCInstallerUICore::GetMillisecondsToNextChange() const {
+  // The welcome screen has no slideshow and no animation; anything after the
+  // install click may be changed at any moment by the service's events.
+  const bool still = m_state == kLCInstallerStateWaitingForInstall && m_waitingOnInstallButtonClick &&
+                     !IsUIDisabled() && !m_isDragging;
+  return still ? -1 : 0;
+}
+
+void LCInstallerUICore::DrawDownloadFigures(const std::string& text) {
+  const LCGlyphStrip glyphs(m_assets.m_progressGlyphs, kFigureCharacters, kFigureCellWidth);
+  const size_t split = text.find(kFiguresSeparator);
+  const std::string percent = text.substr(0, split);
+  glyphs.DrawRightAligned(m_renderedUI, percent, kFiguresLeft + glyphs.Measure(percent), kFiguresTop);
+  if (split != std::string::npos) {
+    glyphs.DrawRightAligned(m_renderedUI, text.substr(split + std::string(kFiguresSeparator).size()), kFiguresRight,
+                            kFiguresTop);
+  }
+}
+
+void LCInstallerUICore::DrawConnectionCheck(int animation) {
+  m_renderedUI.Copy(m_assets.m_connectionCheck, kConnectionCheckX, kConnectionCheckY);
+  if (animation >= 0)
+    BlendAt(m_renderedUI, m_assets.m_progressAnimation, animation, kConnectionCheckX, kConnectionTrackY);
 }

@@ -89,4 +89,6 @@ struct LCUIAssets {
   LCBGRAImage m_eulaHover;
   LCBGRAImage m_dotHover;
   LCBGRAImage m_disabledMask;
+  LCBGRAImage m_progressGlyphs;   // the figures' characters, in the render's order
+  LCBGRAImage m_connectionCheck;  // over the install-now button while the network is checked
 };

@@ -36,6 +36,9 @@ typedef void (*MLCSystemTrayHelperCallback)(LCInstallerSystemTrayHelper&, const 
 - (void)setStatusBarItem:(NSStatusItem*)item;
 - (void)executeAction:(int)action;
 - (void)statusItemButtonPressed:(id)sender;
+- (NSMenu*)trayMenu;
+- (void)menuShowInstaller:(id)sender;
+- (void)menuQuit:(id)sender;
 @end
 
 @implementation TrayIconImageView
@@ -59,8 +62,7 @@ typedef void (*MLCSystemTrayHelperCallback)(LCInstallerSystemTrayHelper&, const 
 }
 
 - (void)rightMouseDown:(NSEvent*)event {
-  (void)event;
-  [self executeAction:kSystemTrayActionClick];
+  [NSMenu popUpContextMenu:[self trayMenu] withEvent:event forView:self];
 }
 
 - (void)executeAction:(int)action {
@@ -69,7 +71,38 @@ typedef void (*MLCSystemTrayHelperCallback)(LCInstallerSystemTrayHelper&, const 
 
 - (void)statusItemButtonPressed:(id)sender {
   (void)sender;
+  const NSUInteger kRightMouseDown = 3;  // NSEventTypeRightMouseDown
+  if (static_cast<NSUInteger>([[[NSApplication sharedApplication] currentEvent] type]) == kRightMouseDown &&
+      mStatusBarItem) {
+    [mStatusBarItem performSelector:@selector(popUpStatusItemMenu:) withObject:[self trayMenu]];
+    return;
+  }
   [self executeAction:kSystemTrayActionClick];
+}
+
+// The same two items as the desktop tray's menu.
+- (NSMenu*)trayMenu {
+  NSMenu* menu = [[[NSMenu alloc] initWithTitle:@""] autorelease];
+  NSMenuItem* show = [[[NSMenuItem alloc] initWithTitle:@"Show Installer"
+                                                 action:@selector(menuShowInstaller:)
+                                          keyEquivalent:@""] autorelease];
+  [show setTarget:self];
+  [menu addItem:show];
+  NSMenuItem* quit = [[[NSMenuItem alloc] initWithTitle:@"Quit" action:@selector(menuQuit:)
+                                          keyEquivalent:@""] autorelease];
+  [quit setTarget:self];
+  [menu addItem:quit];
+  return menu;
+}
+
+- (void)menuShowInstaller:(id)sender {
+  (void)sender;
+  [self executeAction:kSystemTrayActionClick];
+}
+
+- (void)menuQuit:(id)sender {
+  (void)sender;
+  [self executeAction:kSystemTrayActionQuit];
 }
 @end
 
@@ -97,7 +130,6 @@ std::atomic<bool> g_notificationReported{false};
 
 const char* const kNotificationTitle = "Ostrel Clipvane";
 const char* const kNotificationText = "The installation will continue in the background.";
-const char* const kTooltip = "Ostrel Clipvane Installer";
 
 // Where the icon goes while the window is hidden.
 enum MenuBarPath { kMenuBarNone, kMenuBarStatusItem, kMenuBarDesktopTray };
@@ -136,9 +168,13 @@ bool StatusBarGivesItems() {
   return true;
 }
 
-void DesktopTrayClicked(void* data) {
-  LCInstallerSystemTrayHelper::SystemTrayHelperCallback(*static_cast<LCInstallerSystemTrayHelper*>(data),
-                                                        kSystemTrayActionClick);
+// A left click and the menu's first item show the window, its second asks
+// the quit question.
+void DesktopTrayEvent(void* data, int event) {
+  const LCInstallerSystemTrayHelperAction action = event == kDesktopTrayHostLost ? kSystemTrayActionTrayLost
+                                                   : event == 1                  ? kSystemTrayActionQuit
+                                                                                 : kSystemTrayActionClick;
+  LCInstallerSystemTrayHelper::SystemTrayHelperCallback(*static_cast<LCInstallerSystemTrayHelper*>(data), action);
 }
 
 // The icon's file from the bundle's resources by path, where the bundle
@@ -152,7 +188,7 @@ NSImage* LoadIconByPath() {
 }
 
 // The largest of the icon's pictures as pixels.
-LCBGRAImage IconPixels(NSImage* icon) {
+LCBGRAImage NSImagePixels(NSImage* icon) {
   NSBitmapImageRep* best = nil;
   NSEnumerator* reps = [[icon representations] objectEnumerator];
   id rep = nil;
@@ -255,7 +291,7 @@ bool LCInstallerSystemTrayHelper::Initialize(LCInstallerWindowRef window, const 
   if (url && [url isFileURL]) icon = [[NSImage alloc] initWithContentsOfURL:url];
   if (!icon) icon = LoadIconByPath();
   if (icon) {
-    m_iconPixels = IconPixels(icon);
+    m_iconPixels = NSImagePixels(icon);
     [icon setSize:NSMakeSize(20, 20)];
     m_trayIconImage = icon;
   } else {
@@ -263,7 +299,7 @@ bool LCInstallerSystemTrayHelper::Initialize(LCInstallerWindowRef window, const 
   }
   g_statusItemsWork = StatusBarGivesItems();
   if (!g_statusItemsWork && !m_desktopTray) {
-    m_desktopTray = ILCDesktopTray::Create(kTooltip, &DesktopTrayClicked, this);
+    m_desktopTray = ILCDesktopTray::Create({"Show Installer", "Quit"}, &DesktopTrayEvent, this);
   }
   return true;
 }
@@ -286,7 +322,9 @@ bool LCInstallerSystemTrayHelper::ShowTrayIcon() {
   if (!changed) return true;
   RunTowardsTray(this, [this] {
     MenuBarPath path = ChooseMenuBarPath(m_trayIconImage, m_desktopTray);
-    m_shownProgress = GetIconProgress();
+    m_shownPicture = GetIconPicture();
+    m_shownTooltip = GetTooltip();
+    NSString* tooltip = MLCToNSString(m_shownTooltip);
     if (path == kMenuBarStatusItem) {
       NSStatusBar* bar = [NSStatusBar systemStatusBar];
       NSStatusItem* item = bar ? [[bar statusItemWithLength:32] retain] : nil;
@@ -294,13 +332,12 @@ bool LCInstallerSystemTrayHelper::ShowTrayIcon() {
       if (item) {
         TrayIconImageView* view = static_cast<TrayIconImageView*>(m_trayIconView);
         [view setStatusBarItem:item];
-        NSImage* image = m_shownProgress < 0
-                             ? static_cast<NSImage*>(m_trayIconImage)
-                             : MLCImageFromBGRA(LCDrawIconProgress(m_iconPixels, m_shownProgress), NSMakeSize(20, 20));
+        NSImage* image = m_shownPicture < 0 ? static_cast<NSImage*>(m_trayIconImage)
+                                            : MLCImageFromBGRA(IconPixels(m_shownPicture), NSMakeSize(20, 20));
         if ([item respondsToSelector:@selector(button)]) {
           NSButton* button = [item performSelector:@selector(button)];
           [button setImage:image];
-          [button setToolTip:@"Ostrel Clipvane Installer"];
+          [button setToolTip:tooltip];
           [button setTarget:view];
           [button setAction:@selector(statusItemButtonPressed:)];
           [button sendActionOn:kLeftOrRightMouseDownMask];
@@ -308,7 +345,7 @@ bool LCInstallerSystemTrayHelper::ShowTrayIcon() {
           [view setImage:image];
           m_savedStatusItemView = [item performSelector:@selector(view)];
           SetStatusItemView(item, view);
-          [view setToolTip:@"Ostrel Clipvane Installer"];
+          [view setToolTip:tooltip];
         }
       } else {
         if (!g_statusItemReported.exchange(true)) {
@@ -317,16 +354,16 @@ bool LCInstallerSystemTrayHelper::ShowTrayIcon() {
         path = kMenuBarNone;
       }
     } else if (path == kMenuBarDesktopTray) {
-      if (!static_cast<ILCDesktopTray*>(m_desktopTray)->Show(LCDrawIconProgress(m_iconPixels, m_shownProgress))) {
-        path = kMenuBarNone;
-      }
+      ILCDesktopTray* tray = static_cast<ILCDesktopTray*>(m_desktopTray);
+      tray->SetTooltip(m_shownTooltip);
+      if (!tray->Show(IconPixels(m_shownPicture))) path = kMenuBarNone;
     }
     LogMenuBarPath(path);
     if (path == kMenuBarNone) {
       // Never blind: with nowhere to show an icon the window stays up.
       bool back = false;
       SwitchMode(false, back);
-      m_shownProgress = -1;
+      m_shownPicture = -1;
       if (m_desktopTray) static_cast<ILCDesktopTray*>(m_desktopTray)->Hide();
       [static_cast<NSWindow*>(m_window) orderFront:nil];
       return;
@@ -343,7 +380,7 @@ bool LCInstallerSystemTrayHelper::HideTrayIcon() {
   if (!changed) return true;
   RunForHelper(this, [this] {
     MLCSetActivationPolicy(0);  // regular
-    m_shownProgress = -1;
+    m_shownPicture = -1;
     if (m_desktopTray) static_cast<ILCDesktopTray*>(m_desktopTray)->Hide();
     NSStatusItem* item = static_cast<NSStatusItem*>(m_statusItem);
     if (!item) return;
@@ -391,22 +428,37 @@ void LCInstallerSystemTrayHelper::BringOutOfTray() {
 void LCInstallerSystemTrayHelper::OnUITick() {
   ILCDesktopTray* tray = static_cast<ILCDesktopTray*>(m_desktopTray);
   if (tray) tray->ServeEvents();
-  const int progress = GetIconProgress();
-  if (progress == m_shownProgress || !m_isInTray) return;
   // Only once the icon is up: until then ShowTrayIcon's own work is queued.
+  const bool desktopTrayShown = tray && g_loggedPath == kMenuBarDesktopTray;
+  if (!m_isInTray || (!m_statusItem && !desktopTrayShown)) return;
+  MKWAutoReleasePoolWrapper pool;
+  const std::string tooltip = GetTooltip();
+  if (tooltip != m_shownTooltip) {
+    m_shownTooltip = tooltip;
+    if (m_statusItem) {
+      NSStatusItem* item = static_cast<NSStatusItem*>(m_statusItem);
+      if ([item respondsToSelector:@selector(button)]) {
+        [[item performSelector:@selector(button)] setToolTip:MLCToNSString(tooltip)];
+      } else {
+        [static_cast<TrayIconImageView*>(m_trayIconView) setToolTip:MLCToNSString(tooltip)];
+      }
+    } else {
+      tray->SetTooltip(tooltip);
+    }
+  }
+  const int picture = GetIconPicture();
+  if (picture == m_shownPicture) return;
+  m_shownPicture = picture;
   if (m_statusItem) {
-    MKWAutoReleasePoolWrapper pool;
-    m_shownProgress = progress;
-    NSImage* image = progress < 0 ? static_cast<NSImage*>(m_trayIconImage)
-                                  : MLCImageFromBGRA(LCDrawIconProgress(m_iconPixels, progress), NSMakeSize(20, 20));
+    NSImage* image = picture < 0 ? static_cast<NSImage*>(m_trayIconImage)
+                                 : MLCImageFromBGRA(IconPixels(picture), NSMakeSize(20, 20));
     NSStatusItem* item = static_cast<NSStatusItem*>(m_statusItem);
     if ([item respondsToSelector:@selector(button)]) {
       [[item performSelector:@selector(button)] setImage:image];
     } else {
       [static_cast<TrayIconImageView*>(m_trayIconView) setImage:image];
     }
-  } else if (tray && g_loggedPath == kMenuBarDesktopTray) {
-    m_shownProgress = progress;
-    tray->Show(LCDrawIconProgress(m_iconPixels, progress));
+  } else {
+    tray->Show(IconPixels(picture));
   }
 }

@@ -45,6 +45,8 @@ MLCMenuHandler* g_menuHandler = nil;
 MLCBoxCloser* g_boxCloser = nil;
 std::atomic<bool> g_firstFrameShown{false};
 
+void PaceUITick(LCInstallerUICore* core, bool wake);
+
 }  // namespace
 
 // Calls back into the core from the Quit menu item.
@@ -86,7 +88,11 @@ void ForwardPointer(NSView* view, NSEvent* event, void (LCInstallerUICore::*hand
   const NSPoint point = [view convertPoint:[event locationInWindow] fromView:nil];
   const int x = static_cast<int>(point.x - 1);
   const int y = static_cast<int>(uiSize.height - (point.y + 2));
+  // Woken before as well: a press may open a modal box, whose loop must draw
+  // the dimmed frame behind it.
+  PaceUITick(g_pUICore, true);
   (g_pUICore->*handler)(x, y);
+  PaceUITick(g_pUICore, true);
 }
 
 }  // namespace
@@ -192,7 +198,11 @@ bool ForwardKey(NSEvent* event) {
       return false;
   }
   MKWAutoReleasePoolWrapper pool;
-  return g_pUICore->OnKey(key);
+  // Woken like a pointer event: a key may move the focus ring or open a box.
+  PaceUITick(g_pUICore, true);
+  const bool handled = g_pUICore->OnKey(key);
+  PaceUITick(g_pUICore, true);
+  return handled;
 }
 
 }  // namespace
@@ -306,6 +316,12 @@ class MLCUITimerBackend : public IKWUITimerBackend {
   void CancelTimer(KWTimerID timerID) override {
     MLCRunOnMainThread([=] { Stop(timerID); });
   }
+  // Main thread. Moves the timer's next tick to delayMS from now; its period
+  // resumes after that tick.
+  void SetNextTick(KWTimerID id, uint32_t delayMS) {
+    std::map<KWTimerID, NSTimer*>::iterator found = m_timers.find(id);
+    if (found != m_timers.end()) [found->second setFireDate:[NSDate dateWithTimeIntervalSinceNow:delayMS / 1000.0]];
+  }
 
  private:
   void Start(KWTimerID id, uint32_t periodMS) {
@@ -387,11 +403,30 @@ void PresentFrame(const LCBGRAImage& frame) {
   if ([[g_imageView window] isVisible] && !g_firstFrameShown.exchange(true)) KWLOG("UI: first frame shown");
 }
 
+KWTimerID g_uiTickID = 0;      // main thread
+bool g_uiTickResting = false;  // main thread
+
+// Main thread. A still frame costs a wake-up per tick for nothing: when the
+// core says nothing changes on its own, the tick rests until input wakes it
+// (wake), with a slow tick as a safety net for a change that comes another way.
+void PaceUITick(LCInstallerUICore* core, bool wake) {
+  const uint32_t kRestingTickMS = 1000;
+  if (wake) {
+    if (g_uiTickResting && g_uiTickID) g_timerBackend.SetNextTick(g_uiTickID, 0);
+    g_uiTickResting = false;
+    return;
+  }
+  g_uiTickResting = core->GetMillisecondsToNextChange() < 0;
+  if (g_uiTickResting) g_timerBackend.SetNextTick(g_uiTickID, kRestingTickMS);
+}
+
 // The UI timer's tick (main thread): a frame only when something visible changed.
-void UITimerCallBack(KWTimerID, void* data) {
+void UITimerCallBack(KWTimerID id, void* data) {
   LCInstallerUICore* core = static_cast<LCInstallerUICore*>(data);
+  g_uiTickID = id;
   core->GetTrayHelper().OnUITick();
   if (core->RenderUI()) PresentFrame(core->GetRenderedUI());
+  PaceUITick(core, false);
 }
 
 // Un-premultiplies one row of 8-bit RGBA in place.

@@ -1,8 +1,10 @@
 // The freedesktop system tray over Xlib: the icon is a small window that the
 // tray host (the owner of the _NET_SYSTEM_TRAY_S<screen> selection) embeds
 // through XEmbed. It has a connection of its own, served from the main run
-// loop through ServeEvents.
+// loop through ServeEvents. The tooltip and the menu are drawn with Xft in the
+// desktop's sans font, as the desktop's own tooltips and menus are.
 #include <X11/Xatom.h>
+#include <X11/Xft/Xft.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
@@ -10,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "KWLogger.h"
 #include "LCDesktopTray.h"
@@ -23,6 +26,27 @@ const unsigned int kDefaultIconSize = 22;
 // Partly transparent edges are blended over this grey: a plain X window has
 // no alpha, and the tray's own background cannot be read.
 const unsigned char kBackground[3] = {200, 200, 200};
+// The look of tooltips and menus: fontconfig's sans, dark text on a light
+// ground inside a thin grey border.
+const char* const kFontName = "sans-10";
+const char* const kGroundColour = "#f6f5f4";
+const char* const kBorderColour = "#8b8e8f";
+const char* const kTextColour = "#202020";
+const char* const kHoverColour = "#3584e4";
+const char* const kHoverTextColour = "#ffffff";
+const int kTooltipPadding = 6;
+const int kMenuItemPadding = 6;
+const int kMenuSidePadding = 16;
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  lines.push_back(text.substr(start));
+  return lines;
+}
 
 // X errors from our requests (the tray may vanish between two of them) are
 // counted instead of ending the process. Xlib's handler is process-wide, and
@@ -70,8 +94,8 @@ unsigned long Scale8(unsigned int value, unsigned long mask) {
 
 class LCX11Tray : public ILCDesktopTray {
  public:
-  LCX11Tray(Display* display, const char* tooltip, ClickCallback onClick, void* data)
-      : m_display(display), m_tooltip(tooltip ? tooltip : ""), m_onClick(onClick), m_data(data) {
+  LCX11Tray(Display* display, const std::vector<std::string>& menuItems, EventCallback onEvent, void* data)
+      : m_display(display), m_menuItems(menuItems), m_onEvent(onEvent), m_data(data) {
     m_screen = DefaultScreen(m_display);
     m_root = RootWindow(m_display, m_screen);
     char name[64];
@@ -89,6 +113,7 @@ class LCX11Tray : public ILCDesktopTray {
 
   ~LCX11Tray() override {
     Hide();
+    if (m_font) XftFontClose(m_display, m_font);
     XCloseDisplay(m_display);
   }
 
@@ -107,18 +132,33 @@ class LCX11Tray : public ILCDesktopTray {
   void Hide() override {
     m_wanted = false;
     HideTooltip();
+    HideMenu();
     if (!m_window) return;
     ErrorTrap trap(m_display);
     XDestroyWindow(m_display, m_window);
     m_window = 0;
   }
 
+  void SetTooltip(const std::string& text) override {
+    if (text == m_tooltip) return;
+    m_tooltip = text;
+    if (m_window) SetWindowName();
+    if (m_tooltipWindow) {
+      // Redrawn in place with the new text.
+      HideTooltip();
+      ShowTooltip(m_tooltipX, m_tooltipY);
+    }
+  }
+
   void ServeEvents() override {
+    bool hostLost = false;
     while (XPending(m_display)) {
       XEvent event;
       XNextEvent(m_display, &event);
-      Handle(event);
+      hostLost = Handle(event) || hostLost;
     }
+    // Reported last: the receiver may hide or show the icon again.
+    if (hostLost && m_onEvent) m_onEvent(m_data, kDesktopTrayHostLost);
   }
 
  private:
@@ -134,10 +174,7 @@ class LCX11Tray : public ILCDesktopTray {
     const long info[2] = {0, kXEmbedMapped};
     XChangeProperty(m_display, m_window, m_xembedInfo, m_xembedInfo, 32, PropModeReplace,
                     reinterpret_cast<const unsigned char*>(info), 2);
-    // Trays that show a tooltip of their own take it from the window's name.
-    XStoreName(m_display, m_window, m_tooltip.c_str());
-    XChangeProperty(m_display, m_window, m_netWmName, m_utf8, 8, PropModeReplace,
-                    reinterpret_cast<const unsigned char*>(m_tooltip.c_str()), static_cast<int>(m_tooltip.size()));
+    SetWindowName();
     XSizeHints* hints = XAllocSizeHints();
     hints->flags = PMinSize | PBaseSize;
     hints->min_width = hints->base_width = static_cast<int>(kDefaultIconSize);
@@ -167,10 +204,27 @@ class LCX11Tray : public ILCDesktopTray {
     return true;
   }
 
-  void Handle(const XEvent& event) {
+  // Trays that show a tooltip of their own take it from the window's name.
+  void SetWindowName() {
+    std::string name;
+    for (const std::string& line : Lines(m_tooltip)) name += (name.empty() ? "" : ": ") + line;
+    char* list[1] = {const_cast<char*>(name.c_str())};
+    XTextProperty property;
+    if (Xutf8TextListToTextProperty(m_display, list, 1, XUTF8StringStyle, &property) == Success) {
+      XSetWMName(m_display, m_window, &property);
+      XFree(property.value);
+    }
+    XChangeProperty(m_display, m_window, m_netWmName, m_utf8, 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(name.c_str()), static_cast<int>(name.size()));
+  }
+
+  // True when the tray host went away with the icon docked.
+  bool Handle(const XEvent& event) {
+    if (m_menuWindow && HandleMenu(event)) return false;
     switch (event.type) {
       case Expose:
         if (event.xexpose.window == m_window && event.xexpose.count == 0) Draw();
+        if (event.xexpose.window == m_tooltipWindow && event.xexpose.count == 0) DrawTooltip();
         break;
       case ConfigureNotify:
         if (event.xconfigure.window == m_window && (static_cast<unsigned int>(event.xconfigure.width) != m_width ||
@@ -183,7 +237,11 @@ class LCX11Tray : public ILCDesktopTray {
       case ButtonPress:
         if (event.xbutton.window == m_window) {
           HideTooltip();
-          if (m_onClick) m_onClick(m_data);
+          if (event.xbutton.button == Button3 && !m_menuItems.empty()) {
+            ShowMenu(event.xbutton.x_root, event.xbutton.y_root);
+          } else if (event.xbutton.button == Button1 && m_onEvent) {
+            m_onEvent(m_data, kDesktopTrayClick);
+          }
         }
         break;
       case EnterNotify:
@@ -197,10 +255,13 @@ class LCX11Tray : public ILCDesktopTray {
           // The host took our window down with it, or left it on the root.
           m_owner = 0;
           HideTooltip();
+          HideMenu();
           if (m_window) {
             ErrorTrap trap(m_display);
             XDestroyWindow(m_display, m_window);
             m_window = 0;
+            KWLOG("UI: the system tray went away");
+            return m_wanted;
           }
         } else if (event.xdestroywindow.window == m_window) {
           m_window = 0;
@@ -216,6 +277,7 @@ class LCX11Tray : public ILCDesktopTray {
       default:
         break;
     }
+    return false;
   }
 
   void Draw() {
@@ -264,34 +326,165 @@ class LCX11Tray : public ILCDesktopTray {
     XDestroyImage(image);
   }
 
-  // A plain box with the text under the pointer, as a tooltip looks.
-  void ShowTooltip(int x, int y) {
-    if (m_tooltipWindow || m_tooltip.empty()) return;
-    ErrorTrap trap(m_display);
-    XFontStruct* font = XLoadQueryFont(m_display, "fixed");
-    if (!font) return;
-    const int textWidth = XTextWidth(font, m_tooltip.c_str(), static_cast<int>(m_tooltip.size()));
-    const int width = textWidth + 8;
-    const int height = font->ascent + font->descent + 6;
+  XftFont* Font() {
+    if (!m_font && !m_fontFailed) {
+      m_font = XftFontOpenName(m_display, m_screen, kFontName);
+      m_fontFailed = !m_font;
+      if (m_fontFailed) KWLOG("UI: no font \"%s\" for the tray's tooltip and menu", kFontName);
+    }
+    return m_font;
+  }
+
+  int LineHeight() { return m_font->ascent + m_font->descent + 2; }
+
+  int TextWidth(const std::string& text) {
+    XGlyphInfo extents;
+    XftTextExtentsUtf8(m_display, m_font, reinterpret_cast<const FcChar8*>(text.c_str()), static_cast<int>(text.size()),
+                       &extents);
+    return extents.xOff;
+  }
+
+  unsigned long Pixel(const char* colour) {
+    XColor exact, screen;
+    const Colormap map = DefaultColormap(m_display, m_screen);
+    return XAllocNamedColor(m_display, map, colour, &screen, &exact) ? screen.pixel : BlackPixel(m_display, m_screen);
+  }
+
+  // A bordered, override-redirect box for a tooltip or a menu.
+  Window CreatePopup(int x, int y, int width, int height, long events) {
     const int screenWidth = DisplayWidth(m_display, m_screen);
     const int screenHeight = DisplayHeight(m_display, m_screen);
-    const int left = std::max(0, std::min(x, screenWidth - width));
-    const int top = y + 20 + height <= screenHeight ? y + 20 : std::max(0, y - 20 - height);
+    const int left = std::max(0, std::min(x, screenWidth - width - 2));
+    const int top = y + height + 2 <= screenHeight ? y : std::max(0, y - height - 2);
     XSetWindowAttributes attributes;
     attributes.override_redirect = True;
-    attributes.background_pixel = WhitePixel(m_display, m_screen);
-    attributes.border_pixel = BlackPixel(m_display, m_screen);
-    m_tooltipWindow = XCreateWindow(m_display, m_root, left, top, static_cast<unsigned int>(width),
-                                    static_cast<unsigned int>(height), 1, CopyFromParent, InputOutput, CopyFromParent,
-                                    CWOverrideRedirect | CWBackPixel | CWBorderPixel, &attributes);
-    XMapRaised(m_display, m_tooltipWindow);
-    GC gc = XCreateGC(m_display, m_tooltipWindow, 0, nullptr);
-    XSetFont(m_display, gc, font->fid);
-    XSetForeground(m_display, gc, BlackPixel(m_display, m_screen));
-    XDrawString(m_display, m_tooltipWindow, gc, 4, 3 + font->ascent, m_tooltip.c_str(),
-                static_cast<int>(m_tooltip.size()));
+    attributes.background_pixel = Pixel(kGroundColour);
+    attributes.border_pixel = Pixel(kBorderColour);
+    attributes.event_mask = events;
+    Window window = XCreateWindow(m_display, m_root, left, top, static_cast<unsigned int>(width),
+                                  static_cast<unsigned int>(height), 1, CopyFromParent, InputOutput, CopyFromParent,
+                                  CWOverrideRedirect | CWBackPixel | CWBorderPixel | CWEventMask, &attributes);
+    XMapRaised(m_display, window);
+    return window;
+  }
+
+  // Text in the window at (x, baseline); a background colour fills the line first.
+  void DrawText(Window window, const std::string& text, int x, int baseline, const char* colour) {
+    Visual* visual = DefaultVisual(m_display, m_screen);
+    const Colormap map = DefaultColormap(m_display, m_screen);
+    XftDraw* draw = XftDrawCreate(m_display, window, visual, map);
+    if (!draw) return;
+    XftColor xftColour;
+    if (XftColorAllocName(m_display, visual, map, colour, &xftColour)) {
+      XftDrawStringUtf8(draw, &xftColour, m_font, x, baseline, reinterpret_cast<const FcChar8*>(text.c_str()),
+                        static_cast<int>(text.size()));
+      XftColorFree(m_display, visual, map, &xftColour);
+    }
+    XftDrawDestroy(draw);
+  }
+
+  // The tooltip's box, under the pointer; drawn on its first Expose.
+  void ShowTooltip(int x, int y) {
+    if (m_tooltipWindow || m_tooltip.empty() || !Font()) return;
+    ErrorTrap trap(m_display);
+    m_tooltipX = x;
+    m_tooltipY = y;
+    int width = 0;
+    const std::vector<std::string> lines = Lines(m_tooltip);
+    for (const std::string& line : lines) width = std::max(width, TextWidth(line));
+    const int height = static_cast<int>(lines.size()) * LineHeight() + 2 * kTooltipPadding;
+    m_tooltipWindow = CreatePopup(x, y + 20, width + 2 * kTooltipPadding, height, ExposureMask);
+  }
+
+  void DrawTooltip() {
+    const std::vector<std::string> lines = Lines(m_tooltip);
+    for (size_t i = 0; i < lines.size(); ++i) {
+      DrawText(m_tooltipWindow, lines[i], kTooltipPadding,
+               kTooltipPadding + static_cast<int>(i) * LineHeight() + m_font->ascent, kTextColour);
+    }
+  }
+
+  int MenuItemHeight() { return LineHeight() + 2 * kMenuItemPadding; }
+
+  // The menu at the pointer, holding the pointer until an item is chosen or
+  // a press lands outside it.
+  void ShowMenu(int x, int y) {
+    HideMenu();
+    if (!Font()) return;
+    ErrorTrap trap(m_display);
+    int width = 0;
+    for (const std::string& item : m_menuItems) width = std::max(width, TextWidth(item));
+    m_menuWindow =
+        CreatePopup(x, y, width + 2 * kMenuSidePadding, static_cast<int>(m_menuItems.size()) * MenuItemHeight(),
+                    ExposureMask | ButtonPressMask | PointerMotionMask);
+    m_menuHover = -1;
+    XGrabPointer(m_display, m_menuWindow, True, ButtonPressMask | PointerMotionMask, GrabModeAsync, GrabModeAsync, None,
+                 None, CurrentTime);
+  }
+
+  void HideMenu() {
+    if (!m_menuWindow) return;
+    ErrorTrap trap(m_display);
+    XUngrabPointer(m_display, CurrentTime);
+    XDestroyWindow(m_display, m_menuWindow);
+    m_menuWindow = 0;
+  }
+
+  void DrawMenu() {
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(m_display, m_menuWindow, &attributes)) return;
+    GC gc = XCreateGC(m_display, m_menuWindow, 0, nullptr);
+    for (size_t i = 0; i < m_menuItems.size(); ++i) {
+      const int top = static_cast<int>(i) * MenuItemHeight();
+      const bool hover = static_cast<int>(i) == m_menuHover;
+      XSetForeground(m_display, gc, Pixel(hover ? kHoverColour : kGroundColour));
+      XFillRectangle(m_display, m_menuWindow, gc, 0, top, static_cast<unsigned int>(attributes.width),
+                     static_cast<unsigned int>(MenuItemHeight()));
+      DrawText(m_menuWindow, m_menuItems[i], kMenuSidePadding, top + kMenuItemPadding + m_font->ascent,
+               hover ? kHoverTextColour : kTextColour);
+    }
     XFreeGC(m_display, gc);
-    XFreeFont(m_display, font);
+  }
+
+  // The menu item at a point of the menu window, -1 outside the items.
+  int MenuItemAt(int x, int y) {
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(m_display, m_menuWindow, &attributes) || x < 0 || x >= attributes.width || y < 0) {
+      return -1;
+    }
+    const int item = y / MenuItemHeight();
+    return item < static_cast<int>(m_menuItems.size()) ? item : -1;
+  }
+
+  // True when the event was the menu's.
+  bool HandleMenu(const XEvent& event) {
+    switch (event.type) {
+      case Expose:
+        if (event.xexpose.window != m_menuWindow) return false;
+        if (event.xexpose.count == 0) DrawMenu();
+        return true;
+      case MotionNotify:
+        if (event.xmotion.window != m_menuWindow) return false;
+        if (MenuItemAt(event.xmotion.x, event.xmotion.y) != m_menuHover) {
+          m_menuHover = MenuItemAt(event.xmotion.x, event.xmotion.y);
+          DrawMenu();
+        }
+        return true;
+      case ButtonPress: {
+        // A press on another of our windows (the icon) closes the menu and
+        // goes on as usual; any press elsewhere comes here, through the grab.
+        if (event.xbutton.window != m_menuWindow) {
+          HideMenu();
+          return false;
+        }
+        const int item = MenuItemAt(event.xbutton.x, event.xbutton.y);
+        HideMenu();
+        if (item >= 0 && m_onEvent) m_onEvent(m_data, item);
+        return true;
+      }
+      default:
+        return false;
+    }
   }
 
   void HideTooltip() {
@@ -310,9 +503,16 @@ class LCX11Tray : public ILCDesktopTray {
   Atom m_manager = 0;
   Atom m_netWmName = 0;
   Atom m_utf8 = 0;
-  std::string m_tooltip;
-  ClickCallback m_onClick;
+  std::vector<std::string> m_menuItems;
+  EventCallback m_onEvent;
   void* m_data;
+  std::string m_tooltip;
+  XftFont* m_font = nullptr;
+  bool m_fontFailed = false;
+  Window m_menuWindow = 0;
+  int m_menuHover = -1;
+  int m_tooltipX = 0;
+  int m_tooltipY = 0;
   LCBGRAImage m_icon;
   Window m_window = 0;
   Window m_owner = 0;
@@ -324,8 +524,8 @@ class LCX11Tray : public ILCDesktopTray {
 
 }  // namespace
 
-ILCDesktopTray* ILCDesktopTray::Create(const char* tooltip, ClickCallback onClick, void* data) {
+ILCDesktopTray* ILCDesktopTray::Create(const std::vector<std::string>& menuItems, EventCallback onEvent, void* data) {
   Display* display = XOpenDisplay(nullptr);
   if (!display) return nullptr;
-  return new LCX11Tray(display, tooltip, onClick, data);
+  return new LCX11Tray(display, menuItems, onEvent, data);
 }

@@ -12,6 +12,17 @@ void Fill(LCBGRAImage& image, unsigned int left, unsigned int top, unsigned int 
   }
 }
 
+// Byte order as the icon's: red, green, blue, alpha.
+const unsigned char kTrack[4] = {40, 40, 40, 255};
+const unsigned char kBar[4] = {240, 106, 60, 255};
+
+// The top row of the bar along the bottom edge: at least two pixels high, so
+// that it stays visible at 16 x 16.
+unsigned int BarTop(const LCBGRAImage& icon) {
+  const unsigned int barHeight = std::max(2u, icon.GetHeight() / 6);
+  return icon.GetHeight() > barHeight ? icon.GetHeight() - barHeight : 0;
+}
+
 }  // namespace
 
 LCBGRAImage LCDrawIconProgress(const LCBGRAImage& icon, int percent) {
@@ -19,16 +30,25 @@ LCBGRAImage LCDrawIconProgress(const LCBGRAImage& icon, int percent) {
   if (percent < 0 || result.IsEmpty()) return result;
   percent = std::min(percent, 100);
   const unsigned int width = result.GetWidth();
-  const unsigned int height = result.GetHeight();
-  // At least two pixels, so that the bar stays visible at 16 x 16.
-  const unsigned int barHeight = std::max(2u, height / 6);
-  const unsigned int top = height > barHeight ? height - barHeight : 0;
   const unsigned int filled = static_cast<unsigned int>((static_cast<unsigned long>(width) * percent + 50) / 100);
-  // Byte order as the icon's: red, green, blue, alpha.
-  const unsigned char track[4] = {40, 40, 40, 255};
-  const unsigned char bar[4] = {240, 106, 60, 255};
-  Fill(result, 0, top, width, height, track);
-  Fill(result, 0, top, filled, height, bar);
+  Fill(result, 0, BarTop(result), width, result.GetHeight(), kTrack);
+  Fill(result, 0, BarTop(result), filled, result.GetHeight(), kBar);
+  return result;
+}
+
+LCBGRAImage LCDrawIconBusy(const LCBGRAImage& icon, int step) {
+  LCBGRAImage result = icon;
+  if (result.IsEmpty()) return result;
+  const unsigned int width = result.GetWidth();
+  const unsigned int lit = std::max(1u, width / 3);
+  // The lit part's left edge runs from -lit to width over the steps.
+  const int span = static_cast<int>(width + lit);
+  const int left = ((step % kLCIconBusySteps + kLCIconBusySteps) % kLCIconBusySteps) * span / kLCIconBusySteps -
+                   static_cast<int>(lit);
+  const unsigned int from = static_cast<unsigned int>(std::max(0, left));
+  const unsigned int to = static_cast<unsigned int>(std::min(static_cast<int>(width), left + static_cast<int>(lit)));
+  Fill(result, 0, BarTop(result), width, result.GetHeight(), kTrack);
+  if (from < to) Fill(result, from, BarTop(result), to, result.GetHeight(), kBar);
   return result;
 }
 

@@ -11,6 +11,13 @@
 // percent (held to 0..100). A negative percent gives the plain icon.
 LCBGRAImage LCDrawIconProgress(const LCBGRAImage& icon, int percent);
 
+// Steps of the moving bar, once along the icon and round again.
+const int kLCIconBusySteps = 12;
+// A copy of the icon with the same track and a third of its width lit, at
+// step (0 .. kLCIconBusySteps - 1) of its way from the left edge to the right;
+// it leaves on the right as it comes back on the left.
+LCBGRAImage LCDrawIconBusy(const LCBGRAImage& icon, int step);
+
 // The picture scaled to width x height (each target pixel the average of the
 // source pixels it covers), for a tray that asks for another size.
 LCBGRAImage LCScaleImage(const LCBGRAImage& image, unsigned int width, unsigned int height);

@@ -118,6 +118,9 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
   // fetched, from the file's size and whether the file is already on disk
   // (kept parts). Without one: the file, and one copy of it.
   void SetDiskNeed(std::function<uint64_t(uint64_t fileBytes, bool fileOnDisk)> need) { m_diskNeed = std::move(need); }
+  // The file's size as the last DownloadFile learnt it; 0 before. Read by
+  // the progress receiver on the part threads, which start after it is set.
+  uint64_t GetFileSizeBytes() const { return m_fileSizeBytes; }
 
   // ceil(fileSize / partSize); 0 for a part size of 0.
   static uint64_t GetNumParts(uint64_t fileSizeBytes, uint64_t partSizeBytes);

@@ -1,0 +1,80 @@
+#include "LCGlyphStrip.h"
+
+#include <algorithm>
+
+namespace {
+
+// A space has no ink to measure.
+const unsigned int kSpaceAdvance = 3;
+
+// Code points of UTF-8 text; a broken sequence becomes U+FFFD, which no strip has.
+std::u32string DecodeUTF8(const std::string& text) {
+  std::u32string result;
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    const int length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    if (length == 0 || i + length > text.size()) {
+      result.push_back(0xFFFD);
+      ++i;
+      continue;
+    }
+    char32_t code = length == 1 ? lead : lead & (0x7F >> length);
+    for (int k = 1; k < length; ++k) code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    result.push_back(code);
+    i += length;
+  }
+  return result;
+}
+
+}  // namespace
+
+LCGlyphStrip::LCGlyphStrip(const LCBGRAImage& strip, const std::u32string& characters, unsigned int cellWidth)
+    : m_characters(characters) {
+  if (strip.IsEmpty() || cellWidth == 0 || strip.GetWidth() < characters.size() * cellWidth) {
+    m_characters.clear();
+    return;
+  }
+  const unsigned int height = strip.GetHeight();
+  for (size_t cell = 0; cell < characters.size(); ++cell) {
+    LCBGRAImage glyph;
+    glyph.Allocate(cellWidth, height);
+    unsigned int inked = 0;  // one past the rightmost column with ink
+    for (unsigned int y = 0; y < height; ++y) {
+      const unsigned char* from = strip.GetData() + (static_cast<size_t>(y) * strip.GetWidth() + cell * cellWidth) * 4;
+      std::copy(from, from + cellWidth * 4, glyph.GetData() + static_cast<size_t>(y) * cellWidth * 4);
+      for (unsigned int x = 0; x < cellWidth; ++x) {
+        if (from[x * 4 + 3] > 32) inked = std::max(inked, x + 1);
+      }
+    }
+    m_glyphs.push_back(glyph);
+    m_advances.push_back(inked == 0 ? kSpaceAdvance : inked);
+  }
+}
+
+std::vector<int> LCGlyphStrip::Cells(const std::string& text) const {
+  std::vector<int> cells;
+  for (char32_t code : DecodeUTF8(text)) {
+    const size_t found = m_characters.find(code);
+    cells.push_back(found == std::u32string::npos ? -1 : static_cast<int>(found));
+  }
+  return cells;
+}
+
+unsigned int LCGlyphStrip::Measure(const std::string& text) const {
+  unsigned int width = 0;
+  for (int cell : Cells(text)) {
+    if (cell >= 0) width += m_advances[cell];
+  }
+  return width;
+}
+
+void LCGlyphStrip::DrawRightAligned(LCBGRAImage& frame, const std::string& text, unsigned int right,
+                                    unsigned int top) const {
+  const unsigned int width = Measure(text);
+  unsigned int x = right > width ? right - width : 0;
+  for (int cell : Cells(text)) {
+    if (cell < 0) continue;
+    frame.Copy(m_glyphs[cell], x, top);
+    x += m_advances[cell];
+  }
+}

@@ -1,0 +1,34 @@
+// LCGlyphStrip: a line of text set from pictures of its characters, for the
+// few figures the frame shows (the download's percentage, megabytes and time
+// left). The strip is one row of equal cells, a character's picture at the
+// left of its cell; a character's advance is the width of its ink, its left
+// bearing included, so the strip carries its own spacing.
+//
+//   LCGlyphStrip strip(assets.m_progressGlyphs, U"0123456789", 12);
+//   strip.DrawRightAligned(frame, "47", 585, 45);
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "LCBGRAImage.h"
+
+class LCGlyphStrip {
+ public:
+  LCGlyphStrip() = default;
+  // The cells in the order of characters; an empty strip draws nothing.
+  LCGlyphStrip(const LCBGRAImage& strip, const std::u32string& characters, unsigned int cellWidth);
+
+  // Width in pixels of the UTF-8 text; characters the strip lacks take no room.
+  unsigned int Measure(const std::string& text) const;
+  // Blends the text onto the frame so that it ends at x = right.
+  void DrawRightAligned(LCBGRAImage& frame, const std::string& text, unsigned int right, unsigned int top) const;
+
+ private:
+  // The cell of each character of the UTF-8 text, -1 for one the strip lacks.
+  std::vector<int> Cells(const std::string& text) const;
+
+  std::vector<LCBGRAImage> m_glyphs;
+  std::vector<unsigned int> m_advances;
+  std::u32string m_characters;
+};
