@@ -27,7 +27,7 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "macos"))
-from lint_linux_only import strip_comments  # noqa: E402
+from lint_linux_only import check_marks, strip_comments  # noqa: E402
 
 SYMBOL = re.compile(r"(?<![A-Za-z0-9_])(curl_[a-z0-9_]+|CURL[A-Z]*_[A-Z0-9_]+)(?![A-Za-z0-9_])")
 CHECK = re.compile(r"(?<![A-Za-z0-9_])(?:KWCurlFloor::)?Has\s*\(")
@@ -136,15 +136,8 @@ def main():
     floor = read_floor(args.cmake_lists)
     table = read_table(args.table)
     if args.check_marks:
-        with open(args.check_marks) as f:
-            text = f.read()
-        marked = {n for n, line in enumerate(text.split("\n"), 1) if line.rstrip().endswith("// reported")}
-        reported = {int(fault.split(":")[1]) for fault in lint_text(args.check_marks, text, table, floor)}
-        for number in sorted(marked - reported):
-            print("%s:%d: not reported" % (args.check_marks, number))
-        for number in sorted(reported - marked):
-            print("%s:%d: reported, but it is guarded or not newer than the floor" % (args.check_marks, number))
-        return 0 if marked == reported and marked else 1
+        return check_marks(args.check_marks, lambda text: lint_text(args.check_marks, text, table, floor),
+                           "guarded or not newer than the floor")
     if args.files is not None:
         files = args.files
     elif args.source:

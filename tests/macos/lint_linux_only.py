@@ -150,6 +150,20 @@ def files_built_on_macos(compile_commands, source):
     return sorted(seen)
 
 
+def check_marks(path, lint, not_a_fault):
+    """A lint's self-test: the lines of path that end in "// reported" are
+    exactly those that lint(text) reports (as "file:line: ..."); 0 when so."""
+    with open(path) as f:
+        text = f.read()
+    marked = {n for n, line in enumerate(text.split("\n"), 1) if line.rstrip().endswith("// reported")}
+    reported = {int(fault.split(":")[1]) for fault in lint(text)}
+    for number in sorted(marked - reported):
+        print("%s:%d: not reported" % (path, number))
+    for number in sorted(reported - marked):
+        print("%s:%d: reported, but it is %s" % (path, number, not_a_fault))
+    return 0 if marked == reported and marked else 1
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--compile-commands")
@@ -158,15 +172,7 @@ def main():
     parser.add_argument("--check-marks")
     args = parser.parse_args()
     if args.check_marks:
-        with open(args.check_marks) as f:
-            text = f.read()
-        marked = {n for n, line in enumerate(text.split("\n"), 1) if line.rstrip().endswith("// reported")}
-        reported = {int(fault.split(":")[1]) for fault in lint_text(args.check_marks, text)}
-        for number in sorted(marked - reported):
-            print("%s:%d: not reported" % (args.check_marks, number))
-        for number in sorted(reported - marked):
-            print("%s:%d: reported, but it is guarded or not a use" % (args.check_marks, number))
-        return 0 if marked == reported and marked else 1
+        return check_marks(args.check_marks, lambda text: lint_text(args.check_marks, text), "guarded or not a use")
     if args.files is not None:
         files = args.files
     elif args.compile_commands and args.source:
