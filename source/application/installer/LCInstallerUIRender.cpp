@@ -1,6 +1,7 @@
-// Frame composition: the 868 x 592 frame is rebuilt from the slide in view,
-// the button looks, the progress bar and the state text on a tick of the UI
-// timer where any of them changed; an unchanged frame costs next to nothing.
+// Frame composition: the 868 x 592 frame (1736 x 1184 on a 2x screen) is
+// rebuilt from the slide in view with its words, the button looks, the
+// progress bar and the state text on a tick of the UI timer where any of them
+// changed; an unchanged frame costs next to nothing.
 #include <algorithm>
 
 #include "LCInstallerUICore.h"
@@ -114,34 +115,42 @@ bool LCInstallerUICore::RenderUI() {
   }
   const LCBGRAImage& slide = m_assets.m_slides[slideIndex];
   m_renderedUI.Copy(slide.GetData(), slide.GetWidth(), slide.GetHeight());
+  // Positions are in points; the pictures are drawn for the scale.
+  const unsigned int scale = static_cast<unsigned int>(m_renderScale);
+  auto blend = [&](const LCBGRAImage& image, unsigned int x, unsigned int y) {
+    m_renderedUI.Copy(image, x * scale, y * scale);
+  };
+  auto blendLook = [&](const std::vector<LCBGRAImage>& images, size_t index, unsigned int x, unsigned int y) {
+    BlendAt(m_renderedUI, images, index, x * scale, y * scale);
+  };
+  blendLook(m_assets.m_slideTexts, static_cast<size_t>(slideIndex), 0, 0);
 
   if (state == kLCInstallerStateWaitingForInstall) {
     if (m_installNowButton.m_isHover) {
-      m_renderedUI.Copy(m_assets.m_installNowHover, 365, 393);
-      if (m_installNowButton.m_isPressed) m_renderedUI.Copy(m_assets.m_installNowClick, 365, 393);
+      blend(m_assets.m_installNowHover, 365, 393);
+      if (m_installNowButton.m_isPressed) blend(m_assets.m_installNowClick, 365, 393);
     }
-    if (m_eulaButton.m_isHover) m_renderedUI.Copy(m_assets.m_eulaHover, 434, 454);
-    BlendAt(m_renderedUI, m_assets.m_appCloseImages, LookIndex(m_appButton), 11, 5);
+    if (m_eulaButton.m_isHover) blend(m_assets.m_eulaHover, 434, 454);
+    blendLook(m_assets.m_appCloseImages, LookIndex(m_appButton), 11, 5);
   } else {
     if (dot < static_cast<int>(m_slideDots.size())) {
       const LCRect& rect = m_slideDots[dot].m_rect;
-      m_renderedUI.Copy(m_assets.m_dotHover, rect.left, rect.top);
+      blend(m_assets.m_dotHover, rect.left, rect.top);
     }
-    m_renderedUI.Copy(m_assets.m_progressBarBackground, kProgressX, kProgressY);
-    BlendAt(m_renderedUI, m_assets.m_appMinimizeImages, LookIndex(m_appButton), 11, 5);
-    BlendAt(m_renderedUI, m_assets.m_closeImages, LookIndex(m_closeButton), 596, 57);
+    blend(m_assets.m_progressBarBackground, kProgressX, kProgressY);
+    blendLook(m_assets.m_appMinimizeImages, LookIndex(m_appButton), 11, 5);
+    blendLook(m_assets.m_closeImages, LookIndex(m_closeButton), 596, 57);
   }
 
   if (state == kLCInstallerStateDownloading) {
-    m_renderedUI.Copy(GetSubImage(m_assets.m_progressBar, static_cast<float>(progress / 100.0)), kProgressX,
-                      kProgressY);
+    blend(GetSubImage(m_assets.m_progressBar, static_cast<float>(progress / 100.0)), kProgressX, kProgressY);
   }
 
   if (state > kLCInstallerStateWaitingForInstall) {
-    BlendAt(m_renderedUI, m_assets.m_stateTexts, GetTextImageForState(state), kStateTextX, kStateTextY);
-    if (animating) BlendAt(m_renderedUI, m_assets.m_progressAnimation, inputs.animation, kProgressX, kProgressY);
+    blendLook(m_assets.m_stateTexts, GetTextImageForState(state), kStateTextX, kStateTextY);
+    if (animating) blendLook(m_assets.m_progressAnimation, inputs.animation, kProgressX, kProgressY);
   }
 
-  if (disabled) m_renderedUI.Copy(m_assets.m_disabledMask, 0, 0);
+  if (disabled) blend(m_assets.m_disabledMask, 0, 0);
   return true;
 }
