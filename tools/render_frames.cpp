@@ -1,9 +1,11 @@
 // Renders the installer window in each of its looks from the pictures in an
 // asset folder and writes every frame as a PNG, for checking the pictures by eye.
 //
-//   render_frames assets/installer build/frames
+//   render_frames assets/installer build/frames        # English, 868 x 592
+//   render_frames assets/installer build/frames ja 2   # Japanese, 1736 x 1184
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <utility>
@@ -11,6 +13,7 @@
 
 #include "KWFileUtil.h"
 #include "LCBGRAImageFile.h"
+#include "LCInstallerText.h"
 #include "LCInstallerUICore.h"
 #include "LCInstallerUIHeadless.h"
 
@@ -26,10 +29,11 @@ class FixedClock : public ILCInstallerUIClock {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: %s ASSET_FOLDER OUTPUT_FOLDER\n", argv[0]);
+  if (argc < 3 || argc > 5) {
+    std::fprintf(stderr, "usage: %s ASSET_FOLDER OUTPUT_FOLDER [LOCALE [SCALE]]\n", argv[0]);
     return 2;
   }
+  LCInstallerText::Load(KWPath(argv[1]), argc > 3 ? argv[3] : "en");
   const std::string outFolder = argv[2];
   KWFileUtil::CreateDirectory(KWPath(outFolder.c_str()), true);
   FixedClock clock;
@@ -38,6 +42,7 @@ int main(int argc, char** argv) {
   LCInstallerUIHeadless::SetMessageBoxScript([](const LCHeadlessMessageBox&) { return kLCInstallerMBResultNo; });
 
   LCInstallerUICore core{LCInstallerUICoreInitParams()};
+  core.SetRenderScale(argc > 4 ? std::atoi(argv[4]) : 1);
   core.CreateUI();
   int failures = 0;
   auto save = [&](const std::string& name) {

@@ -17,6 +17,7 @@
 #include "LCDesktopNotification.h"
 #include "LCDesktopTray.h"
 #include "LCInstallerSystemTrayHelper.h"
+#include "LCInstallerText.h"
 #include "LCInstallerUICore.h"
 #include "LCTrayIconArt.h"
 #include "MKWAutoReleasePoolWrapper.h"
@@ -114,8 +115,6 @@ std::atomic<bool> g_statusItemReported{false};
 std::atomic<bool> g_notificationReported{false};
 
 const char* const kNotificationTitle = "Ostrel Clipvane";
-const char* const kNotificationText = "The installation will continue in the background.";
-const char* const kTooltip = "Ostrel Clipvane Installer";
 
 // Where the icon goes while the window is hidden.
 enum MenuBarPath { kMenuBarNone, kMenuBarStatusItem, kMenuBarDesktopTray };
@@ -257,8 +256,8 @@ bool DeliverThroughUserNotifications() {
     [center requestAuthorizationWithOptions:alert completionHandler:answer];
   }
   id<MLCNotificationContent> content = [[contentClass alloc] init];
-  [content setTitle:@"Ostrel Clipvane"];
-  [content setBody:@"The installation will continue in the background."];
+  [content setTitle:MLCToNSString(kNotificationTitle)];
+  [content setBody:MLCToNSString(LCInstallerText::Get("notification.text"))];
   [content setSound:nil];
   id request = [requestClass requestWithIdentifier:@"com.ostrel.clipvane.installer.background"
                                            content:content
@@ -274,7 +273,7 @@ void DeliverBackgroundNotification() {
   Class centerClass = NSClassFromString(@"NSUserNotificationCenter");
   Class notificationClass = NSClassFromString(@"NSUserNotification");
   if (!centerClass || !notificationClass) {
-    const bool shown = LCShowDesktopNotification(kNotificationTitle, kNotificationText);
+    const bool shown = LCShowDesktopNotification(kNotificationTitle, LCInstallerText::Get("notification.text").c_str());
     if (!g_notificationReported.exchange(true)) {
       KWLOG(shown ? "UI: the background notice went to the desktop's notification service"
                   : "UI: no notification service; the background notice is skipped");
@@ -282,8 +281,8 @@ void DeliverBackgroundNotification() {
     return;
   }
   id notification = [[notificationClass alloc] init];
-  [notification setTitle:@"Ostrel Clipvane"];
-  [notification setInformativeText:@"The installation will continue in the background."];
+  [notification setTitle:MLCToNSString(kNotificationTitle)];
+  [notification setInformativeText:MLCToNSString(LCInstallerText::Get("notification.text"))];
   [notification performSelector:@selector(setSoundName:) withObject:nil];
   id center = [centerClass performSelector:@selector(defaultUserNotificationCenter)];
   [center setDelegate:NotificationDelegate()];
@@ -332,7 +331,7 @@ bool LCInstallerSystemTrayHelper::Initialize(LCInstallerWindowRef window, const 
   }
   g_statusItemsWork = StatusBarGivesItems();
   if (!g_statusItemsWork && !m_desktopTray) {
-    m_desktopTray = ILCDesktopTray::Create(kTooltip, &DesktopTrayClicked, this);
+    m_desktopTray = ILCDesktopTray::Create(LCInstallerText::Get("tray.tooltip").c_str(), &DesktopTrayClicked, this);
   }
   return true;
 }
@@ -369,7 +368,7 @@ bool LCInstallerSystemTrayHelper::ShowTrayIcon() {
         if ([item respondsToSelector:@selector(button)]) {
           NSButton* button = [item performSelector:@selector(button)];
           [button setImage:image];
-          [button setToolTip:@"Ostrel Clipvane Installer"];
+          [button setToolTip:MLCToNSString(LCInstallerText::Get("tray.tooltip"))];
           [button setTarget:view];
           [button setAction:@selector(statusItemButtonPressed:)];
           [button sendActionOn:kLeftOrRightMouseDownMask];
@@ -377,7 +376,7 @@ bool LCInstallerSystemTrayHelper::ShowTrayIcon() {
           [view setImage:image];
           m_savedStatusItemView = [item performSelector:@selector(view)];
           SetStatusItemView(item, view);
-          [view setToolTip:@"Ostrel Clipvane Installer"];
+          [view setToolTip:MLCToNSString(LCInstallerText::Get("tray.tooltip"))];
         }
       } else {
         if (!g_statusItemReported.exchange(true)) {
