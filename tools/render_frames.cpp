@@ -1,7 +1,8 @@
 // Renders the installer window in each of its looks from the pictures in an
 // asset folder and writes every frame as a PNG, for checking the pictures by eye.
 //
-//   render_frames assets/installer build/frames
+//   render_frames assets/installer build/frames        # English, 868 x 592
+//   render_frames assets/installer build/frames ja 2   # Japanese, 1736 x 1184
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 
 #include "KWFileUtil.h"
 #include "LCBGRAImageFile.h"
+#include "LCInstallerText.h"
 #include "LCInstallerUICore.h"
 #include "LCInstallerUIHeadless.h"
 
@@ -28,12 +30,14 @@ class FixedClock : public ILCInstallerUIClock {
 
 int main(int argc, char** argv) {
   // With --downloading N only the frame of the download at N %, as
-  // OUTPUT_FOLDER/downloading_N.png.
+  // OUTPUT_FOLDER/downloading_N.png, in English at 1x.
   const bool oneDownloadFrame = argc == 5 && std::string(argv[3]) == "--downloading";
-  if (argc != 3 && !oneDownloadFrame) {
-    std::fprintf(stderr, "usage: %s ASSET_FOLDER OUTPUT_FOLDER [--downloading PERCENT]\n", argv[0]);
+  if (argc < 3 || argc > 5) {
+    std::fprintf(stderr, "usage: %s ASSET_FOLDER OUTPUT_FOLDER [LOCALE [SCALE] | --downloading PERCENT]\n", argv[0]);
     return 2;
   }
+  const bool localeGiven = argc > 3 && !oneDownloadFrame;
+  LCInstallerText::Load(KWPath(argv[1]), localeGiven ? argv[3] : "en");
   const std::string outFolder = argv[2];
   KWFileUtil::CreateDirectory(KWPath(outFolder.c_str()), true);
   FixedClock clock;
@@ -42,6 +46,7 @@ int main(int argc, char** argv) {
   LCInstallerUIHeadless::SetMessageBoxScript([](const LCHeadlessMessageBox&) { return kLCInstallerMBResultNo; });
 
   LCInstallerUICore core{LCInstallerUICoreInitParams()};
+  core.SetRenderScale(localeGiven && argc > 4 ? std::atoi(argv[4]) : 1);
   core.CreateUI();
   int failures = 0;
   auto save = [&](const std::string& name) {

@@ -10,7 +10,9 @@
 #include "LCInstallerAnalytics.h"
 #include "LCInstallerDefines.h"
 #include "LCInstallerService.h"
+#include "LCInstallerText.h"
 #include "LCInstallerUICore.h"
+#include "LCLocale.h"
 #include "LCOSVersion.h"
 #include "LCProcessSetup.h"
 #include "LCSingleInstance.h"
@@ -27,14 +29,15 @@ class InstallerCustomExceptionHandler : public IKWCustomExceptionHandler {
   void OnCustomException() override {}
 };
 
-const char* MessageForCode(int code) {
+// The text of a start-up failure's box; empty for a failure without one.
+KWString MessageForCode(int code) {
   switch (code) {
     case kLCInstallerErrorAnotherInstance:
-      return "Another instance of Ostrel Clipvane Installer is running. Please wait for it to finish.";
+      return LCInstallerText::Get("error.11");
     case kLCInstallerErrorOSNotSupported:
-      return "Ostrel Clipvane requires OSX Mountain Lion or greater to run.";
+      return LCInstallerText::Get("startup.os_not_supported");
     default:
-      return nullptr;
+      return KWString();
   }
 }
 
@@ -62,6 +65,11 @@ int main(int argc, char** argv) {
           kLCInstallerVersionRevision, kLCInstallerVersionBuild);
     const KWString osVersion = GetOSVersion();
     KWLOG("OS: %s", osVersion.c_str());
+    // Before anything can raise a box: every text a person reads is in this locale.
+    const std::string locale = LCLocale::Choose(LCLocale::SystemPreferences(), LCLocale::Available());
+    KWLOG("UI: locale %s", locale.c_str());
+    LCInstallerText::Load(
+        KWFileUtil::GetCurrentExecutablePath().AppendNew("Contents").Append("Resources").Append("installer"), locale);
     LCInstallerAnalytics::PingTalkToOstrelServer("Launch", osVersion);
 
     // Two installers would download into and mount over each other.
@@ -97,7 +105,8 @@ int main(int argc, char** argv) {
     }
   } catch (const KWLCException& exception) {
     KWLOG("Caught exception: %d", exception.GetCode());
-    if (const char* message = MessageForCode(exception.GetCode())) {
+    const KWString message = MessageForCode(exception.GetCode());
+    if (!message.empty()) {
       LCInstallerUICore::ShowMessageBox("Ostrel Clipvane", message, kLCInstallerMBTypeOK, kLCInstallerMBDefaultButton1);
     }
   } catch (...) {

@@ -18,7 +18,9 @@
 #include <vector>
 
 #include "LCInstallerEndpoints.h"
+#include "LCInstallerText.h"
 #include "LCInstallerUICore.h"
+#include "LCLocale.h"
 #include "MLCInstallerUIAppKit.h"
 #include "MLCMainThread.h"
 
@@ -169,9 +171,10 @@ void AnswerBoxes(std::vector<std::string>& shown, std::atomic<bool>* when, std::
   std::vector<std::string>* record = &shown;
   MLCSetMessageBoxObserverForTesting([=](const KWString& message, LCInstallerMBType type) {
     record->push_back(message.GetUTF8String());
-    NSString* defaultTitle = type == kLCInstallerMBTypeYesNo         ? @"Yes"
-                             : type == kLCInstallerMBTypeRetryCancel ? @"Retry"
-                                                                     : @"OK";
+    const char* defaultKey = type == kLCInstallerMBTypeYesNo         ? "button.yes"
+                             : type == kLCInstallerMBTypeRetryCancel ? "button.retry"
+                                                                     : "button.ok";
+    NSString* defaultTitle = MLCToNSString(LCInstallerText::Get(defaultKey));
     MLCTestBoxAnswerer* answerer = [[[MLCTestBoxAnswerer alloc] initWithTitle:defaultTitle when:when] autorelease];
     answerer->m_shown = onScreen;
     NSTimer* timer = [NSTimer timerWithTimeInterval:0.01
@@ -185,7 +188,10 @@ void AnswerBoxes(std::vector<std::string>& shown, std::atomic<bool>* when, std::
 
 class AppKitQuitTest : public ::testing::Test {
  protected:
-  void TearDown() override { MLCSetMessageBoxObserverForTesting(nullptr); }
+  void TearDown() override {
+    MLCSetMessageBoxObserverForTesting(nullptr);
+    LCInstallerText::Reset();
+  }
 };
 
 // The user confirms quitting while the service thread is running: the main
@@ -347,6 +353,45 @@ TEST_F(AppKitQuitTest, EveryBoxShowsItsWholeWrappedMessage) {
   }
   // The long messages need several lines, and get them.
   EXPECT_GT(onScreen[1].tallestText, 2.5 * onScreen[1].lineHeight);
+}
+
+// With LANG=de_DE.UTF-8 the locale is German: the 9000 box shows the German
+// message whole, with its suffix, and German buttons (the answerer presses
+// "Wiederholen" and "Ja" by their titles).
+TEST_F(AppKitQuitTest, GermanBoxShowsTheWholeGermanMessage) {
+  Watchdog watchdog("the German boxes");
+  setenv("LANG", "de_DE.UTF-8", 1);
+  unsetenv("LANGUAGE");
+  unsetenv("LC_ALL");
+  unsetenv("LC_MESSAGES");
+  const std::string locale = LCLocale::Choose(LCLocale::SystemPreferences(), LCLocale::Available());
+  ASSERT_EQ("de", locale);
+  LCInstallerText::Load(KWPath(CLIPVANE_ASSET_DIR), locale);
+  std::vector<std::string> asked;
+  std::vector<ShownBox> onScreen;
+  AnswerBoxes(asked, nullptr, &onScreen);
+  LCInstallerUICore core{LCInstallerUICoreInitParams()};
+  core.CreateUI();
+  MLCRunOnMainThreadLater([&] {
+    core.OnError(kLCInstallerErrorNoNetwork);
+    core.OnAppClose();
+  });
+  const std::atomic<bool> keepRunning{true};
+  core.RunEventLoop(keepRunning);
+
+  ASSERT_EQ(onScreen.size(), 2u);
+  const std::string expected[] = {
+      std::string("Es konnte keine Verbindung zum Netzwerk hergestellt werden. Bitte überprüfen Sie Ihre "
+                  "Internetverbindung und klicken Sie auf „Wiederholen“.\n\nWenn Sie weitere Hilfe benötigen, "
+                  "wenden Sie sich bitte unter Angabe des Fehlercodes 9000 an ") +
+          kCLVSupportEmail + ".",
+      "Möchten Sie die Installation wirklich abbrechen?"};
+  for (size_t i = 0; i < onScreen.size(); ++i) {
+    SCOPED_TRACE(expected[i]);
+    const std::vector<std::string>& texts = onScreen[i].texts;
+    EXPECT_NE(std::find(texts.begin(), texts.end(), expected[i]), texts.end());
+    EXPECT_TRUE(onScreen[i].fits);
+  }
 }
 
 }  // namespace

@@ -77,10 +77,12 @@ class Context:
         self.installers.append(installer)
         return installer
 
-    def references(self):
-        folder = self.sandbox.path("frames")
+    def references(self, locale="en", scale=1):
+        """The core's own frames for the locale and scale, rendered from the same pictures."""
+        folder = self.sandbox.path("frames" if (locale, scale) == ("en", 1) else "frames-%s-%d" % (locale, scale))
         if not os.path.isdir(folder):
-            subprocess.run([self.args.render_frames, self.args.assets, folder], check=True, capture_output=True)
+            subprocess.run([self.args.render_frames, self.args.assets, folder, locale, str(scale)], check=True,
+                           capture_output=True)
         return folder
 
     def tool(self, relative):
@@ -129,13 +131,13 @@ class Context:
             self.sandbox.remove()
 
 
-def press(ctx, window, point, area):
+def press(ctx, window, point, area, locale="en"):
     """Moves onto a control, waits until the window shows it under the pointer (so the window
     has taken the motion), then clicks."""
     (x, y, w, h), reference = area
-    cropped = ctx.sandbox.path("ref-" + reference)
+    cropped = ctx.sandbox.path("ref-%s-%s" % (locale, reference))
     if not os.path.exists(cropped):
-        subprocess.run([CONVERT, os.path.join(ctx.references(), reference), "-crop", "%dx%d+%d+%d" % (w, h, x, y),
+        subprocess.run([CONVERT, os.path.join(ctx.references(locale), reference), "-crop", "%dx%d+%d+%d" % (w, h, x, y),
                         "+repage", cropped], check=True)
     move(ctx.xserver, window, *point)
     wait_for_picture(ctx.xserver, (window[2] + x, window[3] + y, w, h), cropped, ctx.sandbox.path("shot.png"),
@@ -194,6 +196,29 @@ def case_welcome(ctx):
         raise TestFailure("window at %s, expected the centre %s" % ((window[2], window[3]), expected))
     wait_for_picture(ctx.xserver, frame_region(window), os.path.join(ctx.references(), "01_welcome.png"),
                      ctx.sandbox.path("shot.png"))
+
+
+def case_welcome_ja_2x(ctx):
+    """With LANG=ja_JP.UTF-8 the welcome screen shows the Japanese pictures as the core renders them; with
+    CLIPVANE_SCALE=2 the frame is drawn at 1736 x 1184 from the 2x pictures and shown at 868 x 592 points."""
+    installer = ctx.start_installer(extra_env={"LANG": "ja_JP.UTF-8"})
+    installer.wait_log(r"^UI: locale ja$")
+    installer.wait_log(r"^UI: first frame shown$")
+    window = installer_window(ctx.xserver)
+    wait_for_picture(ctx.xserver, frame_region(window), os.path.join(ctx.references("ja"), "01_welcome.png"),
+                     ctx.sandbox.path("shot.png"))
+    installer.stop()
+
+    # The 2x frame, shown at half its size (GNUstep takes every second pixel of every second row), against
+    # the core's 2x frame sampled so: the 1x frame differs from it in 1.7 % of the pixels.
+    halved = ctx.sandbox.path("welcome-ja-2x-halved.png")
+    subprocess.run([CONVERT, os.path.join(ctx.references("ja", 2), "01_welcome.png"), "-sample", "50%", halved],
+                   check=True)
+    installer = ctx.start_installer("installer-2x", extra_env={"LANG": "ja_JP.UTF-8", "CLIPVANE_SCALE": "2"})
+    installer.wait_log(r"^UI: frame drawn at 2x$")
+    installer.wait_log(r"^UI: first frame shown$")
+    window = installer_window(ctx.xserver)
+    wait_for_picture(ctx.xserver, frame_region(window), halved, ctx.sandbox.path("shot-2x.png"))
 
 
 def case_button_looks(ctx):
@@ -457,12 +482,13 @@ TRAY_NAME = "Ostrel Clipvane Installer"
 DARK_PANEL = (0x1e, 0x1e, 0x1e)
 
 
-def is_tray_icon(window):
-    return window[1].startswith(TRAY_NAME) and window[4] < 100
+def is_tray_icon(window, name=TRAY_NAME):
+    return window[1].startswith(name) and window[4] < 100
 
 
-def tray_icon(xserver, timeout=30):
-    return wait_for("the tray icon", lambda: next((w for w in windows(xserver) if is_tray_icon(w)), None), timeout)
+def tray_icon(xserver, timeout=30, name=TRAY_NAME):
+    return wait_for("the tray icon",
+                    lambda: next((w for w in windows(xserver) if is_tray_icon(w, name)), None), timeout)
 
 
 def pixels(path):
@@ -601,6 +627,21 @@ def case_tray(ctx):
             os.kill(bus_pid, 15)
         except ProcessLookupError:
             pass
+
+
+def case_tray_de(ctx):
+    """With LANG=de_DE.UTF-8 the tray icon's tooltip (its window's name, which trays show) is German."""
+    ctx.start_helper(["trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32",
+                      "--SetDockType", "true"])
+    wait_for("the system tray", lambda: any(w[1] == "panel" for w in windows(ctx.xserver)))
+    image = ctx.make_image("--payload-mib", "4")
+    ctx.start_service(image, "--rate-limit", "250000")
+    installer = ctx.start_installer(extra_env={"LANG": "de_DE.UTF-8"})
+    installer.wait_log(r"^UI: locale de$")
+    installer.wait_log(r"^UI: first frame shown$")
+    window = installer_window(ctx.xserver)
+    press(ctx, window, INSTALL_NOW, INSTALL_NOW_AREA, "de")
+    tray_icon(ctx.xserver, name="Ostrel Clipvane – Installationsprogramm")
 
 
 def case_sigterm_after_a_crash(ctx):
@@ -754,6 +795,10 @@ def main():
     parser.add_argument("--http-port", type=int, required=True)
     parser.add_argument("case", choices=sorted(CASES))
     args = parser.parse_args()
+    # The cases expect English unless they ask for a language: the machine's own preference is not theirs.
+    for name in ("LANGUAGE", "LC_ALL", "LC_MESSAGES"):
+        os.environ.pop(name, None)
+    os.environ["LANG"] = "C.UTF-8"
     ctx = Context(args)
     try:
         CASES[args.case](ctx)

@@ -14,6 +14,7 @@
 #include "KWInternet.h"
 #include "KWMainRunLoop.h"
 #include "LCInstallerAnalytics.h"
+#include "LCInstallerText.h"
 #include "LCInstallerUICore.h"
 #include "LCInstallerUIHeadless.h"
 #include "TestUtil.h"
@@ -170,6 +171,7 @@ class UICoreTest : public ::testing::Test {
     IKWInternetConnectionDetector::SetInstanceForTesting(nullptr);
     ILCInstallerUIClock::SetInstanceForTesting(nullptr);
     LCInstallerUIHeadless::Reset();
+    LCInstallerText::Reset();
   }
 
   void RunLoop() {

@@ -5,6 +5,7 @@
 #include "KWException.h"
 #include "KWLogger.h"
 #include "KWTimer.h"
+#include "LCInstallerText.h"
 #include "LCInstallerUIClock.h"
 #include "LCInstallerUICore.h"
 #include "LCTrayIconArt.h"
@@ -88,25 +89,25 @@ std::string LCInstallerSystemTrayHelper::GetTooltip() const {
   std::string stage;
   switch (m_uiCore.GetState()) {
     case kLCInstallerStateDownloading:
-      stage = "Downloading Ostrel Clipvane\u2026 " + m_uiCore.GetProgressText();
+      stage = LCInstallerText::Get("state.downloading").GetUTF8String() + " " + m_uiCore.GetProgressText();
       break;
     case kLCInstallerStateDownloadDone:
     case kLCInstallerStateExtracting:
     case kLCInstallerStateExtractDone:
-      stage = "Unpacking the installer\u2026";
+      stage = LCInstallerText::Get("state.extracting").GetUTF8String();
       break;
     case kLCInstallerStateSettingUp:
     case kLCInstallerStateSetupDone:
-      stage = "Installing Ostrel Clipvane\u2026";
+      stage = LCInstallerText::Get("state.installing").GetUTF8String();
       break;
     case kLCInstallerStateLaunching:
     case kLCInstallerStateLaunchDone:
     case kLCInstallerStateInstallDone:
-      stage = "Starting Ostrel Clipvane\u2026";
+      stage = LCInstallerText::Get("state.launching").GetUTF8String();
       break;
     default:
-      stage = "Preparing the download\u2026";
+      stage = LCInstallerText::Get("state.pre_download").GetUTF8String();
       break;
   }
-  return "Ostrel Clipvane Installer\n" + stage;
+  return LCInstallerText::Get("tray.tooltip").GetUTF8String() + "\n" + stage;
 }

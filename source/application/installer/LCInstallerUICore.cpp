@@ -9,12 +9,15 @@
 #include <chrono>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 
+#include "KWFile.h"
 #include "KWFileUtil.h"
 #include "KWInternet.h"
 #include "KWLogger.h"
 #include "LCInstallerAnalytics.h"
 #include "LCInstallerEndpoints.h"
+#include "LCInstallerText.h"
 
 LCInstallerWindowRef LCInstallerUICore::m_window = nullptr;
 
@@ -42,68 +45,68 @@ LCUIObject MakeObject(LCInstallerButtonId id, int left, int top, int right, int 
   return object;
 }
 
-KWString GetErrorMessage(LCInstallerErrorEnum code, bool& retryAllowed) {
+// The message of an error code in the person's language; in English too
+// when asked for, for the log.
+KWString GetErrorMessage(LCInstallerErrorEnum code, bool& retryAllowed, KWString* english = nullptr) {
   retryAllowed = false;
   bool withSuffix = true;
-  KWString message;
+  const char* key = "error.other";
   switch (code) {
     case 8:
-      message = "A machine restart is pending. Please restart your machine and run the setup again.";
+      key = "error.8";
       break;
     case 9:
-      message = "This operating system is not supported.";
+      key = "error.9";
       break;
     case 11:
-      message = "Another instance of Ostrel Clipvane Installer is running. Please wait for it to finish.";
+      key = "error.11";
       break;
     case 19:
-      message = "Ostrel Clipvane is currently running. Please close the application and click retry.";
+      key = "error.19";
       retryAllowed = true;
       break;
     case 23:
-      message = "Your system does not meet the minimum requirements to run Ostrel Clipvane.";
+      key = "error.23";
       break;
     case 30:
     case 31:
-      message =
-          "There is not enough disk space on your computer to install Ostrel Clipvane. Please ensure atleast 5 GB "
-          "free space and click retry.";
+      key = "error.30";
       retryAllowed = true;
       break;
     case 32:
-      message =
-          "Ostrel Clipvane is already installed on this system. Please uninstall the application and click retry.";
+      key = "error.32";
       retryAllowed = true;
       break;
     case 9000:
-      message = "Unable to connect to the network. Please verify your internet connection settings and click retry.";
+      key = "error.9000";
       retryAllowed = true;
       break;
     case 9001:
-      message =
-          "Unable to connect to the Ostrel server. Please verify your internet connection settings and click "
-          "retry.";
+      key = "error.9001";
       retryAllowed = true;
       break;
     case 9002:
-      message = "Unable to download Ostrel Clipvane. Please verify your internet connection settings and click retry.";
+      key = "error.9002";
       retryAllowed = true;
       break;
     case 9003:
     case 9004:
-      message = "Unable to install Ostrel Clipvane.";
+      key = "error.9003";
       break;
     case 9005:
-      message = "Please launch Ostrel Clipvane from Launchpad.";
+      key = "error.9005";
       withSuffix = false;
       break;
     default:
-      message = "Setup encountered an error.";
       break;
   }
-  if (withSuffix) {
-    message += KWString("\n\nFor more help, please contact ") + kCLVSupportEmail + " with the error code " +
-               Decimal(code) + ".";
+  const LCInstallerText::Values values = {{"email", kCLVSupportEmail}, {"code", Decimal(code)}};
+  KWString message = LCInstallerText::Get(key);
+  if (withSuffix) message += KWString("\n\n") + LCInstallerText::Format("error.suffix", values);
+  if (english) {
+    *english = LCInstallerText::English(key);
+    if (withSuffix)
+      *english += KWString("\n\n") + LCInstallerText::Fill(LCInstallerText::English("error.suffix"), values);
   }
   return message;
 }
@@ -120,40 +123,79 @@ class OpenBoxScope {
   std::atomic<int>& m_openBoxes;
 };
 
-void LoadSequence(const KWPath& folder, LCInstallerUICore::LCImageLoader loader, std::vector<LCBGRAImage>& images,
-                  std::initializer_list<const char*> names) {
-  images.clear();
-  for (const char* name : names) images.push_back(loader(folder, name));
+// "name.png" as drawn for the scale: "name@2x.png" at 2.
+std::string ScaledName(const char* name, int scale) {
+  std::string scaled(name);
+  if (scale == 1) return scaled;
+  const size_t dot = scaled.rfind('.');
+  return scaled.insert(dot == std::string::npos ? scaled.size() : dot, "@" + std::to_string(scale) + "x");
 }
+
+// Finds each picture in the asset folder: a picture with words in the
+// locale's sub-folder (English's where the locale lacks it), every other in
+// the folder itself.
+class AssetReader {
+ public:
+  AssetReader(const KWPath& folder, const std::string& locale, int scale, LCInstallerUICore::LCImageLoader loader)
+      : m_folder(folder), m_locale(locale), m_scale(scale), m_loader(loader) {}
+  LCBGRAImage Shared(const char* name) const { return m_loader(m_folder, ScaledName(name, m_scale).c_str()); }
+  LCBGRAImage Localized(const char* name) const {
+    const std::string scaled = ScaledName(name, m_scale);
+    for (const std::string& locale : {m_locale, std::string("en")}) {
+      const KWPath folder = m_folder.AppendNew(locale.c_str());
+      if (KWFile(folder.AppendNew(scaled.c_str(), KWPath::kKWPathKindFile)).Exists()) {
+        return m_loader(folder, scaled.c_str());
+      }
+    }
+    return m_loader(m_folder.AppendNew("en"), scaled.c_str());  // missing: logged as such
+  }
+  void Sequence(std::vector<LCBGRAImage>& images, std::initializer_list<const char*> names, bool localized) const {
+    images.clear();
+    for (const char* name : names) images.push_back(localized ? Localized(name) : Shared(name));
+  }
+
+ private:
+  KWPath m_folder;
+  std::string m_locale;
+  int m_scale;
+  LCInstallerUICore::LCImageLoader m_loader;
+};
 
 }  // namespace
 
 void LCInstallerUICore::LoadAssetsFromFolder(const KWPath& folder, LCImageLoader loader) {
+  const AssetReader read(folder, LCInstallerText::GetLocale(), m_renderScale, loader);
   LCUIAssets assets;
-  LoadSequence(folder, loader, assets.m_slides,
-               {"installer_ui_1.jpg", "installer_ui_2.jpg", "installer_ui_3.jpg", "installer_ui_4.jpg",
-                "installer_ui_5.jpg", "installer_ui_6.jpg", "installer_ui_7.jpg", "installer_ui_8.jpg"});
-  assets.m_dotHover = loader(folder, "dot_hover.png");
-  assets.m_installNowHover = loader(folder, "installnow_button_hover.png");
-  assets.m_installNowClick = loader(folder, "installnow_button_click.png");
-  assets.m_eulaHover = loader(folder, "eula_hover.png");
-  assets.m_progressBar = loader(folder, "progress_bar.png");
-  LoadSequence(folder, loader, assets.m_progressAnimation,
-               {"progress_bar_01.png", "progress_bar_02.png", "progress_bar_03.png", "progress_bar_04.png",
-                "progress_bar_05.png", "progress_bar_06.png", "progress_bar_07.png", "progress_bar_08.png",
-                "progress_bar_09.png", "progress_bar_10.png"});
-  assets.m_progressBarBackground = loader(folder, "progress_bar_bg.png");
-  assets.m_progressGlyphs = loader(folder, "progress_glyphs.png");
-  assets.m_connectionCheck = loader(folder, "connection_check.png");
-  assets.m_disabledMask = loader(folder, "disabled_mask.png");
-  LoadSequence(folder, loader, assets.m_stateTexts,
-               {"text_pre_download.png", "text_downloading.png", "text_extracting.png", "text_installing.png",
-                "text_launching.png"});
-  LoadSequence(folder, loader, assets.m_closeImages, {"close_n.png", "close_o.png", "close_s.png"});
-  LoadSequence(folder, loader, assets.m_appCloseImages,
-               {"app_close_mac_n.png", "app_close_mac_o.png", "app_close_mac_s.png"});
-  LoadSequence(folder, loader, assets.m_appMinimizeImages,
-               {"app_min_mac_n.png", "app_min_mac_o.png", "app_min_mac_s.png"});
+  read.Sequence(assets.m_slides,
+                {"installer_ui_1.jpg", "installer_ui_2.jpg", "installer_ui_3.jpg", "installer_ui_4.jpg",
+                 "installer_ui_5.jpg", "installer_ui_6.jpg", "installer_ui_7.jpg", "installer_ui_8.jpg"},
+                false);
+  read.Sequence(assets.m_slideTexts,
+                {"installer_text_1.png", "installer_text_2.png", "installer_text_3.png", "installer_text_4.png",
+                 "installer_text_5.png", "installer_text_6.png", "installer_text_7.png", "installer_text_8.png"},
+                true);
+  assets.m_dotHover = read.Shared("dot_hover.png");
+  assets.m_installNowHover = read.Localized("installnow_button_hover.png");
+  assets.m_installNowClick = read.Localized("installnow_button_click.png");
+  assets.m_eulaHover = read.Localized("eula_hover.png");
+  assets.m_progressBar = read.Shared("progress_bar.png");
+  read.Sequence(assets.m_progressAnimation,
+                {"progress_bar_01.png", "progress_bar_02.png", "progress_bar_03.png", "progress_bar_04.png",
+                 "progress_bar_05.png", "progress_bar_06.png", "progress_bar_07.png", "progress_bar_08.png",
+                 "progress_bar_09.png", "progress_bar_10.png"},
+                false);
+  assets.m_progressBarBackground = read.Shared("progress_bar_bg.png");
+  // The figures are digits and units, the same in every language for now.
+  assets.m_progressGlyphs = read.Shared("progress_glyphs.png");
+  assets.m_connectionCheck = read.Localized("connection_check.png");
+  assets.m_disabledMask = read.Shared("disabled_mask.png");
+  read.Sequence(assets.m_stateTexts,
+                {"text_pre_download.png", "text_downloading.png", "text_extracting.png", "text_installing.png",
+                 "text_launching.png"},
+                true);
+  read.Sequence(assets.m_closeImages, {"close_n.png", "close_o.png", "close_s.png"}, false);
+  read.Sequence(assets.m_appCloseImages, {"app_close_mac_n.png", "app_close_mac_o.png", "app_close_mac_s.png"}, false);
+  read.Sequence(assets.m_appMinimizeImages, {"app_min_mac_n.png", "app_min_mac_o.png", "app_min_mac_s.png"}, false);
   SetAssets(assets);
   m_caCertPath = folder.AppendNew("cacert.pem", KWPath::kKWPathKindFile);
 }
@@ -328,10 +370,11 @@ void LCInstallerUICore::OnError(LCInstallerErrorEnum code) {
   MaximizeUI();
   Ping("LastError", Decimal(code));
   bool retryAllowed = false;
-  const KWString message = GetErrorMessage(code, retryAllowed);
+  KWString english;
+  const KWString message = GetErrorMessage(code, retryAllowed, &english);
   // Our own text, whose line breaks the log keeps (formatted values have
-  // theirs escaped).
-  if (gKWLogger.m_isEnabled) gKWLogger.LogString(message.c_str(), message.size());
+  // theirs escaped); in English, as every log line.
+  if (gKWLogger.m_isEnabled) gKWLogger.LogString(english.c_str(), english.size());
   // A user who has already chosen to quit is not asked to retry; the main
   // thread may be waiting for the service and cannot answer a box now.
   if (m_exitRequested) {
@@ -384,8 +427,8 @@ bool LCInstallerUICore::OnAppClose() {
   LCInstallerMBResult answer = kLCInstallerMBResultNo;
   {
     OpenBoxScope box(m_openBoxes);
-    answer = ShowMessageBox(kMessageBoxTitle, "Are you sure you want to cancel the installation?",
-                            kLCInstallerMBTypeYesNo, kLCInstallerMBDefaultButton2);
+    answer = ShowMessageBox(kMessageBoxTitle, LCInstallerText::Get("quit.question"), kLCInstallerMBTypeYesNo,
+                            kLCInstallerMBDefaultButton2);
   }
   if (answer != kLCInstallerMBResultYes) return false;
   QuitInstallation();

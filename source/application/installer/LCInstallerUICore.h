@@ -101,6 +101,14 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
     m_lastFrameValid = false;
   }
   const LCUIAssets& GetAssets() const { return m_assets; }
+  // Pixels per point of the screen the window is on: 1, or 2 for a frame of
+  // 1736 x 1184 drawn from the "@2x" pictures and shown at 868 x 592 points.
+  // Pointer input stays in points. Set before the assets are loaded.
+  void SetRenderScale(int scale) {
+    m_renderScale = scale == 2 ? 2 : 1;
+    m_lastFrameValid = false;
+  }
+  int GetRenderScale() const { return m_renderScale; }
 
   // Pointer input in frame coordinates (main thread).
   void OnLButtonDown(int x, int y);
@@ -245,6 +253,7 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   };
   FrameInputs m_lastFrame;
   bool m_lastFrameValid = false;
+  int m_renderScale = 1;  // main thread
   // The frame timer that CreateUI starts; OnInstallDone kills it on the service thread.
   std::atomic<KWTimerID> m_uiTimerID{0};
   // The last quit signal not yet acted on; 0 when none. Written by the

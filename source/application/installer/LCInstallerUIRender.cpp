@@ -1,6 +1,7 @@
-// Frame composition: the 868 x 592 frame is rebuilt from the slide in view,
-// the button looks, the progress bar and the state text on a tick of the UI
-// timer where any of them changed; an unchanged frame costs next to nothing.
+// Frame composition: the 868 x 592 frame (1736 x 1184 on a 2x screen) is
+// rebuilt from the slide in view with its words, the button looks, the
+// progress bar and the state text on a tick of the UI timer where any of them
+// changed; an unchanged frame costs next to nothing.
 #include <algorithm>
 
 #include "LCGlyphStrip.h"
@@ -136,39 +137,47 @@ bool LCInstallerUICore::RenderUI() {
   }
   const LCBGRAImage& slide = m_assets.m_slides[slideIndex];
   m_renderedUI.Copy(slide.GetData(), slide.GetWidth(), slide.GetHeight());
+  // Positions are in points; the pictures are drawn for the scale.
+  const unsigned int scale = static_cast<unsigned int>(m_renderScale);
+  auto blend = [&](const LCBGRAImage& image, unsigned int x, unsigned int y) {
+    m_renderedUI.Copy(image, x * scale, y * scale);
+  };
+  auto blendLook = [&](const std::vector<LCBGRAImage>& images, size_t index, unsigned int x, unsigned int y) {
+    BlendAt(m_renderedUI, images, index, x * scale, y * scale);
+  };
+  blendLook(m_assets.m_slideTexts, static_cast<size_t>(slideIndex), 0, 0);
 
   if (state == kLCInstallerStateWaitingForInstall) {
     if (connecting) {
       DrawConnectionCheck(inputs.animation);
     } else if (m_installNowButton.m_isHover) {
-      m_renderedUI.Copy(m_assets.m_installNowHover, 365, 393);
-      if (m_installNowButton.m_isPressed) m_renderedUI.Copy(m_assets.m_installNowClick, 365, 393);
+      blend(m_assets.m_installNowHover, 365, 393);
+      if (m_installNowButton.m_isPressed) blend(m_assets.m_installNowClick, 365, 393);
     }
-    if (m_eulaButton.m_isHover) m_renderedUI.Copy(m_assets.m_eulaHover, 434, 454);
-    BlendAt(m_renderedUI, m_assets.m_appCloseImages, LookIndex(m_appButton), 11, 5);
+    if (m_eulaButton.m_isHover) blend(m_assets.m_eulaHover, 434, 454);
+    blendLook(m_assets.m_appCloseImages, LookIndex(m_appButton), 11, 5);
   } else {
     if (dot < static_cast<int>(m_slideDots.size())) {
       const LCRect& rect = m_slideDots[dot].m_rect;
-      m_renderedUI.Copy(m_assets.m_dotHover, rect.left, rect.top);
+      blend(m_assets.m_dotHover, rect.left, rect.top);
     }
-    m_renderedUI.Copy(m_assets.m_progressBarBackground, kProgressX, kProgressY);
-    BlendAt(m_renderedUI, m_assets.m_appMinimizeImages, LookIndex(m_appButton), 11, 5);
-    BlendAt(m_renderedUI, m_assets.m_closeImages, LookIndex(m_closeButton), 596, 57);
+    blend(m_assets.m_progressBarBackground, kProgressX, kProgressY);
+    blendLook(m_assets.m_appMinimizeImages, LookIndex(m_appButton), 11, 5);
+    blendLook(m_assets.m_closeImages, LookIndex(m_closeButton), 596, 57);
   }
 
   if (state == kLCInstallerStateDownloading) {
-    m_renderedUI.Copy(GetSubImage(m_assets.m_progressBar, static_cast<float>(progress / 100.0)), kProgressX,
-                      kProgressY);
+    blend(GetSubImage(m_assets.m_progressBar, static_cast<float>(progress / 100.0)), kProgressX, kProgressY);
     DrawDownloadFigures(inputs.figures);
   }
 
   if (state > kLCInstallerStateWaitingForInstall) {
-    BlendAt(m_renderedUI, m_assets.m_stateTexts, GetTextImageForState(state), kStateTextX, kStateTextY);
-    if (animating) BlendAt(m_renderedUI, m_assets.m_progressAnimation, inputs.animation, kProgressX, kProgressY);
+    blendLook(m_assets.m_stateTexts, GetTextImageForState(state), kStateTextX, kStateTextY);
+    if (animating) blendLook(m_assets.m_progressAnimation, inputs.animation, kProgressX, kProgressY);
   }
 
   if (inputs.focus >= 0) DrawFocusRing();
-  if (disabled) m_renderedUI.Copy(m_assets.m_disabledMask, 0, 0);
+  if (disabled) blend(m_assets.m_disabledMask, 0, 0);
   return true;
 }
 
@@ -180,12 +189,14 @@ void LCInstallerUICore::DrawFocusRing() {
   const LCRect& rect = GetObject(id).m_rect;
   const int width = static_cast<int>(m_renderedUI.GetWidth());
   const int height = static_cast<int>(m_renderedUI.GetHeight());
+  // The control's rectangle is in points; the ring is drawn in the frame's pixels.
+  const int scale = m_renderScale;
   const int kGap = 2;
-  const int kThickness = 2;
-  const int left = rect.left - kGap - kThickness;
-  const int top = rect.top - kGap - kThickness;
-  const int right = rect.right + kGap + kThickness;
-  const int bottom = rect.bottom + kGap + kThickness;
+  const int kThickness = 2 * scale;
+  const int left = (rect.left - kGap) * scale - kThickness;
+  const int top = (rect.top - kGap) * scale - kThickness;
+  const int right = (rect.right + kGap + 1) * scale - 1 + kThickness;
+  const int bottom = (rect.bottom + kGap + 1) * scale - 1 + kThickness;
   unsigned char* pixels = m_renderedUI.GetData();
   for (int y = std::max(top, 0); y <= std::min(bottom, height - 1); ++y) {
     for (int x = std::max(left, 0); x <= std::min(right, width - 1); ++x) {
@@ -210,18 +221,22 @@ int LCInstallerUICore::GetMillisecondsToNextChange() const {
 }
 
 void LCInstallerUICore::DrawDownloadFigures(const std::string& text) {
-  const LCGlyphStrip glyphs(m_assets.m_progressGlyphs, kFigureCharacters, kFigureCellWidth);
+  const unsigned int scale = static_cast<unsigned int>(m_renderScale);
+  const LCGlyphStrip glyphs(m_assets.m_progressGlyphs, kFigureCharacters, kFigureCellWidth * scale);
   const size_t split = text.find(kFiguresSeparator);
   const std::string percent = text.substr(0, split);
-  glyphs.DrawRightAligned(m_renderedUI, percent, kFiguresLeft + glyphs.Measure(percent), kFiguresTop);
+  glyphs.DrawRightAligned(m_renderedUI, percent, kFiguresLeft * scale + glyphs.Measure(percent), kFiguresTop * scale);
   if (split != std::string::npos) {
-    glyphs.DrawRightAligned(m_renderedUI, text.substr(split + std::string(kFiguresSeparator).size()), kFiguresRight,
-                            kFiguresTop);
+    glyphs.DrawRightAligned(m_renderedUI, text.substr(split + std::string(kFiguresSeparator).size()),
+                            kFiguresRight * scale, kFiguresTop * scale);
   }
 }
 
 void LCInstallerUICore::DrawConnectionCheck(int animation) {
-  m_renderedUI.Copy(m_assets.m_connectionCheck, kConnectionCheckX, kConnectionCheckY);
-  if (animation >= 0)
-    BlendAt(m_renderedUI, m_assets.m_progressAnimation, animation, kConnectionCheckX, kConnectionTrackY);
+  const unsigned int scale = static_cast<unsigned int>(m_renderScale);
+  m_renderedUI.Copy(m_assets.m_connectionCheck, kConnectionCheckX * scale, kConnectionCheckY * scale);
+  if (animation >= 0) {
+    BlendAt(m_renderedUI, m_assets.m_progressAnimation, animation, kConnectionCheckX * scale,
+            kConnectionTrackY * scale);
+  }
 }

@@ -76,7 +76,8 @@ enum LCInstallerKey {
 // Every decoded picture of the installer window. A file that could not be
 // decoded leaves an empty image, which draws nothing.
 struct LCUIAssets {
-  std::vector<LCBGRAImage> m_slides;  // 0: the welcome screen, 1..7: the slideshow
+  std::vector<LCBGRAImage> m_slides;      // 0: the welcome screen, 1..7: the slideshow
+  std::vector<LCBGRAImage> m_slideTexts;  // the locale's words laid over each slide
   LCBGRAImage m_progressBar;
   LCBGRAImage m_progressBarBackground;
   std::vector<LCBGRAImage> m_progressAnimation;

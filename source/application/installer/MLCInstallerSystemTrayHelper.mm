@@ -16,6 +16,7 @@
 #include "LCDesktopNotification.h"
 #include "LCDesktopTray.h"
 #include "LCInstallerSystemTrayHelper.h"
+#include "LCInstallerText.h"
 #include "LCInstallerUICore.h"
 #include "LCTrayIconArt.h"
 #include "MKWAutoReleasePoolWrapper.h"
@@ -129,7 +130,6 @@ std::atomic<bool> g_statusItemReported{false};
 std::atomic<bool> g_notificationReported{false};
 
 const char* const kNotificationTitle = "Ostrel Clipvane";
-const char* const kNotificationText = "The installation will continue in the background.";
 
 // Where the icon goes while the window is hidden.
 enum MenuBarPath { kMenuBarNone, kMenuBarStatusItem, kMenuBarDesktopTray };
@@ -235,13 +235,13 @@ SysTrayNotificationDelegate* NotificationDelegate() {
 
 // Main thread. Looked up at run time: not every AppKit has user notifications.
 void DeliverBackgroundNotification() {
-  if (MLCPostUserNotification(@"com.ostrel.clipvane.installer.background", @"Ostrel Clipvane",
-                              @"The installation will continue in the background."))
+  if (MLCPostUserNotification(@"com.ostrel.clipvane.installer.background", MLCToNSString(kNotificationTitle),
+                              MLCToNSString(LCInstallerText::Get("notification.text"))))
     return;
   Class centerClass = NSClassFromString(@"NSUserNotificationCenter");
   Class notificationClass = NSClassFromString(@"NSUserNotification");
   if (!centerClass || !notificationClass) {
-    const bool shown = LCShowDesktopNotification(kNotificationTitle, kNotificationText);
+    const bool shown = LCShowDesktopNotification(kNotificationTitle, LCInstallerText::Get("notification.text").c_str());
     if (!g_notificationReported.exchange(true)) {
       KWLOG(shown ? "UI: the background notice went to the desktop's notification service"
                   : "UI: no notification service; the background notice is skipped");
@@ -249,8 +249,8 @@ void DeliverBackgroundNotification() {
     return;
   }
   id notification = [[notificationClass alloc] init];
-  [notification setTitle:@"Ostrel Clipvane"];
-  [notification setInformativeText:@"The installation will continue in the background."];
+  [notification setTitle:MLCToNSString(kNotificationTitle)];
+  [notification setInformativeText:MLCToNSString(LCInstallerText::Get("notification.text"))];
   [notification performSelector:@selector(setSoundName:) withObject:nil];
   id center = [centerClass performSelector:@selector(defaultUserNotificationCenter)];
   [center setDelegate:NotificationDelegate()];
@@ -299,7 +299,9 @@ bool LCInstallerSystemTrayHelper::Initialize(LCInstallerWindowRef window, const 
   }
   g_statusItemsWork = StatusBarGivesItems();
   if (!g_statusItemsWork && !m_desktopTray) {
-    m_desktopTray = ILCDesktopTray::Create({"Show Installer", "Quit"}, &DesktopTrayEvent, this);
+    m_desktopTray = ILCDesktopTray::Create({LCInstallerText::Get("tray.menu.show").GetUTF8String(),
+                                            LCInstallerText::Get("tray.menu.quit").GetUTF8String()},
+                                           &DesktopTrayEvent, this);
   }
   return true;
 }

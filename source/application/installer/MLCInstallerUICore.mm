@@ -21,6 +21,7 @@
 #include "KWLogger.h"
 #include "KWSystemUtils.h"
 #include "KWTimer.h"
+#include "LCInstallerText.h"
 #include "LCInstallerUICore.h"
 #include "MKWAutoReleasePoolWrapper.h"
 #include "MLCAlertText.h"
@@ -388,7 +389,9 @@ void PresentFrame(const LCBGRAImage& frame) {
                                                                  bytesPerRow:width * 3
                                                                 bitsPerPixel:24];
   CopyBGRAtoBGR(frame.GetData(), [rep bitmapData], width * height);
-  NSImage* image = [[NSImage alloc] initWithSize:NSMakeSize(width, height)];
+  // In points: a 2x frame fills the same 868 x 592 points at twice the pixels.
+  const int scale = g_pUICore ? g_pUICore->GetRenderScale() : 1;
+  NSImage* image = [[NSImage alloc] initWithSize:NSMakeSize(width / scale, height / scale)];
   [image addRepresentation:rep];
   [rep release];
   [g_imageView setImage:image];
@@ -525,19 +528,19 @@ LCInstallerMBResult RunAlertModally(const KWString& title, const KWString& messa
                                     LCInstallerMBDefaultButton defaultButton) {
   MKWAutoReleasePoolWrapper pool;
   [NSApplication sharedApplication];
-  NSString* defaultTitle = @"OK";
+  NSString* defaultTitle = MLCToNSString(LCInstallerText::Get("button.ok"));
   NSString* alternateTitle = nil;
   switch (type) {
     case kLCInstallerMBTypeOKCancel:
-      alternateTitle = @"Cancel";
+      alternateTitle = MLCToNSString(LCInstallerText::Get("button.cancel"));
       break;
     case kLCInstallerMBTypeYesNo:
-      defaultTitle = @"Yes";
-      alternateTitle = @"No";
+      defaultTitle = MLCToNSString(LCInstallerText::Get("button.yes"));
+      alternateTitle = MLCToNSString(LCInstallerText::Get("button.no"));
       break;
     case kLCInstallerMBTypeRetryCancel:
-      defaultTitle = @"Retry";
-      alternateTitle = @"Cancel";
+      defaultTitle = MLCToNSString(LCInstallerText::Get("button.retry"));
+      alternateTitle = MLCToNSString(LCInstallerText::Get("button.cancel"));
       break;
     default:
       break;
@@ -768,6 +771,8 @@ void LCInstallerUICore::PrepareWindowSystem() {
 
 int LCInstallerUICore::CreateUI() {
   g_pUICore = this;
+  SetRenderScale(MLCGetBackingScale());
+  if (GetRenderScale() == 2) KWLOG("UI: frame drawn at 2x");
   KWLOG("Loading Assets");
   LoadUIAssets();
   KWLOG("Creating Window");
@@ -785,7 +790,9 @@ int LCInstallerUICore::CreateUI() {
     NSMenu* mainMenu = [[[NSMenu alloc] initWithTitle:@""] autorelease];
     NSMenuItem* appItem = [[[NSMenuItem alloc] initWithTitle:processName action:NULL keyEquivalent:@""] autorelease];
     NSMenu* appMenu = [[[NSMenu alloc] initWithTitle:processName] autorelease];
-    NSMenuItem* quitItem = [[[NSMenuItem alloc] initWithTitle:[@"Quit " stringByAppendingString:processName]
+    NSString* quitTitle =
+        MLCToNSString(LCInstallerText::Format("menu.quit", {{"app", KWString([processName UTF8String])}}));
+    NSMenuItem* quitItem = [[[NSMenuItem alloc] initWithTitle:quitTitle
                                                        action:@selector(OnAppClose:)
                                                 keyEquivalent:@"q"] autorelease];
     [quitItem setTarget:g_menuHandler];

@@ -5,3 +5,6 @@
 #include "KWGeometry.h"
 
 KWIntRect MLCGetMainDisplayRect();
+
+// Pixels per point of the main screen: 2 on a high-density screen, else 1.
+int MLCGetBackingScale();

@@ -1,4 +1,7 @@
 #import <AppKit/AppKit.h>
+#include <stdlib.h>
+
+#include <cstring>
 
 #include "MKWAutoReleasePoolWrapper.h"
 #include "MLCMainDisplay.h"
@@ -18,4 +21,12 @@ KWIntRect MLCGetMainDisplayRect() {
     rect.bottom = static_cast<int>(frame.origin.y + frame.size.height);
   }
   return rect;
+}
+
+// GNUstep has no backing scale. CLIPVANE_SCALE=2 (for the window tests)
+// draws the 2x frame, which the view then shows at 868 x 592 points, so that
+// the 2x pictures and positions are checked on this system too.
+int MLCGetBackingScale() {
+  const char* scale = getenv("CLIPVANE_SCALE");
+  return scale && std::strcmp(scale, "2") == 0 ? 2 : 1;
 }

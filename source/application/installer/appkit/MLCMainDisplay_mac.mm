@@ -1,5 +1,7 @@
+#import <AppKit/AppKit.h>
 #include <ApplicationServices/ApplicationServices.h>
 
+#include "MKWAutoReleasePoolWrapper.h"
 #include "MLCMainDisplay.h"
 
 KWIntRect MLCGetMainDisplayRect() {
@@ -13,4 +15,11 @@ KWIntRect MLCGetMainDisplayRect() {
     rect.bottom = static_cast<int>(bounds.origin.y + bounds.size.height);
   }
   return rect;
+}
+
+int MLCGetBackingScale() {
+  MKWAutoReleasePoolWrapper pool;
+  NSScreen* screen = [NSScreen mainScreen];
+  if (!screen || ![screen respondsToSelector:@selector(backingScaleFactor)]) return 1;
+  return [screen backingScaleFactor] >= 2.0 ? 2 : 1;
 }
