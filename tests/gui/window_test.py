@@ -39,6 +39,18 @@ def answered_boxes(installer):
     return sum(1 for line in installer.log_lines() if line.startswith("UI: message box answered"))
 
 
+def settled_alert_window(xserver):
+    """The box where it stays: the same geometry seen twice in a row."""
+    seen = []
+
+    def settled():
+        seen.append(alert_window(xserver))
+        return len(seen) > 1 and seen[-1] == seen[-2]
+
+    wait_for("the message box to settle", settled)
+    return seen[-1]
+
+
 def press_box_button(installer, which):
     """GNUstep lays the default button at the right edge and the alternate one left of it.
 
@@ -47,11 +59,13 @@ def press_box_button(installer, which):
     has not logged an answer long after it: a slow answer must not be taken
     for a lost press and answer the next box too."""
     xserver = installer.xserver
-    box = alert_window(xserver)
     answered = answered_boxes(installer)
     offset = 45 if which == "default" else 126
-    xdotool(xserver, "mousemove", box[2] + box[4] - offset, box[3] + box[5] - 20)
     for _ in range(3):
+        # Looked up again each time: a window manager may still be placing
+        # the box when it is first seen.
+        box = settled_alert_window(xserver)
+        xdotool(xserver, "mousemove", box[2] + box[4] - offset, box[3] + box[5] - 20)
         hold_click(xserver)
         try:
             wait_for("the message box to be answered", lambda: answered_boxes(installer) > answered, timeout=20)
