@@ -20,8 +20,8 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "desktop"))
 from installer_desktop import (CONVERT, FRAME_H, FRAME_W, SCREEN_H, SCREEN_W, Installer, Sandbox, TestFailure, XServer,  # noqa: E402
-                     alert_window, click, differing_pixels, hold_click, installer_window, move, no_alert_window,
-                     screenshot, stop_process, wait_for, wait_for_picture, windows, xdotool)
+                     alert_window, click, differing_pixels, hold_click, installer_window, is_tray_icon, move, no_alert_window,
+                     screenshot, stop_process, tray_icon, wait_for, wait_for_picture, windows, xdotool)
 
 INSTALL_NOW = (430, 410)
 LICENCE_LINK = (490, 459)
@@ -467,16 +467,7 @@ def orange_pixels(path):
     return int(float(result.stdout.strip() or 0))
 
 
-TRAY_NAME = "Ostrel Clipvane Installer"
 DARK_PANEL = (0x1e, 0x1e, 0x1e)
-
-
-def is_tray_icon(window):
-    return window[1].startswith(TRAY_NAME) and window[4] < 100
-
-
-def tray_icon(xserver, timeout=30):
-    return wait_for("the tray icon", lambda: next((w for w in windows(xserver) if is_tray_icon(w)), None), timeout)
 
 
 def pixels(path):
