@@ -11,8 +11,8 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tools", "desktop"))
 from installer_desktop import (CONVERT, Installer, Sandbox, TestFailure, XServer, alert_window, hold_click,  # noqa: E402
-                     installer_window, move, screenshot, stop_process, wait_for, wait_for_picture, windows,
-                     xdotool)
+                     installer_window, move, screenshot, stop_process, tray_icon, wait_for, wait_for_picture,
+                     windows, xdotool)
 
 HTTPS_PORT, HTTP_PORT = 47443, 47080  # the default preset's endpoints
 STAGES = [("Handshake", "Handshaking ... ", "Handshake complete."),
@@ -25,11 +25,6 @@ STAGES = [("Handshake", "Handshaking ... ", "Handshake complete."),
 def say(text):
     print("demo: " + text, flush=True)
 
-
-def tray_icon(xserver):
-    def find():
-        return next((w for w in windows(xserver) if w[1] == "Ostrel Clipvane Installer" and w[4] < 100), None)
-    return wait_for("the tray icon", find, 30)
 
 
 def error_box_run(app, xserver, sandbox, out):

@@ -44,6 +44,7 @@ struct ShownBox {
 }
 - (id)initWithTitle:(NSString*)title when:(std::atomic<bool>*)when;
 - (void)check:(NSTimer*)timer;
+- (void)wake:(NSTimer*)timer;
 @end
 
 namespace {
@@ -122,6 +123,20 @@ void CollectTexts(NSView* view, NSRect windowBounds, ShownBox& box) {
                                                                      data1:0
                                                                      data2:0]
                                        atStart:NO];
+  // A click from a timer is not an event: GNUstep looks at posted events
+  // before it runs timers and then waits for the next input or timer, so the
+  // event above may sit unseen (a hang when nothing else comes). A short timer
+  // in the modal mode makes the loop look again.
+  [[NSRunLoop currentRunLoop] addTimer:[NSTimer timerWithTimeInterval:0.01
+                                                               target:self
+                                                             selector:@selector(wake:)
+                                                             userInfo:nil
+                                                              repeats:NO]
+                               forMode:NSModalPanelRunLoopMode];
+}
+
+- (void)wake:(NSTimer*)timer {
+  (void)timer;
 }
 @end
 

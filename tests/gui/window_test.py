@@ -20,8 +20,8 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "desktop"))
 from installer_desktop import (CONVERT, FRAME_H, FRAME_W, SCREEN_H, SCREEN_W, Installer, Sandbox, TestFailure, XServer,  # noqa: E402
-                     alert_window, click, differing_pixels, hold_click, installer_window, move, no_alert_window,
-                     screenshot, stop_process, wait_for, wait_for_picture, windows, xdotool)
+                     alert_window, click, differing_pixels, hold_click, installer_window, is_tray_icon, move, no_alert_window,
+                     screenshot, stop_process, tray_icon, wait_for, wait_for_picture, windows, xdotool)
 
 INSTALL_NOW = (430, 410)
 LICENCE_LINK = (490, 459)
@@ -39,6 +39,18 @@ def answered_boxes(installer):
     return sum(1 for line in installer.log_lines() if line.startswith("UI: message box answered"))
 
 
+def settled_alert_window(xserver):
+    """The box where it stays: the same geometry seen twice in a row."""
+    seen = []
+
+    def settled():
+        seen.append(alert_window(xserver))
+        return len(seen) > 1 and seen[-1] == seen[-2]
+
+    wait_for("the message box to settle", settled)
+    return seen[-1]
+
+
 def press_box_button(installer, which):
     """GNUstep lays the default button at the right edge and the alternate one left of it.
 
@@ -47,11 +59,13 @@ def press_box_button(installer, which):
     has not logged an answer long after it: a slow answer must not be taken
     for a lost press and answer the next box too."""
     xserver = installer.xserver
-    box = alert_window(xserver)
     answered = answered_boxes(installer)
     offset = 45 if which == "default" else 126
-    xdotool(xserver, "mousemove", box[2] + box[4] - offset, box[3] + box[5] - 20)
     for _ in range(3):
+        # Looked up again each time: a window manager may still be placing
+        # the box when it is first seen.
+        box = settled_alert_window(xserver)
+        xdotool(xserver, "mousemove", box[2] + box[4] - offset, box[3] + box[5] - 20)
         hold_click(xserver)
         try:
             wait_for("the message box to be answered", lambda: answered_boxes(installer) > answered, timeout=20)
@@ -478,17 +492,7 @@ def orange_pixels(path):
     return int(float(result.stdout.strip() or 0))
 
 
-TRAY_NAME = "Ostrel Clipvane Installer"
 DARK_PANEL = (0x1e, 0x1e, 0x1e)
-
-
-def is_tray_icon(window, name=TRAY_NAME):
-    return window[1].startswith(name) and window[4] < 100
-
-
-def tray_icon(xserver, timeout=30, name=TRAY_NAME):
-    return wait_for("the tray icon",
-                    lambda: next((w for w in windows(xserver) if is_tray_icon(w, name)), None), timeout)
 
 
 def pixels(path):

@@ -193,6 +193,20 @@ def installer_window(xserver, timeout=TIMEOUT):
     return wait_for("the installer window", find, timeout)
 
 
+TRAY_NAME = "Ostrel Clipvane Installer"
+
+
+def is_tray_icon(window, name=TRAY_NAME):
+    """The installer's tray icon: a small window whose name starts with the installer's (the tooltip's
+    first line, in the person's language; the stage and progress follow it)."""
+    return window[1].startswith(name) and window[4] < 100
+
+
+def tray_icon(xserver, timeout=30, name=TRAY_NAME):
+    return wait_for("the tray icon",
+                    lambda: next((w for w in windows(xserver) if is_tray_icon(w, name)), None), timeout)
+
+
 def is_alert_size(w, h):
     return (w, h) != (FRAME_W, FRAME_H) and (w, h) != (SCREEN_W, SCREEN_H) and w >= 200 and h >= 80
 

@@ -25,6 +25,7 @@
 #include "LCInstallerUICore.h"
 #include "MKWAutoReleasePoolWrapper.h"
 #include "MLCAlertText.h"
+#include "MLCControlAccessibility.h"
 #include "MLCInstallerUIAppKit.h"
 #include "MLCMainDisplay.h"
 #include "MLCMainThread.h"
@@ -96,6 +97,20 @@ void ForwardPointer(NSView* view, NSEvent* event, void (LCInstallerUICore::*hand
   PaceUITick(g_pUICore, true);
 }
 
+// The download's percentage while the bar shows it, else -1.
+int AccessibleProgress() {
+  const LCInstallerStateEnum state = g_pUICore->GetState();
+  return state == kLCInstallerStateDownloading ? g_pUICore->GetProgress() : -1;
+}
+
+// An accessibility press: the control's click, with the tick woken as for a pointer.
+void PressControl(LCInstallerButtonId id) {
+  if (!g_pUICore) return;
+  PaceUITick(g_pUICore, true);
+  g_pUICore->OnMouseClick(id);
+  PaceUITick(g_pUICore, true);
+}
+
 }  // namespace
 
 @implementation MLCImageView
@@ -158,6 +173,31 @@ void ForwardPointer(NSView* view, NSEvent* event, void (LCInstallerUICore::*hand
 
 - (void)mouseDragged:(NSEvent*)event {
   ForwardPointer(self, event, &LCInstallerUICore::OnMouseMove);
+}
+
+// A screen reader sees the drawn controls and the progress bar as elements of
+// their own (MLCControlAccessibility.h) and presses them as a click would.
+- (BOOL)accessibilityIsIgnored {
+  return NO;
+}
+
+- (id)accessibilityAttributeValue:(NSString*)attribute {
+  if (g_pUICore) {
+    id value =
+        MLCControlAccessibilityValue(self, attribute, g_pUICore->GetControls(), AccessibleProgress(), PressControl);
+    if (value) return value;
+  }
+  // NSView answers the rest on macOS; GNUstep's views declare none of it.
+  SEL selector = @selector(accessibilityAttributeValue:);
+  if (![NSImageView instancesRespondToSelector:selector]) return nil;
+  IMP inherited = [NSImageView instanceMethodForSelector:selector];
+  return reinterpret_cast<id (*)(id, SEL, NSString*)>(reinterpret_cast<void (*)()>(inherited))(self, selector,
+                                                                                               attribute);
+}
+
+- (id)accessibilityHitTest:(NSPoint)point {
+  if (!g_pUICore) return self;
+  return MLCControlAccessibilityHitTest(self, point, g_pUICore->GetControls(), AccessibleProgress(), PressControl);
 }
 @end
 
