@@ -139,6 +139,13 @@ TEST_F(UICoreTest, DownloadFiguresShowMegabytesAndASettledRoundedTimeLeft) {
   m_core->OnDownloadBegin();
   m_core->OnDownloadProgress(50);
   EXPECT_EQ("50 %  \u00b7  13.0 of 26.0 MB", m_core->GetProgressText());
+  // In the person's language, decimal comma included.
+  LCInstallerText::Load(KWPath(CLIPVANE_ASSET_DIR), "de");
+  for (int percent = 51; percent <= 60; ++percent) {
+    m_clock.AdvanceMs(1000);
+    m_core->OnDownloadProgress(percent);
+  }
+  EXPECT_EQ("60 %  \u00b7  15,6 von 26,0 MB  \u00b7  noch 40 s", m_core->GetProgressText());
 }
 
 TEST_F(UICoreTest, EachPercentageIsLoggedOncePerDownloadAndPingedAtMultiplesOfFive) {

@@ -412,6 +412,9 @@ TEST_F(UICoreTest, ShippedPicturesAllLoadAndFitTheirPlaces) {
       EXPECT_TRUE(fits(assets.m_eulaHover, 119, 14));
       EXPECT_TRUE(InkInside(assets.m_eulaHover, 0, 0, 119 - 1, 14, scale));
       EXPECT_TRUE(fits(assets.m_dotHover, 7, 7));
+      // One 12-point cell for each character the locale's figures can have:
+      // a strip drawn from other texts would set the wrong glyphs.
+      EXPECT_EQ(LCDownloadEstimate::GetCharacters().size() * 12 * scale, assets.m_progressGlyphs.GetWidth());
       // The bar may not reach the close button at x 596; the text starts below the bar.
       EXPECT_TRUE(fits(assets.m_progressBar, 596 - 285, 68 - 58));
       EXPECT_TRUE(fits(assets.m_progressBarBackground, 596 - 285, 68 - 58));
@@ -506,6 +509,7 @@ TEST_F(UICoreTest, EveryLocaleRendersItsFramesAtBothScales) {
       frames[1].push_back(m_core->GetRenderedUI());
       m_core->OnInstallBegin();
       m_core->OnDownloadBegin();
+      m_core->OnDownloadSize(26000000);
       m_core->OnDownloadProgress(47);
       ASSERT_TRUE(m_core->RenderUI());
       frames[2].push_back(m_core->GetRenderedUI());

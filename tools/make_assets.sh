@@ -213,14 +213,6 @@ draw_shared() {  # folder
   # Laid over the whole frame while a message box is up.
   convert -size "$(sc ${W}x${H})" xc:'rgba(5,10,20,0.55)' "$out/disabled_mask$SUFFIX.png"
 
-  # The download's figures are set from these glyphs, one per 12 x 13 cell in
-  # this order (the UI core's list): "0123456789.% ofMBminslet" plus the middle dot.
-  local glyph_cells=() g
-  for g in 0 1 2 3 4 5 6 7 8 9 . % ' ' o f M B m i n s l e t '·'; do
-    glyph_cells+=(\( -size "$(sc 12x13)" xc:none -font DejaVu-Sans -pointsize "$(sc 9)" -fill "$MUTED" -gravity northwest \
-      -annotate +0+0 "$g" \))
-  done
-  convert "${glyph_cells[@]}" +append "$out/progress_glyphs$SUFFIX.png"
 }
 
 # ---- Slides: the art, shared -------------------------------------------------
@@ -403,6 +395,25 @@ draw_locale() {  # folder
   convert "$work/ground.png" -crop "$(sc 300x44+284+386)" +repage -fill "$TEXT" "${A[@]}" \
     "$(dirname "$out")/progress_bar_bg$SUFFIX.png" -gravity northwest -geometry "$(sc +0+30)" -composite \
     "$out/connection_check$SUFFIX.png"
+
+  # The download's figures (above the bar) are set from these glyphs, one per
+  # 12 x 13 cell: every character the figures' texts can have, each once, in
+  # code-point order, as the UI core lists them (LCDownloadEstimate).
+  local glyph_cells=() g
+  while IFS= read -r -d '' g; do
+    if [ "$g" != " " ]; then
+      fit "figure glyph $g" 12x13 NorthWest +0+0 "0,0,12,13" "$SANS" 9 "$g"
+    fi
+    glyph_cells+=(\( -size "$(sc 12x13)" xc:none -font "$SANS" -pointsize "$(sc 9)" -fill "$MUTED" -gravity northwest \
+      -annotate +0+0 "$g" \))
+  done < <(python3 - "$(t progress.decimal_point)" "$(t progress.percent)" "$(t progress.size)" \
+    "$(t progress.minutes_left)" "$(t progress.seconds_left)" <<'EOF'
+import re, sys
+text = "0123456789" + "  \u00b7  " + "".join(re.sub(r"\{[^}]*\}", "", t) for t in sys.argv[1:])
+sys.stdout.write("".join(c + "\0" for c in sorted(set(text))))
+EOF
+  )
+  convert "${glyph_cells[@]}" +append "$out/progress_glyphs$SUFFIX.png"
 }
 
 # Artefacts of JPEG are half as large on a 2x screen.

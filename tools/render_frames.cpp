@@ -96,7 +96,11 @@ int main(int argc, char** argv) {
   core.OnHandshakeDone(1);
   core.OnDownloadBegin();
   save("12_downloading_0");
-  core.OnDownloadProgress(50);
+  core.OnDownloadSize(26000000);
+  for (int percent = 1; percent <= 50; ++percent) {  // a per cent a second: the time left shows
+    clock.m_now += boost::posix_time::seconds(1);
+    core.OnDownloadProgress(percent);
+  }
   core.OnMouseMove(600, 60);
   save("13_downloading_50_close_hover");
   core.OnDownloadProgress(100);

@@ -51,6 +51,19 @@ def settled_alert_window(xserver):
     return seen[-1]
 
 
+def steady_screenshot(xserver, path, region):
+    """A screenshot of the region once it has stopped changing (a box may still be drawing itself)."""
+    previous = path + ".previous.png"
+
+    def steady():
+        if os.path.exists(path):
+            os.replace(path, previous)
+        screenshot(xserver, path, region)
+        return os.path.exists(previous) and differing_pixels(previous, path) == 0
+
+    wait_for("the screen to settle", steady, interval=0.2)
+
+
 def press_box_button(installer, which):
     """GNUstep lays the default button at the right edge and the alternate one left of it.
 
@@ -735,10 +748,10 @@ def case_desktop_keyboard_and_close(ctx):
     wait_for("the download to go on after Return", lambda: download_progress(installer) > at_no)
 
     close_request(ctx, "Clipvane Installer")
-    box = alert_window(ctx.xserver)
+    box = settled_alert_window(ctx.xserver)
     # Below the title bar, whose colour follows the focus.
     box_area = (box[2], box[3] + 30, box[4], box[5] - 30)
-    screenshot(ctx.xserver, ctx.sandbox.path("box-1.png"), box_area)
+    steady_screenshot(ctx.xserver, ctx.sandbox.path("box-1.png"), box_area)
     click(ctx.xserver, window, *BACKGROUND)
     time.sleep(0.5)  # lets the window manager restack, if it would
     screenshot(ctx.xserver, ctx.sandbox.path("box-2.png"), box_area)

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "LCGlyphStrip.h"
+#include "LCInstallerText.h"
 #include "LCInstallerUIClock.h"
 
 namespace {
@@ -13,14 +15,48 @@ const double kRateTimeConstantSeconds = 8.0;
 // The rate is measured this long before any time left is shown.
 const int64_t kSettleMilliseconds = 3000;
 
+const char* const kFigureTexts[] = {"progress.percent", "progress.size", "progress.minutes_left",
+                                    "progress.seconds_left"};
+
+std::string Text(const char* key, const LCInstallerText::Values& values) {
+  return LCInstallerText::Format(key, values).GetUTF8String();
+}
+
+// One decimal below 100 MB, in the locale's way ("12.2", "12,2").
 std::string Megabytes(uint64_t bytes) {
   char text[32];
   const double megabytes = static_cast<double>(bytes) / 1e6;
   std::snprintf(text, sizeof(text), megabytes < 100 ? "%.1f" : "%.0f", megabytes);
-  return text;
+  std::string result = text;
+  const size_t point = result.find('.');
+  if (point != std::string::npos)
+    result.replace(point, 1, LCInstallerText::Get("progress.decimal_point").GetUTF8String());
+  return result;
 }
 
 }  // namespace
+
+const char* const LCDownloadEstimate::kSeparator = "  \u00b7  ";
+
+std::u32string LCDownloadEstimate::GetCharacters() {
+  std::string all =
+      std::string("0123456789") + kSeparator + LCInstallerText::Get("progress.decimal_point").GetUTF8String();
+  for (const char* key : kFigureTexts) {
+    // The words without their placeholders.
+    const std::string text = LCInstallerText::Get(key).GetUTF8String();
+    size_t position = 0;
+    while (position < text.size()) {
+      const size_t open = text.find('{', position);
+      all.append(text, position, open == std::string::npos ? std::string::npos : open - position);
+      const size_t close = open == std::string::npos ? std::string::npos : text.find('}', open);
+      position = close == std::string::npos ? text.size() : close + 1;
+    }
+  }
+  std::u32string characters = LCGlyphStrip::DecodeUTF8(all);
+  std::sort(characters.begin(), characters.end());
+  characters.erase(std::unique(characters.begin(), characters.end()), characters.end());
+  return characters;
+}
 
 void LCDownloadEstimate::Start(const boost::posix_time::ptime& now) {
   m_percent = 0;
@@ -84,15 +120,15 @@ int LCDownloadEstimate::GetShownSecondsLeft() const {
 }
 
 std::string LCDownloadEstimate::GetText() const {
-  std::string text = std::to_string(m_percent) + " %";
+  std::string text = Text("progress.percent", {{"percent", std::to_string(m_percent)}});
   if (m_totalBytes == 0) return text;
   const int left = GetShownSecondsLeft();
-  const uint64_t done = BytesAt(m_percent);
-  text += "  \u00b7  " + Megabytes(done) + " of " + Megabytes(m_totalBytes) + " MB";
+  text +=
+      kSeparator + Text("progress.size", {{"done", Megabytes(BytesAt(m_percent))}, {"total", Megabytes(m_totalBytes)}});
   if (left >= 90) {
-    text += "  \u00b7  " + std::to_string(left / 60) + " min left";
+    text += kSeparator + Text("progress.minutes_left", {{"minutes", std::to_string(left / 60)}});
   } else if (left > 0) {
-    text += "  \u00b7  " + std::to_string(left) + " s left";
+    text += kSeparator + Text("progress.seconds_left", {{"seconds", std::to_string(left)}});
   }
   return text;
 }

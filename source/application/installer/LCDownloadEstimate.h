@@ -10,6 +10,10 @@
 //   estimate.Update(47, now + 10s);
 //   estimate.GetText();   // "47 %  ·  12.2 of 26.0 MB  ·  15 s left"
 //
+// The words and the decimal point are the locale's (LCInstallerText's
+// "progress.*" texts); the frame sets them from the locale's glyph strip,
+// whose cells are GetCharacters().
+//
 // Not thread-safe: the owner locks around it. Time is passed in.
 #pragma once
 
@@ -19,6 +23,12 @@
 
 class LCDownloadEstimate {
  public:
+  // Between the percentage, the megabytes and the time left.
+  static const char* const kSeparator;
+  // Every character GetText can give in the locale loaded, each once, in
+  // code-point order: the cells of the locale's progress_glyphs.png.
+  static std::u32string GetCharacters();
+
   // A new download stage (also a Retry's): the rate is learnt again.
   void Start(const boost::posix_time::ptime& now);
   // 0 while the size is not known: the text then has the percentage only.

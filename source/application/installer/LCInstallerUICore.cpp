@@ -186,7 +186,7 @@ void LCInstallerUICore::LoadAssetsFromFolder(const KWPath& folder, LCImageLoader
                 false);
   assets.m_progressBarBackground = read.Shared("progress_bar_bg.png");
   // The figures are digits and units, the same in every language for now.
-  assets.m_progressGlyphs = read.Shared("progress_glyphs.png");
+  assets.m_progressGlyphs = read.Localized("progress_glyphs.png");
   assets.m_connectionCheck = read.Localized("connection_check.png");
   assets.m_disabledMask = read.Shared("disabled_mask.png");
   read.Sequence(assets.m_stateTexts,

@@ -20,9 +20,7 @@ const unsigned int kStateTextY = 68;
 const unsigned int kFiguresLeft = 285;
 const unsigned int kFiguresRight = 585;
 const unsigned int kFiguresTop = 44;
-const char* const kFiguresSeparator = "  \u00b7  ";
-// The cells of progress_glyphs.png.
-const char32_t* const kFigureCharacters = U"0123456789.% ofMBminslet\u00b7";
+// The cells of the locale's progress_glyphs.png are this wide (at 1x).
 const unsigned int kFigureCellWidth = 12;
 // The connection check covers the install-now button; the busy animation runs
 // in its track.
@@ -222,13 +220,14 @@ int LCInstallerUICore::GetMillisecondsToNextChange() const {
 
 void LCInstallerUICore::DrawDownloadFigures(const std::string& text) {
   const unsigned int scale = static_cast<unsigned int>(m_renderScale);
-  const LCGlyphStrip glyphs(m_assets.m_progressGlyphs, kFigureCharacters, kFigureCellWidth * scale);
-  const size_t split = text.find(kFiguresSeparator);
+  const LCGlyphStrip glyphs(m_assets.m_progressGlyphs, LCDownloadEstimate::GetCharacters(), kFigureCellWidth * scale);
+  const std::string separator = LCDownloadEstimate::kSeparator;
+  const size_t split = text.find(separator);
   const std::string percent = text.substr(0, split);
   glyphs.DrawRightAligned(m_renderedUI, percent, kFiguresLeft * scale + glyphs.Measure(percent), kFiguresTop * scale);
   if (split != std::string::npos) {
-    glyphs.DrawRightAligned(m_renderedUI, text.substr(split + std::string(kFiguresSeparator).size()),
-                            kFiguresRight * scale, kFiguresTop * scale);
+    glyphs.DrawRightAligned(m_renderedUI, text.substr(split + separator.size()), kFiguresRight * scale,
+                            kFiguresTop * scale);
   }
 }
 

@@ -4,11 +4,12 @@
 
 namespace {
 
-// A space has no ink to measure.
-const unsigned int kSpaceAdvance = 3;
+// A space has no ink to measure: a quarter of the cell, as in the strip's font.
+unsigned int SpaceAdvance(unsigned int cellWidth) { return cellWidth / 4; }
 
-// Code points of UTF-8 text; a broken sequence becomes U+FFFD, which no strip has.
-std::u32string DecodeUTF8(const std::string& text) {
+}  // namespace
+
+std::u32string LCGlyphStrip::DecodeUTF8(const std::string& text) {
   std::u32string result;
   for (size_t i = 0; i < text.size();) {
     const unsigned char lead = static_cast<unsigned char>(text[i]);
@@ -26,11 +27,9 @@ std::u32string DecodeUTF8(const std::string& text) {
   return result;
 }
 
-}  // namespace
-
 LCGlyphStrip::LCGlyphStrip(const LCBGRAImage& strip, const std::u32string& characters, unsigned int cellWidth)
     : m_characters(characters) {
-  if (strip.IsEmpty() || cellWidth == 0 || strip.GetWidth() < characters.size() * cellWidth) {
+  if (strip.IsEmpty() || cellWidth == 0 || strip.GetWidth() != characters.size() * cellWidth) {
     m_characters.clear();
     return;
   }
@@ -47,7 +46,7 @@ LCGlyphStrip::LCGlyphStrip(const LCBGRAImage& strip, const std::u32string& chara
       }
     }
     m_glyphs.push_back(glyph);
-    m_advances.push_back(inked == 0 ? kSpaceAdvance : inked);
+    m_advances.push_back(inked == 0 ? SpaceAdvance(cellWidth) : inked);
   }
 }
 

@@ -16,8 +16,12 @@
 class LCGlyphStrip {
  public:
   LCGlyphStrip() = default;
-  // The cells in the order of characters; an empty strip draws nothing.
+  // The cells in the order of characters. A strip with another number of
+  // cells was drawn for other characters: it draws nothing, as an empty one.
   LCGlyphStrip(const LCBGRAImage& strip, const std::u32string& characters, unsigned int cellWidth);
+
+  // Code points of UTF-8 text; a broken sequence becomes U+FFFD, which no strip has.
+  static std::u32string DecodeUTF8(const std::string& text);
 
   // Width in pixels of the UTF-8 text; characters the strip lacks take no room.
   unsigned int Measure(const std::string& text) const;

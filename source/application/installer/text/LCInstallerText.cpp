@@ -49,6 +49,12 @@ const std::vector<std::pair<std::string, std::string>> kEnglish = {
     {"state.extracting", "Unpacking the installer…"},
     {"state.installing", "Installing Ostrel Clipvane…"},
     {"state.launching", "Starting Ostrel Clipvane…"},
+    // The download's figures, set from the locale's glyph strip.
+    {"progress.percent", "{percent} %"},
+    {"progress.size", "{done} of {total} MB"},
+    {"progress.minutes_left", "{minutes} min left"},
+    {"progress.seconds_left", "{seconds} s left"},
+    {"progress.decimal_point", "."},
     {"welcome.tagline", "Record, edit and share your videos in minutes."},
     {"welcome.connection_check", "Checking the connection…"},
     {"welcome.install_now", "Install now"},
