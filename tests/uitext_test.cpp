@@ -97,8 +97,9 @@ TEST(LCLocaleTest, ChoosesAsGettextReadsTheEnvironmentAndFallsBackToEnglish) {
   EXPECT_EQ("en", LCLocale::Choose({"zh-Hans-CN"}, LCLocale::Available()));
 }
 
-// The boxes speak the person's language; the log stays English.
-TEST_F(UICoreTest, BoxesSpeakTheLocaleAndTheLogStaysEnglish) {
+// The boxes and the controls' names speak the person's language; the log
+// stays English.
+TEST_F(UICoreTest, BoxesAndControlNamesSpeakTheLocaleAndTheLogStaysEnglish) {
   LCInstallerText::Load(KWPath(CLIPVANE_ASSET_DIR), "de");
   m_core->OnInstallBegin();
   AnswerAll(kLCInstallerMBResultCancel);
@@ -113,6 +114,10 @@ TEST_F(UICoreTest, BoxesSpeakTheLocaleAndTheLogStaysEnglish) {
                 kCLVSupportEmail + ".",
             boxes[0].m_message.GetUTF8String());
   EXPECT_EQ("Möchten Sie die Installation wirklich abbrechen?", boxes[1].m_message.GetUTF8String());
+  // A screen reader names the drawn controls in the same language.
+  const std::vector<LCUIControl> controls = m_core->GetControls();
+  ASSERT_FALSE(controls.empty());
+  EXPECT_EQ("Schließen", controls.back().m_label);
   ASSERT_FALSE(log.Lines().empty());
   EXPECT_EQ("Unable to connect to the network. Please verify your internet connection settings and click retry.",
             log.Lines()[0]);

@@ -647,7 +647,8 @@ def case_tray(ctx):
 
 
 def case_tray_de(ctx):
-    """With LANG=de_DE.UTF-8 the tray icon's tooltip (its window's name, which trays show) is German."""
+    """With LANG=de_DE.UTF-8 the tray icon's tooltip (its window's name, which trays show) is German, the
+    download's figures in it included."""
     ctx.start_helper(["trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32",
                       "--SetDockType", "true"])
     wait_for("the system tray", lambda: any(w[1] == "panel" for w in windows(ctx.xserver)))
@@ -658,7 +659,12 @@ def case_tray_de(ctx):
     installer.wait_log(r"^UI: first frame shown$")
     window = installer_window(ctx.xserver)
     press(ctx, window, INSTALL_NOW, INSTALL_NOW_AREA, "de")
+    # The stage and the download's figures follow, German too (decimal comma).
+    figures = re.compile(r"Ostrel Clipvane – Installationsprogramm: Ostrel Clipvane wird heruntergeladen… "
+                         r"\d+ %  ·  \d+,\d von \d+,\d MB")
     tray_icon(ctx.xserver, name="Ostrel Clipvane – Installationsprogramm")
+    wait_for("the German figures in the tooltip",
+             lambda: any(w[4] < 100 and figures.match(w[1]) for w in windows(ctx.xserver)))
 
 
 def case_sigterm_after_a_crash(ctx):

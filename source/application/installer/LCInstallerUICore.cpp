@@ -203,11 +203,12 @@ void LCInstallerUICore::LoadAssetsFromFolder(const KWPath& folder, LCImageLoader
 LCInstallerUICore::LCInstallerUICore(const LCInstallerUICoreInitParams& params)
     : m_initParams(params),
       m_installNowButton(
-          MakeObject(kLCInstallerButtonInstallNow, 365, 393, 503, 428, kLCInstallerRoleButton, "Install now")),
-      m_eulaButton(MakeObject(kLCInstallerButtonEULA, 434, 454, 552, 465, kLCInstallerRoleLink, "Licence terms")),
+          MakeObject(kLCInstallerButtonInstallNow, 365, 393, 503, 428, kLCInstallerRoleButton, "welcome.install_now")),
+      m_eulaButton(
+          MakeObject(kLCInstallerButtonEULA, 434, 454, 552, 465, kLCInstallerRoleLink, "welcome.licence_link")),
       m_closeButton(
-          MakeObject(kLCInstallerButtonClose, 596, 57, 610, 71, kLCInstallerRoleButton, "Cancel the installation")),
-      m_appButton(MakeObject(kLCInstallerButtonApp, 11, 5, 25, 19, kLCInstallerRoleButton, "Close")),
+          MakeObject(kLCInstallerButtonClose, 596, 57, 610, 71, kLCInstallerRoleButton, "control.cancel_installation")),
+      m_appButton(MakeObject(kLCInstallerButtonApp, 11, 5, 25, 19, kLCInstallerRoleButton, "control.close")),
       m_trayHelper(*this) {
   std::fill(std::begin(m_progressReported), std::end(m_progressReported), false);
   for (int k = 0; k < 7; ++k) {

@@ -4,6 +4,7 @@
 // over the same controls. Main thread only.
 #include "LCInstallerAnalytics.h"
 #include "LCInstallerEndpoints.h"
+#include "LCInstallerText.h"
 #include "LCInstallerUICore.h"
 
 namespace {
@@ -128,7 +129,7 @@ std::vector<LCUIControl> LCInstallerUICore::GetControls() const {
       LCUIControl control;
       control.m_id = id;
       control.m_role = object->m_role;
-      control.m_label = object->m_label;
+      if (*object->m_label) control.m_label = LCInstallerText::Get(object->m_label).GetUTF8String();
       control.m_rect = object->m_rect;
       control.m_enabled = enabled;
       control.m_focused = id == m_focusedId;

@@ -1,6 +1,7 @@
 // Plain values shared by the UI core, its platform layers and the menu-bar helper.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "LCBGRAImage.h"
@@ -47,7 +48,7 @@ struct LCUIObject {
   LCInstallerButtonId m_id = 0;
   LCRect m_rect;
   LCInstallerControlRole m_role = kLCInstallerRoleButton;
-  const char* m_label = "";  // a string literal
+  const char* m_label = "";  // the key of its name among the texts (LCInstallerText)
   bool m_isHover = false;    // the pointer is over it
   bool m_isPressed = false;  // the button went down on it
 };
@@ -57,7 +58,7 @@ struct LCUIObject {
 struct LCUIControl {
   LCInstallerButtonId m_id = 0;
   LCInstallerControlRole m_role = kLCInstallerRoleButton;
-  const char* m_label = "";
+  std::string m_label;  // its name, as a screen reader says it, in the person's language
   LCRect m_rect;
   bool m_enabled = true;
   bool m_focused = false;

@@ -81,15 +81,16 @@ typedef void (*MLCSystemTrayHelperCallback)(LCInstallerSystemTrayHelper&, const 
   [self executeAction:kSystemTrayActionClick];
 }
 
-// The same two items as the desktop tray's menu.
+// The same two items as the desktop tray's menu, in the person's language.
 - (NSMenu*)trayMenu {
   NSMenu* menu = [[[NSMenu alloc] initWithTitle:@""] autorelease];
-  NSMenuItem* show = [[[NSMenuItem alloc] initWithTitle:@"Show Installer"
+  NSMenuItem* show = [[[NSMenuItem alloc] initWithTitle:MLCToNSString(LCInstallerText::Get("tray.menu.show"))
                                                  action:@selector(menuShowInstaller:)
                                           keyEquivalent:@""] autorelease];
   [show setTarget:self];
   [menu addItem:show];
-  NSMenuItem* quit = [[[NSMenuItem alloc] initWithTitle:@"Quit" action:@selector(menuQuit:)
+  NSMenuItem* quit = [[[NSMenuItem alloc] initWithTitle:MLCToNSString(LCInstallerText::Get("tray.menu.quit"))
+                                                 action:@selector(menuQuit:)
                                           keyEquivalent:@""] autorelease];
   [quit setTarget:self];
   [menu addItem:quit];

@@ -106,7 +106,7 @@ NSRect ScreenRect(NSView* view, const LCRect& rect) {
   if ([attribute isEqualToString:NSAccessibilityRoleDescriptionAttribute]) {
     return NSAccessibilityRoleDescription([self accessibilityAttributeValue:NSAccessibilityRoleAttribute], nil);
   }
-  if ([attribute isEqualToString:NSAccessibilityTitleAttribute]) return ToNSString(m_control->m_label);
+  if ([attribute isEqualToString:NSAccessibilityTitleAttribute]) return ToNSString(m_control->m_label.c_str());
   if ([attribute isEqualToString:NSAccessibilityValueAttribute]) {
     return [self isProgress] ? [NSNumber numberWithInt:m_progress] : nil;
   }

@@ -43,6 +43,9 @@ const std::vector<std::pair<std::string, std::string>> kEnglish = {
     {"tray.menu.show", "Show Installer"},
     {"tray.menu.quit", "Quit"},
     {"notification.text", "The installation will continue in the background."},
+    // Names a screen reader gives the window's drawn buttons that have no words.
+    {"control.cancel_installation", "Cancel the installation"},
+    {"control.close", "Close"},
     // Texts inside the pictures (tools/make_assets.sh draws them).
     {"state.pre_download", "Preparing the download…"},
     {"state.downloading", "Downloading Ostrel Clipvane…"},
