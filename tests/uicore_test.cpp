@@ -145,7 +145,7 @@ TEST_F(UICoreTest, DownloadFiguresShowMegabytesAndASettledRoundedTimeLeft) {
     m_clock.AdvanceMs(1000);
     m_core->OnDownloadProgress(percent);
   }
-  EXPECT_EQ("60 %  \u00b7  15,6 von 26,0 MB  \u00b7  noch 40 s", m_core->GetProgressText());
+  EXPECT_EQ("60 %  \u00b7  15,6 von 26,0 MB  \u00b7  noch 40 Sek.", m_core->GetProgressText());
 }
 
 TEST_F(UICoreTest, EachPercentageIsLoggedOncePerDownloadAndPingedAtMultiplesOfFive) {

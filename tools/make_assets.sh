@@ -327,11 +327,13 @@ draw_locale() {  # folder
   local tagline=("${A[@]}")
   # The licence line ends where the link (434,454 to 552,465) begins; the
   # CJK font sits lower in its line, so it goes up to meet the same place.
+  # The link's words stay inside the place a click on it takes (and the
+  # hover picture shows).
   local dy=0
-  [ "$LOCALE" = ja ] && dy=-3
+  [ "$LOCALE" = ja ] && dy=-2
   fit "licence line" ${W}x${H} NorthEast "+438+$((455 + dy))" "40,451,390,16" "$SANS" 10 "$(t welcome.licence_prefix)"
   local prefix=("${A[@]}")
-  fit "licence link" ${W}x${H} NorthWest "+434+$((454 + dy))" "434,451,119,16" "$SANS" 10 "$(t welcome.licence_link)"
+  fit "licence link" ${W}x${H} NorthWest "+434+$((454 + dy))" "434,454,119,12" "$SANS" 10 "$(t welcome.licence_link)"
   local link=("${A[@]}")
   fit footer ${W}x${H} South +0+18 "40,556,788,30" "$SANS" 10 "$(t welcome.footer)"
   local footer=("${A[@]}")

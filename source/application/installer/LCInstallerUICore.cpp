@@ -185,8 +185,9 @@ void LCInstallerUICore::LoadAssetsFromFolder(const KWPath& folder, LCImageLoader
                  "progress_bar_09.png", "progress_bar_10.png"},
                 false);
   assets.m_progressBarBackground = read.Shared("progress_bar_bg.png");
-  // The figures are digits and units, the same in every language for now.
-  assets.m_progressGlyphs = read.Localized("progress_glyphs.png");
+  // One cell, 12 points wide, for each character the locale's figures have.
+  assets.m_figureGlyphs =
+      LCGlyphStrip(read.Localized("progress_glyphs.png"), LCDownloadEstimate::GetCharacters(), 12 * m_renderScale);
   assets.m_connectionCheck = read.Localized("connection_check.png");
   assets.m_disabledMask = read.Shared("disabled_mask.png");
   read.Sequence(assets.m_stateTexts,

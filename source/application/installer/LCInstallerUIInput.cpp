@@ -129,7 +129,10 @@ std::vector<LCUIControl> LCInstallerUICore::GetControls() const {
       LCUIControl control;
       control.m_id = id;
       control.m_role = object->m_role;
-      if (*object->m_label) control.m_label = LCInstallerText::Get(object->m_label).GetUTF8String();
+      // The window's light closes on the welcome screen and minimizes after it.
+      const bool minimizes = id == kLCInstallerButtonApp && m_state != kLCInstallerStateWaitingForInstall;
+      const char* label = minimizes ? "control.minimize" : object->m_label;
+      if (*label) control.m_label = LCInstallerText::Get(label).GetUTF8String();
       control.m_rect = object->m_rect;
       control.m_enabled = enabled;
       control.m_focused = id == m_focusedId;

@@ -4,7 +4,6 @@
 // changed; an unchanged frame costs next to nothing.
 #include <algorithm>
 
-#include "LCGlyphStrip.h"
 #include "LCInstallerUICore.h"
 
 namespace {
@@ -20,8 +19,6 @@ const unsigned int kStateTextY = 68;
 const unsigned int kFiguresLeft = 285;
 const unsigned int kFiguresRight = 585;
 const unsigned int kFiguresTop = 44;
-// The cells of the locale's progress_glyphs.png are this wide (at 1x).
-const unsigned int kFigureCellWidth = 12;
 // The connection check covers the install-now button; the busy animation runs
 // in its track.
 const unsigned int kConnectionCheckX = 284;
@@ -220,7 +217,7 @@ int LCInstallerUICore::GetMillisecondsToNextChange() const {
 
 void LCInstallerUICore::DrawDownloadFigures(const std::string& text) {
   const unsigned int scale = static_cast<unsigned int>(m_renderScale);
-  const LCGlyphStrip glyphs(m_assets.m_progressGlyphs, LCDownloadEstimate::GetCharacters(), kFigureCellWidth * scale);
+  const LCGlyphStrip& glyphs = m_assets.m_figureGlyphs;
   const std::string separator = LCDownloadEstimate::kSeparator;
   const size_t split = text.find(separator);
   const std::string percent = text.substr(0, split);

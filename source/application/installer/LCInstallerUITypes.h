@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "LCBGRAImage.h"
+#include "LCGlyphStrip.h"
 
 struct LCInstallerUICoreInitParams {
   int m_argc = 0;
@@ -91,6 +92,6 @@ struct LCUIAssets {
   LCBGRAImage m_eulaHover;
   LCBGRAImage m_dotHover;
   LCBGRAImage m_disabledMask;
-  LCBGRAImage m_progressGlyphs;   // the figures' characters, in the render's order
+  LCGlyphStrip m_figureGlyphs;    // the download's figures are set from it
   LCBGRAImage m_connectionCheck;  // over the install-now button while the network is checked
 };

@@ -431,6 +431,7 @@ void PresentFrame(const LCBGRAImage& frame) {
   CopyBGRAtoBGR(frame.GetData(), [rep bitmapData], width * height);
   // In points: a 2x frame fills the same 868 x 592 points at twice the pixels.
   const int scale = g_pUICore ? g_pUICore->GetRenderScale() : 1;
+  [rep setSize:NSMakeSize(width / scale, height / scale)];
   NSImage* image = [[NSImage alloc] initWithSize:NSMakeSize(width / scale, height / scale)];
   [image addRepresentation:rep];
   [rep release];

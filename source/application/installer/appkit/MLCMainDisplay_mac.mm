@@ -19,7 +19,10 @@ KWIntRect MLCGetMainDisplayRect() {
 
 int MLCGetBackingScale() {
   MKWAutoReleasePoolWrapper pool;
-  NSScreen* screen = [NSScreen mainScreen];
+  // The screen with the menu bar, where the window is centred (mainScreen is
+  // the one with the key window, and there is none yet).
+  NSArray* screens = [NSScreen screens];
+  NSScreen* screen = [screens count] > 0 ? [screens objectAtIndex:0] : nil;
   if (!screen || ![screen respondsToSelector:@selector(backingScaleFactor)]) return 1;
   return [screen backingScaleFactor] >= 2.0 ? 2 : 1;
 }

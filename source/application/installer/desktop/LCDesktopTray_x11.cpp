@@ -16,6 +16,7 @@
 
 #include "KWLogger.h"
 #include "LCDesktopTray.h"
+#include "LCInstallerText.h"
 #include "LCTrayIconArt.h"
 
 namespace {
@@ -26,9 +27,11 @@ const unsigned int kDefaultIconSize = 22;
 // Partly transparent edges are blended over this grey: a plain X window has
 // no alpha, and the tray's own background cannot be read.
 const unsigned char kBackground[3] = {200, 200, 200};
-// The look of tooltips and menus: fontconfig's sans, dark text on a light
-// ground inside a thin grey border.
-const char* const kFontName = "sans-10";
+// The look of tooltips and menus: fontconfig's sans for the person's
+// language (Xft draws from the one font it opens, so a Japanese text needs a
+// font with Japanese in it), dark text on a light ground inside a thin grey
+// border.
+const char* const kFontName = "sans-10:lang=";
 const char* const kGroundColour = "#f6f5f4";
 const char* const kBorderColour = "#8b8e8f";
 const char* const kTextColour = "#202020";
@@ -328,9 +331,10 @@ class LCX11Tray : public ILCDesktopTray {
 
   XftFont* Font() {
     if (!m_font && !m_fontFailed) {
-      m_font = XftFontOpenName(m_display, m_screen, kFontName);
+      const std::string name = kFontName + LCInstallerText::GetLocale();
+      m_font = XftFontOpenName(m_display, m_screen, name.c_str());
       m_fontFailed = !m_font;
-      if (m_fontFailed) KWLOG("UI: no font \"%s\" for the tray's tooltip and menu", kFontName);
+      if (m_fontFailed) KWLOG("UI: no font \"%s\" for the tray's tooltip and menu", name.c_str());
     }
     return m_font;
   }

@@ -7,6 +7,9 @@ namespace {
 // A space has no ink to measure: a quarter of the cell, as in the strip's font.
 unsigned int SpaceAdvance(unsigned int cellWidth) { return cellWidth / 4; }
 
+// From the CJK radicals on, characters are drawn a full em wide.
+const char32_t kFirstWide = 0x2E80;
+
 }  // namespace
 
 std::u32string LCGlyphStrip::DecodeUTF8(const std::string& text) {
@@ -46,7 +49,10 @@ LCGlyphStrip::LCGlyphStrip(const LCBGRAImage& strip, const std::u32string& chara
       }
     }
     m_glyphs.push_back(glyph);
-    m_advances.push_back(inked == 0 ? SpaceAdvance(cellWidth) : inked);
+    // Latin letters keep a gap at their right inside the ink's width; a
+    // CJK character's ink fills its em, and the next one would touch it.
+    const unsigned int gap = characters[cell] >= kFirstWide ? cellWidth / 12 : 0;
+    m_advances.push_back(inked == 0 ? SpaceAdvance(cellWidth) : inked + gap);
   }
 }
 

@@ -4,7 +4,7 @@
 // left of its cell; a character's advance is the width of its ink, its left
 // bearing included, so the strip carries its own spacing.
 //
-//   LCGlyphStrip strip(assets.m_progressGlyphs, U"0123456789", 12);
+//   LCGlyphStrip strip(digits, U"0123456789", 12);  // digits: a 120 x 13 picture
 //   strip.DrawRightAligned(frame, "47", 585, 45);
 #pragma once
 
@@ -19,6 +19,8 @@ class LCGlyphStrip {
   // The cells in the order of characters. A strip with another number of
   // cells was drawn for other characters: it draws nothing, as an empty one.
   LCGlyphStrip(const LCBGRAImage& strip, const std::u32string& characters, unsigned int cellWidth);
+
+  bool IsEmpty() const { return m_characters.empty(); }
 
   // Code points of UTF-8 text; a broken sequence becomes U+FFFD, which no strip has.
   static std::u32string DecodeUTF8(const std::string& text);

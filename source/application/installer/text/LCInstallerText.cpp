@@ -46,6 +46,7 @@ const std::vector<std::pair<std::string, std::string>> kEnglish = {
     // Names a screen reader gives the window's drawn buttons that have no words.
     {"control.cancel_installation", "Cancel the installation"},
     {"control.close", "Close"},
+    {"control.minimize", "Minimize"},
     // Texts inside the pictures (tools/make_assets.sh draws them).
     {"state.pre_download", "Preparing the download…"},
     {"state.downloading", "Downloading Ostrel Clipvane…"},
@@ -115,7 +116,9 @@ void LCInstallerText::Load(const KWPath& assetFolder, const std::string& locale)
     }
   }
   std::lock_guard<std::mutex> lock(g_mutex);
-  g_current.locale = locale;
+  // Without its texts the locale's pictures are not used either: one
+  // language on every screen, and a glyph strip that fits the texts.
+  g_current.locale = table ? locale : "en";
   g_current.table = table;
 }
 

@@ -23,9 +23,10 @@ class LCInstallerText {
  public:
   typedef std::vector<std::pair<std::string, KWString>> Values;
 
-  // Replaces the texts in use by the locale's catalogue; English (or a
-  // catalogue that cannot be read, which is logged) leaves the compiled-in
-  // texts. Call before any other thread reads a text.
+  // Replaces the texts in use by the locale's catalogue; English, or a
+  // catalogue that cannot be read (which is logged), leaves the compiled-in
+  // texts and makes the locale English. Call before any other thread reads a
+  // text.
   static void Load(const KWPath& assetFolder, const std::string& locale);
   // Back to the compiled-in English texts.
   static void Reset();

@@ -41,14 +41,32 @@ struct Entry {
   std::string id;
   std::string text;
   bool hasContext = false;
+  bool hasId = false;
+  bool hasText = false;
   bool fuzzy = false;
   bool any = false;
 };
+
+// Whole, well-formed UTF-8: a catalogue saved in another encoding would give
+// the boxes texts the window layer cannot show.
+bool IsUTF8(const std::string& text) {
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    const int length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    if (length == 0 || i + length > text.size()) return false;
+    for (int k = 1; k < length; ++k) {
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+    }
+    i += length;
+  }
+  return true;
+}
 
 }  // namespace
 
 bool LCStringTable::LoadFromFile(const KWPath& path) {
   m_entries.clear();
+  m_sources.clear();
   std::ifstream in(path.GetPathAsKWString().c_str(), std::ios::binary);
   if (!in) return false;
   std::ostringstream text;
@@ -59,6 +77,7 @@ bool LCStringTable::LoadFromFile(const KWPath& path) {
 bool LCStringTable::LoadFromText(const std::string& text) {
   m_entries.clear();
   m_sources.clear();
+  if (!IsUTF8(text)) return false;
   std::map<std::string, KWString> entries;
   std::map<std::string, KWString> sources;
   Entry entry;
@@ -86,6 +105,8 @@ bool LCStringTable::LoadFromText(const std::string& text) {
       if (line.compare(0, 2, "#,") == 0 && line.find("fuzzy") != std::string::npos) pendingFuzzy = true;
       continue;
     }
+    // Entries need no blank line between them: a msgctxt, or a msgid after
+    // the msgid, begins the next one. A msgstr twice over is no catalogue.
     size_t start = 0;
     if (line.compare(0, 8, "msgctxt ") == 0) {
       if (entry.any) finish();
@@ -93,10 +114,13 @@ bool LCStringTable::LoadFromText(const std::string& text) {
       field = &entry.context;
       start = 8;
     } else if (line.compare(0, 6, "msgid ") == 0) {
-      if (entry.any && !entry.hasContext) finish();
+      if (entry.hasId || (entry.any && !entry.hasContext)) finish();
+      entry.hasId = true;
       field = &entry.id;
       start = 6;
     } else if (line.compare(0, 7, "msgstr ") == 0) {
+      if (entry.hasText || !entry.hasId) return false;
+      entry.hasText = true;
       field = &entry.text;
       start = 7;
     } else if (line[0] != '"' || !field) {
