@@ -434,6 +434,7 @@ TEST_F(UICoreTest, ShippedPicturesAllLoadAndFitTheirPlaces) {
   }
   EXPECT_EQ(KWString(CLIPVANE_ASSET_DIR "/cacert.pem"), m_core->GetCACertPath().GetPathAsKWString());
   EXPECT_TRUE(PathExists(CLIPVANE_ASSET_DIR "/tessel.icns"));
+  EXPECT_TRUE(PathExists(CLIPVANE_ASSET_DIR "/clipvane.icns"));
 }
 
 // A 2x frame averaged over 2 x 2 blocks, against the 1x frame: the mean

@@ -452,6 +452,21 @@ for s in 16 32; do
 done
 png2icns "$root/tessel.icns" "$work/tessel_16.png" "$work/tessel_32.png" >/dev/null
 
+# ---- Application icon: the logo on the window's ground -----------------------
+# What the Dock, the window list, the title bar and the message boxes show;
+# the glyph above is for the menu bar only.
+S=1
+app_icons=()
+for s in 16 32 48 128 256 512; do
+  inset=$((s / 16))
+  logo "$work/app_logo_$s.png" $((s * 5 / 8))
+  convert -size ${s}x${s} xc:none -fill "$BG_TOP" -stroke 'rgba(255,255,255,0.12)' -strokewidth $(((s + 63) / 64)) \
+    -draw "roundrectangle $inset,$inset $((s - 1 - inset)),$((s - 1 - inset)) $((s * 2 / 9)),$((s * 2 / 9))" \
+    "$work/app_logo_$s.png" -gravity center -composite "PNG32:$work/app_$s.png"
+  app_icons+=("$work/app_$s.png")
+done
+png2icns "$root/clipvane.icns" "${app_icons[@]}" >/dev/null
+
 # Strip time stamps so that running the script again changes nothing, and
 # 8-bit RGBA throughout: decoders treat 16-bit PNG samples as linear light and
 # would wash the colours out.

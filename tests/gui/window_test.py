@@ -497,10 +497,11 @@ def case_close_during_install(ctx):
         raise TestFailure("the product was installed after Yes")
 
 
-def orange_pixels(path):
-    """Pixels of the progress colour drawn over the tray icon."""
-    result = subprocess.run([CONVERT, path, "-fuzz", "12%", "-fill", "white", "-opaque", "rgb(240,106,60)",
-                             "-fill", "black", "+opaque", "white", "-format", "%[fx:mean*w*h]", "info:"],
+def orange_pixels(path, colour="rgb(240,106,60)"):
+    """Pixels of the colour: by default the progress colour drawn over the tray icon. Everything else goes
+    black first, so that white already in the picture is not counted."""
+    result = subprocess.run([CONVERT, path, "-fuzz", "12%", "-fill", "black", "+opaque", colour,
+                             "-fill", "white", "-opaque", colour, "-format", "%[fx:mean*w*h]", "info:"],
                             capture_output=True, text=True, check=True)
     return int(float(result.stdout.strip() or 0))
 
@@ -758,6 +759,9 @@ def case_desktop_keyboard_and_close(ctx):
     # Below the title bar, whose colour follows the focus.
     box_area = (box[2], box[3] + 30, box[4], box[5] - 30)
     steady_screenshot(ctx.xserver, ctx.sandbox.path("box-1.png"), box_area)
+    # The box carries the product's icon, the logo in its colours (its coral vane), not the menu-bar glyph.
+    if orange_pixels(ctx.sandbox.path("box-1.png"), "rgb(255,122,77)") < 30:
+        raise TestFailure("the box does not show the product's icon")
     click(ctx.xserver, window, *BACKGROUND)
     time.sleep(0.5)  # lets the window manager restack, if it would
     screenshot(ctx.xserver, ctx.sandbox.path("box-2.png"), box_area)

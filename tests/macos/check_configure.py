@@ -25,7 +25,7 @@ PLIST_KEYS = {
     "LSMinimumSystemVersion": DEPLOYMENT_TARGET,
     "NSHighResolutionCapable": True,
     "NSPrincipalClass": "NSApplication",
-    "CFBundleIconFile": "tessel",
+    "CFBundleIconFile": "clipvane",
     "CFBundleExecutable": APP,
     "CFBundlePackageType": "APPL",
 }

@@ -710,7 +710,7 @@ NSImage* LoadApplicationIcon() {
   const KWPath path = KWFileUtil::GetCurrentExecutablePath()
                           .AppendNew("Contents")
                           .Append("Resources")
-                          .Append("tessel.icns", KWPath::kKWPathKindFile);
+                          .Append("clipvane.icns", KWPath::kKWPathKindFile);
   NSImage* icon = [[[NSImage alloc] initWithContentsOfFile:MLCToNSString(path.GetPathAsKWString())] autorelease];
   if (!icon || ![[icon representations] count]) {
     KWLOG("UI: the application icon %s could not be read", path.c_str());
