@@ -407,7 +407,7 @@ TEST(KWProxyTest, NoProxyListsMatchAsTheFloorsLibcurlDoes) {
   TestHttpServer origin(
       [](const TestHttpRequest&, TestHttpConnection& connection) { connection.SendResponse(204, ""); });
   for (const Case& c : cases) {
-    EXPECT_EQ(KWProxy::IsExempt(c.host, 80, c.noProxy), c.exempt) << c.host << " in \"" << c.noProxy << "\"";
+    EXPECT_EQ(KWProxy::IsExempt(c.host, c.noProxy), c.exempt) << c.host << " in \"" << c.noProxy << "\"";
     if (!c.libcurlAgrees) continue;
     const size_t proxiedBefore = proxy.Requests().size(), directBefore = origin.Requests().size();
     CURL* curl = curl_easy_init();

@@ -10,8 +10,6 @@
 // runs is used. Children get the environment as it was before this.
 void LCPrepareProcess() {
   KWApplicationLaunchUtil::KeepStartEnvironment();
-  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-  if (address && *address) return;
   const KWString userBus = KWSystemUtils::GetSessionBusAddress();
   setenv("DBUS_SESSION_BUS_ADDRESS", userBus.empty() ? "disabled:" : userBus.c_str(), 1);
 }

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "LCGlyphStrip.h"
+#include "KWString.h"
 #include "LCInstallerText.h"
 #include "LCInstallerUIClock.h"
 
@@ -52,7 +52,7 @@ std::u32string LCDownloadEstimate::GetCharacters() {
       position = close == std::string::npos ? text.size() : close + 1;
     }
   }
-  std::u32string characters = LCGlyphStrip::DecodeUTF8(all);
+  std::u32string characters = KWString(all).GetCodePoints();
   std::sort(characters.begin(), characters.end());
   characters.erase(std::unique(characters.begin(), characters.end()), characters.end());
   return characters;

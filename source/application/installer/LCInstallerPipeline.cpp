@@ -4,8 +4,10 @@
 
 #include <errno.h>
 
+#include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -35,13 +37,21 @@ class LCDownloadProgressCallback : public IKWLCCurlProgressCallback {
   LCDownloadProgressCallback(ILCInstallerUIInterface& ui, const KWLCCurlMultipartFileDownloader& downloader)
       : m_ui(ui), m_downloader(downloader) {}
   bool OnProgress(const void*, const int& percent) const override {
-    m_ui.OnDownloadSize(m_downloader.GetFileSizeBytes());
+    // The size is the same for a whole attempt: told once, not on every
+    // report. Noted only after the UI has it, so that no thread's progress
+    // can reach the UI before the size it belongs to.
+    const uint64_t size = m_downloader.GetFileSizeBytes();
+    if (m_reportedSize.load() != size) {
+      m_ui.OnDownloadSize(size);
+      m_reportedSize.store(size);
+    }
     return m_ui.OnDownloadProgress(percent);
   }
 
  private:
   ILCInstallerUIInterface& m_ui;
   const KWLCCurlMultipartFileDownloader& m_downloader;
+  mutable std::atomic<uint64_t> m_reportedSize{0};
 };
 
 // A link that is down for a moment (a Wi-Fi roaming, a VPN coming up) gets a

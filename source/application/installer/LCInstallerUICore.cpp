@@ -101,14 +101,14 @@ KWString GetErrorMessage(LCInstallerErrorEnum code, bool& retryAllowed, KWString
       break;
   }
   const LCInstallerText::Values values = {{"email", kCLVSupportEmail}, {"code", Decimal(code)}};
-  KWString message = LCInstallerText::Get(key);
-  if (withSuffix) message += KWString("\n\n") + LCInstallerText::Format("error.suffix", values);
-  if (english) {
-    *english = LCInstallerText::English(key);
-    if (withSuffix)
-      *english += KWString("\n\n") + LCInstallerText::Fill(LCInstallerText::English("error.suffix"), values);
-  }
-  return message;
+  // The same message from either set of texts.
+  auto compose = [&](KWString (*text)(const std::string&)) {
+    KWString message = text(key);
+    if (withSuffix) message += KWString("\n\n") + LCInstallerText::Fill(text("error.suffix"), values);
+    return message;
+  };
+  if (english) *english = compose(&LCInstallerText::English);
+  return compose(&LCInstallerText::Get);
 }
 
 // Counts a box as up for as long as it is asked.

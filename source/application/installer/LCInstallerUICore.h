@@ -132,6 +132,8 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   std::vector<LCInstallerButtonId> GetActiveObjectIds() const;
   int GetSlideIndex() const { return m_slideIndex; }
   int GetProgress() const { return m_progress; }
+  // Where the progress bar is drawn, in points.
+  LCRect GetProgressBarRect() const;
   // The download's figures as the window shows them: "47 %  ·  12.2 of
   // 26.0 MB  ·  15 s left" (the parts not yet known left out). Any thread.
   std::string GetProgressText();
@@ -191,7 +193,7 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   LCInstallerButtonId FocusedActiveId() const;
   void MoveFocus(int step);
   // Outlines the focused control in the frame.
-  void DrawFocusRing();
+  void DrawFocusRing(LCInstallerButtonId id);
 
   LCAtomicTime m_animationStartTime;
   LCInstallerUICoreInitParams m_initParams;

@@ -142,9 +142,11 @@ std::vector<LCUIControl> LCInstallerUICore::GetControls() const {
   return controls;
 }
 
+// Read on every frame: the active objects alone, without the controls' names.
 LCInstallerButtonId LCInstallerUICore::FocusedActiveId() const {
-  for (const LCUIControl& control : GetControls()) {
-    if (control.m_focused) return control.m_id;
+  if (m_focusedId < 0) return -1;
+  for (const LCUIObject* object : GetActiveObjectsSnapshot()) {
+    if (object->m_id == m_focusedId) return m_focusedId;
   }
   return -1;
 }

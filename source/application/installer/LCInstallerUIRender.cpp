@@ -171,16 +171,15 @@ bool LCInstallerUICore::RenderUI() {
     if (animating) blendLook(m_assets.m_progressAnimation, inputs.animation, kProgressX, kProgressY);
   }
 
-  if (inputs.focus >= 0) DrawFocusRing();
+  if (inputs.focus >= 0) DrawFocusRing(inputs.focus);
   if (disabled) blend(m_assets.m_disabledMask, 0, 0);
   return true;
 }
 
 // A two-pixel ring two pixels outside the control, held to the frame, in the
 // product's accent colour so that it reads on the light and the dark slides.
-void LCInstallerUICore::DrawFocusRing() {
-  const LCInstallerButtonId id = FocusedActiveId();
-  if (id < 0 || m_renderedUI.IsEmpty()) return;
+void LCInstallerUICore::DrawFocusRing(LCInstallerButtonId id) {
+  if (m_renderedUI.IsEmpty()) return;
   const LCRect& rect = GetObject(id).m_rect;
   const int width = static_cast<int>(m_renderedUI.GetWidth());
   const int height = static_cast<int>(m_renderedUI.GetHeight());
@@ -207,6 +206,16 @@ void LCInstallerUICore::DrawFocusRing() {
   }
 }
 
+LCRect LCInstallerUICore::GetProgressBarRect() const {
+  const LCBGRAImage& bar = m_assets.m_progressBarBackground;
+  LCRect rect;
+  rect.left = static_cast<int>(kProgressX);
+  rect.top = static_cast<int>(kProgressY);
+  rect.right = rect.left + static_cast<int>(bar.GetWidth()) / m_renderScale;
+  rect.bottom = rect.top + static_cast<int>(bar.GetHeight()) / m_renderScale;
+  return rect;
+}
+
 int LCInstallerUICore::GetMillisecondsToNextChange() const {
   // The welcome screen has no slideshow and no animation; anything after the
   // install click may be changed at any moment by the service's events.
@@ -221,7 +230,7 @@ void LCInstallerUICore::DrawDownloadFigures(const std::string& text) {
   const std::string separator = LCDownloadEstimate::kSeparator;
   const size_t split = text.find(separator);
   const std::string percent = text.substr(0, split);
-  glyphs.DrawRightAligned(m_renderedUI, percent, kFiguresLeft * scale + glyphs.Measure(percent), kFiguresTop * scale);
+  glyphs.Draw(m_renderedUI, percent, kFiguresLeft * scale, kFiguresTop * scale);
   if (split != std::string::npos) {
     glyphs.DrawRightAligned(m_renderedUI, text.substr(split + separator.size()), kFiguresRight * scale,
                             kFiguresTop * scale);

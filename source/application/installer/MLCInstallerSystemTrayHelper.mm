@@ -11,7 +11,6 @@
 #include <atomic>
 #include <set>
 
-#include "KWFileUtil.h"
 #include "KWLogger.h"
 #include "LCDesktopNotification.h"
 #include "LCDesktopTray.h"
@@ -178,16 +177,6 @@ void DesktopTrayEvent(void* data, int event) {
   LCInstallerSystemTrayHelper::SystemTrayHelperCallback(*static_cast<LCInstallerSystemTrayHelper*>(data), action);
 }
 
-// The icon's file from the bundle's resources by path, where the bundle
-// lookup does not find it (GNUstep, for a bundle laid out by hand).
-NSImage* LoadIconByPath() {
-  const KWPath path = KWFileUtil::GetCurrentExecutablePath()
-                          .AppendNew("Contents")
-                          .Append("Resources")
-                          .Append("tessel.icns", KWPath::kKWPathKindFile);
-  return [[NSImage alloc] initWithContentsOfFile:MLCToNSString(path.GetPathAsKWString())];
-}
-
 // The largest of the icon's pictures as pixels.
 LCBGRAImage NSImagePixels(NSImage* icon) {
   NSBitmapImageRep* best = nil;
@@ -290,7 +279,7 @@ bool LCInstallerSystemTrayHelper::Initialize(LCInstallerWindowRef window, const 
   NSURL* url = [bundle URLForResource:@"tessel" withExtension:@"icns"];
   NSImage* icon = nil;
   if (url && [url isFileURL]) icon = [[NSImage alloc] initWithContentsOfURL:url];
-  if (!icon) icon = LoadIconByPath();
+  if (!icon) icon = [MLCLoadResourceImage("tessel.icns") retain];
   if (icon) {
     m_iconPixels = NSImagePixels(icon);
     [icon setSize:NSMakeSize(20, 20)];

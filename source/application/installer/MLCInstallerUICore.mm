@@ -45,7 +45,7 @@ LCInstallerUICore* g_pUICore = nullptr;
 MLCImageView* g_imageView = nil;
 MLCMenuHandler* g_menuHandler = nil;
 MLCBoxCloser* g_boxCloser = nil;
-std::atomic<bool> g_firstFrameShown{false};
+bool g_firstFrameShown = false;  // main thread
 
 void PaceUITick(LCInstallerUICore* core, bool wake);
 
@@ -82,6 +82,14 @@ void PaceUITick(LCInstallerUICore* core, bool wake);
 
 namespace {
 
+// Input wakes the UI tick before and after the core acts on it: the press may
+// open a modal box, whose loop must draw the dimmed frame behind it, and the
+// tick may have fallen asleep while a box was up.
+struct TickAwake {
+  TickAwake() { PaceUITick(g_pUICore, true); }
+  ~TickAwake() { PaceUITick(g_pUICore, true); }
+};
+
 // Cocoa's origin is the bottom left; the frame's is the top left, and the
 // frame sits one pixel right of and two pixels above the view's origin.
 void ForwardPointer(NSView* view, NSEvent* event, void (LCInstallerUICore::*handler)(int, int)) {
@@ -90,11 +98,8 @@ void ForwardPointer(NSView* view, NSEvent* event, void (LCInstallerUICore::*hand
   const NSPoint point = [view convertPoint:[event locationInWindow] fromView:nil];
   const int x = static_cast<int>(point.x - 1);
   const int y = static_cast<int>(uiSize.height - (point.y + 2));
-  // Woken before as well: a press may open a modal box, whose loop must draw
-  // the dimmed frame behind it.
-  PaceUITick(g_pUICore, true);
+  TickAwake awake;
   (g_pUICore->*handler)(x, y);
-  PaceUITick(g_pUICore, true);
 }
 
 // The download's percentage while the bar shows it, else -1.
@@ -106,9 +111,8 @@ int AccessibleProgress() {
 // An accessibility press: the control's click, with the tick woken as for a pointer.
 void PressControl(LCInstallerButtonId id) {
   if (!g_pUICore) return;
-  PaceUITick(g_pUICore, true);
+  TickAwake awake;
   g_pUICore->OnMouseClick(id);
-  PaceUITick(g_pUICore, true);
 }
 
 }  // namespace
@@ -183,8 +187,8 @@ void PressControl(LCInstallerButtonId id) {
 
 - (id)accessibilityAttributeValue:(NSString*)attribute {
   if (g_pUICore) {
-    id value =
-        MLCControlAccessibilityValue(self, attribute, g_pUICore->GetControls(), AccessibleProgress(), PressControl);
+    id value = MLCControlAccessibilityValue(self, attribute, g_pUICore->GetControls(), AccessibleProgress(),
+                                            g_pUICore->GetProgressBarRect(), PressControl);
     if (value) return value;
   }
   // NSView answers the rest on macOS; GNUstep's views declare none of it.
@@ -197,7 +201,8 @@ void PressControl(LCInstallerButtonId id) {
 
 - (id)accessibilityHitTest:(NSPoint)point {
   if (!g_pUICore) return self;
-  return MLCControlAccessibilityHitTest(self, point, g_pUICore->GetControls(), AccessibleProgress(), PressControl);
+  return MLCControlAccessibilityHitTest(self, point, g_pUICore->GetControls(), AccessibleProgress(),
+                                        g_pUICore->GetProgressBarRect(), PressControl);
 }
 @end
 
@@ -240,10 +245,8 @@ bool ForwardKey(NSEvent* event) {
   }
   MKWAutoReleasePoolWrapper pool;
   // Woken like a pointer event: a key may move the focus ring or open a box.
-  PaceUITick(g_pUICore, true);
-  const bool handled = g_pUICore->OnKey(key);
-  PaceUITick(g_pUICore, true);
-  return handled;
+  TickAwake awake;
+  return g_pUICore->OnKey(key);
 }
 
 }  // namespace
@@ -444,7 +447,6 @@ void PresentFrame(const LCBGRAImage& frame) {
     [window displayIfNeeded];
     [window flushWindow];
   }
-  if ([[g_imageView window] isVisible] && !g_firstFrameShown.exchange(true)) KWLOG("UI: first frame shown");
 }
 
 KWTimerID g_uiTickID = 0;      // main thread
@@ -706,14 +708,19 @@ void QuitWithoutTheDisplay() {
   if (g_pUICore) g_pUICore->QuitWithoutDisplay(2500);
 }
 
+// A file of the bundle's Contents/Resources, found from the executable (the
+// bundle lookup does not find a bundle laid out by hand on GNUstep).
+KWPath ResourcePath(const char* fileName) {
+  return KWFileUtil::GetCurrentExecutablePath()
+      .AppendNew("Contents")
+      .Append("Resources")
+      .Append(fileName, KWPath::kKWPathKindFile);
+}
+
 NSImage* LoadApplicationIcon() {
-  const KWPath path = KWFileUtil::GetCurrentExecutablePath()
-                          .AppendNew("Contents")
-                          .Append("Resources")
-                          .Append("clipvane.icns", KWPath::kKWPathKindFile);
-  NSImage* icon = [[[NSImage alloc] initWithContentsOfFile:MLCToNSString(path.GetPathAsKWString())] autorelease];
+  NSImage* icon = MLCLoadResourceImage("clipvane.icns");
   if (!icon || ![[icon representations] count]) {
-    KWLOG("UI: the application icon %s could not be read", path.c_str());
+    KWLOG("UI: the application icon %s could not be read", ResourcePath("clipvane.icns").c_str());
     return nil;
   }
   return icon;
@@ -774,6 +781,11 @@ NSImage* MLCImageFromBGRA(const LCBGRAImage& pixels, NSSize size) {
   NSImage* image = [[[NSImage alloc] initWithSize:size] autorelease];
   [image addRepresentation:rep];
   return image;
+}
+
+NSImage* MLCLoadResourceImage(const char* fileName) {
+  const KWString path = ResourcePath(fileName).GetPathAsKWString();
+  return [[[NSImage alloc] initWithContentsOfFile:MLCToNSString(path)] autorelease];
 }
 
 NSString* MLCToNSString(const KWString& text) {
@@ -874,7 +886,8 @@ int LCInstallerUICore::CreateUI() {
   [window makeKeyAndOrderFront:nil];
   [window makeFirstResponder:window];
   [app activateIgnoringOtherApps:YES];
-  if (!g_firstFrameShown.exchange(true)) KWLOG("UI: first frame shown");
+  if (!g_firstFrameShown) KWLOG("UI: first frame shown");
+  g_firstFrameShown = true;
   m_trayHelper.Initialize(m_window, m_initParams);
   return 0;
 }

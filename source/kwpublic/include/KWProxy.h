@@ -48,8 +48,8 @@ bool SplitURL(const KWString& url, std::string& scheme, std::string& host, int& 
 // exempts the host of that name and every host under it ("example.com" and
 // ".example.com" both exempt "www.example.com", never "notexample.com"),
 // ignoring case. An address is matched as text, like a name; ports, "*."
-// and "/bits" mean nothing. The port is not used.
-bool IsExempt(const std::string& host, int port, const std::string& noProxy);
+// and "/bits" mean nothing.
+bool IsExempt(const std::string& host, const std::string& noProxy);
 
 // The host and port a proxy string connects to; the port defaults to
 // libcurl's (1080, or 443 for an "https://" proxy). False when unusable.

@@ -44,6 +44,12 @@ class KWString {
   bool StartsWith(const KWString& prefix) const;
   bool EndsWith(const KWString& suffix) const;
 
+  // The code points of the text; a byte that does not begin a whole UTF-8
+  // sequence becomes U+FFFD.
+  std::u32string GetCodePoints() const;
+  // Whole, well-formed UTF-8 (text read from a file may be in another encoding).
+  bool IsValidUTF8() const;
+
   // Splits at every occurrence of the separator; n separators give n + 1 pieces.
   std::vector<KWString> Split(const KWString& separator) const;
 

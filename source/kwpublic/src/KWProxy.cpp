@@ -71,6 +71,11 @@ bool EntryExempts(std::string entry, const std::string& host) {
   return name.compare(at, entry.size(), entry) == 0 && (at == 0 || name[at - 1] == '.');
 }
 
+// A name without a domain ("intranet"); an address has dots or colons.
+bool IsSimpleName(const std::string& host) {
+  return host.find('.') == std::string::npos && host.find(':') == std::string::npos;
+}
+
 }  // namespace
 
 bool KWProxy::SplitURL(const KWString& url, std::string& scheme, std::string& host, int& port) {
@@ -86,7 +91,7 @@ bool KWProxy::SplitProxy(const KWString& proxy, std::string& host, int& port) {
   return SplitHostAndPort(authority, host, port) && !host.empty();
 }
 
-bool KWProxy::IsExempt(const std::string& host, int /*port*/, const std::string& noProxy) {
+bool KWProxy::IsExempt(const std::string& host, const std::string& noProxy) {
   if (noProxy == "*") return true;
   static const char kSeparators[] = ", ";
   size_t at = 0;
@@ -109,9 +114,8 @@ KWProxySetting KWProxy::GetProxyForURL(const KWString& url) {
   if (!SplitURL(url, scheme, host, port)) return setting;
   const KWProxySystemSettings system = KWProxySystem::Read(scheme);
   setting.m_noProxy = system.m_noProxy;
-  const bool simpleName = host.find('.') == std::string::npos && host.find(':') == std::string::npos;
-  if (system.m_excludeSimpleHostnames && simpleName) return setting;
-  if (IsExempt(host, port, system.m_noProxy)) return setting;
+  if (system.m_excludeSimpleHostnames && IsSimpleName(host)) return setting;
+  if (IsExempt(host, system.m_noProxy)) return setting;
   setting.m_proxy = system.m_proxy;
   return setting;
 }
@@ -126,7 +130,7 @@ void KWProxy::ApplyToCurlHandle(void* curl, const KWString& url) {
   // redirect leads to. libcurl has no rule for simple names, so an exempt
   // simple first host joins the list by name.
   std::string noProxy = system.m_noProxy;
-  if (system.m_excludeSimpleHostnames && host.find('.') == std::string::npos && host.find(':') == std::string::npos) {
+  if (system.m_excludeSimpleHostnames && IsSimpleName(host)) {
     noProxy += (noProxy.empty() ? "" : ",") + host;
   }
   // libcurl copies both strings.

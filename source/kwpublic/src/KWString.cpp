@@ -2,6 +2,22 @@
 
 #include <limits>
 
+namespace {
+
+// Bytes of the UTF-8 sequence starting at index, continuation bytes
+// included; 0 when no whole sequence starts there.
+size_t SequenceLength(const std::string& text, size_t index) {
+  const unsigned char lead = static_cast<unsigned char>(text[index]);
+  const size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+  if (length == 0 || index + length > text.size()) return 0;
+  for (size_t k = 1; k < length; ++k) {
+    if ((static_cast<unsigned char>(text[index + k]) & 0xC0) != 0x80) return 0;
+  }
+  return length;
+}
+
+}  // namespace
+
 KWString& KWString::Append(const KWString& text) {
   m_text += text.m_text;
   return *this;
@@ -58,4 +74,31 @@ std::vector<KWString> KWString::Split(const KWString& separator) const {
   }
   pieces.emplace_back(m_text.substr(start));
   return pieces;
+}
+
+std::u32string KWString::GetCodePoints() const {
+  std::u32string result;
+  for (size_t i = 0; i < m_text.size();) {
+    const size_t length = SequenceLength(m_text, i);
+    if (length == 0) {
+      result.push_back(0xFFFD);
+      ++i;
+      continue;
+    }
+    const unsigned char lead = static_cast<unsigned char>(m_text[i]);
+    char32_t code = length == 1 ? lead : lead & (0x7F >> length);
+    for (size_t k = 1; k < length; ++k) code = (code << 6) | (static_cast<unsigned char>(m_text[i + k]) & 0x3F);
+    result.push_back(code);
+    i += length;
+  }
+  return result;
+}
+
+bool KWString::IsValidUTF8() const {
+  for (size_t i = 0; i < m_text.size();) {
+    const size_t length = SequenceLength(m_text, i);
+    if (length == 0) return false;
+    i += length;
+  }
+  return true;
 }

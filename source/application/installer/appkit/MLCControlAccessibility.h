@@ -5,7 +5,7 @@
 // with what hit-testing and the focus ring use.
 //
 //   - (id)accessibilityAttributeValue:(NSString*)attribute {
-//     id value = MLCControlAccessibilityValue(self, attribute, controls, progress, press);
+//     id value = MLCControlAccessibilityValue(self, attribute, controls, progress, barRect, press);
 //     return value ? value : [super accessibilityAttributeValue:attribute];
 //   }
 #pragma once
@@ -21,11 +21,12 @@
 typedef std::function<void(LCInstallerButtonId)> MLCControlPress;
 
 // The view's own answer for attribute (its children: one element per control,
-// and the progress bar while it is shown; progress is -1 otherwise), or nil
+// and the progress bar at progressRect while it is shown; progress is -1
+// otherwise), or nil
 // where the view's class should answer. Frame coordinates are the view's
 // minus the one-pixel left and two-pixel top inset of the frame in the view.
 id MLCControlAccessibilityValue(NSView* view, NSString* attribute, const std::vector<LCUIControl>& controls,
-                                int progress, const MLCControlPress& press);
+                                int progress, const LCRect& progressRect, const MLCControlPress& press);
 // The element under a point on the screen, or the view itself.
 id MLCControlAccessibilityHitTest(NSView* view, NSPoint screenPoint, const std::vector<LCUIControl>& controls,
-                                  int progress, const MLCControlPress& press);
+                                  int progress, const LCRect& progressRect, const MLCControlPress& press);

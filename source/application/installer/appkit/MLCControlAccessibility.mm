@@ -1,22 +1,11 @@
 #import "MLCControlAccessibility.h"
 
 #include "KWString.h"
+#include "MLCInstallerUIAppKit.h"
 
 namespace {
 
 const unsigned int kFrameHeight = 592;
-
-// Where the progress bar is drawn in the frame (LCInstallerUIRender.cpp).
-LCRect ProgressRect() {
-  LCRect rect;
-  rect.left = 285;
-  rect.top = 58;
-  rect.right = 285 + 300;
-  rect.bottom = 58 + 8;
-  return rect;
-}
-
-NSString* ToNSString(const char* text) { return [NSString stringWithUTF8String:text ? text : ""]; }
 
 // A frame rectangle (top-left origin) in screen coordinates (bottom-left).
 NSRect ScreenRect(NSView* view, const LCRect& rect) {
@@ -106,7 +95,7 @@ NSRect ScreenRect(NSView* view, const LCRect& rect) {
   if ([attribute isEqualToString:NSAccessibilityRoleDescriptionAttribute]) {
     return NSAccessibilityRoleDescription([self accessibilityAttributeValue:NSAccessibilityRoleAttribute], nil);
   }
-  if ([attribute isEqualToString:NSAccessibilityTitleAttribute]) return ToNSString(m_control->m_label.c_str());
+  if ([attribute isEqualToString:NSAccessibilityTitleAttribute]) return MLCToNSString(m_control->m_label);
   if ([attribute isEqualToString:NSAccessibilityValueAttribute]) {
     return [self isProgress] ? [NSNumber numberWithInt:m_progress] : nil;
   }
@@ -182,15 +171,16 @@ NSRect ScreenRect(NSView* view, const LCRect& rect) {
 
 namespace {
 
-NSArray* Elements(NSView* view, const std::vector<LCUIControl>& controls, int progress, const MLCControlPress& press) {
+NSArray* Elements(NSView* view, const std::vector<LCUIControl>& controls, int progress, const LCRect& progressRect,
+                  const MLCControlPress& press) {
   NSMutableArray* elements = [NSMutableArray arrayWithCapacity:controls.size() + 1];
   for (const LCUIControl& control : controls) {
     if (control.m_role == kLCInstallerRoleSlideDot) continue;  // pictures, not commands
     [elements addObject:[[[MLCControlElement alloc] initWithView:view control:&control press:&press] autorelease]];
   }
   if (progress >= 0) {
-    const LCRect bar = ProgressRect();
-    [elements addObject:[[[MLCControlElement alloc] initWithView:view progress:progress rect:&bar] autorelease]];
+    [elements addObject:[[[MLCControlElement alloc] initWithView:view progress:progress
+                                                            rect:&progressRect] autorelease]];
   }
   return elements;
 }
@@ -198,10 +188,10 @@ NSArray* Elements(NSView* view, const std::vector<LCUIControl>& controls, int pr
 }  // namespace
 
 id MLCControlAccessibilityValue(NSView* view, NSString* attribute, const std::vector<LCUIControl>& controls,
-                                int progress, const MLCControlPress& press) {
+                                int progress, const LCRect& progressRect, const MLCControlPress& press) {
   if ([attribute isEqualToString:NSAccessibilityChildrenAttribute] ||
       [attribute isEqualToString:NSAccessibilityVisibleChildrenAttribute]) {
-    return Elements(view, controls, progress, press);
+    return Elements(view, controls, progress, progressRect, press);
   }
   if ([attribute isEqualToString:NSAccessibilityRoleAttribute]) return NSAccessibilityGroupRole;
   if ([attribute isEqualToString:NSAccessibilityFocusedUIElementAttribute]) {
@@ -215,8 +205,8 @@ id MLCControlAccessibilityValue(NSView* view, NSString* attribute, const std::ve
 }
 
 id MLCControlAccessibilityHitTest(NSView* view, NSPoint screenPoint, const std::vector<LCUIControl>& controls,
-                                  int progress, const MLCControlPress& press) {
-  NSEnumerator* elements = [Elements(view, controls, progress, press) objectEnumerator];
+                                  int progress, const LCRect& progressRect, const MLCControlPress& press) {
+  NSEnumerator* elements = [Elements(view, controls, progress, progressRect, press) objectEnumerator];
   MLCControlElement* element = nil;
   while ((element = [elements nextObject])) {
     if ([element containsScreenPoint:screenPoint]) return element;

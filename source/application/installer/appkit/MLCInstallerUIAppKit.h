@@ -11,6 +11,9 @@
 #include "LCInstallerDefines.h"
 
 NSString* MLCToNSString(const KWString& text);
+// An autoreleased image of a file of the bundle's Contents/Resources; nil
+// when it cannot be read.
+NSImage* MLCLoadResourceImage(const char* fileName);
 
 // The representation's pixels as straight (not premultiplied) colour; empty
 // for anything but 8-bit RGB or RGBA in one plane.

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -348,10 +349,16 @@ class LCX11Tray : public ILCDesktopTray {
     return extents.xOff;
   }
 
+  // Each colour is looked up on the server once: a menu redraws on every hover.
   unsigned long Pixel(const char* colour) {
+    const auto known = m_pixels.find(colour);
+    if (known != m_pixels.end()) return known->second;
     XColor exact, screen;
     const Colormap map = DefaultColormap(m_display, m_screen);
-    return XAllocNamedColor(m_display, map, colour, &screen, &exact) ? screen.pixel : BlackPixel(m_display, m_screen);
+    const unsigned long pixel =
+        XAllocNamedColor(m_display, map, colour, &screen, &exact) ? screen.pixel : BlackPixel(m_display, m_screen);
+    m_pixels[colour] = pixel;
+    return pixel;
   }
 
   // A bordered, override-redirect box for a tooltip or a menu.
@@ -418,9 +425,9 @@ class LCX11Tray : public ILCDesktopTray {
     ErrorTrap trap(m_display);
     int width = 0;
     for (const std::string& item : m_menuItems) width = std::max(width, TextWidth(item));
-    m_menuWindow =
-        CreatePopup(x, y, width + 2 * kMenuSidePadding, static_cast<int>(m_menuItems.size()) * MenuItemHeight(),
-                    ExposureMask | ButtonPressMask | PointerMotionMask);
+    m_menuWidth = width + 2 * kMenuSidePadding;
+    m_menuWindow = CreatePopup(x, y, m_menuWidth, static_cast<int>(m_menuItems.size()) * MenuItemHeight(),
+                               ExposureMask | ButtonPressMask | PointerMotionMask);
     m_menuHover = -1;
     XGrabPointer(m_display, m_menuWindow, True, ButtonPressMask | PointerMotionMask, GrabModeAsync, GrabModeAsync, None,
                  None, CurrentTime);
@@ -435,14 +442,12 @@ class LCX11Tray : public ILCDesktopTray {
   }
 
   void DrawMenu() {
-    XWindowAttributes attributes;
-    if (!XGetWindowAttributes(m_display, m_menuWindow, &attributes)) return;
     GC gc = XCreateGC(m_display, m_menuWindow, 0, nullptr);
     for (size_t i = 0; i < m_menuItems.size(); ++i) {
       const int top = static_cast<int>(i) * MenuItemHeight();
       const bool hover = static_cast<int>(i) == m_menuHover;
       XSetForeground(m_display, gc, Pixel(hover ? kHoverColour : kGroundColour));
-      XFillRectangle(m_display, m_menuWindow, gc, 0, top, static_cast<unsigned int>(attributes.width),
+      XFillRectangle(m_display, m_menuWindow, gc, 0, top, static_cast<unsigned int>(m_menuWidth),
                      static_cast<unsigned int>(MenuItemHeight()));
       DrawText(m_menuWindow, m_menuItems[i], kMenuSidePadding, top + kMenuItemPadding + m_font->ascent,
                hover ? kHoverTextColour : kTextColour);
@@ -452,10 +457,7 @@ class LCX11Tray : public ILCDesktopTray {
 
   // The menu item at a point of the menu window, -1 outside the items.
   int MenuItemAt(int x, int y) {
-    XWindowAttributes attributes;
-    if (!XGetWindowAttributes(m_display, m_menuWindow, &attributes) || x < 0 || x >= attributes.width || y < 0) {
-      return -1;
-    }
+    if (x < 0 || x >= m_menuWidth || y < 0) return -1;
     const int item = y / MenuItemHeight();
     return item < static_cast<int>(m_menuItems.size()) ? item : -1;
   }
@@ -514,7 +516,9 @@ class LCX11Tray : public ILCDesktopTray {
   XftFont* m_font = nullptr;
   bool m_fontFailed = false;
   Window m_menuWindow = 0;
+  int m_menuWidth = 0;
   int m_menuHover = -1;
+  std::map<std::string, unsigned long> m_pixels;  // colour name to the server's pixel
   int m_tooltipX = 0;
   int m_tooltipY = 0;
   LCBGRAImage m_icon;

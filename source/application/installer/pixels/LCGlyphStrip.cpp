@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "KWString.h"
+
 namespace {
 
 // A space has no ink to measure: a quarter of the cell, as in the strip's font.
@@ -11,24 +13,6 @@ unsigned int SpaceAdvance(unsigned int cellWidth) { return cellWidth / 4; }
 const char32_t kFirstWide = 0x2E80;
 
 }  // namespace
-
-std::u32string LCGlyphStrip::DecodeUTF8(const std::string& text) {
-  std::u32string result;
-  for (size_t i = 0; i < text.size();) {
-    const unsigned char lead = static_cast<unsigned char>(text[i]);
-    const int length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-    if (length == 0 || i + length > text.size()) {
-      result.push_back(0xFFFD);
-      ++i;
-      continue;
-    }
-    char32_t code = length == 1 ? lead : lead & (0x7F >> length);
-    for (int k = 1; k < length; ++k) code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-    result.push_back(code);
-    i += length;
-  }
-  return result;
-}
 
 LCGlyphStrip::LCGlyphStrip(const LCBGRAImage& strip, const std::u32string& characters, unsigned int cellWidth)
     : m_characters(characters) {
@@ -58,28 +42,38 @@ LCGlyphStrip::LCGlyphStrip(const LCBGRAImage& strip, const std::u32string& chara
 
 std::vector<int> LCGlyphStrip::Cells(const std::string& text) const {
   std::vector<int> cells;
-  for (char32_t code : DecodeUTF8(text)) {
+  for (char32_t code : KWString(text).GetCodePoints()) {
     const size_t found = m_characters.find(code);
     cells.push_back(found == std::u32string::npos ? -1 : static_cast<int>(found));
   }
   return cells;
 }
 
-unsigned int LCGlyphStrip::Measure(const std::string& text) const {
+unsigned int LCGlyphStrip::Width(const std::vector<int>& cells) const {
   unsigned int width = 0;
-  for (int cell : Cells(text)) {
+  for (int cell : cells) {
     if (cell >= 0) width += m_advances[cell];
   }
   return width;
 }
 
-void LCGlyphStrip::DrawRightAligned(LCBGRAImage& frame, const std::string& text, unsigned int right,
-                                    unsigned int top) const {
-  const unsigned int width = Measure(text);
-  unsigned int x = right > width ? right - width : 0;
-  for (int cell : Cells(text)) {
+void LCGlyphStrip::DrawCells(LCBGRAImage& frame, const std::vector<int>& cells, unsigned int left,
+                             unsigned int top) const {
+  unsigned int x = left;
+  for (int cell : cells) {
     if (cell < 0) continue;
     frame.Copy(m_glyphs[cell], x, top);
     x += m_advances[cell];
   }
+}
+
+void LCGlyphStrip::Draw(LCBGRAImage& frame, const std::string& text, unsigned int left, unsigned int top) const {
+  DrawCells(frame, Cells(text), left, top);
+}
+
+void LCGlyphStrip::DrawRightAligned(LCBGRAImage& frame, const std::string& text, unsigned int right,
+                                    unsigned int top) const {
+  const std::vector<int> cells = Cells(text);
+  const unsigned int width = Width(cells);
+  DrawCells(frame, cells, right > width ? right - width : 0, top);
 }

@@ -22,17 +22,17 @@ class LCGlyphStrip {
 
   bool IsEmpty() const { return m_characters.empty(); }
 
-  // Code points of UTF-8 text; a broken sequence becomes U+FFFD, which no strip has.
-  static std::u32string DecodeUTF8(const std::string& text);
-
-  // Width in pixels of the UTF-8 text; characters the strip lacks take no room.
-  unsigned int Measure(const std::string& text) const;
+  // Blends the text onto the frame from x = left on.
+  void Draw(LCBGRAImage& frame, const std::string& text, unsigned int left, unsigned int top) const;
   // Blends the text onto the frame so that it ends at x = right.
   void DrawRightAligned(LCBGRAImage& frame, const std::string& text, unsigned int right, unsigned int top) const;
 
  private:
   // The cell of each character of the UTF-8 text, -1 for one the strip lacks.
   std::vector<int> Cells(const std::string& text) const;
+  // Width in pixels; characters the strip lacks take no room.
+  unsigned int Width(const std::vector<int>& cells) const;
+  void DrawCells(LCBGRAImage& frame, const std::vector<int>& cells, unsigned int left, unsigned int top) const;
 
   std::vector<LCBGRAImage> m_glyphs;
   std::vector<unsigned int> m_advances;

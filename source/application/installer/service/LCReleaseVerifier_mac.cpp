@@ -18,7 +18,6 @@ class CFHolder {
   CFHolder(const CFHolder&) = delete;
   CFHolder& operator=(const CFHolder&) = delete;
   T get() const { return m_ref; }
-  T* out() { return &m_ref; }
 
  private:
   T m_ref;

@@ -47,21 +47,6 @@ struct Entry {
   bool any = false;
 };
 
-// Whole, well-formed UTF-8: a catalogue saved in another encoding would give
-// the boxes texts the window layer cannot show.
-bool IsUTF8(const std::string& text) {
-  for (size_t i = 0; i < text.size();) {
-    const unsigned char lead = static_cast<unsigned char>(text[i]);
-    const int length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-    if (length == 0 || i + length > text.size()) return false;
-    for (int k = 1; k < length; ++k) {
-      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
-    }
-    i += length;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool LCStringTable::LoadFromFile(const KWPath& path) {
@@ -77,7 +62,9 @@ bool LCStringTable::LoadFromFile(const KWPath& path) {
 bool LCStringTable::LoadFromText(const std::string& text) {
   m_entries.clear();
   m_sources.clear();
-  if (!IsUTF8(text)) return false;
+  // A catalogue saved in another encoding would give the boxes texts the
+  // window layer cannot show.
+  if (!KWString(text).IsValidUTF8()) return false;
   std::map<std::string, KWString> entries;
   std::map<std::string, KWString> sources;
   Entry entry;

@@ -227,10 +227,6 @@ void AddDefaultCurlSettings(void* curl, const KWLCCloudParams& params, short app
   CurlSetProxySettings(params, curl);
 }
 
-void CurlRestrictProtocols(void* curl) {
-  LimitProtocols(CheckedHandle(curl, __LINE__), KWCurlFloor::kRedirectsHTTPOrHTTPS, __LINE__);
-}
-
 void CurlSetConnectTimeoutMS(void* curl, const int& milliseconds) {
   CURL* handle = CheckedHandle(curl, __LINE__);
   if (milliseconds != 0) curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(milliseconds));

@@ -70,6 +70,13 @@ int Preallocate(int fd, uint64_t size) {
 #endif
 }
 
+// Disk full or over quota: the user can free space and retry; anything else
+// is a write failure.
+KWLCCurlMultipartFileDownloader::Failure WriteFailureOf(int error) {
+  return error == ENOSPC || error == EDQUOT ? KWLCCurlMultipartFileDownloader::kFailureDiskSpace
+                                            : KWLCCurlMultipartFileDownloader::kFailureWrite;
+}
+
 }  // namespace
 
 // --- Record of kept parts ------------------------------------------------------
@@ -353,7 +360,7 @@ bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
     if (error != 0) {
       KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, cannot make %s %llu bytes long: %s", path.c_str(),
             static_cast<unsigned long long>(m_fileSizeBytes), strerror(error));
-      m_lastFailure = error == ENOSPC || error == EDQUOT ? kFailureDiskSpace : kFailureWrite;
+      m_lastFailure = WriteFailureOf(error);
       discard = true;
       return false;
     }
@@ -493,7 +500,7 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts) {
         KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, cannot write %s: %s", m_destinationFile.GetPath().c_str(),
               strerror(part.GetWriteErrno()));
         const int error = part.GetWriteErrno();
-        m_lastFailure = error == ENOSPC || error == EDQUOT ? kFailureDiskSpace : kFailureWrite;
+        m_lastFailure = WriteFailureOf(error);
         stopped = true;
         continue;
       }

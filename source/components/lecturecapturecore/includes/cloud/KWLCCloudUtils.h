@@ -79,15 +79,13 @@ struct CurlProgressCallbackData {
   bool m_isUpload = true;
 };
 
-// Session set-up. A null handle throws KWLCException (kKWErrorInternal), and
-// so does a libcurl that refuses the protocol limits below (logged): the
+// Session set-up. Only http and https, for the request and for every
+// redirect it follows: a URL from a server must not make libcurl speak
+// another protocol (CurlEnableSSLVerifyForURL narrows the redirects of an
+// https URL to https). A null handle throws KWLCException (kKWErrorInternal),
+// and so does a libcurl that refuses the protocol limits (logged): the
 // transfer must then not start.
 void AddDefaultCurlSettings(void* curl, const KWLCCloudParams& params, short applyResponseTimeout);
-// Only http and https, for the request and for every redirect it follows:
-// a URL from a server must not make libcurl speak another protocol.
-// AddDefaultCurlSettings applies it; CurlEnableSSLVerifyForURL narrows the
-// redirects of an https URL to https.
-void CurlRestrictProtocols(void* curl);
 void CurlSetConnectTimeoutMS(void* curl, const int& milliseconds);
 void CurlSetResponseTimeoutMS(void* curl, const int& milliseconds);
 void CurlAddDebugFunction(void* curl);
