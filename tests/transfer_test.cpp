@@ -62,6 +62,9 @@ class TransferTest : public ::testing::Test {
     m_params.m_useHTTPS = false;
     m_params.m_downloadPartSizeBytes = kPart;
     m_params.m_numDownloadThreads = 4;
+    // A link that moves nothing for two windows of two seconds fails the call.
+    m_params.m_slowServer.m_partQuietSeconds = 2;
+    m_params.m_slowServer.m_floorWindowSeconds = 2;
     KWLCCurlFileDownloader::Initialize(m_params);
     // Restarts come back to back here; the waits have tests of their own.
     KWLCBackoff::ResetSchedules(true);
@@ -406,7 +409,9 @@ TEST_F(TransferTest, APartFailingTwiceIsRestartedAndTheFileIsWhole) {
     return attempt == 0 ? RangeFault::kStatus503 : attempt == 1 ? RangeFault::kDropMidBody : RangeFault::kNone;
   });
   ASSERT_TRUE(Download(server.Url()));
-  EXPECT_EQ(server.RangeRequests(kPart), 3);
+  // The 503 wrote nothing; the cut-off body goes on from its last byte.
+  EXPECT_EQ(server.RangeRequests(kPart), 2);
+  EXPECT_EQ(server.RangeRequests(kPart + kPart / 2), 1);
   EXPECT_TRUE(ReadFileBytes(Destination()) == server.Content());
   EXPECT_EQ(LeftoverFiles(), std::vector<std::string>());
 }
@@ -425,17 +430,28 @@ TEST_F(TransferTest, EveryKindOfBadReplyIsRetriedAndNeverWrittenIntoTheImage) {
   EXPECT_EQ(LeftoverFiles(), std::vector<std::string>());
 }
 
-TEST_F(TransferTest, TheRestartBudgetOfNineIsSharedByTheWholeFile) {
+// A part that keeps failing is asked again while the rest of the file
+// moves; the call fails only once nothing moves for two floor windows, and
+// a part refused three times (404) fails it at once.
+TEST_F(TransferTest, AFailingPartIsAskedAgainUntilTheLinkIsJudgedTooSlow) {
   LogCapture log;
   RangeFileServer server(RandomBytes(4 * kPart, 18));
   server.SetScript([](uint64_t first, int) { return first == kPart ? RangeFault::kStatus500 : RangeFault::kNone; });
-  EXPECT_FALSE(Download(server.Url()));
-  EXPECT_EQ(server.RangeRequests(kPart), 10);
+  KWLCCurlMultipartFileDownloader downloader(m_params, m_handler, m_abort, KWFile(Destination().c_str()),
+                                             server.Url().c_str());
+  EXPECT_FALSE(downloader.DownloadFile());
+  EXPECT_EQ(downloader.GetLastFailure(), KWLCCurlMultipartFileDownloader::kFailureTooSlow);
+  EXPECT_GT(server.RangeRequests(kPart), 10);
   EXPECT_EQ(server.RangeRequests(3 * kPart), 1);
   EXPECT_TRUE(log.Contains("KWLCCurlMultipartFileDownloader::DownloadFile, successCount != numParts"));
-  // Without a validator from the server nothing can be kept.
-  EXPECT_FALSE(PathExists(Destination()));
-  EXPECT_EQ(LeftoverFiles(), std::vector<std::string>());
+  EXPECT_TRUE(PathExists(Destination())) << "the other parts are kept";
+
+  server.SetScript([](uint64_t first, int) { return first == kPart ? RangeFault::kNotFoundPage : RangeFault::kNone; });
+  const int before = server.RangeRequests(kPart);
+  EXPECT_FALSE(downloader.DownloadFile());
+  EXPECT_EQ(server.RangeRequests(kPart), before + 3);
+  EXPECT_EQ(downloader.GetLastFailure(), KWLCCurlMultipartFileDownloader::kFailureOther);
+  EXPECT_TRUE(log.Contains("part 1 refused 3 times: not asking again"));
 }
 
 // One slow part must not hold back the parts behind it: any free connection
@@ -470,7 +486,11 @@ TEST_F(TransferTest, AbortDuringTheTransferRestartsNothingAndLeavesNothing) {
 TEST_F(TransferTest, WholePartsAreKeptAcrossCallsUntilTheFileChanges) {
   RangeFileServer server(RandomBytes(3 * kPart, 20));
   server.Replace(server.Content(), "\"v1\"");
-  server.SetScript([](uint64_t first, int) { return first == 0 ? RangeFault::kStatus503 : RangeFault::kNone; });
+  // A part refused three times fails the call at once.
+  const auto failFirstPart = [](uint64_t first, int) {
+    return first == 0 ? RangeFault::kNotFoundPage : RangeFault::kNone;
+  };
+  server.SetScript(failFirstPart);
   KWLCDownloadRecord record;
   {
     KWLCCurlMultipartFileDownloader downloader(m_params, m_handler, m_abort, KWFile(Destination().c_str()),
@@ -486,25 +506,20 @@ TEST_F(TransferTest, WholePartsAreKeptAcrossCallsUntilTheFileChanges) {
   downloader.SetDownloadRecord(&record);
   EXPECT_TRUE(downloader.DownloadFile());
   EXPECT_EQ(server.HeadRequests(), 2);  // the size is asked again after a failure
-  EXPECT_EQ(server.RangeRequests(0), 11);
+  EXPECT_EQ(server.RangeRequests(0), 4);
   EXPECT_EQ(server.RangeRequests(kPart), 1);
   EXPECT_EQ(server.RangeRequests(2 * kPart), 1);
   EXPECT_TRUE(ReadFileBytes(Destination()) == server.Content());
-  // If-Range only once a part is kept: the first parts go without it, the
-  // Retry's all with it.
-  const std::vector<TestHttpRequest> requests = server.Server().Requests();
-  int heads = 0;
-  for (size_t i = 0; i < requests.size(); ++i) {
-    if (requests[i].method == "HEAD") ++heads;
-    if (requests[i].method != "GET") continue;
-    if (i == 1 || heads == 2) {
-      EXPECT_EQ(requests[i].Header("If-Range"), i == 1 ? "" : "\"v1\"") << i;
+  // Every range, the first wave's too, names the version it belongs to.
+  for (const TestHttpRequest& request : server.Server().Requests()) {
+    if (request.method == "GET") {
+      EXPECT_EQ(request.Header("If-Range"), "\"v1\"");
     }
   }
 
   // A file that changed between attempts: nothing kept survives.
   LogCapture log;
-  server.SetScript([](uint64_t first, int) { return first == 0 ? RangeFault::kStatus503 : RangeFault::kNone; });
+  server.SetScript(failFirstPart);
   EXPECT_FALSE(downloader.DownloadFile());
   const std::string changed = RandomBytes(3 * kPart - 9, 32);
   server.Replace(changed, "\"v2\"");
@@ -517,7 +532,7 @@ TEST_F(TransferTest, WholePartsAreKeptAcrossCallsUntilTheFileChanges) {
   EXPECT_TRUE(ReadFileBytes(Destination()) == changed);
 
   // A file of kept parts that was cut short holds none of them.
-  server.SetScript([](uint64_t first, int) { return first == 0 ? RangeFault::kStatus503 : RangeFault::kNone; });
+  server.SetScript(failFirstPart);
   EXPECT_FALSE(downloader.DownloadFile());
   ASSERT_EQ(truncate(Destination().c_str(), kPart), 0);
   server.SetScript(nullptr);
@@ -525,19 +540,19 @@ TEST_F(TransferTest, WholePartsAreKeptAcrossCallsUntilTheFileChanges) {
   EXPECT_TRUE(ReadFileBytes(Destination()) == changed);
   EXPECT_EQ(LeftoverFiles(), std::vector<std::string>());
 
-  // A weak ETag vouches for nothing: without a digest no part is kept (two
-  // versions could be mixed into one file) ...
+  // A weak ETag vouches for nothing: without a digest the file comes whole
+  // over one connection and nothing is kept (two versions could be mixed
+  // into one file) ...
   server.Replace(changed, "W/\"v3\"");
-  const auto failFirstPart = [](uint64_t first, int) {
-    return first == 0 ? RangeFault::kStatus503 : RangeFault::kNone;
-  };
   server.SetScript(failFirstPart);
   EXPECT_FALSE(downloader.DownloadFile());
   EXPECT_FALSE(record.HasKeptParts());
   server.SetScript(nullptr);
   int before = server.RangeRequests(kPart);
+  const int wholeBefore = server.RangeRequests(0);
   EXPECT_TRUE(downloader.DownloadFile());
-  EXPECT_EQ(server.RangeRequests(kPart), before + 1) << "fetched again";
+  EXPECT_EQ(server.RangeRequests(kPart), before) << "no parts";
+  EXPECT_EQ(server.RangeRequests(0), wholeBefore + 1);
   // ... while the expected digest checks the whole file, so parts are kept.
   KWLCSha256 digest;
   digest.Update(changed.data(), changed.size());
@@ -552,35 +567,53 @@ TEST_F(TransferTest, WholePartsAreKeptAcrossCallsUntilTheFileChanges) {
   EXPECT_TRUE(ReadFileBytes(Destination()) == changed);
 }
 
-// A server that trickles (2 bytes a second) never stalls outright: each part
-// is dropped at the lowest speed, and the download as a whole ends at its
-// deadline, after which no attempt starts.
-TEST_F(TransferTest, ATricklingServerEndsAtTheDeadline) {
+// A server that trickles (2 bytes a second) never stalls outright: its part
+// is never dropped for being slow, and the call fails once the whole
+// download stays under the floor, keeping what arrived. The deadline ends
+// the download too, running parts included, and no attempt starts after it.
+TEST_F(TransferTest, ATricklingServerFailsAtTheFloorAndAtTheDeadline) {
   const std::string content = RandomBytes(2 * kPart, 40);
-  TestHttpServer server([&content](const TestHttpRequest& request, TestHttpConnection& connection) {
+  std::atomic<int> gets{0};
+  TestHttpServer server([&content, &gets](const TestHttpRequest& request, TestHttpConnection& connection) {
     if (request.method == "HEAD") {
       connection.SendResponse(200, content, "ETag: \"t\"\r\n", true);
       return;
     }
-    connection.Send("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-" + std::to_string(kPart - 1) + "/" +
-                    std::to_string(content.size()) + "\r\nContent-Length: " + std::to_string(kPart) + "\r\n\r\n");
-    while (connection.Send("x")) connection.WaitForPeer(std::chrono::milliseconds(500));
+    ++gets;
+    connection.Send("HTTP/1.1 206 Partial Content\r\nETag: \"t\"\r\nContent-Range: bytes 0-" +
+                    std::to_string(kPart - 1) + "/" + std::to_string(content.size()) +
+                    "\r\nContent-Length: " + std::to_string(kPart) + "\r\n\r\n");
+    size_t sent = 0;
+    while (connection.Send(content.substr(sent++, 1))) connection.WaitForPeer(std::chrono::milliseconds(500));
     connection.Close();
   });
-  m_params.m_slowServer.m_partLowestBytesPerSecond = 1024;
-  m_params.m_slowServer.m_partLowestSpeedSeconds = 2;
-  m_params.m_slowServer.m_deadlineFloorSeconds = 5;
-  m_params.m_slowServer.m_deadlineBytesPerSecond = std::numeric_limits<uint32_t>::max();
+  m_params.m_numDownloadThreads = 1;
+  KWLCCurlFileDownloader::Initialize(m_params);
   LogCapture log;
+  {
+    KWLCCurlMultipartFileDownloader downloader(m_params, m_handler, m_abort, KWFile(Destination().c_str()),
+                                               KWString(server.BaseUrl() + "/image.dmg"));
+    EXPECT_FALSE(downloader.DownloadFile());
+    EXPECT_EQ(downloader.GetLastFailure(), KWLCCurlMultipartFileDownloader::kFailureTooSlow);
+    EXPECT_EQ(gets.load(), 1) << "a part that still receives bytes is never dropped";
+    EXPECT_TRUE(log.Contains("under 512 bytes a second (2 of 2)"));
+    EXPECT_GT(downloader.GetBytesDone(), 0u);
+  }
+
+  m_params.m_slowServer.m_floorBytesPerSecond = 0;
+  m_params.m_slowServer.m_deadlineFloorSeconds = 3;
+  m_params.m_slowServer.m_deadlineBytesPerSecond = std::numeric_limits<uint32_t>::max();
   KWLCCurlMultipartFileDownloader downloader(m_params, m_handler, m_abort, KWFile(Destination().c_str()),
                                              KWString(server.BaseUrl() + "/image.dmg"));
+  const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(downloader.DownloadFile());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << "the running part ended too";
   EXPECT_TRUE(downloader.IsPastDeadline());
-  EXPECT_TRUE(log.Contains("the download did not end within 5 s: the server is too slow"));
+  EXPECT_TRUE(log.Contains("the download did not end within 3 s: the server is too slow"));
   const size_t requests = server.Requests().size();
   EXPECT_FALSE(downloader.DownloadFile());
   EXPECT_EQ(server.Requests().size(), requests) << "nothing is asked once the time is up";
-  EXPECT_FALSE(PathExists(Destination()));
+  EXPECT_TRUE(PathExists(Destination())) << "what arrived stays for the user's Retry";
 }
 
 TEST_F(TransferTest, AFailedSizeQueryIsReportedAndAskedAgainNextTime) {
@@ -682,14 +715,8 @@ TEST_F(TransferTest, AnImageWithAnotherDigestIsDeletedAndTheCallFails) {
       log.Contains("KWLCCurlMultipartFileDownloader::DownloadFile, refusing a SHA-256 that is not 64 hex digits"));
 }
 
-TEST(PartProgressTest, PartsWeighTheSameAndMissingPartsCountAsZero) {
+TEST(PartCountTest, PartsCoverTheFile) {
   using D = KWLCCurlMultipartFileDownloader;
-  EXPECT_EQ(D::CombinePartProgress({{0, 100}, {1, 100}, {2, 0}}, 4), 50u);
-  EXPECT_EQ(D::CombinePartProgress({{0, 100}, {1, 50}}, 3), 50u);
-  EXPECT_EQ(D::CombinePartProgress({{0, 33}, {1, 34}}, 2), 34u);
-  EXPECT_EQ(D::CombinePartProgress({{0, 100}, {1, 100}, {2, 100}}, 3), 100u);
-  EXPECT_EQ(D::CombinePartProgress({}, 5), 0u);
-  EXPECT_EQ(D::CombinePartProgress({{0, 70}}, 0), 70u);
   EXPECT_EQ(D::GetNumParts(10485760, 10485760), 1u);
   EXPECT_EQ(D::GetNumParts(10485761, 10485760), 2u);
   EXPECT_EQ(D::GetNumParts(5, 0), 0u);

@@ -80,6 +80,8 @@ int main(int argc, char** argv) {
     if (const int stale = KWFileUtil::DeleteStaleSessionFolders()) {
       KWLOG("Session: removed %d folders of earlier runs that ended without cleaning up", stale);
     }
+    // An unfinished download is kept for the next launch, but not for ever.
+    LCInstallerService::DiscardStaleDownload();
 
     LCInstallerUICore::PrepareWindowSystem();
     LCInstallerUICoreInitParams initParams;

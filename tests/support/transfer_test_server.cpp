@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 RangeFileServer::RangeFileServer(std::string content, const Options& options)
-    : m_options(options), m_content(std::move(content)) {
+    : m_options(options), m_content(std::move(content)), m_etag("\"1\"") {
   auto handler = [this](const TestHttpRequest& request, TestHttpConnection& connection) {
     Handle(request, connection);
   };

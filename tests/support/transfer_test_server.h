@@ -35,6 +35,7 @@ class RangeFileServer {
     bool lowerCaseHeaders = false;
   };
 
+  // Serves the file with the strong ETag "1" until Replace says otherwise.
   explicit RangeFileServer(std::string content) : RangeFileServer(std::move(content), Options()) {}
   RangeFileServer(std::string content, const Options& options);
 

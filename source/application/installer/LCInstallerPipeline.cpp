@@ -3,6 +3,10 @@
 // a retry resumes at the stage that failed.
 
 #include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
 
 #include <atomic>
 #include <cctype>
@@ -29,6 +33,11 @@
 namespace {
 
 const char* const kVolumeName = "Ostrel Clipvane 11";
+// The image being downloaded and its record, in the user's cache folder so
+// that a crash, a kill or a restart of the computer loses nothing fetched.
+const char* const kCacheFolderName = "com.ostrel.clipvane.installer";
+const char* const kCachedImageName = "image.dmg";
+const char* const kCachedRecordName = "image.record";
 const int kStageAttempts = 5;
 
 // Called on the download threads, several at once.
@@ -83,6 +92,37 @@ bool ConnectionComesUp(IKWInternetConnectionDetector& detector, const KWAbortFla
 }
 
 }  // namespace
+
+KWPath LCInstallerService::DownloadCacheFolder() { return KWFileUtil::GetUserCacheFolder(kCacheFolderName); }
+
+void LCInstallerService::DiscardDownload() {
+  const KWPath cache = DownloadCacheFolder();
+  if (cache.IsEmpty()) return;
+  bool removed = false;
+  for (const char* name : {kCachedImageName, kCachedRecordName}) {
+    const KWFile file(cache.AppendNew(name, KWPath::kKWPathKindFile));
+    if (file.Exists()) removed = file.Delete() || removed;
+  }
+  // The folder only when nothing else is in it.
+  rmdir(cache.GetPathAsKWString().c_str());
+  if (removed) KWLOG("Download: the kept image was deleted");
+}
+
+void LCInstallerService::DiscardStaleDownload() {
+  const KWPath cache = DownloadCacheFolder();
+  if (cache.IsEmpty()) return;
+  struct stat status;
+  const KWFile record(cache.AppendNew(kCachedRecordName, KWPath::kKWPathKindFile));
+  const KWFile image(cache.AppendNew(kCachedImageName, KWPath::kKWPathKindFile));
+  const bool hasRecord = lstat(record.GetPath().c_str(), &status) == 0;
+  const time_t lastUse = hasRecord ? status.st_mtime : 0;
+  const bool hasImage = lstat(image.GetPath().c_str(), &status) == 0;
+  if (!hasRecord && !hasImage) return;
+  if (hasRecord && time(nullptr) - lastUse <= KWLCCurlMultipartFileDownloader::kMaxKeptAgeSeconds) return;
+  KWLOG("Download: the kept image is more than %d days old or has no record",
+        static_cast<int>(KWLCCurlMultipartFileDownloader::kMaxKeptAgeSeconds / 86400));
+  DiscardDownload();
+}
 
 KWString LCInstallerService::HttpsInsteadOfHttp(const KWString& url) {
   const std::string rest = url.GetUTF8String().substr(kHTTPUrlPrefix.size());
@@ -168,9 +208,18 @@ void LCInstallerService::RunDownloadStage(const KWLCCloudParams& downloadParams)
     KWLOG("Download: refused %s, only http and https images are fetched", m_downloadURL.c_str());
     throw KWLCException(kLCInstallerErrorDownloadFailed, kServiceSource, 546, false);
   }
-  // A Retry goes on with the parts an earlier run kept, in the same file.
-  m_downloadedFile = m_downloadRecord.HasKeptParts() ? m_downloadRecord.GetDestination()
-                                                     : KWFileUtil::GetUniqueTemporaryFile("clv_build");
+  // A Retry, and a later launch, go on with the bytes an earlier run kept,
+  // in the same file. Without a cache folder the image goes to the session
+  // folder and lives as long as the process.
+  const KWPath cache = DownloadCacheFolder();
+  if (!cache.IsEmpty() && KWFileUtil::CreateDirectory(cache, true)) {
+    m_downloadedFile = KWFile(cache.AppendNew(kCachedImageName, KWPath::kKWPathKindFile));
+    m_downloadRecord.SetRecordFile(KWFile(cache.AppendNew(kCachedRecordName, KWPath::kKWPathKindFile)));
+  } else {
+    KWLOG("Download: no cache folder, the download is not kept for a later launch");
+    m_downloadedFile = m_downloadRecord.HasKeptParts() ? m_downloadRecord.GetDestination()
+                                                       : KWFileUtil::GetUniqueTemporaryFile("clv_build");
+  }
 
   // Nothing unverified that came in the clear may reach the attach: with
   // no digest to check, only TLS vouches for the image.
@@ -209,6 +258,10 @@ void LCInstallerService::RunDownloadStage(const KWLCCloudParams& downloadParams)
     if (failure == KWLCCurlMultipartFileDownloader::kFailureDiskSpace) {
       KWLOG("Download: not enough disk space for the image and its attach");
       throw KWLCException(kLCInstallerErrorNotEnoughDiskSpace, kServiceSource, 546, false);
+    }
+    if (failure == KWLCCurlMultipartFileDownloader::kFailureTooSlow) {
+      KWLOG("Download: the link stayed too slow, not trying again; what arrived is kept");
+      break;
     }
     if (failure == KWLCCurlMultipartFileDownloader::kFailureWrite) {
       KWLOG("Download: the image could not be written, not trying again");

@@ -72,6 +72,7 @@ void LCInstallerService::FinishInstallation() {
   try {
     m_uiInterface.OnInstallDone();
     DetachImage();
+    if (m_isSuccess) DiscardDownload();
   } catch (...) {
     KWLOG("Caught unknown exception in LCInstallerService::Run when calling m_uiInterface.OnInstallDone");
   }

@@ -42,6 +42,14 @@ class LCInstallerService : public KWLCWorkerThreadCallback, private IKWLCCloudSe
   bool IsPaused() const override { return m_isPaused; }
   void Run() override {}
 
+  // The user's cache folder that holds the image being downloaded and its
+  // record, kept across a crash, a kill or a restart of the computer.
+  static KWPath DownloadCacheFolder();
+  // Deletes the kept image: after an installation, and when the user quits it.
+  static void DiscardDownload();
+  // Deletes a kept image not used for days, or left without its record.
+  static void DiscardStaleDownload();
+
   // An http URL as https, without the port when it named http's default.
   static KWString HttpsInsteadOfHttp(const KWString& url);
 

@@ -17,6 +17,7 @@
 #include "KWLogger.h"
 #include "LCInstallerAnalytics.h"
 #include "LCInstallerEndpoints.h"
+#include "LCInstallerService.h"
 #include "LCInstallerText.h"
 
 LCInstallerWindowRef LCInstallerUICore::m_window = nullptr;
@@ -434,6 +435,8 @@ bool LCInstallerUICore::OnAppClose() {
   }
   if (answer != kLCInstallerMBResultYes) return false;
   QuitInstallation();
+  // The person cancelled the installation: nothing of it stays behind.
+  LCInstallerService::DiscardDownload();
   return true;
 }
 

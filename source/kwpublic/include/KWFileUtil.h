@@ -17,6 +17,8 @@ class KWFileUtil {
   static KWPath GetUserApplicationDataFolder();
   // macOS: ~/Library/Preferences/NAME. Elsewhere: ($XDG_CONFIG_HOME or ~/.config)/NAME.
   static KWPath GetUserPreferenceFolder(const KWString& name);
+  // macOS: ~/Library/Caches/NAME. Elsewhere: ($XDG_CACHE_HOME or ~/.cache)/NAME.
+  static KWPath GetUserCacheFolder(const KWString& name);
 
   // Creates a new empty file whose name starts with the prefix inside the
   // session folder. A name is never handed out twice in a process.

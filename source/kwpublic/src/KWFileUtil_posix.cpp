@@ -96,6 +96,8 @@ KWPath KWFileUtil::GetUserApplicationDataFolder() { return KWFolders::UserApplic
 
 KWPath KWFileUtil::GetUserPreferenceFolder(const KWString& name) { return KWFolders::UserPreferenceFolder(name); }
 
+KWPath KWFileUtil::GetUserCacheFolder(const KWString& name) { return KWFolders::UserCacheFolder(name); }
+
 KWFile KWFileUtil::GetUniqueTemporaryFile(const KWString& prefix) {
   std::lock_guard<std::mutex> lock(g_tempMutex);
   const std::string& folder = SessionFolderLocked();

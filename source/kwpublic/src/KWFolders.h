@@ -6,6 +6,7 @@
 namespace KWFolders {
 KWPath UserApplicationDataFolder();
 KWPath UserPreferenceFolder(const KWString& name);
+KWPath UserCacheFolder(const KWString& name);
 KWPath ExecutableFile();
 KWString HomeFolder();
 }  // namespace KWFolders

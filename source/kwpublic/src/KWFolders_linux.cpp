@@ -15,6 +15,8 @@ KWPath XDGFolder(const char* variable, const char* fallback) {
 
 KWPath KWFolders::UserApplicationDataFolder() { return XDGFolder("XDG_DATA_HOME", ".local/share"); }
 
+KWPath KWFolders::UserCacheFolder(const KWString& name) { return XDGFolder("XDG_CACHE_HOME", ".cache").Append(name); }
+
 KWPath KWFolders::UserPreferenceFolder(const KWString& name) {
   return XDGFolder("XDG_CONFIG_HOME", ".config").Append(name);
 }

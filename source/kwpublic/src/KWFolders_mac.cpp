@@ -8,6 +8,10 @@
 
 KWPath KWFolders::UserApplicationDataFolder() { return KWPath(HomeFolder()).Append("Library/Application Support"); }
 
+KWPath KWFolders::UserCacheFolder(const KWString& name) {
+  return KWPath(HomeFolder()).Append("Library/Caches").Append(name);
+}
+
 KWPath KWFolders::UserPreferenceFolder(const KWString& name) {
   return KWPath(HomeFolder()).Append("Library/Preferences").Append(name);
 }

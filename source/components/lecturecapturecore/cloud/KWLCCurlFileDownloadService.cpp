@@ -33,7 +33,12 @@ KWLCCurlFileDownloadService::KWLCCurlFileDownloadService(const KWLCCloudParams& 
       m_doneListener(nullptr),
       m_httpStatus(0),
       m_retryAfterSeconds(-1),
-      m_writeErrno(0) {
+      m_writeErrno(0),
+      m_validatorMismatch(false),
+      m_retryable(true),
+      m_doneBytes(0),
+      m_writtenBytes(0),
+      m_cancelled(false) {
   KWLOG("KWLCCurlFileDownloadService::KWLCCurlFileDownloadService");
 }
 
@@ -47,6 +52,8 @@ void KWLCCurlFileDownloadService::StartService() {
   m_isStopRequested = false;
   m_isDone = false;
   m_isPaused = false;
+  m_writtenBytes = 0;
+  m_cancelled = false;
   m_workerThread.start();
 }
 
@@ -106,6 +113,8 @@ void KWLCCurlFileDownloadService::Run() {
   m_httpStatus = 0;
   m_retryAfterSeconds = -1;
   m_writeErrno = 0;
+  m_validatorMismatch = false;
+  m_retryable = true;
   try {
     m_isSuccess = DownloadPart();
   } catch (...) {
@@ -138,6 +147,10 @@ bool KWLCCurlFileDownloadService::DownloadPart() {
     range = GetPartRange(m_partNumber, m_fileSizeBytes, m_cloudParams.m_downloadPartSizeBytes,
                          m_cloudParams.m_numDownloadThreads);
     if (m_threadIndex >= 0) range.m_threadIndex = m_threadIndex;
+    // A part that was cut off goes on from its last byte.
+    if (m_doneBytes >= range.m_lengthBytes && range.m_lengthBytes != 0) return true;
+    range.m_firstByte += m_doneBytes;
+    range.m_lengthBytes -= m_doneBytes;
     m_partFile = m_targetDescriptor >= 0 ? m_destinationFile : GetPartFile(m_destinationFile, m_partNumber);
     // A part past the end would fetch the whole file (a length of 0 sets no
     // range), so it is refused instead.
@@ -155,6 +168,8 @@ bool KWLCCurlFileDownloadService::DownloadPart() {
   downloader.SetProgressCallbackData(m_progressCallbackData);
   downloader.SetExpectedFileSizeBytes(m_fileSizeBytes);
   downloader.SetTargetDescriptor(m_isPartNumberSet ? m_targetDescriptor : -1);
+  downloader.SetWrittenCounter(&m_writtenBytes);
+  downloader.SetValidator(m_validator);
   try {
     downloader.DownloadFileRangeFromURL(m_partFile, range.m_firstByte, range.m_lengthBytes, url, m_cloudParams,
                                         range.m_threadIndex, m_headerList, m_abortFlag);
@@ -162,6 +177,8 @@ bool KWLCCurlFileDownloadService::DownloadPart() {
     m_httpStatus = downloader.GetHTTPStatus();
     m_retryAfterSeconds = downloader.GetRetryAfterSeconds();
     m_writeErrno = downloader.GetWriteErrno();
+    m_validatorMismatch = downloader.IsValidatorMismatch();
+    m_retryable = downloader.IsRetryable();
     throw;
   }
   return !m_isStopRequested && !m_abortFlag && downloader.IsSuccess();

@@ -100,21 +100,56 @@ long RetryAfterOf(const FinalHeaders& headers, long httpStatus) {
 // touches the file.
 struct InPlaceWriteData {
   CURL* m_curl;
+  const FinalHeaders* m_headers;
+  const std::string* m_validator;  // empty: not checked
+  bool m_checked;                  // the reply's headers were looked at
+  bool m_validatorMismatch;
+  std::atomic<uint64_t>* m_counter;
   int m_fd;
   uint64_t m_offset;
   uint64_t m_maxBytes;
   uint64_t m_bytesWritten;
   const KWAbortFlag* m_abortFlag;
   bool m_wholeFileAccepted;  // a 200 is the asked bytes when the range is the whole file
+  uint64_t m_fileSizeBytes;  // the whole file's, 0 when not known
   int m_errno;
 };
+
+// A 206 carries the asked range only when its Content-Range says so; looked
+// at before the first byte is written, so that bytes of another range never
+// land in the file (a part that is cut off keeps what it wrote).
+bool IsAskedContentRange(const std::string& contentRange, uint64_t first, uint64_t length, uint64_t fileSize) {
+  uint64_t replyFirst = 0, replyLast = 0, replyTotal = 0;
+  if (!ParseContentRange(contentRange, replyFirst, replyLast, replyTotal)) return false;
+  if (replyFirst != first || replyLast != first + length - 1) return false;
+  return fileSize != 0 ? replyTotal == fileSize : replyTotal != 0;
+}
 
 size_t InPlaceWriteCallback(void* data, size_t size, size_t count, void* userData) {
   InPlaceWriteData* record = static_cast<InPlaceWriteData*>(userData);
   if (*record->m_abortFlag) return 0;
   const size_t bytes = size * count;
   const long status = ResponseCode(record->m_curl);
+  if (!record->m_checked) {
+    record->m_checked = true;
+    // A reply naming another ETag is of another version of the file (with
+    // If-Range sent, that is the whole new file in answer to a range). A
+    // whole file under the same ETag, or none, is a server that ignores
+    // Range, refused below.
+    if (!record->m_validator->empty() && (status == 200 || status == 206)) {
+      const std::string etag = record->m_headers->Get("ETag");
+      if (!etag.empty() && etag != *record->m_validator) {
+        record->m_validatorMismatch = true;
+        return 0;
+      }
+    }
+  }
   if (status != 206 && !(status == 200 && record->m_wholeFileAccepted)) return 0;
+  if (status == 206 && record->m_bytesWritten == 0 &&
+      !IsAskedContentRange(record->m_headers->Get("Content-Range"), record->m_offset, record->m_maxBytes,
+                           record->m_fileSizeBytes)) {
+    return 0;
+  }
   if (record->m_bytesWritten + bytes > record->m_maxBytes) return 0;
   const char* in = static_cast<const char*>(data);
   size_t done = 0;
@@ -129,6 +164,7 @@ size_t InPlaceWriteCallback(void* data, size_t size, size_t count, void* userDat
     done += static_cast<size_t>(put);
   }
   record->m_bytesWritten += bytes;
+  if (record->m_counter != nullptr) record->m_counter->fetch_add(bytes, std::memory_order_relaxed);
   return bytes;
 }
 
@@ -176,13 +212,7 @@ void ReleaseHandle(CURL* curl) {
 bool IsExpectedRangeReply(long status, const std::string& contentRange, uint64_t first, uint64_t length,
                           uint64_t expectedFileSize, uint64_t received) {
   if (received != length) return false;
-  if (status == 206) {
-    uint64_t replyFirst = 0, replyLast = 0, replyTotal = 0;
-    if (!ParseContentRange(contentRange, replyFirst, replyLast, replyTotal)) return false;
-    if (replyFirst != first || replyLast != first + length - 1) return false;
-    if (expectedFileSize != 0) return replyTotal == expectedFileSize;
-    return replyTotal != 0;
-  }
+  if (status == 206) return IsAskedContentRange(contentRange, first, length, expectedFileSize);
   if (status == 200) return first == 0 && expectedFileSize != 0 && length == expectedFileSize;
   return false;
 }
@@ -225,7 +255,10 @@ KWLCCurlFileDownloader::KWLCCurlFileDownloader()
       m_targetDescriptor(-1),
       m_httpStatus(0),
       m_retryAfterSeconds(-1),
-      m_writeErrno(0) {}
+      m_writeErrno(0),
+      m_writtenCounter(nullptr),
+      m_validatorMismatch(false),
+      m_retryable(true) {}
 
 uint64_t KWLCCurlFileDownloader::GetFileSizeBytesFromURL(const KWString& inURL, const KWLCCloudParams& inCloudParams,
                                                          const std::vector<KWString>& inHeaderList,
@@ -314,6 +347,8 @@ void KWLCCurlFileDownloader::DownloadFileRangeFromURL(const KWFile& inTargetFile
   m_httpStatus = 0;
   m_retryAfterSeconds = -1;
   m_writeErrno = 0;
+  m_validatorMismatch = false;
+  m_retryable = true;
   if (inThreadIndex > static_cast<int64_t>(inCloudParams.m_numDownloadThreads)) {
     KWLOG("inThreadIndex > inCloudParams.m_numDownloadThreads");
     ThrowInternal(__LINE__);
@@ -343,23 +378,30 @@ void KWLCCurlFileDownloader::DownloadFileRangeFromURL(const KWFile& inTargetFile
   CURL* curl = static_cast<CURL*>(ms_pCurl[inThreadIndex]);
   if (curl == nullptr) ThrowInternal(__LINE__);
 
+  FinalHeaders replyHeaders;
   CurlFileWriteCallbackData body(inAbortFlag);
   body.m_file = inTargetFile;
   body.m_maxBytes = inLengthBytes;
+  const std::string validator = m_expectedValidator.GetUTF8String();
   InPlaceWriteData inPlaceBody = {curl,
+                                  &replyHeaders,
+                                  &validator,
+                                  false,
+                                  false,
+                                  m_writtenCounter,
                                   m_targetDescriptor,
                                   inFirstByte,
                                   inLengthBytes,
                                   0,
                                   &inAbortFlag,
                                   inFirstByte == 0 && inLengthBytes == m_expectedFileSizeBytes,
+                                  m_expectedFileSizeBytes,
                                   0};
   CurlProgressCallbackData progress(inAbortFlag);
   progress.m_progressCallback = m_progressCallback;
   progress.m_progressCallbackData = m_progressCallbackData;
   progress.m_isUpload = false;
   curl_slist* headerList = nullptr;
-  FinalHeaders replyHeaders;
   replyHeaders.Attach(curl);
 
   CurlSetConnectTimeoutMS(curl, inCloudParams.m_connectTimeoutMS);
@@ -367,7 +409,9 @@ void KWLCCurlFileDownloader::DownloadFileRangeFromURL(const KWFile& inTargetFile
   CurlEnableSSLVerifyIfNeeded(inCloudParams, curl);
   CurlEnableSSLVerifyForURL(inURL, inCloudParams, curl);
   CurlSetProxySettingsForURL(inURL, inCloudParams, curl);
-  CurlCreateHeaderList(inHeaderList, headerList, curl);
+  std::vector<KWString> requestHeaders(inHeaderList);
+  if (!validator.empty()) requestHeaders.push_back(KWString("If-Range: ") + m_expectedValidator);
+  CurlCreateHeaderList(requestHeaders, headerList, curl);
   curl_easy_setopt(curl, CURLOPT_URL, inURL.c_str());
   if (inLengthBytes != 0) {
     KWString range;
@@ -387,12 +431,9 @@ void KWLCCurlFileDownloader::DownloadFileRangeFromURL(const KWFile& inTargetFile
   // Larger blocks than libcurl's default 16 KiB: fewer callbacks and writes
   // per part on a fast link.
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
-  // Range transfers have no overall time-out (a large part on a slow link
-  // takes long); a server that stops sending, or only trickles, ends the
-  // part as a failure, which the restart budget then handles.
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, inCloudParams.m_slowServer.m_partLowestBytesPerSecond);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, inCloudParams.m_slowServer.m_partLowestSpeedSeconds);
-
+  // Range transfers have no time-out of their own: a large part on a slow
+  // link takes long, and the multipart downloader watches every part and
+  // the whole download's rate instead.
   const CURLcode result = curl_easy_perform(curl);
   CurlHeadersCleanup(headerList);
   ReleaseHandle(curl);
@@ -408,6 +449,14 @@ void KWLCCurlFileDownloader::DownloadFileRangeFromURL(const KWFile& inTargetFile
   m_httpStatus = httpStatus;
   m_retryAfterSeconds = RetryAfterOf(replyHeaders, httpStatus);
   m_writeErrno = inPlaceBody.m_errno;
+  m_validatorMismatch = inPlaceBody.m_validatorMismatch;
+  // A body our write callback refused is judged by the reply's status.
+  const bool refusedByUs = result == CURLE_WRITE_ERROR && inPlaceBody.m_errno == 0 && !m_validatorMismatch;
+  m_retryable = IsWorthARetry(refusedByUs ? CURLE_OK : result, httpStatus);
+  if (m_validatorMismatch) {
+    KWLOG("KWLCCurlFileDownloader::DownloadFileRangeFromURL, %s answered from another version of the file than %s",
+          inURL.c_str(), validator.c_str());
+  }
   const uint64_t received = inPlace ? inPlaceBody.m_bytesWritten : body.m_bytesWritten;
   const std::string contentRange = replyHeaders.Get("Content-Range");
   const bool whole = inLengthBytes == 0;
@@ -424,7 +473,7 @@ void KWLCCurlFileDownloader::DownloadFileRangeFromURL(const KWFile& inTargetFile
         "%llu of %llu bytes from byte %llu (%s)",
         inURL.c_str(), httpStatus, contentRange.c_str(), static_cast<unsigned long long>(received),
         static_cast<unsigned long long>(inLengthBytes), static_cast<unsigned long long>(inFirstByte),
-        IsWorthARetry(result, httpStatus) ? "a retry may help" : "a retry is unlikely to help");
+        m_retryable ? "a retry may help" : "a retry is unlikely to help");
     ThrowInternal(__LINE__);
   }
   m_success = true;

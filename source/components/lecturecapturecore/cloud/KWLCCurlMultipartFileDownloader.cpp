@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <ctime>
 #include <limits>
+#include <map>
 #include <set>
 
 #include "KWException.h"
@@ -24,13 +26,27 @@ namespace {
 
 const char kThisFile[] = "source/components/lecturecapturecore/cloud/KWLCCurlMultipartFileDownloader";
 
-// Failed parts allowed before failed parts stay failed: 9 restarts in all,
-// shared by every part of the file.
-const int kMaxFailedJoins = 10;
+// Refusals of one part (403, 404, a reply that is not the asked range, an
+// untrusted certificate) before the call fails: another try would most
+// likely meet the same answer.
+const int kMaxRefusalsOfAPart = 3;
 
-// How often the collecting thread looks at the abort flag while it waits
-// for a part or a restart's time; the flag cannot wake it.
+// How often the collecting thread looks at the parts and the abort flag
+// while it waits for a part or a restart's time; neither can wake it.
 const unsigned kCollectPollMS = 20;
+
+// The connections a call starts with; more are added, doubling, while each
+// addition raises the whole download's rate by a fifth or more.
+const uint32_t kInitialConnections = 4;
+const double kWorthGrowing = 1.2;
+// A rate is judged over at least this long and this many bytes, or over the
+// longer time when the link is slow.
+const std::chrono::milliseconds kGrowthMinTime(250);
+const uint64_t kGrowthMinBytes = 1 << 20;
+const std::chrono::milliseconds kGrowthMaxTime(4000);
+
+// How often the record of a persisted download is brought up to date.
+const std::chrono::milliseconds kSaveEvery(2000);
 
 const size_t kHashBlockBytes = 1 << 20;
 
@@ -79,26 +95,6 @@ KWLCCurlMultipartFileDownloader::Failure WriteFailureOf(int error) {
 
 }  // namespace
 
-// --- Record of kept parts ------------------------------------------------------
-
-KWLCDownloadRecord::KWLCDownloadRecord() : m_fileSizeBytes(0), m_partSizeBytes(0), m_hashedBytes(0) {}
-
-KWLCDownloadRecord::~KWLCDownloadRecord() = default;
-
-bool KWLCDownloadRecord::HasKeptParts() const {
-  return std::find(m_finished.begin(), m_finished.end(), true) != m_finished.end();
-}
-
-void KWLCDownloadRecord::Forget() {
-  m_validator = KWString();
-  m_expectedSHA256.clear();
-  m_fileSizeBytes = 0;
-  m_partSizeBytes = 0;
-  m_finished.clear();
-  m_hash.reset();
-  m_hashedBytes = 0;
-}
-
 // --- Parts ending ----------------------------------------------------------------
 
 // Collects, from the part threads, the parts whose run has ended.
@@ -127,6 +123,11 @@ class KWLCCurlMultipartFileDownloader::PartListener : public IKWLCPartDoneListen
 struct KWLCCurlMultipartFileDownloader::Slot {
   KWRefcountedPtr<KWLCCurlFileDownloadService> m_service;
   bool m_busy;
+  uint64_t m_number;
+  // What the running part had written when last looked at, and when that changed.
+  uint64_t m_lastWritten;
+  std::chrono::steady_clock::time_point m_lastChange;
+  bool m_quiet;  // cancelled for receiving nothing: asked again at once
 };
 
 // --- Downloader -------------------------------------------------------------------
@@ -167,24 +168,14 @@ uint64_t KWLCCurlMultipartFileDownloader::GetNumParts(uint64_t fileSizeBytes, ui
   return fileSizeBytes / partSizeBytes + (fileSizeBytes % partSizeBytes != 0 ? 1 : 0);
 }
 
-uint32_t KWLCCurlMultipartFileDownloader::CombinePartProgress(const std::map<uint64_t, uint32_t>& partProgress,
-                                                              uint64_t numParts) {
-  uint32_t sum = 0;
-  for (const auto& part : partProgress) sum += part.second;
-  if (numParts == 0) return sum;
-  return static_cast<uint32_t>(static_cast<float>(sum) / static_cast<float>(numParts) + 0.5f);
-}
-
-bool KWLCCurlMultipartFileDownloader::OnProgress(const void* data, const int& percent) const {
+bool KWLCCurlMultipartFileDownloader::OnProgress(const void* data, const int&) const {
   if (data == nullptr) return false;
   const KWLCCurlFileDownloadService* part = static_cast<const KWLCCurlFileDownloadService*>(data);
-  uint32_t overall;
-  {
-    KWLock lock(m_partProgressMutex);
-    m_partProgress[part->GetPartNumber()] = static_cast<uint32_t>(percent);
-    overall = CombinePartProgress(m_partProgress, GetNumParts(m_fileSizeBytes, m_cloudParams.m_downloadPartSizeBytes));
-  }
-  // The receiver is called outside the lock: it may be slow, and it may call back.
+  if (part->IsCancelled()) return false;
+  const uint64_t size = m_fileSizeBytes;
+  const uint64_t done = std::min(GetBytesDone(), size);
+  const int overall = size == 0 ? 0 : static_cast<int>(done * 100 / size);
+  // The receiver may be slow, and it may call back.
   if (m_progressCallback != nullptr) return m_progressCallback->OnProgress(m_progressCallbackData, overall);
   return true;
 }
@@ -200,37 +191,47 @@ void KWLCCurlMultipartFileDownloader::DiscardKeptParts(const char* why) {
     KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, %s: kept parts discarded", why);
   }
   m_record->Forget();
-  // Only a file: whatever else sits at that path is not ours to remove.
-  struct stat status;
-  if (lstat(m_destinationFile.GetPath().c_str(), &status) == 0 && S_ISREG(status.st_mode)) m_destinationFile.Delete();
+  m_bytesDone = 0;
+  // Only files: whatever else sits at those paths is not ours to remove.
+  for (const KWFile& file : {m_destinationFile, m_record->GetRecordFile()}) {
+    struct stat status;
+    if (!file.GetPath().IsEmpty() && lstat(file.GetPath().c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+      file.Delete();
+    }
+  }
 }
 
-void KWLCCurlMultipartFileDownloader::StartOver(const char* why, const KWString& validator, uint64_t numParts) {
+void KWLCCurlMultipartFileDownloader::StartOver(const char* why, const KWString& validator, uint64_t partSizeBytes) {
   DiscardKeptParts(why);
   KWLCDownloadRecord& record = *m_record;
   record.m_destination = m_destinationFile;
+  record.m_url = m_url.GetUTF8String();
   record.m_validator = validator;
   record.m_expectedSHA256 = m_expectedSHA256;
   record.m_fileSizeBytes = m_fileSizeBytes;
-  record.m_partSizeBytes = m_cloudParams.m_downloadPartSizeBytes;
-  record.m_finished.assign(numParts, false);
+  record.m_partSizeBytes = partSizeBytes;
+  record.m_createdSeconds = time(nullptr);
+  record.m_doneBytes.assign(GetNumParts(m_fileSizeBytes, partSizeBytes), 0);
 }
 
 bool KWLCCurlMultipartFileDownloader::DownloadFile() {
   KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile");
-  {
-    KWLock lock(m_partProgressMutex);
-    m_partProgress.clear();
-  }
   m_retryAfterSeconds = -1;
   m_lastFailure = kFailureOther;
   if (!m_started) {
     m_started = true;
     m_startTime = std::chrono::steady_clock::now();
   }
+  if (!m_recordLoaded) {
+    // What an earlier process fetched, as its record file says.
+    m_recordLoaded = true;
+    if (!m_record->HasKeptParts() && !m_record->GetRecordFile().GetPath().IsEmpty() && m_record->Load()) {
+      KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, %llu bytes of an earlier download are on disk",
+            static_cast<unsigned long long>(m_record->GetKeptBytes()));
+    }
+  }
   if (IsOutOfTime()) {
     KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, past the download's deadline: not started");
-    DiscardKeptParts("the download ran out of time");
     return false;
   }
   if (m_record->m_destination.GetPath() != m_destinationFile.GetPath()) {
@@ -246,16 +247,27 @@ bool KWLCCurlMultipartFileDownloader::DownloadFile() {
     KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, caught Exception.");
   }
   if (done) {
-    // The file is whole; a later call starts over.
-    m_record->Forget();
+    // The file is whole; a later call starts over. A saved record stays
+    // with the file: a process that ends before the file is used finds it
+    // whole at the next launch.
+    if (m_record->GetRecordFile().GetPath().IsEmpty()) {
+      m_record->Forget();
+    } else {
+      if (CanKeepParts(*m_record)) m_record->Save();
+      m_record->Forget();
+      m_recordLoaded = false;
+    }
     m_lastFailure = kFailureNone;
+    // The parts' last reports may have come before their last bytes were counted.
+    if (m_progressCallback != nullptr) m_progressCallback->OnProgress(m_progressCallbackData, 100);
     return true;
   }
-  // A failed attempt keeps what arrived whole for the next one; a quit, a
-  // file that changed, a wrong digest, a download out of time, or nothing
-  // to vouch for the parts (the next attempt could not tell they are still
-  // good) leaves nothing.
-  if (discard || m_abortFlag || IsOutOfTime() || !m_record->HasKeptParts() || !CanKeepParts(*m_record)) {
+  // A failed attempt keeps what arrived for the next one. A file that
+  // changed, a wrong digest, or nothing to vouch for the bytes (the next
+  // attempt could not tell they are still good) leaves nothing; so does a
+  // quit, unless the record is saved for a later process.
+  const bool persisted = !m_record->GetRecordFile().GetPath().IsEmpty();
+  if (discard || (m_abortFlag && !persisted) || !m_record->HasKeptParts() || !CanKeepParts(*m_record)) {
     DiscardKeptParts("the download was abandoned");
   }
   return false;
@@ -296,8 +308,7 @@ bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
   }
   // A size that no product image has (a broken or hostile reply) must not
   // make the process plan millions of parts.
-  const uint64_t numParts = GetNumParts(m_fileSizeBytes, m_cloudParams.m_downloadPartSizeBytes);
-  if (numParts > kMaxParts) {
+  if (GetNumParts(m_fileSizeBytes, m_cloudParams.m_downloadPartSizeBytes) > kMaxParts) {
     KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, refusing %llu bytes in more than %llu parts",
           static_cast<unsigned long long>(m_fileSizeBytes), static_cast<unsigned long long>(kMaxParts));
     m_fileSizeBytes = 0;
@@ -316,24 +327,43 @@ bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
   m_partURL = sizeQuery.GetEffectiveURL();
   m_knownSizeBytes = m_fileSizeBytes;
 
-  // Kept parts count only while something vouches for the same bytes.
+  // Kept bytes count only while something vouches for the same file: the
+  // same digest (and size), or without one the same strong ETag, size and URL.
   const KWString validator = sizeQuery.GetValidator();
-  if (validator.IsEmpty() && m_expectedSHA256.empty()) {
-    KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, no strong ETag and no SHA-256: parts are not kept");
+  const bool resumable = !validator.IsEmpty() || !m_expectedSHA256.empty();
+  uint64_t partSize = m_cloudParams.m_downloadPartSizeBytes;
+  if (!resumable) {
+    KWLOG(
+        "KWLCCurlMultipartFileDownloader::DownloadFile, no strong ETag and no SHA-256: the file is fetched whole over "
+        "one connection");
+    partSize = m_fileSizeBytes;
   }
-  if (!CanKeepParts(record) || validator != record.m_validator || record.m_expectedSHA256 != m_expectedSHA256 ||
-      record.m_fileSizeBytes != m_fileSizeBytes || record.m_partSizeBytes != m_cloudParams.m_downloadPartSizeBytes ||
-      record.m_finished.size() != numParts) {
-    StartOver("the file on the server changed", validator, numParts);
+  const uint64_t numParts = GetNumParts(m_fileSizeBytes, partSize);
+  const bool sameFile = m_expectedSHA256.empty() ? record.m_expectedSHA256.empty() && validator == record.m_validator &&
+                                                       record.m_url == m_url.GetUTF8String()
+                                                 : record.m_expectedSHA256 == m_expectedSHA256;
+  if (!resumable || !sameFile || record.m_fileSizeBytes != m_fileSizeBytes || record.m_partSizeBytes != partSize ||
+      record.m_doneBytes.size() != numParts) {
+    StartOver("the file on the server changed", validator, partSize);
+  } else if (time(nullptr) - record.m_createdSeconds > kMaxKeptAgeSeconds ||
+             record.m_createdSeconds > time(nullptr) + 86400) {
+    StartOver("the kept bytes are too old", validator, partSize);
   }
+  // Under a digest the server's current ETag is the one to ask with.
+  record.m_validator = validator;
   bool resuming = record.HasKeptParts();
   struct stat kept;
-  if (resuming && (stat(m_destinationFile.GetPath().c_str(), &kept) != 0 || !S_ISREG(kept.st_mode) ||
+  if (resuming && (lstat(m_destinationFile.GetPath().c_str(), &kept) != 0 || !S_ISREG(kept.st_mode) ||
                    static_cast<uint64_t>(kept.st_size) != m_fileSizeBytes)) {
     // The file that held them is gone or was cut short: zeros are no parts.
-    StartOver("the kept parts' file changed", validator, numParts);
+    StartOver("the kept parts' file changed", validator, partSize);
     resuming = false;
   }
+  if (resuming) {
+    KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, going on from %llu of %llu bytes",
+          static_cast<unsigned long long>(record.GetKeptBytes()), static_cast<unsigned long long>(m_fileSizeBytes));
+  }
+  m_bytesDone = record.GetKeptBytes();
 
   // The image, written in place (no second copy for a join), and one
   // unpacked copy of it for the attach.
@@ -355,6 +385,7 @@ bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
     ThrowInternal(__LINE__);
   }
   ScopedDescriptor destination(fd);
+  if (resumable) record.Save();
   if (!resuming) {
     const int error = Preallocate(fd, m_fileSizeBytes);
     if (error != 0) {
@@ -365,7 +396,7 @@ bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
       return false;
     }
   }
-  if (!Transfer(fd, numParts)) return false;
+  if (!Transfer(fd, numParts, discard)) return false;
   AdvanceHash(fd);
   if (m_abortFlag) return false;
   if (!HasExpectedDigest()) {
@@ -405,33 +436,27 @@ bool KWLCCurlMultipartFileDownloader::CheckDiskSpace(uint64_t needBytes) {
   return false;
 }
 
-// Fetches the parts that are not kept over the shared connections. True when
-// every part is in the destination; on false the caller decides what stays.
-bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts) {
+// Fetches what is not kept over the shared connections. True when every
+// part is in the destination; on false the caller decides what stays, and
+// discard says that nothing may.
+bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts, bool& discard) {
+  typedef std::chrono::steady_clock Clock;
   KWLCDownloadRecord& record = *m_record;
+  const bool resumable = CanKeepParts(record);
+  const bool persisted = resumable && !record.GetRecordFile().GetPath().IsEmpty();
+  const KWLCSlowServerLimits& limits = m_cloudParams.m_slowServer;
   std::set<uint64_t> ready;  // parts to fetch, lowest first
   uint64_t successCount = 0;
-  {
-    KWLock lock(m_partProgressMutex);
-    for (uint64_t number = 0; number < numParts; ++number) {
-      if (record.m_finished[number]) {
-        m_partProgress[number] = 100;
-        ++successCount;
-      } else {
-        ready.insert(number);
-      }
+  for (uint64_t number = 0; number < numParts; ++number) {
+    if (record.IsPartFinished(number)) {
+      ++successCount;
+    } else {
+      ready.insert(number);
     }
   }
+  // The bytes of every part that is not running; a running part's own come on top.
+  uint64_t base = record.GetKeptBytes();
 
-  // A part fetched against another version of the file must not land beside
-  // the kept ones: with If-Range the server then answers with the whole file
-  // instead. Sent only while some part is kept: before that there is nothing
-  // to protect, and a server whose HEAD and GET disagree on the ETag would
-  // answer every part whole.
-  std::vector<KWString> headersWithIfRange(m_headerList);
-  if (!record.m_validator.IsEmpty()) headersWithIfRange.push_back(KWString("If-Range: ") + record.m_validator);
-
-  typedef std::chrono::steady_clock Clock;
   KWLCBackoff backoff(KWLCBackoff::PartRestarts());
   std::multimap<Clock::time_point, uint64_t> waiting;  // failed parts and when they may go again
 
@@ -439,7 +464,7 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts) {
   // Released before the listener on every way out; releasing a service
   // waits for its thread.
   std::vector<Slot> slots;
-  const uint32_t connections = std::max<uint32_t>(1, m_cloudParams.m_numDownloadThreads);
+  const uint32_t connections = resumable ? std::max<uint32_t>(1, m_cloudParams.m_numDownloadThreads) : 1;
   for (uint32_t index = 0; index < connections && index < ready.size(); ++index) {
     KWRefcountedPtr<KWLCCurlFileDownloadService> part(
         new KWLCCurlFileDownloadService(m_cloudParams, m_abortFlag, m_exceptionHandler, m_destinationFile, m_partURL));
@@ -449,28 +474,118 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts) {
     part->SetThreadIndex(static_cast<int>(index));
     part->SetTargetDescriptor(fd);
     part->SetDoneListener(&listener);
-    slots.push_back(Slot{part, false});
+    part->SetHeaderList(m_headerList);
+    part->SetValidator(record.m_validator);
+    slots.push_back(Slot{part, false, 0, 0, Clock::now(), false});
   }
 
-  int restarts = 0;
-  bool stopped = false;  // no part is started any more
+  const Clock::time_point begin = Clock::now();
+  // How many connections may run now, and what the rate was when it last grew.
+  uint32_t active = std::min<uint32_t>(kInitialConnections, static_cast<uint32_t>(slots.size()));
+  bool growing = active < slots.size();
+  double rateBeforeGrowth = 0;
+  Clock::time_point growthMark = begin;
+  uint64_t growthMarkBytes = base;
+  // The floor: bytes at the start of the current window, and windows in a row under it.
+  Clock::time_point windowStart = begin;
+  uint64_t windowStartBytes = base;
+  uint32_t slowWindows = 0;
+  Clock::time_point lastSave = begin;
+  uint64_t savedBytes = base;
+
+  std::map<uint64_t, int> refusals;
+  unsigned failuresInARow = 0;  // failed runs with no byte between them
+  bool stopped = false;         // no part is started any more
   size_t busy = 0;
+  const auto stopAll = [&]() {
+    stopped = true;
+    for (Slot& slot : slots) {
+      if (slot.m_busy) slot.m_service->Cancel();
+    }
+  };
   for (;;) {
-    if (m_abortFlag) stopped = true;
     const Clock::time_point now = Clock::now();
-    if (IsOutOfTime()) stopped = true;
+    if (m_abortFlag) stopped = true;
+    if (!stopped && IsOutOfTime()) stopAll();
     while (!waiting.empty() && waiting.begin()->first <= now) {
       ready.insert(waiting.begin()->second);
       waiting.erase(waiting.begin());
     }
+
+    uint64_t live = base;
     for (Slot& slot : slots) {
-      if (stopped || ready.empty()) break;
+      if (!slot.m_busy) continue;
+      const uint64_t written = slot.m_service->GetWrittenBytes();
+      live += written;
+      if (written != slot.m_lastWritten) {
+        slot.m_lastWritten = written;
+        slot.m_lastChange = now;
+      } else if (!stopped && !slot.m_service->IsCancelled() &&
+                 now - slot.m_lastChange > std::chrono::seconds(limits.m_partQuietSeconds)) {
+        KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, part %llu received nothing for %u s: asking again",
+              static_cast<unsigned long long>(slot.m_number), limits.m_partQuietSeconds);
+        slot.m_quiet = true;
+        slot.m_service->Cancel();
+      }
+    }
+    m_bytesDone = live;
+
+    if (!stopped && now - windowStart >= std::chrono::seconds(limits.m_floorWindowSeconds)) {
+      const uint64_t got = live - std::min(live, windowStartBytes);
+      if (got < limits.m_floorBytesPerSecond * limits.m_floorWindowSeconds) {
+        ++slowWindows;
+        KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, %llu bytes in %u s, under %llu bytes a second (%u of %u)",
+              static_cast<unsigned long long>(got), limits.m_floorWindowSeconds,
+              static_cast<unsigned long long>(limits.m_floorBytesPerSecond), slowWindows, limits.m_floorWindows);
+        if (slowWindows >= limits.m_floorWindows) {
+          m_lastFailure = kFailureTooSlow;
+          stopAll();
+        }
+      } else {
+        slowWindows = 0;
+      }
+      windowStart = now;
+      windowStartBytes = live;
+    }
+
+    // More connections while they pay: judged only while every one that
+    // may run does.
+    if (growing && !stopped && busy == active && now - growthMark >= kGrowthMinTime &&
+        (live - growthMarkBytes >= kGrowthMinBytes || now - growthMark >= kGrowthMaxTime)) {
+      const double seconds = std::chrono::duration<double>(now - growthMark).count();
+      const double rate = static_cast<double>(live - growthMarkBytes) / seconds;
+      if (rateBeforeGrowth == 0 || rate >= rateBeforeGrowth * kWorthGrowing) {
+        rateBeforeGrowth = rate;
+        active = std::min<uint32_t>(active * 2, static_cast<uint32_t>(slots.size()));
+        growing = active < slots.size();
+      } else {
+        growing = false;
+      }
+      if (!growing) {
+        KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, %u connections, %.0f bytes a second", active, rate);
+      }
+      growthMark = now;
+      growthMarkBytes = live;
+    }
+
+    if (persisted && now - lastSave >= kSaveEvery && live != savedBytes) {
+      SaveProgress(fd, slots);
+      lastSave = now;
+      savedBytes = live;
+    }
+
+    for (size_t index = 0; index < active && !stopped && !ready.empty(); ++index) {
+      Slot& slot = slots[index];
       if (slot.m_busy) continue;
-      slot.m_service->SetPartNumber(*ready.begin());
-      slot.m_service->SetHeaderList(record.HasKeptParts() ? headersWithIfRange : m_headerList);
+      slot.m_number = *ready.begin();
       ready.erase(ready.begin());
       slot.m_busy = true;
+      slot.m_lastWritten = 0;
+      slot.m_lastChange = now;
+      slot.m_quiet = false;
       ++busy;
+      slot.m_service->SetPartNumber(slot.m_number);
+      slot.m_service->SetDoneBytes(record.m_doneBytes[slot.m_number]);
       slot.m_service->StartService();
     }
     if (busy == 0 && (stopped || (ready.empty() && waiting.empty()))) break;
@@ -484,54 +599,63 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts) {
     for (KWLCCurlFileDownloadService* done : listener.Take(waitMS)) {
       KWLCCurlFileDownloadService& part = *done;
       part.Join();
-      for (Slot& slot : slots) {
-        if (slot.m_service.get() == done) slot.m_busy = false;
+      Slot* slot = nullptr;
+      for (Slot& candidate : slots) {
+        if (candidate.m_service.get() == done) slot = &candidate;
       }
+      if (slot == nullptr) continue;
+      slot->m_busy = false;
       --busy;
-      const uint64_t number = part.GetPartNumber();
+      const uint64_t number = slot->m_number;
+      const uint64_t length = record.GetPartLength(number);
+      const uint64_t before = record.m_doneBytes[number];
+      const uint64_t written = part.GetWrittenBytes();
+      uint64_t after = part.IsSuccess() ? length : resumable ? std::min(length, before + written) : 0;
+      if (part.IsValidatorMismatch()) after = before;
+      record.m_doneBytes[number] = after;
+      base = base - before + after;
       if (part.IsSuccess()) {
-        record.m_finished[number] = true;
         ++successCount;
+        failuresInARow = 0;
         AdvanceHash(fd);
         continue;
       }
+      if (written > 0) failuresInARow = 0;
       if (part.GetWriteErrno() != 0) {
         // The disk, not the network: another try would meet the same wall.
         KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, cannot write %s: %s", m_destinationFile.GetPath().c_str(),
               strerror(part.GetWriteErrno()));
-        const int error = part.GetWriteErrno();
-        m_lastFailure = WriteFailureOf(error);
-        stopped = true;
+        m_lastFailure = WriteFailureOf(part.GetWriteErrno());
+        stopAll();
         continue;
       }
-      const KWLCPartRange range =
-          KWLCCurlFileDownloadService::GetPartRange(number, m_fileSizeBytes, m_cloudParams.m_downloadPartSizeBytes, 1);
-      if (part.GetHTTPStatus() == 200 && range.m_lengthBytes != m_fileSizeBytes && record.HasKeptParts()) {
-        // If-Range did not match: the file changed under us, and every part
-        // kept so far may be of the old one.
-        KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, a range came back whole: kept parts discarded");
-        KWLock lock(m_partProgressMutex);
-        for (uint64_t kept = 0; kept < numParts; ++kept) {
-          if (!record.m_finished[kept]) continue;
-          record.m_finished[kept] = false;
-          m_partProgress[kept] = 0;
-          ready.insert(kept);
-          --successCount;
-        }
-        record.m_hash.reset();
-        record.m_hashedBytes = 0;
+      if (part.IsValidatorMismatch()) {
+        // Bytes of two versions must never meet in one file: everything
+        // goes, and the next attempt asks for the size and ETag again.
+        KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, the file changed on the server during the download");
+        discard = true;
+        stopAll();
+        continue;
       }
       if (part.GetRetryAfterSeconds() >= 0) m_retryAfterSeconds = part.GetRetryAfterSeconds();
-      ++restarts;
-      if (m_abortFlag || restarts >= kMaxFailedJoins) {
-        stopped = true;
+      if (m_abortFlag || stopped) continue;
+      if (slot->m_quiet) {
+        ready.insert(number);
         continue;
       }
-      const std::chrono::milliseconds delay =
-          backoff.Delay(static_cast<unsigned>(restarts - 1), part.GetRetryAfterSeconds());
+      if (!part.IsRetryable() && ++refusals[number] >= kMaxRefusalsOfAPart) {
+        KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, part %llu refused %d times: not asking again",
+              static_cast<unsigned long long>(number), kMaxRefusalsOfAPart);
+        stopAll();
+        continue;
+      }
+      const std::chrono::milliseconds delay = backoff.Delay(std::min(failuresInARow, 8u), part.GetRetryAfterSeconds());
+      ++failuresInARow;
       waiting.insert(std::make_pair(Clock::now() + delay, number));
     }
   }
+  m_bytesDone = base;
+  if (persisted && !discard) SaveProgress(fd, slots);
   slots.clear();
 
   OnPartsCollected();
@@ -548,6 +672,22 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts) {
   return true;
 }
 
+void KWLCCurlMultipartFileDownloader::SaveProgress(int fd, const std::vector<Slot>& slots) {
+  KWLCDownloadRecord& record = *m_record;
+  // Counted before the flush: every byte counted was written before it.
+  std::vector<uint64_t> done(record.m_doneBytes);
+  for (const Slot& slot : slots) {
+    if (!slot.m_busy) continue;
+    const uint64_t length = record.GetPartLength(slot.m_number);
+    done[slot.m_number] = std::min(length, done[slot.m_number] + slot.m_service->GetWrittenBytes());
+  }
+  if (fsync(fd) != 0) return;
+  done.swap(record.m_doneBytes);
+  const bool saved = record.Save();
+  done.swap(record.m_doneBytes);
+  if (!saved) KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, the download record could not be saved");
+}
+
 // Feeds the digest with the run of finished bytes from the start of the
 // file that it has not seen yet, so that little is left after the last part.
 void KWLCCurlMultipartFileDownloader::AdvanceHash(int fd) {
@@ -561,7 +701,7 @@ void KWLCCurlMultipartFileDownloader::AdvanceHash(int fd) {
   std::vector<char> buffer;
   while (record.m_hashedBytes < record.m_fileSizeBytes && !m_abortFlag) {
     const uint64_t number = record.m_hashedBytes / partSize;
-    if (!record.m_finished[number]) return;
+    if (!record.IsPartFinished(number)) return;
     const uint64_t end = std::min(record.m_fileSizeBytes, (number + 1) * partSize);
     if (buffer.empty()) buffer.resize(kHashBlockBytes);
     const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), end - record.m_hashedBytes));

@@ -10,15 +10,22 @@
 // Largest number of parallel download handles.
 #define MAX_DOWNLOAD_THREADS 128
 
-// What a download may cost before a slow server counts as failed: a part
-// slower than the lowest speed for that long is dropped (and restarted), and
-// the whole download, all its attempts together, ends at floor + size /
-// rate. Generous on purpose: only a server that trickles meets them.
+// What a download may cost before a slow server counts as failed. A slow
+// link is judged by the whole download, never by one connection: a part that
+// still receives bytes is never dropped for being slow; a part that receives
+// nothing for the quiet time is asked again from its last byte; an attempt
+// fails once the whole download stays under the floor rate for the floor
+// window, that many times in a row. The whole download, all its attempts
+// together, ends at deadline floor + size / deadline rate. Generous on
+// purpose: only a server that trickles meets them, and any steady link of
+// 4 KiB/s completes.
 struct KWLCSlowServerLimits {
-  long m_partLowestBytesPerSecond = 4096;
-  long m_partLowestSpeedSeconds = 30;
+  uint32_t m_partQuietSeconds = 20;
+  uint64_t m_floorBytesPerSecond = 512;
+  uint32_t m_floorWindowSeconds = 60;
+  uint32_t m_floorWindows = 2;
   uint32_t m_deadlineFloorSeconds = 180;
-  uint64_t m_deadlineBytesPerSecond = 16384;
+  uint64_t m_deadlineBytesPerSecond = 2048;
 
   // The limits every new KWLCCloudParams starts with; tests shorten them.
   static KWLCSlowServerLimits Defaults();

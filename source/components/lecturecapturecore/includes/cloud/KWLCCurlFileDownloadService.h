@@ -71,6 +71,17 @@ class KWLCCurlFileDownloadService : public IKWLCCloudService {
   uint64_t GetPartNumber() const { return m_partNumber; }
   void SetFileSizeBytes(const uint64_t& fileSizeBytes) { m_fileSizeBytes = fileSizeBytes; }
   void SetHeaderList(const std::vector<KWString>& headerList) { m_headerList = headerList; }
+  // Bytes of the part already in the destination: the run fetches the rest.
+  void SetDoneBytes(uint64_t doneBytes) { m_doneBytes = doneBytes; }
+  // The strong ETag the part's bytes must come from; see KWLCCurlFileDownloader.
+  void SetValidator(const KWString& etag) { m_validator = etag; }
+  // Bytes the current or last run wrote, counted as they are written; any
+  // thread. A run writes its range in order from its first byte.
+  uint64_t GetWrittenBytes() const { return m_writtenBytes.load(std::memory_order_relaxed); }
+  // Asks a running part to end soon (its progress receiver is told to stop
+  // it); any thread. Cleared by StartService.
+  void Cancel() { m_cancelled = true; }
+  bool IsCancelled() const { return m_cancelled; }
   // Set once the part has run; empty before.
   KWFile GetPartFileDownloadLocation() const { return m_partFile; }
   void SetProgressCallback(const IKWLCCurlProgressCallback* callback) { m_progressCallback = callback; }
@@ -86,6 +97,8 @@ class KWLCCurlFileDownloadService : public IKWLCCloudService {
   long GetHTTPStatus() const { return m_httpStatus; }
   long GetRetryAfterSeconds() const { return m_retryAfterSeconds; }
   int GetWriteErrno() const { return m_writeErrno; }
+  bool IsValidatorMismatch() const { return m_validatorMismatch; }
+  bool IsRetryable() const { return m_retryable; }
 
   // Part N of a file of fileSize bytes cut into partSize pieces; the last
   // part takes the remainder. Parts share the threads handles round-robin.
@@ -125,4 +138,10 @@ class KWLCCurlFileDownloadService : public IKWLCCloudService {
   long m_httpStatus;
   long m_retryAfterSeconds;
   int m_writeErrno;
+  bool m_validatorMismatch;
+  bool m_retryable;
+  uint64_t m_doneBytes;
+  KWString m_validator;
+  std::atomic<uint64_t> m_writtenBytes;
+  std::atomic<bool> m_cancelled;
 };

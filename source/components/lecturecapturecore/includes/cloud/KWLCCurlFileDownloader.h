@@ -9,6 +9,7 @@
 //   downloader.DownloadFileRangeFromURL(partFile, 0, size, url, params, 0, headers, abortFlag);
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -40,6 +41,14 @@ class KWLCCurlFileDownloader {
   // instead of replacing the target file; -1 (the default) for the target.
   // A reply that is not the asked range then never writes a byte.
   void SetTargetDescriptor(int fd) { m_targetDescriptor = fd; }
+  // Counts the bytes a range transfer writes in place as it writes them, so
+  // that another thread can watch the transfer move; null counts nothing.
+  void SetWrittenCounter(std::atomic<uint64_t>* counter) { m_writtenCounter = counter; }
+  // The strong ETag the bytes must come from. A range transfer sends it as
+  // If-Range, and a reply from another version of the file (another ETag,
+  // or the whole file in answer to a range) writes nothing and fails with
+  // IsValidatorMismatch. Empty checks nothing.
+  void SetValidator(const KWString& etag) { m_expectedValidator = etag; }
 
   // What the last size query learned from the final response, after
   // redirects: the URL it came from, and its strong ETag (empty when it had
@@ -52,6 +61,13 @@ class KWLCCurlFileDownloader {
   long GetHTTPStatus() const { return m_httpStatus; }
   long GetRetryAfterSeconds() const { return m_retryAfterSeconds; }
   int GetWriteErrno() const { return m_writeErrno; }
+  // After a failed range transfer: the reply came from another version of
+  // the file than SetValidator named.
+  bool IsValidatorMismatch() const { return m_validatorMismatch; }
+  // After a failed operation: network trouble, a time-out or a server-side
+  // error, which another try may mend; false for a refusal (403, 404), a
+  // certificate we do not trust and the like, which will answer the same.
+  bool IsRetryable() const { return m_retryable; }
 
   // A HEAD request on the size-query handle, following redirects. Succeeds
   // only for a final 2xx status; returns the final response's Content-Length
@@ -81,4 +97,8 @@ class KWLCCurlFileDownloader {
   long m_httpStatus;
   long m_retryAfterSeconds;
   int m_writeErrno;
+  std::atomic<uint64_t>* m_writtenCounter;
+  KWString m_expectedValidator;
+  bool m_validatorMismatch;
+  bool m_retryable;
 };

@@ -1,17 +1,24 @@
 // KWLCCurlMultipartFileDownloader: downloads one remote file by cutting it
-// into parts that a fixed number of connections fetch in parallel, each
-// connection taking the next missing part as soon as it is free. Every part
-// is written in place into the destination, which is created at its full
-// size first; nothing is joined afterwards.
+// into parts that parallel connections fetch, each connection taking the
+// next missing part as soon as it is free. Every part is written in place
+// into the destination, which is created at its full size first; nothing is
+// joined afterwards. It starts with a few connections and adds more while
+// the whole download's rate grows, up to the params' thread count.
 //
-// Parts that arrived whole are kept across a failed DownloadFile, as long as
-// the size is unchanged and something vouches for the bytes: the server's
-// strong ETag (unchanged), or the expected SHA-256 (the same one), which
-// checks the whole file at the end. Never Last-Modified alone. The next call
-// fetches only the missing ones. The record of kept
-// parts lives in a KWLCDownloadRecord, by default the downloader's own; a
-// caller that outlives the downloader (a Retry builds a new one) passes its
-// own.
+// Nothing fetched is thrown away while something vouches for the bytes: the
+// server's strong ETag (unchanged, sent as If-Range on every range and
+// compared with every reply's), or the expected SHA-256 (the same one),
+// which checks the whole file at the end; never Last-Modified alone. A part
+// that is cut off goes on from its last written byte, in the same call and
+// in the next; with a record file (see KWLCDownloadRecord) also in the next
+// process. With neither validator the file is fetched whole over one
+// connection, and a broken transfer starts over: bytes of two versions of
+// the file must never meet in one image.
+//
+// A slow link is judged by the whole download: a part that still receives
+// bytes is never dropped; one that receives nothing for the quiet time is
+// asked again from where it stopped; the call fails (kFailureTooSlow) when
+// the whole download stays under the floor rate (see KWLCSlowServerLimits).
 //
 //   KWLCCurlFileDownloader::Initialize(params);
 //   KWLCCurlMultipartFileDownloader::Initialize();
@@ -21,6 +28,7 @@
 //   bool done = downloader.DownloadFile();   // may be called again after false
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -35,39 +43,11 @@
 #include "KWFile.h"
 #include "KWLCCloudStructs.h"
 #include "KWLCCurlFileDownloadService.h"
+#include "KWLCDownloadRecord.h"
 #include "KWString.h"
 #include "KWThread.h"
 
 class KWLCSha256;
-
-// The parts of one destination that arrived whole, and what they were
-// fetched against. Used by one downloader at a time.
-class KWLCDownloadRecord {
- public:
-  KWLCDownloadRecord();
-  ~KWLCDownloadRecord();
-  KWLCDownloadRecord(const KWLCDownloadRecord&) = delete;
-  KWLCDownloadRecord& operator=(const KWLCDownloadRecord&) = delete;
-
-  // True when some part is kept; the destination then holds it.
-  bool HasKeptParts() const;
-  const KWFile& GetDestination() const { return m_destination; }
-  // Forgets every kept part; the destination file itself is left alone.
-  void Forget();
-
- private:
-  friend class KWLCCurlMultipartFileDownloader;
-
-  KWFile m_destination;
-  KWString m_validator;  // strong ETag, or empty
-  std::string m_expectedSHA256;
-  uint64_t m_fileSizeBytes;
-  uint64_t m_partSizeBytes;
-  std::vector<bool> m_finished;
-  // The digest of bytes [0, m_hashedBytes), which are all in finished parts.
-  std::unique_ptr<KWLCSha256> m_hash;
-  uint64_t m_hashedBytes;
-};
 
 class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
  public:
@@ -80,7 +60,8 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
   KWLCCurlMultipartFileDownloader& operator=(const KWLCCurlMultipartFileDownloader&) = delete;
 
   // Called on the part threads, several at once, with the reporting part
-  // service as data; folds that part's percent into the whole file's.
+  // service as data; reports the whole file's percent, from the bytes on
+  // disk, to the caller's receiver. False stops that part.
   bool OnProgress(const void* data, const int& percent) const override;
   virtual ~KWLCCurlMultipartFileDownloader();
   // True only when the destination holds the whole remote file. Never throws.
@@ -95,8 +76,11 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
   // The size in bytes the file must have; 0 checks nothing. A server that
   // reports another size is refused before any part is fetched.
   void SetExpectedSizeBytes(uint64_t sizeBytes) { m_expectedSizeBytes = sizeBytes; }
-  // Where kept parts are recorded; it must outlive every DownloadFile call.
-  // Null goes back to the downloader's own record.
+  // Where kept bytes are recorded; it must outlive every DownloadFile call.
+  // Null goes back to the downloader's own record. A record with a record
+  // file is loaded by the first call (when it holds nothing yet) and saved
+  // as the download goes; its bytes then also survive a quit, which only
+  // stops the transfers.
   void SetDownloadRecord(KWLCDownloadRecord* record);
   // The Retry-After (seconds) of the last 503 or 429 seen by the last call; -1 when none.
   long GetRetryAfterSeconds() const { return m_retryAfterSeconds; }
@@ -112,6 +96,7 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
     kFailureDiskSpace,  // too little free space, found before or while writing
     kFailureWrite,      // the destination could not be written for another reason
     kFailureDigest,     // the whole file arrived with another SHA-256
+    kFailureTooSlow,    // the whole download stayed under the floor rate
   };
   Failure GetLastFailure() const { return m_lastFailure; }
   // The bytes that must be free beside the destination before any part is
@@ -121,12 +106,14 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
   // The file's size as the last DownloadFile learnt it; 0 before. Read by
   // the progress receiver on the part threads, which start after it is set.
   uint64_t GetFileSizeBytes() const { return m_fileSizeBytes; }
+  // Bytes of the file on disk, kept ones included, as the last call left
+  // them or as the running one sees them; any thread.
+  uint64_t GetBytesDone() const { return m_bytesDone.load(std::memory_order_relaxed); }
+  // Kept bytes older than this are fetched again.
+  static const int64_t kMaxKeptAgeSeconds = 7 * 24 * 3600;
 
   // ceil(fileSize / partSize); 0 for a part size of 0.
   static uint64_t GetNumParts(uint64_t fileSizeBytes, uint64_t partSizeBytes);
-  // The mean of the parts' percents, rounded half up; parts that have not
-  // reported count as 0. With no parts, the plain sum.
-  static uint32_t CombinePartProgress(const std::map<uint64_t, uint32_t>& partProgress, uint64_t numParts);
 
  protected:
   // Called once every part has been collected, before the abort flag is
@@ -141,20 +128,23 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
   struct Slot;
 
   bool Attempt(bool& discard);
-  bool Transfer(int fd, uint64_t numParts);
+  bool Transfer(int fd, uint64_t numParts, bool& discard);
+  // Saves the record with the bytes the running parts wrote so far, once
+  // they are on disk.
+  void SaveProgress(int fd, const std::vector<Slot>& slots);
   bool CheckDiskSpace(uint64_t needBytes);
   // Until the deadline: floor + size / rate from the first call, the size
   // counting once a size query has told it.
   std::chrono::milliseconds TimeLeft() const;
   // True (logged once) once the deadline has passed.
   bool IsOutOfTime();
-  // A strong ETag or a digest vouches for kept parts.
+  // A strong ETag or a digest vouches for kept bytes.
   static bool CanKeepParts(const KWLCDownloadRecord& record);
   void AdvanceHash(int fd);
   bool HasExpectedDigest();
   void DiscardKeptParts(const char* why);
   // Forgets what was kept and records the file the size query describes.
-  void StartOver(const char* why, const KWString& validator, uint64_t numParts);
+  void StartOver(const char* why, const KWString& validator, uint64_t partSizeBytes);
 
   const KWLCCloudParams& m_cloudParams;
   KWString m_url;
@@ -165,9 +155,7 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
   uint64_t m_fileSizeBytes;
   const IKWLCCurlProgressCallback* m_progressCallback;
   const void* m_progressCallbackData;
-  // Written by every part thread; guarded by m_partProgressMutex.
-  mutable std::map<uint64_t, uint32_t> m_partProgress;
-  mutable KWMutex m_partProgressMutex;
+  std::atomic<uint64_t> m_bytesDone{0};
   std::string m_expectedSHA256;  // lower case; empty = not checked
   bool m_expectedSHA256Valid = true;
   uint64_t m_expectedSizeBytes = 0;
@@ -181,5 +169,6 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
   uint64_t m_knownSizeBytes;
   bool m_pastDeadline;
   Failure m_lastFailure = kFailureNone;
+  bool m_recordLoaded = false;
   std::function<uint64_t(uint64_t, bool)> m_diskNeed;
 };
