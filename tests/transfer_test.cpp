@@ -567,6 +567,77 @@ TEST_F(TransferTest, WholePartsAreKeptAcrossCallsUntilTheFileChanges) {
   EXPECT_TRUE(ReadFileBytes(Destination()) == changed);
 }
 
+// With a record file, a download cut off by a quit (or a crash: the record
+// is saved as the bytes arrive) goes on in a new process from every part's
+// last byte; a record that does not read back as written is not trusted.
+TEST_F(TransferTest, ARecordedDownloadGoesOnInTheNextProcessFromItsLastBytes) {
+  RangeFileServer server(RandomBytes(4 * kPart, 41));
+  server.SetScript([](uint64_t first, int) { return first == 3 * kPart ? RangeFault::kStall : RangeFault::kNone; });
+  m_params.m_slowServer.m_partQuietSeconds = 60;
+  const std::string recordFile = m_dir.File("image.record");
+  {
+    KWLCDownloadRecord record;
+    record.SetRecordFile(KWFile(recordFile.c_str()));
+    KWLCCurlMultipartFileDownloader downloader(m_params, m_handler, m_abort, KWFile(Destination().c_str()),
+                                               server.Url().c_str());
+    downloader.SetDownloadRecord(&record);
+    auto download = std::async(std::launch::async, [&] { return downloader.DownloadFile(); });
+    while (downloader.GetBytesDone() < 3 * kPart + kPart / 2) std::this_thread::yield();
+    m_abort = true;
+    EXPECT_FALSE(download.get());
+  }
+  m_abort = false;
+  server.SetScript(nullptr);
+  for (int process = 0; process < 2; ++process) {
+    SCOPED_TRACE(process);
+    if (process == 1) {
+      // Torn: the last bytes of the record never reached the disk.
+      const std::string text = ReadFileBytes(recordFile);
+      WriteFileBytes(recordFile, text.substr(0, text.size() - 3));
+    }
+    const int before = server.RangeRequests(0);
+    KWLCDownloadRecord record;
+    record.SetRecordFile(KWFile(recordFile.c_str()));
+    KWLCCurlMultipartFileDownloader downloader(m_params, m_handler, m_abort, KWFile(Destination().c_str()),
+                                               server.Url().c_str());
+    downloader.SetDownloadRecord(&record);
+    ASSERT_TRUE(downloader.DownloadFile());
+    EXPECT_TRUE(ReadFileBytes(Destination()) == server.Content());
+    if (process == 0) {
+      EXPECT_EQ(server.RangeRequests(0), before) << "nothing whole is fetched again";
+      EXPECT_EQ(server.RangeRequests(3 * kPart + kPart / 2), 1);
+      // The whole file stays recorded until its user deletes it.
+      ASSERT_TRUE(PathExists(recordFile));
+    } else {
+      EXPECT_EQ(server.RangeRequests(0), before + 1) << "an untrusted record keeps nothing";
+    }
+  }
+}
+
+// Without a digest, a server that swaps the image mid-download must not get
+// the halves of two images into one: the reply under the new ETag throws the
+// old bytes away, and the next call fetches the new image whole.
+TEST_F(TransferTest, AnImageSwappedDuringTheDownloadIsNeverMixedIn) {
+  const std::string first = RandomBytes(8 * kPart, 42);
+  const std::string second = RandomBytes(8 * kPart, 43);
+  RangeFileServer server(first);
+  server.SetScript([](uint64_t byte, int) { return byte == 4 * kPart ? RangeFault::kStall : RangeFault::kNone; });
+  m_params.m_numDownloadThreads = 1;
+  KWLCCurlFileDownloader::Initialize(m_params);
+  LogCapture log;
+  KWLCCurlMultipartFileDownloader downloader(m_params, m_handler, m_abort, KWFile(Destination().c_str()),
+                                             server.Url().c_str());
+  auto download = std::async(std::launch::async, [&] { return downloader.DownloadFile(); });
+  ASSERT_TRUE(server.Server().WaitForRequests(6));  // the HEAD and parts 0 to 4, the last one stalled
+  server.Replace(second, "\"2\"");
+  EXPECT_FALSE(download.get());
+  EXPECT_TRUE(log.Contains(
+      "KWLCCurlMultipartFileDownloader::DownloadFile, the file changed on the server during the download"));
+  server.SetScript(nullptr);
+  ASSERT_TRUE(downloader.DownloadFile());
+  EXPECT_TRUE(ReadFileBytes(Destination()) == second);
+}
+
 // A server that trickles (2 bytes a second) never stalls outright: its part
 // is never dropped for being slow, and the call fails once the whole
 // download stays under the floor, keeping what arrived. The deadline ends

@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -12,6 +13,8 @@
 #include <cctype>
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -38,6 +41,7 @@ const char* const kVolumeName = "Ostrel Clipvane 11";
 const char* const kCacheFolderName = "com.ostrel.clipvane.installer";
 const char* const kCachedImageName = "image.dmg";
 const char* const kCachedRecordName = "image.record";
+std::atomic<uint64_t> g_partSizeForTesting{0};
 const int kStageAttempts = 5;
 
 // Called on the download threads, several at once.
@@ -62,6 +66,36 @@ class LCDownloadProgressCallback : public IKWLCCurlProgressCallback {
   const KWLCCurlMultipartFileDownloader& m_downloader;
   mutable std::atomic<uint64_t> m_reportedSize{0};
 };
+
+uint64_t FreeBytes(const std::string& folder) {
+  struct statvfs status;
+  if (statvfs(folder.c_str(), &status) != 0) return std::numeric_limits<uint64_t>::max();
+  return static_cast<uint64_t>(status.f_bavail) * static_cast<uint64_t>(status.f_frsize);
+}
+
+// What the download needs free beside the image. When the image's folder is
+// on another file system than the session folder, where the attach unpacks,
+// that one is looked at here: without room for the attach the download does
+// not start (the need then cannot be met).
+std::function<uint64_t(uint64_t, bool)> DiskNeed(const KWFile& image) {
+  const std::string imageFolder = image.GetPath().GetParentKWPath(0xFFFFFFFF).GetPathAsKWString().GetUTF8String();
+  const std::string session = KWFileUtil::GetSessionTempFolder().GetPath().GetPathAsKWString().GetUTF8String();
+  struct stat imageStatus, sessionStatus;
+  if (stat(imageFolder.c_str(), &imageStatus) != 0 || stat(session.c_str(), &sessionStatus) != 0 ||
+      imageStatus.st_dev == sessionStatus.st_dev) {
+    return &LCDiskImageTool::DiskNeedBytes;
+  }
+  return [session](uint64_t imageBytes, bool imageOnDisk) -> uint64_t {
+    const uint64_t attachNeed = LCDiskImageTool::DiskNeedBytes(imageBytes, true);
+    const uint64_t free = FreeBytes(session);
+    if (free < attachNeed) {
+      KWLOG("Download: not enough disk space in %s for the attach: %llu bytes free, %llu needed", session.c_str(),
+            static_cast<unsigned long long>(free), static_cast<unsigned long long>(attachNeed));
+      return std::numeric_limits<uint64_t>::max();
+    }
+    return imageOnDisk ? 0 : imageBytes;
+  };
+}
 
 // A link that is down for a moment (a Wi-Fi roaming, a VPN coming up) gets a
 // few more looks over about five seconds before the user is told. After the
@@ -92,6 +126,8 @@ bool ConnectionComesUp(IKWInternetConnectionDetector& detector, const KWAbortFla
 }
 
 }  // namespace
+
+void LCInstallerService::SetDownloadPartSizeForTesting(uint64_t bytes) { g_partSizeForTesting = bytes; }
 
 KWPath LCInstallerService::DownloadCacheFolder() { return KWFileUtil::GetUserCacheFolder(kCacheFolderName); }
 
@@ -160,6 +196,7 @@ int LCInstallerService::DownloadAndInstallCLV() {
 
   KWLCCloudParams downloadParams;
   downloadParams.m_useHTTPS = false;
+  if (g_partSizeForTesting != 0) downloadParams.m_downloadPartSizeBytes = g_partSizeForTesting;
   if (m_uiInterface.GetState() == kLCInstallerStateWaitingForInstall) {
     m_uiInterface.OnInstallBegin();
     KWLCCurlMultipartFileDownloader::Initialize();
@@ -240,7 +277,7 @@ void LCInstallerService::RunDownloadStage(const KWLCCloudParams& downloadParams)
   downloader.SetExpectedSHA256(m_imageSHA256);
   downloader.SetExpectedSizeBytes(m_imageSizeBytes);
   downloader.SetDownloadRecord(&m_downloadRecord);
-  downloader.SetDiskNeed(&LCDiskImageTool::DiskNeedBytes);
+  downloader.SetDiskNeed(DiskNeed(m_downloadedFile));
   int attempts = 0;
   int mismatches = 0;
   bool done = false;

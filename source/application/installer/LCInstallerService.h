@@ -66,6 +66,9 @@ class LCInstallerService : public KWLCWorkerThreadCallback, private IKWLCCloudSe
   // now on, instead of the compiled-in ones; null goes back to those. The
   // verifier must outlive every service that runs meanwhile.
   static void SetReleaseVerifierForTesting(const LCReleaseVerifier* verifier);
+  // Tests only: the part size of every later download (0: the shipped one),
+  // so that a small image has many parts.
+  static void SetDownloadPartSizeForTesting(uint64_t bytes);
 
  protected:
   // One pipeline run; a retry runs it again and it skips finished stages.

@@ -494,6 +494,7 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts, bool& 
   uint64_t savedBytes = base;
 
   std::map<uint64_t, int> refusals;
+  uint64_t received = 0;        // by every run of this call, for the log
   unsigned failuresInARow = 0;  // failed runs with no byte between them
   bool stopped = false;         // no part is started any more
   size_t busy = 0;
@@ -610,6 +611,7 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts, bool& 
       const uint64_t length = record.GetPartLength(number);
       const uint64_t before = record.m_doneBytes[number];
       const uint64_t written = part.GetWrittenBytes();
+      received += written;
       uint64_t after = part.IsSuccess() ? length : resumable ? std::min(length, before + written) : 0;
       if (part.IsValidatorMismatch()) after = before;
       record.m_doneBytes[number] = after;
@@ -655,6 +657,9 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts, bool& 
     }
   }
   m_bytesDone = base;
+  KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, %llu bytes received, %llu of %llu bytes on disk",
+        static_cast<unsigned long long>(received), static_cast<unsigned long long>(base),
+        static_cast<unsigned long long>(m_fileSizeBytes));
   if (persisted && !discard) SaveProgress(fd, slots);
   slots.clear();
 
