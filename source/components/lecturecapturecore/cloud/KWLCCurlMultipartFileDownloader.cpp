@@ -41,8 +41,8 @@ const uint32_t kInitialConnections = 4;
 const double kWorthGrowing = 1.2;
 // A rate is judged over at least this long and this many bytes, or over the
 // longer time when the link is slow.
-const std::chrono::milliseconds kGrowthMinTime(250);
-const uint64_t kGrowthMinBytes = 1 << 20;
+const std::chrono::milliseconds kGrowthMinTime(100);
+const uint64_t kGrowthMinBytes = 512 * 1024;
 const std::chrono::milliseconds kGrowthMaxTime(4000);
 
 // How often the record of a persisted download is brought up to date.
