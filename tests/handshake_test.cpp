@@ -192,6 +192,41 @@ TEST_F(HandshakeTest, UnreachableServiceFailsWithCurlCode) {
   EXPECT_NE(m_log.IndexOf("DoHandshake, failed with res=7"), -1);
 }
 
+// IPv4 first, as always; a host that IPv4 cannot reach (an IPv6-only
+// network) is tried once more with both families.
+TEST_F(HandshakeTest, AHostOnlyIPv6ReachesIsTriedAgainWithBothFamilies) {
+  const auto reply = [](const char* url) {
+    return [url](const TestHttpRequest&, TestHttpConnection& connection) {
+      connection.SendResponse(200, std::string(R"({"result":"success","clvdownloadUrl":")") + url + "\"}");
+    };
+  };
+  TestHttpServer v6(TestHttpServer::kIPv6, reply("v6"));
+  KWLCCloudParams params;
+  params.m_useHTTPS = false;
+  params.m_port = KWString().AppendNumber(v6.Port());
+  for (const char* host : {"localhost", "[::1]"}) {
+    params.m_host = host;
+    m_service.m_downloadURL = "";
+    EXPECT_TRUE(m_service.DoHandshake(params)) << host;
+    EXPECT_EQ(m_service.m_downloadURL, "v6");
+    EXPECT_TRUE(m_log.Contains(std::string("handshake: no IPv4 address or route for http://") + host + ":" +
+                               std::to_string(v6.Port()) + "/handshake (curl 7), trying IPv6 as well"));
+  }
+  EXPECT_EQ(v6.Requests().size(), 2u);
+
+  // Both families served: IPv4 answers, and IPv6 is not tried.
+  TestHttpServer v4(reply("v4"));
+  TestHttpServer v6Beside(TestHttpServer::kIPv6, reply("v6"), v4.Port());
+  params.m_host = "localhost";
+  params.m_port = KWString().AppendNumber(v4.Port());
+  const size_t linesBefore = m_log.Lines().size();
+  EXPECT_TRUE(m_service.DoHandshake(params));
+  EXPECT_EQ(m_service.m_downloadURL, "v4");
+  EXPECT_TRUE(v6Beside.Requests().empty());
+  const std::vector<std::string> lines = m_log.Lines();
+  for (size_t i = linesBefore; i < lines.size(); ++i) EXPECT_EQ(lines[i].find("trying IPv6"), std::string::npos);
+}
+
 TEST_F(HandshakeTest, HttpsReplyIsTrustedOnlyThroughTheGivenCA) {
   const std::string certs = CLIPVANE_TEST_CERT_DIR;
   TestHttpServer tls(

@@ -43,6 +43,7 @@
 #include "TestHttpServer.h"
 #include "TestUtil.h"
 #include "ToolsTestUtil.h"
+#include "transfer_test_server.h"
 
 namespace {
 
@@ -780,6 +781,29 @@ TEST_F(InstallationTest, ARedirectedImageInstalls) {
   ASSERT_EQ(redirect.Requests().size(), 1u);
   EXPECT_EQ(redirect.Requests()[0].method, "HEAD");
   EXPECT_EQ(ImageFetches(FileLines(m_service["access_log"])).size(), 3u);
+}
+
+// An image host that only IPv6 reaches: every transfer tries IPv4 first
+// and then both families, so the image arrives all the same.
+TEST_F(InstallationTest, AnImageServedOnlyOverIPv6Installs) {
+  StartService(s_image["image"]);
+  RangeFileServer::Options options;
+  options.ipv6 = true;
+  RangeFileServer v6(ReadFileBytes(s_image["image"]), options);
+  const std::string imageURL = m_service["image_url"];
+  const std::string v6URL = "http://localhost:" + std::to_string(v6.Server().Port()) + "/file.bin";
+  std::string reply = ReadFileBytes(m_service["handshake_file"]);
+  const size_t at = reply.find(imageURL);
+  ASSERT_NE(at, std::string::npos);
+  WriteFileBytes(m_service["handshake_file"], reply.replace(at, imageURL.size(), v6URL));
+  RunInstaller();
+  EXPECT_TRUE(Boxes().empty()) << Boxes().front();
+  EXPECT_EQ(m_finalState, kLCInstallerStateInstallDone);
+  EXPECT_EQ(Sha256(ReadFileBytes(s_image["payload_path"])), s_image["payload_sha256"]);
+  EXPECT_EQ(v6.HeadRequests(), 1);
+  EXPECT_EQ(v6.RangeRequests(0), 1);
+  EXPECT_TRUE(m_log.Contains("download: no IPv4 address or route for " + v6URL + " (curl 7), trying IPv6 as well"));
+  EXPECT_TRUE(ImageFetches(FileLines(m_service["access_log"])).empty());
 }
 
 // The origin goes away for 20 s once the first part has arrived (about half

@@ -103,7 +103,7 @@ bool LCInstallerService::DoHandshake(const KWLCCloudParams& params) {
       curl_easy_setopt(transfer.curl, CURLOPT_NOPROGRESS, 0L);
       curl_easy_setopt(transfer.curl, CURLOPT_PROGRESSDATA, &progressData);
       curl_easy_setopt(transfer.curl, CURLOPT_PROGRESSFUNCTION, KWLCCloudUtils::CurlProgressCallback);
-      if (!exitRequested) result = curl_easy_perform(transfer.curl);
+      if (!exitRequested) result = KWLCCloudUtils::CurlPerformIPv4First(transfer.curl, "handshake");
       KWProxy::LogProxyRefusal(transfer.curl, "handshake", url);
     }
 

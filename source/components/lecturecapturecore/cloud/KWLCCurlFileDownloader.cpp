@@ -273,7 +273,7 @@ uint64_t KWLCCurlFileDownloader::GetFileSizeBytesFromURL(const KWString& inURL, 
   curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, &progress);
   curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, CurlProgressCallback);
 
-  const CURLcode result = curl_easy_perform(curl);
+  const CURLcode result = CurlPerformIPv4First(curl, "download");
   CurlHeadersCleanup(headerList);
   ReleaseHandle(curl);
   KWProxy::LogProxyRefusal(curl, "download", inURL);
@@ -393,7 +393,7 @@ void KWLCCurlFileDownloader::DownloadFileRangeFromURL(const KWFile& inTargetFile
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, inCloudParams.m_slowServer.m_partLowestBytesPerSecond);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, inCloudParams.m_slowServer.m_partLowestSpeedSeconds);
 
-  const CURLcode result = curl_easy_perform(curl);
+  const CURLcode result = CurlPerformIPv4First(curl, "download");
   CurlHeadersCleanup(headerList);
   ReleaseHandle(curl);
   KWProxy::LogProxyRefusal(curl, "download", inURL);
