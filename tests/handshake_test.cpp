@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <regex>
 #include <string>
 #include <vector>
@@ -190,6 +191,22 @@ TEST_F(HandshakeTest, UnreachableServiceFailsWithCurlCode) {
   params.m_port = "1";
   EXPECT_FALSE(m_service.DoHandshake(params));
   EXPECT_NE(m_log.IndexOf("DoHandshake, failed with res=7"), -1);
+}
+
+// A server that takes the request and then says nothing ends the attempt
+// after the silence limit, long before the whole attempt's 60 s.
+TEST_F(HandshakeTest, ASilentServerEndsTheAttemptAtTheSilenceLimit) {
+  TestHttpServer silent([](const TestHttpRequest&, TestHttpConnection& connection) {
+    connection.WaitForPeer(std::chrono::seconds(90));
+    connection.Close();
+  });
+  KWLCCloudParams params;
+  params.m_useHTTPS = false;
+  params.m_host = "127.0.0.1";
+  params.m_port = KWString().AppendNumber(silent.Port());
+  EXPECT_FALSE(m_service.DoHandshake(params));
+  EXPECT_NE(m_log.IndexOf("DoHandshake, failed with res=28"), -1);
+  EXPECT_TRUE(m_log.Contains("Less than 1 bytes/sec transferred the last 10 seconds"));
 }
 
 // IPv4 first, as always; a host that IPv4 cannot reach (an IPv6-only

@@ -382,6 +382,37 @@ TEST_F(InstallationTest, FiveFailedHandshakesGive9001) {
   EXPECT_FALSE(Pinged("DownloadBegin()"));
 }
 
+// A handshake server that accepts connections and never says a word, with
+// the limits and pauses users get: the box comes within two minutes (the
+// limits leave ten seconds to spare), after the five attempts.
+TEST_F(InstallationTest, ASilentHandshakeServerEndsIn9001WithinTwoMinutes) {
+  KWLCBackoff::ResetSchedules();
+  StartService(s_image["image"], {"--https-port", "auto"});
+  // The kernel completes every connection; nobody ever reads or answers.
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  const int one = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(kHttpsPort));
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0) << strerror(errno);
+  ASSERT_EQ(listen(listener, 16), 0);
+  const auto start = std::chrono::steady_clock::now();
+  RunInstaller();
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  close(listener);
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_NE(Boxes()[0].find("with the error code 9001."), std::string::npos);
+  int timedOut = 0;
+  for (const std::string& line : m_log.Lines()) timedOut += line == "DoHandshake, failed with res=28";
+  EXPECT_EQ(timedOut, 5);
+  EXPECT_LT(elapsed, std::chrono::seconds(120))
+      << std::chrono::duration_cast<std::chrono::seconds>(elapsed).count() << " s";
+  EXPECT_FALSE(Pinged("DownloadBegin()"));
+}
+
 TEST_F(InstallationTest, HandshakeSucceedingOnTheThirdAttemptReportsThree) {
   StartService(s_image["image"], {"--https-port", "auto"});
   std::atomic<int> attempts{0};
