@@ -837,6 +837,43 @@ TEST_F(InstallationTest, AnImageServedOnlyOverIPv6Installs) {
   EXPECT_TRUE(ImageFetches(FileLines(m_service["access_log"])).empty());
 }
 
+// A release already installed at its launch path (the same build or a
+// newer one) is said before any byte of the image is asked for; an older
+// build is downloaded and the setup replaces it.
+TEST_F(InstallationTest, AnInstalledReleaseIsToldBeforeTheDownload) {
+  const std::string bundle = s_suite->File("apps/Clipvane.app");
+  for (const std::string installed : {"11.0.0.1234", "11.1", "11.0.0.999"}) {
+    SCOPED_TRACE(installed);
+    StartService(s_image["image"]);
+    MakeFolders(bundle + "/Contents");
+    WriteFileBytes(bundle + "/Contents/Info.plist",
+                   "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+                   "  <key>CFBundleVersion</key>\n  <string>" +
+                       installed + "</string>\n</dict>\n</plist>\n");
+    m_boxes.clear();
+    RunInstaller();
+    const int image = static_cast<int>(ImageFetches(FileLines(m_service["access_log"])).size());
+    if (installed == "11.0.0.999") {
+      EXPECT_TRUE(Boxes().empty()) << Boxes().front();
+      EXPECT_EQ(m_finalState, kLCInstallerStateInstallDone);
+      EXPECT_EQ(Sha256(ReadFileBytes(s_image["payload_path"])), s_image["payload_sha256"]);
+      EXPECT_EQ(image, 3);
+    } else {
+      ASSERT_EQ(Boxes().size(), 1u);
+      EXPECT_NE(Boxes()[0].find("is already installed on this system"), std::string::npos) << Boxes()[0];
+      EXPECT_NE(Boxes()[0].find("with the error code 32."), std::string::npos);
+      for (const std::string& line : FileLines(m_service["access_log"]))
+        EXPECT_EQ(line.find("/download/"), std::string::npos) << "asked for the image: " << line;
+      EXPECT_FALSE(Pinged("DownloadBegin()"));
+      EXPECT_TRUE(m_log.Contains("Installed: build " + installed + " at " + s_image["launch_path"] +
+                                 ", not older than the release's 11.0.0.1234: nothing to download"));
+    }
+    RunProcess({ToolPath("local-service/stop-local-service"), "--state", m_dir.File("service")});
+    RunProcess({"rm", "-rf", s_suite->File("apps")});
+    MakeFolders(s_suite->File("apps"));
+  }
+}
+
 // The origin goes away for 20 s once the first part has arrived (about half
 // the image): the backoff outlasts it, no box is shown, and no part that had
 // arrived whole is fetched again.
