@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <regex>
 #include <string>
 #include <vector>
@@ -190,6 +191,57 @@ TEST_F(HandshakeTest, UnreachableServiceFailsWithCurlCode) {
   params.m_port = "1";
   EXPECT_FALSE(m_service.DoHandshake(params));
   EXPECT_NE(m_log.IndexOf("DoHandshake, failed with res=7"), -1);
+}
+
+// A server that takes the request and then says nothing ends the attempt
+// after the silence limit, long before the whole attempt's 60 s.
+TEST_F(HandshakeTest, ASilentServerEndsTheAttemptAtTheSilenceLimit) {
+  TestHttpServer silent([](const TestHttpRequest&, TestHttpConnection& connection) {
+    connection.WaitForPeer(std::chrono::seconds(90));
+    connection.Close();
+  });
+  KWLCCloudParams params;
+  params.m_useHTTPS = false;
+  params.m_host = "127.0.0.1";
+  params.m_port = KWString().AppendNumber(silent.Port());
+  EXPECT_FALSE(m_service.DoHandshake(params));
+  EXPECT_NE(m_log.IndexOf("DoHandshake, failed with res=28"), -1);
+  EXPECT_TRUE(m_log.Contains("Less than 1 bytes/sec transferred the last 10 seconds"));
+}
+
+// IPv4 first, as always; a host that IPv4 cannot reach (an IPv6-only
+// network) is tried once more with both families.
+TEST_F(HandshakeTest, AHostOnlyIPv6ReachesIsTriedAgainWithBothFamilies) {
+  const auto reply = [](const char* url) {
+    return [url](const TestHttpRequest&, TestHttpConnection& connection) {
+      connection.SendResponse(200, std::string(R"({"result":"success","clvdownloadUrl":")") + url + "\"}");
+    };
+  };
+  TestHttpServer v6(TestHttpServer::kIPv6, reply("v6"));
+  KWLCCloudParams params;
+  params.m_useHTTPS = false;
+  params.m_port = KWString().AppendNumber(v6.Port());
+  for (const char* host : {"localhost", "[::1]"}) {
+    params.m_host = host;
+    m_service.m_downloadURL = "";
+    EXPECT_TRUE(m_service.DoHandshake(params)) << host;
+    EXPECT_EQ(m_service.m_downloadURL, "v6");
+    EXPECT_TRUE(m_log.Contains(std::string("handshake: no IPv4 address or route for http://") + host + ":" +
+                               std::to_string(v6.Port()) + "/handshake (curl 7), trying IPv6 as well"));
+  }
+  EXPECT_EQ(v6.Requests().size(), 2u);
+
+  // Both families served: IPv4 answers, and IPv6 is not tried.
+  TestHttpServer v4(reply("v4"));
+  TestHttpServer v6Beside(TestHttpServer::kIPv6, reply("v6"), v4.Port());
+  params.m_host = "localhost";
+  params.m_port = KWString().AppendNumber(v4.Port());
+  const size_t linesBefore = m_log.Lines().size();
+  EXPECT_TRUE(m_service.DoHandshake(params));
+  EXPECT_EQ(m_service.m_downloadURL, "v4");
+  EXPECT_TRUE(v6Beside.Requests().empty());
+  const std::vector<std::string> lines = m_log.Lines();
+  for (size_t i = linesBefore; i < lines.size(); ++i) EXPECT_EQ(lines[i].find("trying IPv6"), std::string::npos);
 }
 
 TEST_F(HandshakeTest, HttpsReplyIsTrustedOnlyThroughTheGivenCA) {

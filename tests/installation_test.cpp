@@ -45,6 +45,7 @@
 #include "TestHttpServer.h"
 #include "TestUtil.h"
 #include "ToolsTestUtil.h"
+#include "transfer_test_server.h"
 
 namespace {
 
@@ -391,6 +392,37 @@ TEST_F(InstallationTest, FiveFailedHandshakesGive9001) {
   EXPECT_NE(Boxes()[0].find("with the error code 9001."), std::string::npos);
   ASSERT_TRUE(Eventually([&] { return CountLines("handshake_log") == 5; }));
   EXPECT_TRUE(m_log.Contains("DoHandshake, errorCode:maintenance."));
+  EXPECT_FALSE(Pinged("DownloadBegin()"));
+}
+
+// A handshake server that accepts connections and never says a word, with
+// the limits and pauses users get: the box comes within two minutes (the
+// limits leave ten seconds to spare), after the five attempts.
+TEST_F(InstallationTest, ASilentHandshakeServerEndsIn9001WithinTwoMinutes) {
+  KWLCBackoff::ResetSchedules();
+  StartService(s_image["image"], {"--https-port", "auto"});
+  // The kernel completes every connection; nobody ever reads or answers.
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  const int one = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(kHttpsPort));
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0) << strerror(errno);
+  ASSERT_EQ(listen(listener, 16), 0);
+  const auto start = std::chrono::steady_clock::now();
+  RunInstaller();
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  close(listener);
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_NE(Boxes()[0].find("with the error code 9001."), std::string::npos);
+  int timedOut = 0;
+  for (const std::string& line : m_log.Lines()) timedOut += line == "DoHandshake, failed with res=28";
+  EXPECT_EQ(timedOut, 5);
+  EXPECT_LT(elapsed, std::chrono::seconds(120))
+      << std::chrono::duration_cast<std::chrono::seconds>(elapsed).count() << " s";
   EXPECT_FALSE(Pinged("DownloadBegin()"));
 }
 
@@ -842,6 +874,66 @@ TEST_F(InstallationTest, ARedirectedImageInstalls) {
   ASSERT_EQ(redirect.Requests().size(), 1u);
   EXPECT_EQ(redirect.Requests()[0].method, "HEAD");
   EXPECT_EQ(ImageFetches(FileLines(m_service["access_log"])).size(), 3u);
+}
+
+// An image host that only IPv6 reaches: every transfer tries IPv4 first
+// and then both families, so the image arrives all the same.
+TEST_F(InstallationTest, AnImageServedOnlyOverIPv6Installs) {
+  StartService(s_image["image"]);
+  RangeFileServer::Options options;
+  options.ipv6 = true;
+  RangeFileServer v6(ReadFileBytes(s_image["image"]), options);
+  const std::string imageURL = m_service["image_url"];
+  const std::string v6URL = "http://localhost:" + std::to_string(v6.Server().Port()) + "/file.bin";
+  std::string reply = ReadFileBytes(m_service["handshake_file"]);
+  const size_t at = reply.find(imageURL);
+  ASSERT_NE(at, std::string::npos);
+  WriteFileBytes(m_service["handshake_file"], reply.replace(at, imageURL.size(), v6URL));
+  RunInstaller();
+  EXPECT_TRUE(Boxes().empty()) << Boxes().front();
+  EXPECT_EQ(m_finalState, kLCInstallerStateInstallDone);
+  EXPECT_EQ(Sha256(ReadFileBytes(s_image["payload_path"])), s_image["payload_sha256"]);
+  EXPECT_EQ(v6.HeadRequests(), 1);
+  EXPECT_EQ(v6.RangeRequests(0), 1);
+  EXPECT_TRUE(m_log.Contains("download: no IPv4 address or route for " + v6URL + " (curl 7), trying IPv6 as well"));
+  EXPECT_TRUE(ImageFetches(FileLines(m_service["access_log"])).empty());
+}
+
+// A release already installed at its launch path (the same build or a
+// newer one) is said before any byte of the image is asked for; an older
+// build is downloaded and the setup replaces it.
+TEST_F(InstallationTest, AnInstalledReleaseIsToldBeforeTheDownload) {
+  const std::string bundle = s_suite->File("apps/Clipvane.app");
+  for (const std::string installed : {"11.0.0.1234", "11.1", "11.0.0.999"}) {
+    SCOPED_TRACE(installed);
+    StartService(s_image["image"]);
+    MakeFolders(bundle + "/Contents");
+    WriteFileBytes(bundle + "/Contents/Info.plist",
+                   "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+                   "  <key>CFBundleVersion</key>\n  <string>" +
+                       installed + "</string>\n</dict>\n</plist>\n");
+    m_boxes.clear();
+    RunInstaller();
+    const int image = static_cast<int>(ImageFetches(FileLines(m_service["access_log"])).size());
+    if (installed == "11.0.0.999") {
+      EXPECT_TRUE(Boxes().empty()) << Boxes().front();
+      EXPECT_EQ(m_finalState, kLCInstallerStateInstallDone);
+      EXPECT_EQ(Sha256(ReadFileBytes(s_image["payload_path"])), s_image["payload_sha256"]);
+      EXPECT_EQ(image, 3);
+    } else {
+      ASSERT_EQ(Boxes().size(), 1u);
+      EXPECT_NE(Boxes()[0].find("is already installed on this system"), std::string::npos) << Boxes()[0];
+      EXPECT_NE(Boxes()[0].find("with the error code 32."), std::string::npos);
+      for (const std::string& line : FileLines(m_service["access_log"]))
+        EXPECT_EQ(line.find("/download/"), std::string::npos) << "asked for the image: " << line;
+      EXPECT_FALSE(Pinged("DownloadBegin()"));
+      EXPECT_TRUE(m_log.Contains("Installed: build " + installed + " at " + s_image["launch_path"] +
+                                 ", not older than the release's 11.0.0.1234: nothing to download"));
+    }
+    RunProcess({ToolPath("local-service/stop-local-service"), "--state", m_dir.File("service")});
+    RunProcess({"rm", "-rf", s_suite->File("apps")});
+    MakeFolders(s_suite->File("apps"));
+  }
 }
 
 // The origin goes away for 20 s once the first part has arrived (about half

@@ -82,6 +82,26 @@ TEST_F(SampleProductTest, SilentSetupInstallsThePayloadOnceThenReportsAlreadyIns
 
   EXPECT_EQ(32, RunSetup(setup).exitCode);
   EXPECT_TRUE(installed == ReadFileBytes(m_made["payload_path"]));
+
+  // An older build is replaced; a newer one stays. The build is the
+  // Info.plist's CFBundleVersion, which the installer reads too.
+  const std::string plist = m_installDir + "/Clipvane.app/Contents/Info.plist";
+  const std::string shipped = ReadFileBytes(plist);
+  const auto installedAs = [&](const std::string& build) {
+    std::string text = shipped;
+    const size_t at = text.find("<string>11.0.0.1234</string>");
+    EXPECT_NE(at, std::string::npos) << text;
+    WriteFileBytes(plist, text.replace(at + 8, 11, build));
+    WriteFileBytes(m_made["payload_path"], "older");
+  };
+  installedAs("11.0.0.999");
+  EXPECT_EQ(0, RunSetup(setup).exitCode);
+  EXPECT_EQ(shipped, ReadFileBytes(plist));
+  EXPECT_TRUE(installed == ReadFileBytes(m_made["payload_path"]));
+  EXPECT_THAT(VisibleInstallEntries(), ElementsAre("Clipvane.app"));
+  installedAs("11.0.1");
+  EXPECT_EQ(32, RunSetup(setup).exitCode);
+  EXPECT_EQ("older", ReadFileBytes(m_made["payload_path"]));
 }
 
 TEST_F(SampleProductTest, TestsCanForceTheExitCode) {

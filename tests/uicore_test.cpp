@@ -1,5 +1,6 @@
 // The UI core's installer events, percentage rules, stall test, error
 // messages and the exit logic between the main and the service thread.
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -126,7 +127,7 @@ TEST_F(UICoreTest, DownloadFiguresShowMegabytesAndASettledRoundedTimeLeft) {
       EXPECT_EQ("3 %  \u00b7  0.8 of 26.0 MB", m_core->GetProgressText());
     }
     if (percent == 10) {
-      EXPECT_EQ("10 %  \u00b7  2.6 of 26.0 MB  \u00b7  2 min left", m_core->GetProgressText());
+      EXPECT_EQ("10 %  \u00b7  2.6 of 26.0 MB  \u00b7  90 s left", m_core->GetProgressText());
     }
   }
   // Part reports that interleave (a step back and on again) add no rate.
@@ -146,6 +147,71 @@ TEST_F(UICoreTest, DownloadFiguresShowMegabytesAndASettledRoundedTimeLeft) {
     m_core->OnDownloadProgress(percent);
   }
   EXPECT_EQ("60 %  \u00b7  15,6 von 26,0 MB  \u00b7  noch 40 Sek.", m_core->GetProgressText());
+}
+
+// The time left comes from the whole download's bytes and holds when the
+// rate changes (as at the end, when fewer parts run); a download that gets no
+// byte for a few seconds says it waits for the network, and whether the
+// connection check failed, instead of a time left.
+TEST_F(UICoreTest, TheTimeLeftHoldsAndAQuietNetworkIsShownAsWaiting) {
+  const uint64_t total = 10000000;
+  m_core->OnInstallBegin();
+  m_core->OnDownloadBegin();
+  m_core->OnDownloadSize(total);
+  uint64_t bytes = 0;
+  std::vector<int> shown;  // one figure a second
+  const auto flow = [&](int seconds, uint64_t perSecond) {
+    for (int tick = 0; tick < seconds * 4; ++tick) {
+      m_clock.AdvanceMs(250);
+      bytes += perSecond / 4;
+      m_core->OnDownloadBytes(bytes);
+      EXPECT_TRUE(m_core->OnDownloadProgress(static_cast<int>(bytes * 100 / total)));
+      const std::string text = m_core->GetProgressText();
+      const size_t left = text.find(" s left");
+      const size_t minutes = text.find(" min left");
+      const size_t start = text.rfind(' ', std::min(left, minutes) - 1) + 1;
+      if (tick % 4 == 3 && (left != std::string::npos || minutes != std::string::npos))
+        shown.push_back(std::stoi(text.substr(start)) * (minutes != std::string::npos ? 60 : 1));
+    }
+  };
+  flow(30, 100000);
+  EXPECT_EQ("30 %  \u00b7  3.0 of 10.0 MB  \u00b7  70 s left", m_core->GetProgressText());
+  flow(40, 40000);  // the rate falls to 40 %: the truth goes from 70 s to 175 s
+  // Five seconds on, the figure is within half of what the earlier one said
+  // (give or take its rounding: 5 s, or half a minute from 2 min on).
+  for (size_t i = 0; i + 5 < shown.size(); ++i) {
+    const double counted = std::max(5, shown[i] - 5);
+    const double rounding = shown[i + 5] >= 120 ? 30 : 5;
+    EXPECT_LE(shown[i + 5], 1.5 * counted + rounding) << "second " << i;
+    EXPECT_GE(shown[i + 5], 0.5 * counted - rounding) << "second " << i;
+  }
+  EXPECT_NEAR(shown.back(), (total - bytes) / 40000.0, 20.0) << "it does follow, in time";
+  EXPECT_EQ(LCInstallerUICore::kNetworkFlowing, m_core->GetNetworkWait());
+
+  // No byte for four seconds: waiting, the time left gone.
+  m_clock.AdvanceMs(3900);
+  EXPECT_EQ(LCInstallerUICore::kNetworkFlowing, m_core->GetNetworkWait());
+  m_clock.AdvanceMs(100);
+  EXPECT_EQ(LCInstallerUICore::kNetworkWaiting, m_core->GetNetworkWait());
+  EXPECT_EQ("Ostrel Clipvane Installer\nWaiting for the network\u2026 46 %  \u00b7  4.6 of 10.0 MB",
+            m_core->GetTrayHelper().GetTooltip());
+  // The stall's connection check fails: said too.
+  m_detector.m_connected = false;
+  m_clock.AdvanceMs(2000);
+  EXPECT_FALSE(m_core->OnDownloadProgress(46));
+  EXPECT_EQ(LCInstallerUICore::kNetworkDown, m_core->GetNetworkWait());
+  EXPECT_EQ(
+      "Ostrel Clipvane Installer\nNo connection \u2013 waiting for the network\u2026 46 %  \u00b7  4.6 of 10.0 MB",
+      m_core->GetTrayHelper().GetTooltip());
+
+  // Bytes again: flowing, and the rate is learnt afresh (the wait is no rate).
+  m_detector.m_connected = true;
+  shown.clear();
+  flow(2, 100000);
+  EXPECT_EQ(LCInstallerUICore::kNetworkFlowing, m_core->GetNetworkWait());
+  EXPECT_TRUE(shown.empty());
+  flow(3, 100000);
+  EXPECT_EQ("51 %  \u00b7  5.1 of 10.0 MB  \u00b7  50 s left", m_core->GetProgressText());
 }
 
 TEST_F(UICoreTest, EachPercentageIsLoggedOncePerDownloadAndPingedAtMultiplesOfFive) {

@@ -420,7 +420,7 @@ TEST_F(UICoreTest, ShippedPicturesAllLoadAndFitTheirPlaces) {
       EXPECT_TRUE(fits(assets.m_progressBarBackground, 596 - 285, 68 - 58));
       ASSERT_EQ(10u, assets.m_progressAnimation.size());
       for (const LCBGRAImage& frame : assets.m_progressAnimation) EXPECT_TRUE(fits(frame, 596 - 285, 68 - 58));
-      ASSERT_EQ(5u, assets.m_stateTexts.size());
+      ASSERT_EQ(7u, assets.m_stateTexts.size());
       for (const LCBGRAImage& text : assets.m_stateTexts) {
         EXPECT_TRUE(fits(text, 260, 14));
         EXPECT_TRUE(InkInside(text, 0, 0, 260 - 1, 14, scale));

@@ -26,7 +26,7 @@ W=868
 H=592
 
 for font in DejaVu-Sans DejaVu-Sans-Bold DejaVu-Sans-ExtraLight Noto-Sans-CJK-JP Noto-Sans-CJK-JP-Bold; do
-  if ! convert -list font | grep -q "Font: $font\$"; then
+  if ! convert -list font | grep "Font: $font\$" >/dev/null; then
     echo "make_assets: font $font missing (Debian: fonts-dejavu-core fonts-dejavu-extra fonts-noto-cjk)" >&2
     exit 1
   fi
@@ -386,6 +386,8 @@ draw_locale() {  # folder
   }
   state_text text_pre_download state.pre_download
   state_text text_downloading state.downloading
+  state_text text_waiting_network state.waiting_network
+  state_text text_waiting_offline state.waiting_offline
   state_text text_extracting state.extracting
   state_text text_installing state.installing
   state_text text_launching state.launching

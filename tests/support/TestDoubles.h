@@ -24,6 +24,7 @@ class StubInstallerUI : public ILCInstallerUIInterface {
   void OnDownloadBegin() override {}
   bool OnDownloadProgress(int) override { return true; }
   void OnDownloadSize(uint64_t) override {}
+  void OnDownloadBytes(uint64_t) override {}
   void OnDownloadDone(int) override {}
   void OnExtractBegin() override {}
   void OnExtractDone() override {}

@@ -95,6 +95,11 @@ void TestHttpConnection::WaitForPeer(std::chrono::milliseconds timeout) {
 
 TestHttpServer::TestHttpServer(Handler handler, int port) : m_handler(std::move(handler)) { Start(port); }
 
+TestHttpServer::TestHttpServer(Loopback loopback, Handler handler, int port)
+    : m_handler(std::move(handler)), m_loopback(loopback) {
+  Start(port);
+}
+
 TestHttpServer::TestHttpServer(Handler handler, const std::string& certificateFile, const std::string& keyFile,
                                int port)
     : m_handler(std::move(handler)) {
@@ -116,26 +121,39 @@ long TestHttpServer::Receive(int fd, SSL* ssl, char* buffer, size_t size) {
 }
 
 void TestHttpServer::Start(int port) {
+  const int family = m_loopback == kIPv6 ? AF_INET6 : AF_INET;
 #ifdef SOCK_CLOEXEC
-  m_listenFD = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  m_listenFD = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
 #else
-  m_listenFD = socket(AF_INET, SOCK_STREAM, 0);
+  m_listenFD = socket(family, SOCK_STREAM, 0);
   fcntl(m_listenFD, F_SETFD, FD_CLOEXEC);
 #endif
   int one = 1;
   setsockopt(m_listenFD, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  if (bind(m_listenFD, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-    fprintf(stderr, "TestHttpServer: cannot listen on 127.0.0.1:%d\n", port);
+  sockaddr_storage address{};
+  socklen_t length;
+  if (m_loopback == kIPv6) {
+    setsockopt(m_listenFD, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof(one));
+    sockaddr_in6& v6 = reinterpret_cast<sockaddr_in6&>(address);
+    v6.sin6_family = AF_INET6;
+    v6.sin6_addr = in6addr_loopback;
+    v6.sin6_port = htons(static_cast<uint16_t>(port));
+    length = sizeof(v6);
+  } else {
+    sockaddr_in& v4 = reinterpret_cast<sockaddr_in&>(address);
+    v4.sin_family = AF_INET;
+    v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    v4.sin_port = htons(static_cast<uint16_t>(port));
+    length = sizeof(v4);
+  }
+  if (bind(m_listenFD, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+    fprintf(stderr, "TestHttpServer: cannot listen on %s port %d\n", m_loopback == kIPv6 ? "::1" : "127.0.0.1", port);
     abort();
   }
   listen(m_listenFD, 128);
-  socklen_t length = sizeof(address);
   getsockname(m_listenFD, reinterpret_cast<sockaddr*>(&address), &length);
-  m_port = ntohs(address.sin_port);
+  m_port = ntohs(m_loopback == kIPv6 ? reinterpret_cast<sockaddr_in6&>(address).sin6_port
+                                     : reinterpret_cast<sockaddr_in&>(address).sin_port);
   m_acceptThread = std::thread(&TestHttpServer::AcceptLoop, this);
 }
 
@@ -154,7 +172,9 @@ TestHttpServer::~TestHttpServer() {
   for (std::thread& worker : workers) worker.join();
 }
 
-std::string TestHttpServer::HostPort() const { return "127.0.0.1:" + std::to_string(m_port); }
+std::string TestHttpServer::HostPort() const {
+  return (m_loopback == kIPv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(m_port);
+}
 
 std::string TestHttpServer::BaseUrl() const { return (m_tls ? "https://" : "http://") + HostPort(); }
 

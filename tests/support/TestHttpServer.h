@@ -1,4 +1,4 @@
-// TestHttpServer: a real HTTP/1.1 server on 127.0.0.1 for tests, with the
+// TestHttpServer: a real HTTP/1.1 server on 127.0.0.1 (or ::1) for tests, with the
 // reply scripted per request. The handler writes raw bytes, so a test can
 // send any status, wrong headers, a short body, or drop the connection.
 // Given a certificate and key, it speaks HTTPS instead.
@@ -55,8 +55,12 @@ class TestHttpServer {
  public:
   using Handler = std::function<void(const TestHttpRequest&, TestHttpConnection&)>;
 
+  enum Loopback { kIPv4, kIPv6 };
+
   // Port 0 picks a free port.
   explicit TestHttpServer(Handler handler, int port = 0);
+  // On ::1 alone (kIPv6) or 127.0.0.1.
+  TestHttpServer(Loopback loopback, Handler handler, int port = 0);
   // HTTPS with the PEM certificate chain and key.
   TestHttpServer(Handler handler, const std::string& certificateFile, const std::string& keyFile, int port = 0);
   ~TestHttpServer();
@@ -64,7 +68,7 @@ class TestHttpServer {
   TestHttpServer& operator=(const TestHttpServer&) = delete;
 
   int Port() const { return m_port; }
-  // "127.0.0.1:PORT"
+  // "127.0.0.1:PORT" or "[::1]:PORT"
   std::string HostPort() const;
   // "http://127.0.0.1:PORT" (or https)
   std::string BaseUrl() const;
@@ -80,6 +84,7 @@ class TestHttpServer {
   long Receive(int fd, SSL* ssl, char* buffer, size_t size);
 
   Handler m_handler;
+  Loopback m_loopback = kIPv4;
   SSL_CTX* m_tls = nullptr;
   int m_listenFD = -1;
   int m_port = 0;

@@ -10,7 +10,7 @@ RangeFileServer::RangeFileServer(std::string content, const Options& options)
   if (options.tls) {
     m_server.reset(new TestHttpServer(handler, options.certificateFile, options.keyFile));
   } else {
-    m_server.reset(new TestHttpServer(handler));
+    m_server.reset(new TestHttpServer(options.ipv6 ? TestHttpServer::kIPv6 : TestHttpServer::kIPv4, handler));
   }
 }
 

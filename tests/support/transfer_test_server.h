@@ -1,4 +1,4 @@
-// RangeFileServer: serves one file over HTTP or HTTPS on 127.0.0.1 with
+// RangeFileServer: serves one file over HTTP or HTTPS on 127.0.0.1 (or ::1) with
 // byte ranges, and misbehaves on request: each ranged GET asks the script
 // what to do, given the first byte asked for and how often it was asked.
 #pragma once
@@ -33,6 +33,7 @@ class RangeFileServer {
     std::string certificateFile;
     std::string keyFile;
     bool lowerCaseHeaders = false;
+    bool ipv6 = false;  // on ::1 alone
   };
 
   // Serves the file with the strong ETag "1" until Replace says otherwise.

@@ -22,6 +22,10 @@ class ILCInstallerUIInterface {
   // The image's size in bytes, reported with its progress once the download
   // knows it (0 before); the percentage of it is what has arrived.
   virtual void OnDownloadSize(uint64_t totalBytes) = 0;
+  // The image's bytes that have arrived so far, all parts together, reported
+  // with the progress (from the download threads, several at once): the
+  // time left and the waiting for the network are judged by them.
+  virtual void OnDownloadBytes(uint64_t bytesDone) = 0;
   virtual void OnDownloadDone(int attempts) = 0;
   virtual void OnExtractBegin() = 0;
   virtual void OnExtractDone() = 0;

@@ -10,10 +10,11 @@
 
 namespace {
 
-// The average forgets a rate within about this many seconds.
-const double kRateTimeConstantSeconds = 8.0;
 // The rate is measured this long before any time left is shown.
 const int64_t kSettleMilliseconds = 3000;
+// How fast the figure shown may follow a new estimate, beyond counting down:
+// by this share a second, so that in five seconds it moves by about a third.
+const double kFollowPerSecond = 0.06;
 
 const char* const kFigureTexts[] = {"progress.percent", "progress.size", "progress.minutes_left",
                                     "progress.seconds_left"};
@@ -60,11 +61,12 @@ std::u32string LCDownloadEstimate::GetCharacters() {
 
 void LCDownloadEstimate::Start(const boost::posix_time::ptime& now) {
   m_percent = 0;
+  m_haveBytes = false;
+  m_bytes = 0;
   m_start = now;
-  m_lastChange = now;
-  m_lastBytes = 0;
-  m_bytesPerSecond = 0;
-  m_firstPercent = -1;
+  m_lastArrival = now;
+  m_window.clear();
+  m_shownSeconds = -1;
 }
 
 uint64_t LCDownloadEstimate::BytesAt(int percent) const {
@@ -74,58 +76,91 @@ uint64_t LCDownloadEstimate::BytesAt(int percent) const {
 
 void LCDownloadEstimate::SetTotalBytes(uint64_t totalBytes) {
   if (totalBytes == m_totalBytes) return;
-  // The bytes counted so far were counted against another size (none).
+  // Bytes taken from the percentage were counted against another size (none).
   m_totalBytes = totalBytes;
-  m_lastBytes = BytesAt(m_percent);
+  if (!m_haveBytes) {
+    m_bytes = BytesAt(m_percent);
+    m_window.clear();
+    m_shownSeconds = -1;
+  }
 }
 
 void LCDownloadEstimate::Update(int percent, const boost::posix_time::ptime& now) {
-  percent = std::max(0, std::min(100, percent));
-  if (percent == m_percent) return;
-  m_percent = percent;
-  // The rate counts only bytes past the furthest point reached: the parts'
-  // reports interleave, and a percentage that steps back and forth again
-  // would otherwise count the same bytes twice, in no time.
-  const uint64_t bytes = BytesAt(percent);
-  if (bytes <= m_lastBytes) return;
-  // The first report comes after a burst (the network's buffers filling, a
-  // Retry's kept parts) that says nothing of the rate: the average is first
-  // taken from there, over the settling time, and moves on from that.
-  if (m_firstPercent < 0) {
-    m_firstPercent = percent;
-    m_firstReport = now;
-  }
-  const int64_t elapsedMs = LCMillisecondsBetween(m_lastChange, now);
-  const int64_t sinceFirstMs = LCMillisecondsBetween(m_firstReport, now);
-  if (m_bytesPerSecond == 0 && sinceFirstMs >= kSettleMilliseconds) {
-    m_bytesPerSecond =
-        static_cast<double>(bytes - BytesAt(m_firstPercent)) * 1000.0 / static_cast<double>(sinceFirstMs);
-  } else if (m_bytesPerSecond > 0 && elapsedMs > 0) {
-    const double seconds = static_cast<double>(elapsedMs) / 1000.0;
-    const double sample = static_cast<double>(bytes - m_lastBytes) / seconds;
-    const double weight = 1.0 - std::exp(-seconds / kRateTimeConstantSeconds);
-    m_bytesPerSecond += weight * (sample - m_bytesPerSecond);
-  }
-  m_lastBytes = bytes;
-  m_lastChange = now;
+  m_percent = std::max(0, std::min(100, percent));
+  if (!m_haveBytes) Arrived(BytesAt(m_percent), now);
 }
 
-int LCDownloadEstimate::GetShownSecondsLeft() const {
-  if (m_totalBytes == 0 || m_bytesPerSecond <= 0 || m_percent >= 100) return -1;
-  const double seconds = static_cast<double>(m_totalBytes - m_lastBytes) / m_bytesPerSecond;
-  // Whole minutes from a minute and a half on, else steps of five seconds;
-  // rounded up, so that the last figure is never "0 s".
-  if (seconds >= 90) return static_cast<int>(std::ceil(seconds / 60.0)) * 60;
+void LCDownloadEstimate::UpdateBytes(uint64_t bytes, const boost::posix_time::ptime& now) {
+  if (!m_haveBytes) {
+    // From now on the bytes, not the percentage, say what arrived.
+    m_haveBytes = true;
+    m_bytes = 0;
+    m_window.clear();
+    m_shownSeconds = -1;
+  }
+  Arrived(bytes, now);
+}
+
+void LCDownloadEstimate::Arrived(uint64_t bytes, const boost::posix_time::ptime& now) {
+  // Only bytes past the furthest point count: the parts' reports interleave,
+  // and a figure that steps back and on again would count bytes twice.
+  if (bytes <= m_bytes) return;
+  const bool waited = IsWaiting(now);
+  m_bytes = bytes;
+  m_lastArrival = now;
+  if (m_window.empty() || waited) {
+    m_window.assign(1, Sample{now, m_bytes});
+    m_shownSeconds = -1;
+    return;
+  }
+  m_window.push_back(Sample{now, m_bytes});
+  const boost::posix_time::ptime windowStart = now - boost::posix_time::seconds(kWindowSeconds);
+  while (m_window.size() > 2 && m_window[1].time <= windowStart) m_window.pop_front();
+
+  const double estimate = SecondsLeft(now);
+  if (estimate < 0) return;
+  if (m_shownSeconds < 0) {
+    m_shownSeconds = estimate;
+  } else {
+    const double seconds = static_cast<double>(LCMillisecondsBetween(m_shownAt, now)) / 1000.0;
+    const double counted = std::max(0.0, m_shownSeconds - seconds);
+    const double reach = std::exp(kFollowPerSecond * seconds);
+    m_shownSeconds = std::max(counted / reach, std::min(counted * reach, estimate));
+  }
+  m_shownAt = now;
+}
+
+double LCDownloadEstimate::SecondsLeft(const boost::posix_time::ptime& now) const {
+  if (m_totalBytes == 0 || m_window.size() < 2) return -1;
+  const Sample& first = m_window.front();
+  const int64_t spanMs = LCMillisecondsBetween(first.time, now);
+  if (spanMs < kSettleMilliseconds || m_bytes <= first.bytes) return -1;
+  const double rate = static_cast<double>(m_bytes - first.bytes) * 1000.0 / static_cast<double>(spanMs);
+  return static_cast<double>(m_totalBytes > m_bytes ? m_totalBytes - m_bytes : 0) / rate;
+}
+
+bool LCDownloadEstimate::IsWaiting(const boost::posix_time::ptime& now) const {
+  return m_haveBytes && LCMillisecondsBetween(m_lastArrival, now) >= kWaitingMilliseconds;
+}
+
+int LCDownloadEstimate::GetShownSecondsLeft(const boost::posix_time::ptime& now) const {
+  if (m_shownSeconds < 0 || m_percent >= 100 || IsWaiting(now)) return -1;
+  const double seconds =
+      std::max(0.0, m_shownSeconds - static_cast<double>(LCMillisecondsBetween(m_shownAt, now)) / 1000.0);
+  // The nearest whole minute from two minutes on, else steps of five
+  // seconds rounded up, so that the last figure is never "0 s" and the
+  // change to minutes is no jump.
+  if (seconds >= 120) return static_cast<int>(std::lround(seconds / 60.0)) * 60;
   return std::max(5, static_cast<int>(std::ceil(seconds / 5.0)) * 5);
 }
 
-std::string LCDownloadEstimate::GetText() const {
+std::string LCDownloadEstimate::GetText(const boost::posix_time::ptime& now) const {
   std::string text = Text("progress.percent", {{"percent", std::to_string(m_percent)}});
   if (m_totalBytes == 0) return text;
-  const int left = GetShownSecondsLeft();
+  const int left = GetShownSecondsLeft(now);
   text +=
       kSeparator + Text("progress.size", {{"done", Megabytes(BytesAt(m_percent))}, {"total", Megabytes(m_totalBytes)}});
-  if (left >= 90) {
+  if (left >= 120) {
     text += kSeparator + Text("progress.minutes_left", {{"minutes", std::to_string(left / 60)}});
   } else if (left > 0) {
     text += kSeparator + Text("progress.seconds_left", {{"seconds", std::to_string(left)}});

@@ -38,6 +38,9 @@ enum {
   // The setup program's code for too little disk space; the installer uses
   // it too, so that the user sees the same message with Retry.
   kLCInstallerErrorNotEnoughDiskSpace = 30,
+  // The setup program's code for a product already installed; the installer
+  // says it before the download when it sees the release there itself.
+  kLCInstallerErrorAlreadyInstalled = 32,
   kLCInstallerErrorNoNetwork = 9000,
   kLCInstallerErrorHandshakeFailed = 9001,
   kLCInstallerErrorDownloadFailed = 9002,

@@ -33,6 +33,15 @@ const KWString kClientCampaignHTTPHeader("ClientCampaign");
 // reply and is not worth holding in memory.
 const size_t kMaxReplyBytes = 1024 * 1024;
 
+// Besides the whole attempt's limit (60 s): a server that accepts and then
+// says nothing ends an attempt after this long, in the connect phase (TCP
+// and TLS) or once the request is sent. The stage makes five attempts with
+// pauses of at most 5, 10, 20 and 20 s between them, so a silent server
+// gives the box within 5 x 11 + 55 = 110 s (libcurl looks at the speed
+// once a second).
+const int kConnectLimitMS = 10000;
+const long kSilenceLimitSeconds = 10;
+
 struct BoundedReply {
   explicit BoundedReply(const KWAbortFlag& abortFlag) : m_data(abortFlag) {}
   KWLCCloudUtils::CurlStringWriteCallbackData m_data;
@@ -95,6 +104,9 @@ bool LCInstallerService::DoHandshake(const KWLCCloudParams& params) {
       if (!transfer.curl) throw KWLCException("kKWErrorInternal", __FILE__, __LINE__, false);
       KWLCCloudUtils::CurlCreateHeaderList(headers, transfer.headerList, transfer.curl);
       KWLCCloudUtils::AddDefaultCurlSettings(transfer.curl, params, 1);
+      if (params.m_connectTimeoutMS == 0) KWLCCloudUtils::CurlSetConnectTimeoutMS(transfer.curl, kConnectLimitMS);
+      curl_easy_setopt(transfer.curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+      curl_easy_setopt(transfer.curl, CURLOPT_LOW_SPEED_TIME, kSilenceLimitSeconds);
       curl_easy_setopt(transfer.curl, CURLOPT_URL, url.c_str());
       curl_easy_setopt(transfer.curl, CURLOPT_WRITEDATA, &reply);
       curl_easy_setopt(transfer.curl, CURLOPT_WRITEFUNCTION, BoundedStringWrite);
@@ -103,7 +115,7 @@ bool LCInstallerService::DoHandshake(const KWLCCloudParams& params) {
       curl_easy_setopt(transfer.curl, CURLOPT_NOPROGRESS, 0L);
       curl_easy_setopt(transfer.curl, CURLOPT_PROGRESSDATA, &progressData);
       curl_easy_setopt(transfer.curl, CURLOPT_PROGRESSFUNCTION, KWLCCloudUtils::CurlProgressCallback);
-      if (!exitRequested) result = curl_easy_perform(transfer.curl);
+      if (!exitRequested) result = KWLCCloudUtils::CurlPerformIPv4First(transfer.curl, "handshake");
       KWProxy::LogProxyRefusal(transfer.curl, "handshake", url);
     }
 

@@ -29,9 +29,11 @@
 #include "KWLCCurlMultipartFileDownloader.h"
 #include "KWLogger.h"
 #include "LCDiskImageTool.h"
+#include "LCInstalledProduct.h"
 #include "LCInstallerEndpoints.h"
 #include "LCInstallerService.h"
 #include "LCProductLauncher.h"
+#include "LCReleaseManifest.h"
 
 namespace {
 
@@ -58,6 +60,7 @@ class LCDownloadProgressCallback : public IKWLCCurlProgressCallback {
       m_ui.OnDownloadSize(size);
       m_reportedSize.store(size);
     }
+    m_ui.OnDownloadBytes(m_downloader.GetBytesDone());
     return m_ui.OnDownloadProgress(percent);
   }
 
@@ -123,6 +126,24 @@ bool ConnectionComesUp(IKWInternetConnectionDetector& detector, const KWAbortFla
     KWLCBackoff::Wait(std::chrono::duration_cast<std::chrono::milliseconds>(kRetryShownFor - shown), exitRequested);
   }
   return connected && !exitRequested;
+}
+
+// The setup program would say "already installed" only after the whole
+// download: when the launch path holds the release's build or a newer one,
+// that is said before the first byte. An older build, or one that cannot be
+// read, is downloaded and the setup decides.
+void ThrowIfAlreadyInstalled(const KWPath& launchPath, const KWString& build) {
+  const std::string installed = LCInstalledProduct::BuildAt(launchPath.GetPathAsKWString());
+  if (installed.empty()) return;
+  int order = 0;
+  if (!LCReleaseManifest::CompareBuildNumbers(installed, build.GetUTF8String(), order) || order < 0) {
+    KWLOG("Installed: build %s at %s, the release is %s", KWString(installed).c_str(), launchPath.c_str(),
+          build.c_str());
+    return;
+  }
+  KWLOG("Installed: build %s at %s, not older than the release's %s: nothing to download", KWString(installed).c_str(),
+        launchPath.c_str(), build.c_str());
+  throw KWLCException(kLCInstallerErrorAlreadyInstalled, LCInstallerService::kServiceSource, 531, false);
 }
 
 }  // namespace
@@ -204,7 +225,10 @@ int LCInstallerService::DownloadAndInstallCLV() {
   }
 
   if (StageMayRun(kLCInstallerStateHandshakeDone)) RunHandshakeStage();
-  if (StageMayRun(kLCInstallerStateDownloadDone)) RunDownloadStage(downloadParams);
+  if (StageMayRun(kLCInstallerStateDownloadDone)) {
+    ThrowIfAlreadyInstalled(m_launchPath, m_buildNumber);
+    RunDownloadStage(downloadParams);
+  }
   if (StageMayRun(kLCInstallerStateExtractDone)) RunMountStage();
   if (StageMayRun(kLCInstallerStateSetupDone)) RunSetupStage();
   if (StageMayRun(kLCInstallerStateLaunchDone)) RunLaunchStage();

@@ -88,9 +88,14 @@ LCBGRAImage LCInstallerSystemTrayHelper::IconPixels(int picture) const {
 std::string LCInstallerSystemTrayHelper::GetTooltip() const {
   std::string stage;
   switch (m_uiCore.GetState()) {
-    case kLCInstallerStateDownloading:
-      stage = LCInstallerText::Get("state.downloading").GetUTF8String() + " " + m_uiCore.GetProgressText();
+    case kLCInstallerStateDownloading: {
+      const LCInstallerUICore::NetworkWait wait = m_uiCore.GetNetworkWait();
+      const char* key = wait == LCInstallerUICore::kNetworkDown      ? "state.waiting_offline"
+                        : wait == LCInstallerUICore::kNetworkWaiting ? "state.waiting_network"
+                                                                     : "state.downloading";
+      stage = LCInstallerText::Get(key).GetUTF8String() + " " + m_uiCore.GetProgressText();
       break;
+    }
     case kLCInstallerStateDownloadDone:
     case kLCInstallerStateExtracting:
     case kLCInstallerStateExtractDone:

@@ -193,7 +193,7 @@ void LCInstallerUICore::LoadAssetsFromFolder(const KWPath& folder, LCImageLoader
   assets.m_disabledMask = read.Shared("disabled_mask.png");
   read.Sequence(assets.m_stateTexts,
                 {"text_pre_download.png", "text_downloading.png", "text_extracting.png", "text_installing.png",
-                 "text_launching.png"},
+                 "text_launching.png", "text_waiting_network.png", "text_waiting_offline.png"},
                 true);
   read.Sequence(assets.m_closeImages, {"close_n.png", "close_o.png", "close_s.png"}, false);
   read.Sequence(assets.m_appCloseImages, {"app_close_mac_n.png", "app_close_mac_o.png", "app_close_mac_s.png"}, false);
@@ -268,6 +268,8 @@ void LCInstallerUICore::OnDownloadBegin() {
     m_lastProgressChangeTime.Store(ILCInstallerUIClock::GetInstance().SecondClockNow());
     std::fill(std::begin(m_progressReported), std::end(m_progressReported), false);
     m_lastProbeTime = boost::posix_time::ptime();
+    m_lastProbeConnected = true;
+    m_bytesDone = 0;
     m_estimate.Start(ILCInstallerUIClock::GetInstance().MicrosecondClockNow());
   }
   SetState(kLCInstallerStateDownloading);
@@ -321,9 +323,29 @@ void LCInstallerUICore::OnDownloadSize(uint64_t totalBytes) {
   m_estimate.SetTotalBytes(totalBytes);
 }
 
+void LCInstallerUICore::OnDownloadBytes(uint64_t bytesDone) {
+  std::lock_guard<std::mutex> lock(m_progressMutex);
+  ILCInstallerUIClock& clock = ILCInstallerUIClock::GetInstance();
+  // Bytes that arrive are progress, however long the percentage stays put
+  // on a slow link; and the network evidently works.
+  if (bytesDone > m_bytesDone) {
+    m_bytesDone = bytesDone;
+    m_lastProgressChangeTime.Store(clock.SecondClockNow());
+    m_lastProbeConnected = true;
+  }
+  m_estimate.UpdateBytes(bytesDone, clock.MicrosecondClockNow());
+}
+
 std::string LCInstallerUICore::GetProgressText() {
   std::lock_guard<std::mutex> lock(m_progressMutex);
-  return m_estimate.GetText();
+  return m_estimate.GetText(ILCInstallerUIClock::GetInstance().MicrosecondClockNow());
+}
+
+LCInstallerUICore::NetworkWait LCInstallerUICore::GetNetworkWait() {
+  if (m_state != kLCInstallerStateDownloading) return kNetworkFlowing;
+  std::lock_guard<std::mutex> lock(m_progressMutex);
+  if (!m_estimate.IsWaiting(ILCInstallerUIClock::GetInstance().MicrosecondClockNow())) return kNetworkFlowing;
+  return m_lastProbeConnected ? kNetworkWaiting : kNetworkDown;
 }
 
 void LCInstallerUICore::OnDownloadDone(int attempts) {

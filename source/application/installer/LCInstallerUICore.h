@@ -46,6 +46,7 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   void OnDownloadBegin() override;
   bool OnDownloadProgress(int percent) override;
   void OnDownloadSize(uint64_t totalBytes) override;
+  void OnDownloadBytes(uint64_t bytesDone) override;
   void OnDownloadDone(int attempts) override;
   void OnExtractBegin() override;
   void OnExtractDone() override;
@@ -137,6 +138,11 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   // The download's figures as the window shows them: "47 %  ·  12.2 of
   // 26.0 MB  ·  15 s left" (the parts not yet known left out). Any thread.
   std::string GetProgressText();
+  // While downloading, whether the download waits for the network: no byte
+  // for a few seconds (kNetworkWaiting), and also the last connection check
+  // failed (kNetworkDown). Any thread.
+  enum NetworkWait { kNetworkFlowing, kNetworkWaiting, kNetworkDown };
+  NetworkWait GetNetworkWait();
   // A message box is up: the frame gets the disabled mask.
   bool IsUIDisabled() const { return m_openBoxes > 0; }
   bool IsDragging() const { return m_isDragging; }
@@ -200,6 +206,7 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   std::atomic<LCInstallerStateEnum> m_state{kLCInstallerStateNone};
   bool m_progressReported[100];   // guarded by m_progressMutex
   LCDownloadEstimate m_estimate;  // guarded by m_progressMutex
+  uint64_t m_bytesDone = 0;       // guarded by m_progressMutex
   std::atomic<int> m_progress{0};
   LCAtomicTime m_lastProgressChangeTime;
   // The last connection probe of a stalled download and its answer.
@@ -247,10 +254,11 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
     unsigned looks = 0;       // hover and pressed flags of every control
     int focus = -1;
     bool disabled = false;
+    int networkWait = 0;  // a NetworkWait, while downloading
     bool operator==(const FrameInputs& o) const {
       return state == o.state && slide == o.slide && progress == o.progress && animation == o.animation &&
              looks == o.looks && focus == o.focus && disabled == o.disabled && connecting == o.connecting &&
-             figures == o.figures;
+             figures == o.figures && networkWait == o.networkWait;
     }
   };
   FrameInputs m_lastFrame;

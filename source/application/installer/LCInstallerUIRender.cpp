@@ -41,9 +41,13 @@ LCBGRAImage GetSubImage(const LCBGRAImage& image, float fraction) {
   return result;
 }
 
-size_t GetTextImageForState(LCInstallerStateEnum state) {
+// The pictures of m_stateTexts, in the order the core loads them.
+size_t GetTextImageForState(LCInstallerStateEnum state, int networkWait) {
   switch (state) {
     case kLCInstallerStateDownloading:
+      if (networkWait == LCInstallerUICore::kNetworkWaiting) return 5;
+      if (networkWait == LCInstallerUICore::kNetworkDown) return 6;
+      return 1;
     case kLCInstallerStateDownloadDone:
       return 1;
     case kLCInstallerStateExtracting:
@@ -110,7 +114,10 @@ bool LCInstallerUICore::RenderUI() {
   inputs.slide = slideIndex;
   inputs.progress = state == kLCInstallerStateDownloading ? progress : -1;
   inputs.connecting = connecting;
-  if (state == kLCInstallerStateDownloading) inputs.figures = GetProgressText();
+  if (state == kLCInstallerStateDownloading) {
+    inputs.figures = GetProgressText();
+    inputs.networkWait = GetNetworkWait();
+  }
   if (animating) {
     const double phase = static_cast<double>(animMs % 1000) / 1000.0;
     inputs.animation = static_cast<int>(phase * static_cast<double>(frames - 1) + 0.5);
@@ -167,7 +174,7 @@ bool LCInstallerUICore::RenderUI() {
   }
 
   if (state > kLCInstallerStateWaitingForInstall) {
-    blendLook(m_assets.m_stateTexts, GetTextImageForState(state), kStateTextX, kStateTextY);
+    blendLook(m_assets.m_stateTexts, GetTextImageForState(state, inputs.networkWait), kStateTextX, kStateTextY);
     if (animating) blendLook(m_assets.m_progressAnimation, inputs.animation, kProgressX, kProgressY);
   }
 

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 
+#include "KWCurlAddressFamily.h"
 #include "KWCurlFloor.h"
 #include "KWLogger.h"
 #include "KWProxy.h"
@@ -124,10 +125,15 @@ class KWSocketConnectionDetector : public IKWInternetConnectionDetector {
     // NOTE: getaddrinfo has no time-out of its own; a resolver that hangs is
     // bounded by the system's resolver settings.
     if (getaddrinfo(host.c_str(), port.c_str(), &hints, &addresses) != 0) return false;
+    // The transfers try IPv4 first and IPv6 only when IPv4 cannot reach the
+    // host: so does the check, or it would pass on a network where they fail
+    // (or fail where they pass).
     bool connected = false;
-    for (addrinfo* address = addresses; address && !connected && RemainingMS(deadline) > 0;
-         address = address->ai_next) {
-      connected = ConnectWithDeadline(address, deadline);
+    for (const bool ipv4 : {true, false}) {
+      for (addrinfo* address = addresses; address && !connected && RemainingMS(deadline) > 0;
+           address = address->ai_next) {
+        if ((address->ai_family == AF_INET) == ipv4) connected = ConnectWithDeadline(address, deadline);
+      }
     }
     freeaddrinfo(addresses);
     return connected;
@@ -174,7 +180,11 @@ class KWCurlFileDownloader : public IKWInternetFileDownloader {
     } else {
       KWProxy::ApplyToCurlHandle(curl, url);
     }
-    const CURLcode result = PerformUnlessAborted(curl, abort);
+    KWCurlAddressFamily::UseIPv4(curl);
+    CURLcode result = PerformUnlessAborted(curl, abort);
+    if (!abort && KWCurlAddressFamily::RetryWithBothFamilies(curl, result, "network")) {
+      result = PerformUnlessAborted(curl, abort);
+    }
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     KWProxy::LogProxyRefusal(curl, "network", url);

@@ -50,6 +50,8 @@ const std::vector<std::pair<std::string, std::string>> kEnglish = {
     // Texts inside the pictures (tools/make_assets.sh draws them).
     {"state.pre_download", "Preparing the download…"},
     {"state.downloading", "Downloading Ostrel Clipvane…"},
+    {"state.waiting_network", "Waiting for the network…"},
+    {"state.waiting_offline", "No connection – waiting for the network…"},
     {"state.extracting", "Unpacking the installer…"},
     {"state.installing", "Installing Ostrel Clipvane…"},
     {"state.launching", "Starting Ostrel Clipvane…"},

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "KWCurlAddressFamily.h"
 #include "KWCurlFloor.h"
 #include "KWException.h"
 #include "KWLCCloudStructs.h"
@@ -311,7 +312,15 @@ void CurlCreateHeaderList(const std::vector<KWString>& headers, curl_slist*& lis
   }
   // Transfers run on worker threads, where libcurl must not use signals.
   curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(handle, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_V4));
+  KWCurlAddressFamily::UseIPv4(handle);
+}
+
+CURLcode CurlPerformIPv4First(void* curl, const char* layer) {
+  return KWCurlAddressFamily::PerformIPv4First(CheckedHandle(curl, __LINE__), layer);
+}
+
+bool CurlRetryWithBothFamilies(void* curl, CURLcode result, const char* layer) {
+  return KWCurlAddressFamily::RetryWithBothFamilies(CheckedHandle(curl, __LINE__), result, layer);
 }
 
 void CurlHeadersCleanup(curl_slist*& list) {

@@ -306,7 +306,7 @@ uint64_t KWLCCurlFileDownloader::GetFileSizeBytesFromURL(const KWString& inURL, 
   curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, &progress);
   curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, CurlProgressCallback);
 
-  const CURLcode result = curl_easy_perform(curl);
+  const CURLcode result = CurlPerformIPv4First(curl, "download");
   CurlHeadersCleanup(headerList);
   ReleaseHandle(curl);
   KWProxy::LogProxyRefusal(curl, "download", inURL);
@@ -434,7 +434,7 @@ void KWLCCurlFileDownloader::DownloadFileRangeFromURL(const KWFile& inTargetFile
   // Range transfers have no time-out of their own: a large part on a slow
   // link takes long, and the multipart downloader watches every part and
   // the whole download's rate instead.
-  const CURLcode result = curl_easy_perform(curl);
+  const CURLcode result = CurlPerformIPv4First(curl, "download");
   CurlHeadersCleanup(headerList);
   ReleaseHandle(curl);
   KWProxy::LogProxyRefusal(curl, "download", inURL);

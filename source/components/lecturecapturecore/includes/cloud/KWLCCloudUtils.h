@@ -99,8 +99,20 @@ void CurlEnableSSLVerifyForURL(const KWString& url, const KWLCCloudParams& param
 void CurlSetProxySettings(const KWLCCloudParams& params, void* curl);
 // The same for a transfer to another host (the image, wherever it lives).
 void CurlSetProxySettingsForURL(const KWString& url, const KWLCCloudParams& params, void* curl);
+// Also sets no signals and IPv4 addresses only (the first try of a transfer).
 void CurlCreateHeaderList(const std::vector<KWString>& headers, curl_slist*& list, void* curl);
 void CurlHeadersCleanup(curl_slist*& list);
+
+// Every transfer's perform: IPv4 first; when IPv4 finds no address or no
+// route to the host (libcurl's CURLE_COULDNT_RESOLVE_HOST, _RESOLVE_PROXY or
+// _COULDNT_CONNECT), once more with both families (CURL_IPRESOLVE_WHATEVER),
+// which the log says, with `layer` first. The second try starts from
+// nothing received: the first ended before any reply. A transfer that runs
+// its handle some other way (a multi handle) calls CurlRetryWithBothFamilies
+// with the first try's result instead: true means the handle now resolves
+// both families and is to be run once more; false leaves it as it was.
+CURLcode CurlPerformIPv4First(void* curl, const char* layer);
+bool CurlRetryWithBothFamilies(void* curl, CURLcode result, const char* layer);
 
 // URLs and headers.
 KWString GetHTTPOrHTTPS(const KWLCCloudParams& params);
