@@ -36,7 +36,7 @@ int LCInstallerUICore::CreateUI() {
   MLCPrepareForThreads();
   NSApplication* app = [NSApplication sharedApplication];
   MLCWatchForDisplayLoss(MLCQuitWithoutTheDisplay);
-  MLCSetActivationPolicy(0);  // regular
+  MLCSetActivationPolicy(kMLCActivationRegular);
   if (NSImage* icon = MLCLoadApplicationIcon()) [app setApplicationIconImage:icon];
 
   NSString* processName = [[NSProcessInfo processInfo] processName];
@@ -50,7 +50,7 @@ int LCInstallerUICore::CreateUI() {
   if (RenderUI()) MLCPresentFrame(GetRenderedUI());
   [window makeKeyAndOrderFront:nil];
   [window makeFirstResponder:window];
-  [app activateIgnoringOtherApps:YES];
+  MLCBringToFront();
   if (!g_firstFrameShown) KWLOG("UI: first frame shown");
   g_firstFrameShown = true;
   m_trayHelper.Initialize(m_window, m_initParams);

@@ -87,7 +87,8 @@ void MLCStopApplication() {
                                   repeats:NO];
 }
 
-void MLCSetActivationPolicy(NSInteger policy) {
+void MLCSetActivationPolicy(MLCActivationPolicy activationPolicy) {
+  NSInteger policy = activationPolicy;
   MKWAutoReleasePoolWrapper pool;
   NSApplication* app = [NSApplication sharedApplication];
   SEL selector = NSSelectorFromString(@"setActivationPolicy:");
@@ -125,3 +126,13 @@ void LCInstallerUICore::OnPlatformExit() {
 void LCInstallerUICore::PostAppQuitMessage() { BreakEventProcessingLoop(); }
 
 void LCInstallerUICore::HideUI() {}
+
+void MLCBringToFront() {
+  NSApplication* app = [NSApplication sharedApplication];
+  SEL activate = NSSelectorFromString(@"activate");
+  if ([app respondsToSelector:activate]) {
+    [app performSelector:activate];
+  } else {
+    [app activateIgnoringOtherApps:YES];
+  }
+}

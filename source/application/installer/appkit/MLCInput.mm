@@ -8,6 +8,12 @@
 
 namespace {
 
+// NSEventModifierFlagShift, ...Control and ...Command: the same bits in every
+// AppKit, but GNUstep knows them only by the names macOS 10.12 deprecated.
+const NSUInteger kModifierShift = 1 << 17;
+const NSUInteger kModifierControl = 1 << 18;
+const NSUInteger kModifierCommand = 1 << 20;
+
 // Input wakes the UI tick before and after the core acts on it: the press may
 // open a modal box, whose loop must draw the dimmed frame behind it, and the
 // tick may have fallen asleep while a box was up.
@@ -47,7 +53,7 @@ bool MLCForwardKey(NSEvent* event) {
   if ([characters length] == 0) return false;
   const unichar character = [characters characterAtIndex:0];
   const NSUInteger flags = [event modifierFlags];
-  const bool shift = (flags & NSShiftKeyMask) != 0;
+  const bool shift = (flags & kModifierShift) != 0;
   LCInstallerKey key;
   switch (character) {
     case '\r':
@@ -69,7 +75,7 @@ bool MLCForwardKey(NSEvent* event) {
     case 'q':
     case 'Q':
       // Cmd-Q also reaches the menu on macOS; Ctrl-Q is the Linux desktops' quit.
-      if (!(flags & (NSControlKeyMask | NSCommandKeyMask))) return false;
+      if (!(flags & (kModifierControl | kModifierCommand))) return false;
       key = kLCInstallerKeyQuit;
       break;
     default:

@@ -114,6 +114,7 @@ LCInstallerMBResult RunAlertModally(const KWString& title, const KWString& messa
   MLCSetAlertTexts(alert, title, message);
   MLCAlertReadyToRun(alert);
   if (g_boxObserver) g_boxObserver(message, type);
+  MLCBringToFront();
   const NSInteger answer = [alert runModal];
   KWLOG("UI: message box answered %d", static_cast<int>(answer));
   if (answer == NSAlertFirstButtonReturn) {
@@ -142,7 +143,7 @@ LCInstallerMBResult MLCRunAlert(const KWString& title, const KWString& message, 
   if (g_pUICore || [app isRunning]) return RunAlertModally(title, message, type, defaultButton);
   LCInstallerMBResult result = kLCInstallerMBResultOK;
   MLCRunOnMainThreadLater([&] {
-    [app activateIgnoringOtherApps:YES];
+    MLCBringToFront();
     result = RunAlertModally(title, message, type, defaultButton);
     MLCStopApplication();
   });
