@@ -36,6 +36,7 @@ int LCInstallerUICore::CreateUI() {
   MLCPrepareForThreads();
   NSApplication* app = [NSApplication sharedApplication];
   MLCWatchForDisplayLoss(MLCQuitWithoutTheDisplay);
+  MLCInstallApplicationDelegate();
   MLCSetActivationPolicy(kMLCActivationRegular);
   if (NSImage* icon = MLCLoadApplicationIcon()) [app setApplicationIconImage:icon];
 

@@ -7,7 +7,8 @@
 //   MLCFrameTimer.mm        the UI timer and its pace
 //   MLCInput.mm             keys, pointer and screen-reader presses to the core
 //   MLCMessageBox.mm        message boxes, also asked for on the service thread
-//   MLCApplication.mm       the application: menu, event loop, activation, quit
+//   MLCApplication.mm       the application: menu, event loop, activation
+//   MLCApplicationDelegate.mm  a quit the system asks for: Dock, logout, shutdown
 //   MLCDisplayLoss.mm       the lost display
 //
 // Main thread unless said otherwise. Objective-C++ only.
@@ -85,6 +86,8 @@ void MLCAbandonPendingMessageBoxes();
 void MLCInstallApplicationMenu(LCInstallerUICore* core, NSString* processName);
 // Stops [NSApp run] and wakes it so that it returns.
 void MLCStopApplication();
+// Makes a quit the system asks for (Dock, logout) take the installer's quit path.
+void MLCInstallApplicationDelegate();
 
 // --- The lost display -------------------------------------------------------
 
