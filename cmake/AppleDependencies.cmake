@@ -26,12 +26,11 @@ add_library(clipvane::boost_date_time INTERFACE IMPORTED)
 target_link_libraries(clipvane::boost_date_time INTERFACE Boost::headers)
 
 # The tests, the benchmarks and the frame renderer run on the build machine
-# only, where any installed library will do. The application needs none of these.
+# only, where any installed library will do. The application needs none of
+# these, and a release does not even look for them: a package manager's
+# single-architecture libpng would end up in the universal build.
 if(CLIPVANE_BUILD_TESTS OR CLIPVANE_BUILD_BENCH)
   find_package(OpenSSL REQUIRED)
   find_package(PNG REQUIRED)
   find_package(JPEG REQUIRED)
-else()
-  find_package(PNG QUIET)
-  find_package(JPEG QUIET)
 endif()

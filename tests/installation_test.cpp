@@ -40,6 +40,7 @@
 #include "LCInstallerService.h"
 #include "LCInstallerUICore.h"
 #include "LCInstallerUIHeadless.h"
+#include "LCKeepAwake.h"
 #include "LCReleaseVerifier.h"
 #include "TestDoubles.h"
 #include "TestHttpServer.h"
@@ -86,9 +87,28 @@ bool Eventually(const std::function<bool()>& condition,
 // Every ping the installer queued, in order.
 std::mutex g_pingMutex;
 std::vector<std::string> g_pings;  // "Name(value)"
+// The keep-awake hold's changes, noted among the pings as
+// "KeepAwake(held)" and "KeepAwake(released)".
+class RecordingKeepAwake : public LCKeepAwake {
+ public:
+  void Begin() override { Note(true); }
+  void End() override { Note(false); }
+
+ private:
+  void Note(bool held);
+  bool m_held = false;  // guarded by g_pingMutex
+};
+
 void RecordPing(const LCInstallerTTOPingData& ping) {
   std::lock_guard<std::mutex> lock(g_pingMutex);
   g_pings.push_back(ping.m_name.GetUTF8String() + "(" + ping.m_value.GetUTF8String() + ")");
+}
+
+void RecordingKeepAwake::Note(bool held) {
+  std::lock_guard<std::mutex> lock(g_pingMutex);
+  if (held == m_held) return;
+  m_held = held;
+  g_pings.push_back(held ? "KeepAwake(held)" : "KeepAwake(released)");
 }
 
 class InstallationTest : public ::testing::Test {
@@ -141,6 +161,7 @@ class InstallationTest : public ::testing::Test {
       g_pings.clear();
     }
     LCInstallerAnalytics::SetPingObserverForTesting(RecordPing);
+    LCKeepAwake::SetForTesting(&m_keepAwake);
     LCInstallerUIHeadless::Reset();
     KWMainRunLoop::Get().DiscardPending();
     // Retries wait milliseconds, not the minute users get; a test that needs
@@ -150,6 +171,10 @@ class InstallationTest : public ::testing::Test {
     LCInstallerUIHeadless::SetAssetFolder(s_suite->File("assets").c_str());
     LCInstallerUIHeadless::SetMessageBoxScript([this](const LCHeadlessMessageBox& box) -> LCInstallerMBResult {
       if (m_beforeAnswer) m_beforeAnswer();
+      {
+        std::lock_guard<std::mutex> lock(g_pingMutex);
+        g_pings.push_back("Box()");
+      }
       std::lock_guard<std::mutex> lock(m_answerMutex);
       m_boxes.push_back(box.m_message.GetUTF8String());
       if (m_answers.empty())
@@ -163,6 +188,7 @@ class InstallationTest : public ::testing::Test {
   void TearDown() override {
     if (m_serviceStarted) RunProcess({ToolPath("local-service/stop-local-service"), "--state", m_dir.File("service")});
     LCInstallerAnalytics::SetPingObserverForTesting(nullptr);
+    LCKeepAwake::SetForTesting(nullptr);
     LCInstallerUIHeadless::Reset();
     KWLCBackoff::ResetSchedules();
     LCInstallerService::SetReleaseVerifierForTesting(nullptr);
@@ -241,6 +267,16 @@ class InstallationTest : public ::testing::Test {
     std::lock_guard<std::mutex> lock(g_pingMutex);
     return g_pings;
   }
+  // The keep-awake hold was taken, and was let go before every box and by the end.
+  bool KeepAwakeReleasedAtEveryBoxAndAtTheEnd() {
+    bool held = false, taken = false;
+    for (const std::string& ping : Pings()) {
+      if (ping == "KeepAwake(held)") held = taken = true;
+      if (ping == "KeepAwake(released)") held = false;
+      if (ping == "Box()" && held) return false;
+    }
+    return taken && !held;
+  }
   bool Pinged(const std::string& ping) {
     for (const std::string& p : Pings()) {
       if (p == ping) return true;
@@ -265,6 +301,7 @@ class InstallationTest : public ::testing::Test {
   }
   int CountLines(const std::string& logKey) { return static_cast<int>(FileLines(m_service[logKey]).size()); }
 
+  RecordingKeepAwake m_keepAwake;
   static ScopedTempDir* s_suite;
   static std::map<std::string, std::string> s_image;
 
@@ -345,10 +382,11 @@ TEST_F(InstallationTest, InstallsLaunchesAndCleansUp) {
   EXPECT_EQ(ReadFileBytes(s_suite->File("apps/.clipvane-setup.env")).find("DBUS_SESSION_BUS_ADDRESS=disabled:"),
             std::string::npos);
 
-  const std::vector<std::string> expected = {"InstallBegin()",   "HandshakeBegin()", "HandshakeDone(1)",
-                                             "DownloadBegin()",  "DownloadDone(1)",  "ExtractBegin()",
-                                             "ExtractDone()",    "SetupBegin()",     "SetupDone()",
-                                             "AppLaunchBegin()", "AppLaunchDone()",  "InstallSuccess()"};
+  // The Mac is kept awake from the download's start to the end of the installation.
+  const std::vector<std::string> expected = {
+      "InstallBegin()",   "HandshakeBegin()", "HandshakeDone(1)", "DownloadBegin()",    "KeepAwake(held)",
+      "DownloadDone(1)",  "ExtractBegin()",   "ExtractDone()",    "SetupBegin()",       "SetupDone()",
+      "AppLaunchBegin()", "AppLaunchDone()",  "InstallSuccess()", "KeepAwake(released)"};
   std::vector<std::string> stages;
   for (const std::string& ping : Pings()) {
     if (ping.rfind("DownloadProgress", 0) != 0) stages.push_back(ping);
@@ -462,6 +500,7 @@ TEST_F(InstallationTest, UnreachableImageGives9002) {
     EXPECT_NE(Boxes()[0].find("with the error code 9002."), std::string::npos);
     EXPECT_TRUE(ListFolder(m_dir.File("tmp")).empty()) << "no part file may be left";
   }
+  EXPECT_TRUE(KeepAwakeReleasedAtEveryBoxAndAtTheEnd());
   EXPECT_TRUE(m_log.Contains("Download: refused GOPHER://127.0.0.1:1/1x, only http and https images are fetched"));
 }
 
@@ -728,6 +767,7 @@ void InstallationTest::QuitDuringDownload(const std::function<void(LCInstallerUI
   EXPECT_FALSE(Pinged("DownloadDone(1)"));
   EXPECT_TRUE(m_log.Contains("Install complete."));
   EXPECT_TRUE(ListFolder(m_dir.File("tmp")).empty());
+  EXPECT_TRUE(KeepAwakeReleasedAtEveryBoxAndAtTheEnd());
 }
 
 TEST_F(InstallationTest, ExitDuringDownloadEndsWithoutErrorOrRetry) {

@@ -504,6 +504,17 @@ TEST(KWInternetTest, HttpGetGivesUpOnAStalledServer) {
   release.set_value();
 }
 
+// A Mac before 10.13.4 has no kern.osproductversion; its kernel release
+// still names the system (it used to be reported as 10.8.0).
+TEST(KWSystemUtilsTest, DarwinReleaseGivesTheMacOSVersion) {
+  EXPECT_EQ(KWSystemUtils::MacOSVersionFromDarwinRelease("17.4.0"), "10.13.0");
+  EXPECT_EQ(KWSystemUtils::MacOSVersionFromDarwinRelease("12.6.0"), "10.8.0");
+  EXPECT_EQ(KWSystemUtils::MacOSVersionFromDarwinRelease("19"), "10.15.0");
+  for (const char* odd : {"", "20.1.0", "4.0", "x17.4", "17x"}) {
+    EXPECT_EQ(KWSystemUtils::MacOSVersionFromDarwinRelease(odd), "") << odd;
+  }
+}
+
 TEST(KWSystemUtilsTest, VersionPlatformAndDeviceToken) {
   EXPECT_TRUE(
       std::regex_match(KWSystemUtils::GetOSVersion().GetUTF8String(), std::regex("linux [0-9]+\\.[0-9]+\\.[0-9]+")))

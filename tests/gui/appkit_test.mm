@@ -17,6 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
+#include "KWFileUtil.h"
 #include "LCInstallerEndpoints.h"
 #include "LCInstallerText.h"
 #include "LCInstallerUICore.h"
@@ -180,13 +183,18 @@ bool WaitUntil(const std::function<bool()>& condition) {
   return true;
 }
 
-// Answers each box the main thread shows with its default button when `when` holds.
+// Answers each box the main thread shows with its default button (or the
+// button `answerKey` names) when `when` holds; `answered`, when given, is set
+// once the box has gone (queued tasks never run under a box).
 // (GCC's Objective-C++ misreads capture lists with commas, hence [=].)
-void AnswerBoxes(std::vector<std::string>& shown, std::atomic<bool>* when, std::vector<ShownBox>* onScreen = nullptr) {
+void AnswerBoxes(std::vector<std::string>& shown, std::atomic<bool>* when, std::vector<ShownBox>* onScreen = nullptr,
+                 const char* answerKey = nullptr, std::atomic<bool>* answered = nullptr) {
   std::vector<std::string>* record = &shown;
   MLCSetMessageBoxObserverForTesting([=](const KWString& message, LCInstallerMBType type) {
     record->push_back(message.GetUTF8String());
-    const char* defaultKey = type == kLCInstallerMBTypeYesNo         ? "button.yes"
+    if (answered) MLCRunOnMainThreadLater([=] { *answered = true; });
+    const char* defaultKey = answerKey                               ? answerKey
+                             : type == kLCInstallerMBTypeYesNo       ? "button.yes"
                              : type == kLCInstallerMBTypeRetryCancel ? "button.retry"
                                                                      : "button.ok";
     NSString* defaultTitle = MLCToNSString(LCInstallerText::Get(defaultKey));
@@ -407,6 +415,54 @@ TEST_F(AppKitQuitTest, GermanBoxShowsTheWholeGermanMessage) {
     EXPECT_NE(std::find(texts.begin(), texts.end(), expected[i]), texts.end());
     EXPECT_TRUE(onScreen[i].fits);
   }
+}
+
+// The Dock's Quit is -terminate:. On the welcome screen the installer quits
+// at once, without a question and without AppKit's own exit().
+TEST_F(AppKitQuitTest, TerminateOnTheWelcomeScreenQuitsAtOnce) {
+  Watchdog watchdog("-terminate: on the welcome screen");
+  LCInstallerUICore welcome{LCInstallerUICoreInitParams()};
+  welcome.CreateUI();
+  std::vector<std::string> shown;
+  AnswerBoxes(shown, nullptr);
+  MLCRunOnMainThreadLater([] { [[NSApplication sharedApplication] terminate:nil]; });
+  welcome.RunEventLoop(welcome.IsWaitingOnInstallButtonClick());
+  EXPECT_TRUE(shown.empty());
+  EXPECT_TRUE(welcome.IsExitRequested());
+}
+
+// A logout or shutdown during a download: no question, the service is told
+// to stop, and the session folder is gone when the event loop returns.
+TEST_F(AppKitQuitTest, PowerOffStopsTheDownloadWithoutAskingAndRemovesTheSessionFolder) {
+  Watchdog watchdog("a shutdown during a download");
+  LCInstallerUICore core{LCInstallerUICoreInitParams()};
+  core.CreateUI();
+  std::vector<std::string> shown;
+  AnswerBoxes(shown, nullptr);
+  const KWString partFile = KWFileUtil::GetUniqueTemporaryFile("clv_build").GetPath().GetPathAsKWString();
+  const std::string sessionFolder = KWFileUtil::GetSessionTempFolder().GetPath().GetPathAsKWString().GetUTF8String();
+  ASSERT_FALSE(sessionFolder.empty());
+  std::atomic<bool> downloading{false};
+  std::thread service([&] {
+    core.OnInstallBegin();
+    core.OnDownloadBegin();
+    downloading = true;
+    ASSERT_TRUE(WaitUntil([&] { return core.IsExitRequested().load(); }));
+    core.OnInstallDone();
+  });
+  MLCRunOnMainThreadLater([&] {
+    ASSERT_TRUE(WaitUntil([&] { return downloading.load(); }));
+    [[[NSWorkspace sharedWorkspace] notificationCenter] postNotificationName:NSWorkspaceWillPowerOffNotification
+                                                                      object:nil];
+  });
+  const std::atomic<bool> keepRunning{true};
+  core.RunEventLoop(keepRunning);
+  service.join();
+
+  EXPECT_TRUE(shown.empty());
+  EXPECT_TRUE(core.IsExitRequested());
+  EXPECT_EQ(core.GetState(), kLCInstallerStateInstallDone);
+  EXPECT_NE(access(sessionFolder.c_str(), F_OK), 0);
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ APP = "Clipvane Installer"
 DEPLOYMENT_TARGET = "10.13"
 PLIST_KEYS = {
     "CFBundleIdentifier": "com.ostrel.clipvane.installer",
-    "CFBundleVersion": "1.0.0.0",
+    "CFBundleVersion": "1.0.0",
     "LSMinimumSystemVersion": DEPLOYMENT_TARGET,
     "NSHighResolutionCapable": True,
     "NSPrincipalClass": "NSApplication",
@@ -79,6 +79,18 @@ def check_plist(build, faults):
     for key, value in PLIST_KEYS.items():
         if plist.get(key) != value:
             faults.append("Info.plist: %s is %r, not %r" % (key, plist.get(key), value))
+    # Apple documents one to three period-separated integers.
+    if not re.fullmatch(r"[0-9]+(\.[0-9]+){0,2}", str(plist.get("CFBundleVersion"))):
+        faults.append("Info.plist: CFBundleVersion %r is not at most three numbers" % plist.get("CFBundleVersion"))
+
+
+def check_release_libraries(build, faults):
+    """A release does not look for libpng or libjpeg: found on a Mac with a
+    package manager's copies, they would be linked single-architecture."""
+    with open(os.path.join(build, "CMakeCache.txt")) as f:
+        for line in f:
+            if re.match(r"(PNG|JPEG)_LIBRARY", line):
+                faults.append("release configure looked for %s" % line.split(":")[0])
 
 
 def check_compile_lines(build, faults):
@@ -149,6 +161,8 @@ def main():
         return 1
     faults = []
     check_plist(build, faults)
+    if args.preset == "release":
+        check_release_libraries(build, faults)
     check_compile_lines(build, faults)
     check_links(build, os.path.join(build, "darwin-check", "sdk"), faults)
     for fault in faults:

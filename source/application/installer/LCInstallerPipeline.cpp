@@ -32,6 +32,7 @@
 #include "LCInstalledProduct.h"
 #include "LCInstallerEndpoints.h"
 #include "LCInstallerService.h"
+#include "LCKeepAwake.h"
 #include "LCProductLauncher.h"
 #include "LCReleaseManifest.h"
 
@@ -262,6 +263,8 @@ void LCInstallerService::RunHandshakeStage() {
 
 void LCInstallerService::RunDownloadStage(const KWLCCloudParams& downloadParams) {
   m_uiInterface.OnDownloadBegin();
+  // Held to the end of the installation, or until an error box (ThreadRun).
+  LCKeepAwake::Get().Begin();
   // The URL comes from the server; libcurl would speak any protocol it
   // knows to any host named there.
   if (!KWLCCloudUtils::HasScheme(m_downloadURL, kHTTPUrlPrefix) &&

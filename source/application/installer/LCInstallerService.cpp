@@ -6,6 +6,7 @@
 #include "KWException.h"
 #include "KWLogger.h"
 #include "LCDiskImageTool.h"
+#include "LCKeepAwake.h"
 
 LCInstallerService::LCInstallerService(ILCInstallerUIInterface& ui, IKWCustomExceptionHandler& handler)
     : m_uiInterface(ui), m_exceptionHandler(handler), m_workerThread(handler, *this, kKWThreadPriorityNormal) {}
@@ -57,6 +58,8 @@ void LCInstallerService::ThreadRun() {
       const bool exitRequested = m_uiInterface.IsExitRequested();
       KWLOG("Caught exception: %d validAttempt:%d exitRequested:%d", exception.GetCode(),
             m_uiInterface.IsValidInstallAttempt() ? 1 : 0, exitRequested ? 1 : 0);
+      // Nothing works while the box waits for the user; a Retry holds it again.
+      LCKeepAwake::Get().End();
       if (!exitRequested) m_uiInterface.OnError(exception.GetCode());
     } catch (...) {
       KWLOG("Caught unknown exception in LCInstallerService::Run");
@@ -76,6 +79,7 @@ void LCInstallerService::FinishInstallation() {
   } catch (...) {
     KWLOG("Caught unknown exception in LCInstallerService::Run when calling m_uiInterface.OnInstallDone");
   }
+  LCKeepAwake::Get().End();
 }
 
 void LCInstallerService::DetachImage() {

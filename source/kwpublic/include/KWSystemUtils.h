@@ -1,6 +1,8 @@
 // Facts about the machine and the operating system.
 #pragma once
 
+#include <string>
+
 #include "KWString.h"
 
 class KWSystemUtils {
@@ -20,4 +22,9 @@ class KWSystemUtils {
   // folder when there is one; empty when there is none (always on macOS).
   // Nothing should start a bus of its own when this is empty.
   static KWString GetSessionBusAddress();
+  // The macOS version a Darwin kernel release ("17.4.0", kern.osrelease)
+  // belongs to, as "10.13.0": for the systems without kern.osproductversion
+  // (before 10.13.4), which have no patch number of theirs to give. Empty
+  // for a release that is not Darwin 5 to 19 (10.1 to 10.15).
+  static std::string MacOSVersionFromDarwinRelease(const std::string& release);
 };

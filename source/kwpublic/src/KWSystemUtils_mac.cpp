@@ -3,6 +3,7 @@
 #include <unistd.h>
 #include <uuid/uuid.h>
 
+#include <cstring>
 #include <string>
 
 #include "KWApplicationLaunchUtil.h"
@@ -19,6 +20,8 @@ std::string Sysctl(const char* name) {
 
 KWString KWSystemUtils::GetOSVersion() {
   std::string version = Sysctl("kern.osproductversion");
+  // Before 10.13.4 only the kernel's release tells the system apart.
+  if (version.empty()) version = MacOSVersionFromDarwinRelease(Sysctl("kern.osrelease"));
   if (version.empty()) version = "10.8.0";
   if (version.find('.') == version.rfind('.')) version += ".0";
   return KWString("osx ") + KWString(version);
