@@ -45,6 +45,12 @@ const std::chrono::milliseconds kGrowthMinTime(100);
 const uint64_t kGrowthMinBytes = 512 * 1024;
 const std::chrono::milliseconds kGrowthMaxTime(4000);
 
+// At the end, while connections are free and nothing else is left to fetch,
+// a part quiet for this long is asked again on a fresh connection: one
+// flow waiting out TCP's growing retransmission time-outs on a lossy link
+// must not hold the whole download for minutes.
+const std::chrono::seconds kEndgameQuiet(3);
+
 // How often the record of a persisted download is brought up to date.
 const std::chrono::milliseconds kSaveEvery(2000);
 
@@ -513,6 +519,11 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts, bool& 
       waiting.erase(waiting.begin());
     }
 
+    const bool endgame = ready.empty() && waiting.empty() && busy < active;
+    const std::chrono::steady_clock::duration quiet =
+        endgame ? std::min<std::chrono::steady_clock::duration>(kEndgameQuiet,
+                                                                std::chrono::seconds(limits.m_partQuietSeconds))
+                : std::chrono::seconds(limits.m_partQuietSeconds);
     uint64_t live = base;
     for (Slot& slot : slots) {
       if (!slot.m_busy) continue;
@@ -521,10 +532,10 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts, bool& 
       if (written != slot.m_lastWritten) {
         slot.m_lastWritten = written;
         slot.m_lastChange = now;
-      } else if (!stopped && !slot.m_service->IsCancelled() &&
-                 now - slot.m_lastChange > std::chrono::seconds(limits.m_partQuietSeconds)) {
-        KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, part %llu received nothing for %u s: asking again",
-              static_cast<unsigned long long>(slot.m_number), limits.m_partQuietSeconds);
+      } else if (!stopped && !slot.m_service->IsCancelled() && now - slot.m_lastChange > quiet) {
+        KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, part %llu received nothing for %lld s: asking again",
+              static_cast<unsigned long long>(slot.m_number),
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(quiet).count()));
         slot.m_quiet = true;
         slot.m_service->Cancel();
       }

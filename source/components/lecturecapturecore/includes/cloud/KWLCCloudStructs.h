@@ -20,7 +20,7 @@
 // purpose: only a server that trickles meets them, and any steady link of
 // 4 KiB/s completes.
 struct KWLCSlowServerLimits {
-  uint32_t m_partQuietSeconds = 20;
+  uint32_t m_partQuietSeconds = 10;
   uint64_t m_floorBytesPerSecond = 512;
   uint32_t m_floorWindowSeconds = 60;
   uint32_t m_floorWindows = 2;
