@@ -30,6 +30,7 @@ namespace {
 
 const char* const kVolumeName = "Ostrel Clipvane 11";
 const int kStageAttempts = 5;
+const int kRefusedReplyAttempts = 2;
 
 // Called on the download threads, several at once.
 class LCDownloadProgressCallback : public IKWLCCurlProgressCallback {
@@ -144,12 +145,21 @@ void LCInstallerService::RunHandshakeStage() {
   handshakeParams.m_caCertPath = m_uiInterface.GetCACertPath();
 
   int attempts = 0;
+  int refusals = 0;
   bool done = false;
   KWLCBackoff backoff(KWLCBackoff::StageAttempts());
   while (!done && attempts < kStageAttempts) {
     if (attempts > 0 && !KWLCBackoff::Wait(backoff.Delay(attempts - 1), m_uiInterface.IsExitRequested())) break;
     ++attempts;
     done = DoHandshake(handshakeParams);
+    // A refused release is asked for once more (the server may be in the
+    // middle of a deployment); what is refused twice is what it serves.
+    if (!done && m_handshakeRefusal != kHandshakeNotRefused && ++refusals >= kRefusedReplyAttempts) {
+      KWLOG("Handshake: the release was refused %d times, not asking again", refusals);
+      throw KWLCException(m_handshakeRefusal == kHandshakeRefusedClockWrong ? kLCInstallerErrorNotVerifiedClock
+                                                                            : kLCInstallerErrorNotVerified,
+                          kServiceSource, 524, false);
+    }
   }
   if (!done) throw KWLCException(kLCInstallerErrorHandshakeFailed, kServiceSource, 523, false);
 
@@ -212,7 +222,7 @@ void LCInstallerService::RunDownloadStage(const KWLCCloudParams& downloadParams)
     }
     if (failure == KWLCCurlMultipartFileDownloader::kFailureWrite) {
       KWLOG("Download: the image could not be written, not trying again");
-      break;
+      throw KWLCException(kLCInstallerErrorNotSaved, kServiceSource, 547, false);
     }
     // A corrupting middlebox may be passing; a server that sends other
     // bytes every time is not worth a third full download.
