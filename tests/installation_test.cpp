@@ -536,7 +536,13 @@ TEST_F(InstallationTest, ImageWithoutSetupFolderGives9003EvenWhenAttachFails) {
     RunProcess({ToolPath("local-service/stop-local-service"), "--state", m_dir.File("service")});
   }
   // The tool's own reason reaches the log, not only its standard error.
-  EXPECT_TRUE(m_log.Contains("hdiutil attach: exit status 1: hdiutil: attach failed - ")) << "garbage image";
+  // The line support tools read, then the reason on a line of its own.
+  const std::vector<std::string> lines = m_log.Lines();
+  const int returned = m_log.IndexOf("hdiutil attach returned: 1");
+  ASSERT_GE(returned, 0) << "garbage image";
+  EXPECT_TRUE(std::any_of(lines.begin() + returned, lines.end(), [](const std::string& line) {
+    return line.rfind("hdiutil attach: hdiutil: attach failed - ", 0) == 0;
+  }));
 }
 
 TEST_F(InstallationTest, SetupExitCodeReachesTheUserAndRetryRerunsOnlySetup) {

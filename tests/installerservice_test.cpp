@@ -311,7 +311,7 @@ TEST_F(InstallerServiceTest, AttachReadsItsVolumesAndAQuitEndsIt) {
   setenv("FAKE_HDIUTIL_OUTPUT", m_dir.File("answer.plist").c_str(), 1);
   const std::string mountRoot = m_dir.File("var/mnt");
   const LCAttachOutcome attached = LCDiskImageTool::Attach("/images/a.dmg", mountRoot, nullptr);
-  EXPECT_TRUE(attached.attached) << attached.report;
+  EXPECT_TRUE(attached.attached) << attached.reason;
   EXPECT_EQ(attached.entities.size(), 4u);
   EXPECT_EQ(LCDiskImageTool::WholeDisks(attached.entities), std::vector<std::string>{"/dev/disk5"});
   EXPECT_EQ(LCDiskImageTool::VolumeHolding(attached.entities, mountRoot, "Ostrel Clipvane 11"),

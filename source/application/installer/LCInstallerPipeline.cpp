@@ -242,7 +242,8 @@ void LCInstallerService::RunMountStage() {
   KWLOG("Attaching image %s", imagePath.c_str());
   const std::string mountRoot = KWFileUtil::GetSessionTempFolder().GetPath().GetPathAsKWString().GetUTF8String();
   const LCAttachOutcome attached = LCDiskImageTool::Attach(imagePath, mountRoot, &m_uiInterface.IsExitRequested());
-  KWLOG("hdiutil attach: %s", attached.report.c_str());
+  if (attached.exitCode >= 0) KWLOG("hdiutil attach returned: %d", attached.exitCode);
+  if (!attached.reason.empty()) KWLOG("hdiutil attach: %s", attached.reason.c_str());
   // Whatever this attach mounted goes with the image, detached once by its
   // device: each Retry attaches again, and on macOS a mount outlives the
   // installer. Detaching one volume alone would take the image's others with
