@@ -361,7 +361,7 @@ bool LCInstallerSystemTrayHelper::ShowTrayIcon() {
       return;
     }
     DeliverBackgroundNotification();
-    MLCSetActivationPolicy(2);  // prohibited: no Dock icon
+    MLCSetActivationPolicy(kMLCActivationAccessory);  // no Dock icon
   });
   return true;
 }
@@ -371,7 +371,7 @@ bool LCInstallerSystemTrayHelper::HideTrayIcon() {
   if (!SwitchMode(false, changed)) return false;
   if (!changed) return true;
   RunForHelper(this, [this] {
-    MLCSetActivationPolicy(0);  // regular
+    MLCSetActivationPolicy(kMLCActivationRegular);
     m_shownPicture = -1;
     if (m_desktopTray) static_cast<ILCDesktopTray*>(m_desktopTray)->Hide();
     NSStatusItem* item = static_cast<NSStatusItem*>(m_statusItem);
@@ -401,7 +401,7 @@ bool LCInstallerSystemTrayHelper::ShowApplication() {
   if (!window) return false;
   RunForHelper(this, [window] {
     [window makeKeyAndOrderFront:nil];
-    [[NSApplication sharedApplication] activateIgnoringOtherApps:YES];
+    MLCBringToFront();
   });
   return true;
 }

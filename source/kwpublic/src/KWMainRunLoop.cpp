@@ -1,5 +1,7 @@
 #include "KWMainRunLoop.h"
 
+#include <algorithm>
+
 KWMainRunLoop& KWMainRunLoop::Get() {
   static KWMainRunLoop loop;
   return loop;

@@ -3,6 +3,7 @@
 #include <unistd.h>
 #include <uuid/uuid.h>
 
+#include <cstring>
 #include <string>
 
 #include "KWApplicationLaunchUtil.h"

@@ -87,13 +87,15 @@ NSRect ScreenRect(NSView* view, const LCRect& rect) {
                                    NSAccessibilitySizeAttribute, nil];
 }
 
+- (NSString*)role {
+  if ([self isProgress]) return NSAccessibilityProgressIndicatorRole;
+  return m_control->m_role == kLCInstallerRoleLink ? NSAccessibilityLinkRole : NSAccessibilityButtonRole;
+}
+
 - (id)accessibilityAttributeValue:(NSString*)attribute {
-  if ([attribute isEqualToString:NSAccessibilityRoleAttribute]) {
-    if ([self isProgress]) return NSAccessibilityProgressIndicatorRole;
-    return m_control->m_role == kLCInstallerRoleLink ? NSAccessibilityLinkRole : NSAccessibilityButtonRole;
-  }
+  if ([attribute isEqualToString:NSAccessibilityRoleAttribute]) return [self role];
   if ([attribute isEqualToString:NSAccessibilityRoleDescriptionAttribute]) {
-    return NSAccessibilityRoleDescription([self accessibilityAttributeValue:NSAccessibilityRoleAttribute], nil);
+    return NSAccessibilityRoleDescription([self role], nil);
   }
   if ([attribute isEqualToString:NSAccessibilityTitleAttribute]) return MLCToNSString(m_control->m_label);
   if ([attribute isEqualToString:NSAccessibilityValueAttribute]) {

@@ -22,9 +22,16 @@ LCBGRAImage MLCBitmapToBGRA(NSBitmapImageRep* rep);
 // when they are empty.
 NSImage* MLCImageFromBGRA(const LCBGRAImage& pixels, NSSize size);
 
-// 0 regular, 2 prohibited (no Dock icon, no menu). Where AppKit has no
-// activation policy the call is skipped and that is logged once.
-void MLCSetActivationPolicy(NSInteger policy);
+// NSApplicationActivationPolicy's values: a regular application with a Dock
+// icon while the window is up; an accessory one (no Dock icon or menu, but it
+// may be activated and show windows and boxes) while it lives in the menu bar.
+enum MLCActivationPolicy { kMLCActivationRegular = 0, kMLCActivationAccessory = 1 };
+// Where AppKit has no activation policy the call is skipped and that is logged once.
+void MLCSetActivationPolicy(MLCActivationPolicy policy);
+// Makes the application the active one, so that its window or box comes to
+// the front: activate where the running AppKit has it (macOS 14 and later,
+// where activateIgnoringOtherApps: no longer forces it), else the older call.
+void MLCBringToFront();
 
 // Called on the main thread just before each message box runs modally, so
 // that a test can answer the box through the application's modal session.
