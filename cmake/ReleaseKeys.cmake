@@ -8,11 +8,23 @@
 #                              "local-service": the local service's test keys,
 #                              made in the build folder (tests, demo).
 #   CLIPVANE_UNSIGNED_RELEASE  ON: no keys; the installer accepts unsigned replies.
-#   CLIPVANE_MIN_BUILD         the lowest build number a signed release may carry.
+#   CLIPVANE_MIN_BUILD         the lowest build number a signed release may carry:
+#                              the build this installer ships with. Required
+#                              with keys (no default: a server could otherwise
+#                              serve any older signed release); 0 given on
+#                              purpose accepts every build.
 set(CLIPVANE_RELEASE_KEYS "" CACHE STRING "PEM file(s) of the release public keys, or local-service")
 option(CLIPVANE_UNSIGNED_RELEASE "Build an installer that accepts unsigned handshake replies" OFF)
-set(CLIPVANE_MIN_BUILD "0" CACHE STRING "Lowest build number a signed release may carry (dotted decimal)")
+set(CLIPVANE_MIN_BUILD "" CACHE STRING "Lowest build number a signed release may carry (dotted decimal)")
 
+if(CLIPVANE_MIN_BUILD STREQUAL "" AND NOT CLIPVANE_UNSIGNED_RELEASE)
+  message(FATAL_ERROR "No minimum build: set CLIPVANE_MIN_BUILD to the build this installer ships with "
+                      "(-DCLIPVANE_MIN_BUILD=11.0.0.1300), so that no older signed release can be served to it; "
+                      "-DCLIPVANE_MIN_BUILD=0 accepts every build")
+endif()
+if(CLIPVANE_MIN_BUILD STREQUAL "")
+  set(CLIPVANE_MIN_BUILD "0")
+endif()
 if(NOT CLIPVANE_MIN_BUILD MATCHES "^[0-9]+(\\.[0-9]+)*$")
   message(FATAL_ERROR "CLIPVANE_MIN_BUILD must be a dotted decimal build number, not \"${CLIPVANE_MIN_BUILD}\"")
 endif()

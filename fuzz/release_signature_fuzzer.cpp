@@ -38,12 +38,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   LCReleaseManifest manifest;
   manifest.m_sha256 = std::string(64, 'a');
   manifest.m_sizeBytes = 1;
+  manifest.m_expiresUTCSeconds = 2;
   manifest.m_buildNumber = first == std::string::npos ? "1" : input.substr(first + 1, second - first - 1);
   manifest.m_launchPath = second == std::string::npos ? "/A" : input.substr(second + 1);
   std::string keyId, why;
-  if (verifier.Verify(manifest, input.substr(0, first), keyId, why)) __builtin_trap();
+  if (verifier.Verify(manifest, input.substr(0, first), 1, keyId, why)) __builtin_trap();
   // The key parser sees the same text as PEM: it may load nothing, never crash.
   const LCReleaseVerifier fromText("-----BEGIN PUBLIC KEY-----\n" + input + "\n-----END PUBLIC KEY-----\n", "");
-  if (fromText.Verify(manifest, input.substr(0, first), keyId, why)) __builtin_trap();
+  if (fromText.Verify(manifest, input.substr(0, first), 1, keyId, why)) __builtin_trap();
   return 0;
 }

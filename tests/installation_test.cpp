@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -632,6 +633,24 @@ TEST_F(InstallationTest, TooLittleDiskSpaceAsksAtOnceAndRetryLooksAgain) {
   EXPECT_EQ(m_finalState, kLCInstallerStateInstallDone);
 }
 
+// A destination that cannot be written for another reason than space is not
+// a download that failed: its own box, tried once.
+TEST_F(InstallationTest, AnImageThatCannotBeWrittenSaysSo) {
+  StartService(s_image["image"]);
+  const std::string tmp = m_dir.File("tmp");
+  if (mount("tmpfs", tmp.c_str(), "tmpfs", MS_RDONLY, "size=1m,mode=0700") != 0)
+    GTEST_SKIP() << "cannot mount a read-only file system here: " << strerror(errno);
+  struct Unmount {
+    std::string path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{tmp};
+  RunInstaller();
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_NE(Boxes()[0].find("Ostrel Clipvane could not be saved on your computer."), std::string::npos) << Boxes()[0];
+  EXPECT_NE(Boxes()[0].find("with the error code 9009."), std::string::npos);
+  EXPECT_TRUE(m_log.Contains("Download: the image could not be written, not trying again"));
+}
+
 TEST_F(InstallationTest, ImageWithoutSetupFolderGives9003EvenWhenAttachFails) {
   // The volume's own name does not matter; only a volume holding the setup
   // folder does.
@@ -650,7 +669,13 @@ TEST_F(InstallationTest, ImageWithoutSetupFolderGives9003EvenWhenAttachFails) {
     RunProcess({ToolPath("local-service/stop-local-service"), "--state", m_dir.File("service")});
   }
   // The tool's own reason reaches the log, not only its standard error.
-  EXPECT_TRUE(m_log.Contains("hdiutil attach: exit status 1: hdiutil: attach failed - ")) << "garbage image";
+  // The line support tools read, then the reason on a line of its own.
+  const std::vector<std::string> lines = m_log.Lines();
+  const int returned = m_log.IndexOf("hdiutil attach returned: 1");
+  ASSERT_GE(returned, 0) << "garbage image";
+  EXPECT_TRUE(std::any_of(lines.begin() + returned, lines.end(), [](const std::string& line) {
+    return line.rfind("hdiutil attach: hdiutil: attach failed - ", 0) == 0;
+  }));
 }
 
 TEST_F(InstallationTest, SetupExitCodeReachesTheUserAndRetryRerunsOnlySetup) {
@@ -1106,9 +1131,10 @@ std::string WithValue(std::string reply, const std::string& key, const std::stri
   return std::regex_replace(reply, field, "\"" + key + "\": " + value);
 }
 
-// Only a release that one of the build's keys signed, exactly as served and
-// not older than the lowest build, gets as far as a download; an unsigned
-// build installs what it is given, as before.
+// Only a release that one of the build's keys signed, exactly as served, not
+// older than the lowest build and not expired, gets as far as a download; a
+// refused one is asked for twice, then says so in a box of its own. An
+// unsigned build installs what it is given, as before.
 TEST_F(InstallationTest, OnlyAReleaseSignedAsServedIsDownloaded) {
   const std::string keys = CLIPVANE_RELEASE_KEYS_DIR;
   const auto keyId = [](const std::string& folder) {
@@ -1128,7 +1154,7 @@ TEST_F(InstallationTest, OnlyAReleaseSignedAsServedIsDownloaded) {
     bool unsigned_ = false;
     const LCReleaseVerifier* verifier = nullptr;
     std::string log;            // the line that says why (or which key)
-    const char* box = nullptr;  // "9001", "9002", or none: installed
+    const char* box = nullptr;  // "9007", "9008", "9002", or none: installed
   };
   const auto edit = [this](const std::string& key, const std::string& value) {
     return [this, key, value] {
@@ -1150,25 +1176,25 @@ TEST_F(InstallationTest, OnlyAReleaseSignedAsServedIsDownloaded) {
        false,
        nullptr,
        "DoHandshake, release refused: no release key verifies the signature",
-       "9001"},
-      {"size changed", {}, edit("size", "1000"), false, nullptr, "", "9001"},
-      {"build changed", {}, edit("clvbuildNumber", "\"11.0.0.1235\""), false, nullptr, "", "9001"},
-      {"launch path changed", {}, edit("clvinstallPath", "\"/bin/sh\""), false, nullptr, "", "9001"},
-      {"unknown key", {"--release-key", m_dir.File("stranger/release-key.pem")}, nullptr, false, nullptr, "", "9001"},
+       "9007"},
+      {"size changed", {}, edit("size", "1000"), false, nullptr, "", "9007"},
+      {"build changed", {}, edit("clvbuildNumber", "\"11.0.0.1235\""), false, nullptr, "", "9007"},
+      {"launch path changed", {}, edit("clvinstallPath", "\"/bin/sh\""), false, nullptr, "", "9007"},
+      {"unknown key", {"--release-key", m_dir.File("stranger/release-key.pem")}, nullptr, false, nullptr, "", "9007"},
       {"not signed",
        {"--release-key", "none"},
        nullptr,
        false,
        nullptr,
        "DoHandshake, release refused: the reply is not signed",
-       "9001"},
+       "9007"},
       {"below the lowest build",
        {},
        nullptr,
        false,
        &minimum12,
        "DoHandshake, release refused: build 11.0.0.1234 is not a build number at or above the minimum 12",
-       "9001"},
+       "9007"},
       // Signed as published, but the server hands out another file.
       {"served image of another size",
        {},
@@ -1182,6 +1208,33 @@ TEST_F(InstallationTest, OnlyAReleaseSignedAsServedIsDownloaded) {
        nullptr,
        "the server has 20 bytes where",
        "9002"},
+      {"expired",
+       {"--expires", "-1"},
+       nullptr,
+       false,
+       nullptr,
+       "DoHandshake, release refused: the release expired at ",
+       "9007"},
+      // The server's clock says the local one is days off: the box says so.
+      {"expired, the local clock days ahead",
+       {"--expires", "-1"},
+       edit("serverUTCTimeS", std::to_string(time(nullptr) - 3 * 86400)),
+       false,
+       nullptr,
+       "DoHandshake, the local clock (",
+       "9008"},
+      {"expired, then renewed without the image",
+       {"--expires", "-1"},
+       [this, keys] {
+         const ProcessResult renewed = RunProcess({ToolPath("publish-release"), "--renew", m_service["handshake_file"],
+                                                   "--key", keys + "/release-1/release-key.pem"});
+         ASSERT_EQ(renewed.exitCode, 0) << renewed.err;
+         WriteFileBytes(m_service["handshake_file"], renewed.out);
+       },
+       false,
+       nullptr,
+       "DoHandshake, release signed by key " + current,
+       nullptr},
       {"unsigned build", {"--release-key", "none"}, nullptr, true, nullptr, "", nullptr},
   };
   for (const Case& c : cases) {
@@ -1210,9 +1263,18 @@ TEST_F(InstallationTest, OnlyAReleaseSignedAsServedIsDownloaded) {
       EXPECT_FALSE(Pinged("ExtractBegin()"));
       EXPECT_TRUE(ListFolder(m_dir.File("tmp")).empty());
     }
-    if (c.box != nullptr && std::string(c.box) == "9001") {
+    const std::string box = c.box == nullptr ? "" : c.box;
+    if (box == "9007") {
+      EXPECT_NE(Boxes()[0].find("Ostrel Clipvane could not be verified. Please try again later."), std::string::npos);
+    } else if (box == "9008") {
+      EXPECT_NE(Boxes()[0].find("Please check your computer's date and time."), std::string::npos);
+    }
+    if (c.box != nullptr && std::string(c.box) != "9002") {
       for (const std::string& line : FileLines(m_service["access_log"]))
         EXPECT_EQ(line.find("/download/"), std::string::npos) << "asked for the image: " << line;
+      // The service logs each reply once it is sent: two, then no third.
+      EXPECT_TRUE(Eventually([&] { return CountLines("handshake_log") >= 2; }));
+      EXPECT_EQ(CountLines("handshake_log"), 2) << "a refused release is fetched twice";
     }
     RunProcess({ToolPath("local-service/stop-local-service"), "--state", m_dir.File("service")});
   }

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <openssl/bn.h>
+#include <openssl/ecdsa.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <stdlib.h>
@@ -309,7 +311,7 @@ TEST_F(InstallerServiceTest, AttachReadsItsVolumesAndAQuitEndsIt) {
   setenv("FAKE_HDIUTIL_OUTPUT", m_dir.File("answer.plist").c_str(), 1);
   const std::string mountRoot = m_dir.File("var/mnt");
   const LCAttachOutcome attached = LCDiskImageTool::Attach("/images/a.dmg", mountRoot, nullptr);
-  EXPECT_TRUE(attached.attached) << attached.report;
+  EXPECT_TRUE(attached.attached) << attached.reason;
   EXPECT_EQ(attached.entities.size(), 4u);
   EXPECT_EQ(LCDiskImageTool::WholeDisks(attached.entities), std::vector<std::string>{"/dev/disk5"});
   EXPECT_EQ(LCDiskImageTool::VolumeHolding(attached.entities, mountRoot, "Ostrel Clipvane 11"),
@@ -348,6 +350,7 @@ class TestReleaseKey {
     BIO_free(bio);
     return pem;
   }
+  // A DER signature with the low s, as tools/publish-release makes them.
   std::string Sign(const std::string& message) const {
     EVP_MD_CTX* context = EVP_MD_CTX_new();
     size_t size = 80;
@@ -357,7 +360,30 @@ class TestReleaseKey {
                    reinterpret_cast<const unsigned char*>(message.data()), message.size());
     EVP_MD_CTX_free(context);
     signature.resize(size);
-    return signature;
+    return WithS(signature, true);
+  }
+  // The same signature with the low s, or with the high one: (r, s) and
+  // (r, n - s) both verify.
+  static std::string WithS(const std::string& der, bool low) {
+    const unsigned char* cursor = reinterpret_cast<const unsigned char*>(der.data());
+    ECDSA_SIG* signature = d2i_ECDSA_SIG(nullptr, &cursor, static_cast<long>(der.size()));
+    BIGNUM* order = nullptr;
+    BN_hex2bn(&order, "FFFFFFFF00000000FFFFFFFFFFFFFFFFBCE6FAADA7179E84F3B9CAC2FC632551");
+    BIGNUM* other = BN_new();
+    BN_sub(other, order, ECDSA_SIG_get0_s(signature));
+    const bool isLow = BN_cmp(ECDSA_SIG_get0_s(signature), other) < 0;
+    if (isLow != low) {
+      ECDSA_SIG_set0(signature, BN_dup(ECDSA_SIG_get0_r(signature)), other);
+    } else {
+      BN_free(other);
+    }
+    unsigned char* out = nullptr;
+    const int size = i2d_ECDSA_SIG(signature, &out);
+    const std::string result(reinterpret_cast<char*>(out), static_cast<size_t>(size));
+    OPENSSL_free(out);
+    BN_free(order);
+    ECDSA_SIG_free(signature);
+    return result;
   }
 
  private:
@@ -381,18 +407,20 @@ TEST(ReleaseVerifierTest, AcceptsOnlyTheCanonicalSignatureOfTheCanonicalForm) {
   manifest.m_sizeBytes = 1234;
   manifest.m_buildNumber = "11.0.0.1234";
   manifest.m_launchPath = "/Applications/Clipvane 11.app/Contents/MacOS/Clipvane";
+  manifest.m_expiresUTCSeconds = 2000000000;
+  const uint64_t now = 1900000000;
   std::string bytes, why, keyId;
   ASSERT_TRUE(manifest.Canonical(bytes, why));
-  EXPECT_EQ(bytes, "clipvane-release-v1\nsha256=" + std::string(64, 'a') +
+  EXPECT_EQ(bytes, "clipvane-release-v2\nsha256=" + std::string(64, 'a') +
                        "\nsize=1234\nbuild=11.0.0.1234\nlaunch_path=/Applications/Clipvane 11.app/Contents/MacOS/"
-                       "Clipvane\n");
+                       "Clipvane\nexpires=2000000000\n");
 
   const TestReleaseKey retired, current, stranger;
   // Text around the blocks is ignored; the second key verifies.
   const LCReleaseVerifier verifier("keys\n" + retired.PublicPEM() + "\n" + current.PublicPEM(), "11.0");
   ASSERT_EQ(verifier.KeyIds().size(), 2u);
   const std::string der = current.Sign(bytes);
-  EXPECT_TRUE(verifier.Verify(manifest, Base64(der), keyId, why)) << why;
+  EXPECT_TRUE(verifier.Verify(manifest, Base64(der), now, keyId, why)) << why;
   EXPECT_EQ(keyId, verifier.KeyIds()[1]);
 
   std::string respelled = Base64(der);
@@ -411,16 +439,24 @@ TEST(ReleaseVerifierTest, AcceptsOnlyTheCanonicalSignatureOfTheCanonicalForm) {
       {Base64(der) + Base64(der), "the signature is not base64 of the right length"},
       {stranger.Sign(bytes), "the signature is not base64 of the right length"},
       {Base64(stranger.Sign(bytes)), "no release key verifies the signature"},
+      // (r, n - s) verifies too; only the low s is the signature's spelling.
+      {Base64(TestReleaseKey::WithS(der, false)),
+       "the signature's s is in the upper half of the order (the other spelling of a signature)"},
+      // r and s padded with a zero byte they do not need.
+      {Base64(std::string("\x30") + static_cast<char>(der[1] + 1) + "\x02" + static_cast<char>(der[3] + 1) +
+              std::string(1, '\0') + der.substr(4)),
+       "the signature is not one DER ECDSA signature"},
   };
   for (const auto& signature : signatures) {
-    EXPECT_FALSE(verifier.Verify(manifest, signature.first, keyId, why)) << signature.first;
+    EXPECT_FALSE(verifier.Verify(manifest, signature.first, now, keyId, why)) << signature.first;
     EXPECT_EQ(why, signature.second) << signature.first;
     EXPECT_TRUE(keyId.empty());
   }
-  EXPECT_TRUE(padding == 0 || !verifier.Verify(manifest, respelled, keyId, why)) << respelled;
+  EXPECT_TRUE(padding == 0 || !verifier.Verify(manifest, respelled, now, keyId, why)) << respelled;
 
   // Fields the form cannot carry are refused before any key is tried; an
-  // older build is refused even when signed.
+  // older build and an expired release are refused even when signed, and a
+  // release without an expiry (the form before it had one) is not accepted.
   const std::vector<std::pair<std::function<void(LCReleaseManifest&)>, std::string>> fields = {
       {[](LCReleaseManifest& m) { m.m_sha256 = std::string(64, 'A'); }, "sha256 is not 64 lower-case hex digits"},
       {[](LCReleaseManifest& m) { m.m_sizeBytes = 0; }, "no image size"},
@@ -432,23 +468,29 @@ TEST(ReleaseVerifierTest, AcceptsOnlyTheCanonicalSignatureOfTheCanonicalForm) {
        "build 10.99 is not a build number at or above the minimum 11.0"},
       {[](LCReleaseManifest& m) { m.m_buildNumber = "beta"; },
        "build beta is not a build number at or above the minimum 11.0"},
+      {[](LCReleaseManifest& m) { m.m_expiresUTCSeconds = 0; },
+       "no expiry (a release without one never expires and is not accepted)"},
+      {[now](LCReleaseManifest& m) { m.m_expiresUTCSeconds = now; },
+       "the release expired at 1900000000 (UTC seconds), it is now 1900000000"},
   };
   for (const auto& field : fields) {
     LCReleaseManifest changed = manifest;
     field.first(changed);
     std::string changedBytes;
     const std::string signature = changed.Canonical(changedBytes, why) ? Base64(current.Sign(changedBytes)) : "MA==";
-    EXPECT_FALSE(verifier.Verify(changed, signature, keyId, why));
+    bool expired = false;
+    EXPECT_FALSE(verifier.Verify(changed, signature, now, keyId, why, &expired));
     EXPECT_EQ(why, field.second);
+    EXPECT_EQ(expired, changed.m_expiresUTCSeconds == now);
   }
 
   const LCReleaseVerifier unsignedBuild("", "");
   EXPECT_FALSE(unsignedBuild.IsSigned());
-  EXPECT_FALSE(unsignedBuild.Verify(manifest, Base64(der), keyId, why));
+  EXPECT_FALSE(unsignedBuild.Verify(manifest, Base64(der), now, keyId, why));
   // Keys given but none usable: still signed, so nothing is accepted.
   const LCReleaseVerifier broken("-----BEGIN PUBLIC KEY-----\nMAo=\n-----END PUBLIC KEY-----\n", "");
   EXPECT_TRUE(broken.IsSigned());
-  EXPECT_FALSE(broken.Verify(manifest, Base64(der), keyId, why));
+  EXPECT_FALSE(broken.Verify(manifest, Base64(der), now, keyId, why));
 }
 
 TEST(ReleaseVerifierTest, BuildNumbersCompareAsNumbersPartByPart) {

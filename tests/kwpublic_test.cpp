@@ -24,6 +24,48 @@
 
 namespace {
 
+// Only well-formed UTF-8 (RFC 3629) is valid: what is not reads as U+FFFD,
+// never as a code point an encoder would not have written.
+TEST(KWStringTest, UTF8IsStrict) {
+  const std::vector<std::pair<std::string, std::u32string>> valid = {
+      {"", U""},
+      {"a\x7f", U"a\x7f"},
+      {"\xc2\x80", U"\x80"},
+      {"\xdf\xbf", U"\x7ff"},
+      {"\xe0\xa0\x80", U"\x800"},
+      {"\xed\x9f\xbf", U"\xd7ff"},
+      {"\xee\x80\x80", U"\xe000"},
+      {"\xef\xbf\xbd", U"\xfffd"},
+      {"\xf0\x90\x80\x80", U"\x10000"},
+      {"\xf4\x8f\xbf\xbf", U"\x10ffff"},
+  };
+  for (const auto& text : valid) {
+    EXPECT_TRUE(KWString(text.first).IsValidUTF8()) << text.first;
+    EXPECT_EQ(KWString(text.first).GetCodePoints(), text.second) << text.first;
+  }
+  const std::vector<std::string> invalid = {
+      "\xc0\x80",
+      "\xc1\xbf",  // overlong two-byte forms
+      "\xe0\x80\x80",
+      "\xe0\x9f\xbf",  // overlong three-byte forms
+      "\xf0\x80\x80\x80",
+      "\xf0\x8f\xbf\xbf",  // overlong four-byte forms
+      "\xed\xa0\x80",
+      "\xed\xbf\xbf",  // surrogates
+      "\xf4\x90\x80\x80",
+      "\xf7\xbf\xbf\xbf",  // above U+10FFFF
+      "\xf8\x88\x80\x80\x80",
+      "\x80",      // no such lead, a lone continuation
+      "\xe2\x82",  // cut short
+  };
+  for (const std::string& text : invalid) {
+    EXPECT_FALSE(KWString("ok " + text).IsValidUTF8()) << text;
+    const std::u32string codes = KWString(text).GetCodePoints();
+    EXPECT_EQ(codes.size(), text.size()) << text;
+    EXPECT_EQ(codes.find_first_not_of(U'\xfffd'), std::u32string::npos) << text;
+  }
+}
+
 TEST(KWStringTest, NumbersAndSplitting) {
   EXPECT_EQ(KWString("").GetUInt64Value(), 0u);
   EXPECT_EQ(KWString("1234\r").GetUInt64Value(), 1234u);

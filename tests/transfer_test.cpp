@@ -695,7 +695,8 @@ TEST_F(TransferTest, AFailedSizeQueryIsReportedAndAskedAgainNextTime) {
   EXPECT_FALSE(downloader.DownloadFile());
   EXPECT_FALSE(downloader.DownloadFile());
   EXPECT_EQ(server.Server().Requests().size(), 2u);
-  EXPECT_TRUE(log.Contains("KWLCCurlMultipartFileDownloader::DownloadFile, caught Exception."));
+  EXPECT_TRUE(
+      log.Contains("KWLCCurlMultipartFileDownloader::DownloadFile, cannot open " + Destination() + ": Is a directory"));
 }
 
 TEST_F(TransferTest, APartSizeOfZeroIsRefusedWithoutAnyRequest) {
@@ -749,7 +750,8 @@ TEST_F(TransferTest, ADestinationThatCannotBeWrittenFailsAndLeavesNoPartFiles) {
   RangeFileServer server(RandomBytes(2 * kPart, 25));
   ASSERT_EQ(mkdir(Destination().c_str(), 0755), 0);  // a folder where the image should go
   EXPECT_FALSE(Download(server.Url()));
-  EXPECT_TRUE(log.Contains("KWLCCurlMultipartFileDownloader::DownloadFile, caught Exception."));
+  EXPECT_TRUE(
+      log.Contains("KWLCCurlMultipartFileDownloader::DownloadFile, cannot open " + Destination() + ": Is a directory"));
   EXPECT_EQ(LeftoverFiles(), std::vector<std::string>());
 }
 

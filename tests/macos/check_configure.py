@@ -61,6 +61,12 @@ def configure(args, build):
         subprocess.run([os.path.join(args.source, "tools", "publish-release"), "--make-key", keys],
                        stdout=subprocess.DEVNULL, check=True)
         command.append("-DCLIPVANE_RELEASE_KEYS=" + os.path.join(keys, "release-pub.pem"))
+        # Keys without a minimum build would take any older signed release.
+        result = subprocess.run(command, cwd=args.source, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        if result.returncode == 0 or "No minimum build" not in result.stdout:
+            print("release: configure without CLIPVANE_MIN_BUILD did not stop")
+            return False
+        command.append("-DCLIPVANE_MIN_BUILD=11.0.0.1300")
     result = subprocess.run(command, cwd=args.source, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     if result.returncode != 0:
         print(result.stdout)

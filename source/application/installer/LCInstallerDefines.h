@@ -48,6 +48,12 @@ enum {
   kLCInstallerErrorSetupLaunchFailed = 9004,
   kLCInstallerErrorAppLaunchFailed = 9005,
   kLCInstallerErrorAnotherInstance = 9006,
+  // A handshake reply that arrived but was refused: its signature, its build
+  // or its expiry. 9008 when it expired and the local clock looks wrong.
+  kLCInstallerErrorNotVerified = 9007,
+  kLCInstallerErrorNotVerifiedClock = 9008,
+  // The image could not be written for another reason than a full disk.
+  kLCInstallerErrorNotSaved = 9009,
 };
 
 // Message boxes.

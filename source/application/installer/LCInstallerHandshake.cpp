@@ -7,7 +7,10 @@
 
 #include <curl/curl.h>
 
+#include <time.h>
+
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -74,6 +77,10 @@ const LCReleaseVerifier& ReleaseVerifier() {
   return testing != nullptr ? *testing : LCReleaseVerifier::CompiledIn();
 }
 
+// A local clock this far from the server's is worth telling support about:
+// beside an expiry it means the clock, not the server, is likely wrong.
+const uint64_t kClockSkewSeconds = 24 * 60 * 60;
+
 }  // namespace
 
 void LCInstallerService::SetReleaseVerifierForTesting(const LCReleaseVerifier* verifier) {
@@ -82,6 +89,7 @@ void LCInstallerService::SetReleaseVerifierForTesting(const LCReleaseVerifier* v
 
 bool LCInstallerService::DoHandshake(const KWLCCloudParams& params) {
   KWLOG("LCInstallerService::DoHandshake");
+  m_handshakeRefusal = kHandshakeNotRefused;
   const KWAbortFlag& exitRequested = m_uiInterface.IsExitRequested();
   try {
     KWString url = KWLCCloudUtils::GetHTTPOrHTTPS(params) + params.m_host + ":" + params.m_port;
@@ -151,9 +159,25 @@ bool LCInstallerService::DoHandshake(const KWLCCloudParams& params) {
       manifest.m_sizeBytes = response.m_imageSizeBytes;
       manifest.m_buildNumber = response.m_clvBuildNumber.GetUTF8String();
       manifest.m_launchPath = response.m_clvInstallPath.GetUTF8String();
+      manifest.m_expiresUTCSeconds = response.m_expiresUTCSeconds;
+      const time_t now = time(nullptr);
+      const uint64_t nowUTCSeconds = now > 0 ? static_cast<uint64_t>(now) : 0;
       std::string why;
-      if (!verifier.Verify(manifest, response.m_signature, keyId, why)) {
+      bool expired = false;
+      if (!verifier.Verify(manifest, response.m_signature, nowUTCSeconds, keyId, why, &expired)) {
         KWLOG("DoHandshake, release refused: %s", why.c_str());
+        // The server's time is not signed: it only tells a wrong local clock
+        // from a stale server, for the log and the box's wording.
+        const uint64_t serverUTCSeconds = response.m_cloudParams.m_serverUTCTimeS;
+        const uint64_t skew =
+            serverUTCSeconds > nowUTCSeconds ? serverUTCSeconds - nowUTCSeconds : nowUTCSeconds - serverUTCSeconds;
+        const bool clockWrong = serverUTCSeconds != 0 && skew > kClockSkewSeconds;
+        if (clockWrong) {
+          KWLOG("DoHandshake, the local clock (%llu) is %llu s off the server's (%llu)",
+                static_cast<unsigned long long>(nowUTCSeconds), static_cast<unsigned long long>(skew),
+                static_cast<unsigned long long>(serverUTCSeconds));
+        }
+        m_handshakeRefusal = expired && clockWrong ? kHandshakeRefusedClockWrong : kHandshakeRefused;
         return false;
       }
       KWLOG("DoHandshake, release signed by key %s", keyId.c_str());

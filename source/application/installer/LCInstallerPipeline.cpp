@@ -46,6 +46,7 @@ const char* const kCachedImageName = "image.dmg";
 const char* const kCachedRecordName = "image.record";
 std::atomic<uint64_t> g_partSizeForTesting{0};
 const int kStageAttempts = 5;
+const int kRefusedReplyAttempts = 2;
 
 // Called on the download threads, several at once.
 class LCDownloadProgressCallback : public IKWLCCurlProgressCallback {
@@ -246,12 +247,21 @@ void LCInstallerService::RunHandshakeStage() {
   handshakeParams.m_caCertPath = m_uiInterface.GetCACertPath();
 
   int attempts = 0;
+  int refusals = 0;
   bool done = false;
   KWLCBackoff backoff(KWLCBackoff::StageAttempts());
   while (!done && attempts < kStageAttempts) {
     if (attempts > 0 && !KWLCBackoff::Wait(backoff.Delay(attempts - 1), m_uiInterface.IsExitRequested())) break;
     ++attempts;
     done = DoHandshake(handshakeParams);
+    // A refused release is asked for once more (the server may be in the
+    // middle of a deployment); what is refused twice is what it serves.
+    if (!done && m_handshakeRefusal != kHandshakeNotRefused && ++refusals >= kRefusedReplyAttempts) {
+      KWLOG("Handshake: the release was refused %d times, not asking again", refusals);
+      throw KWLCException(m_handshakeRefusal == kHandshakeRefusedClockWrong ? kLCInstallerErrorNotVerifiedClock
+                                                                            : kLCInstallerErrorNotVerified,
+                          kServiceSource, 524, false);
+    }
   }
   if (!done) throw KWLCException(kLCInstallerErrorHandshakeFailed, kServiceSource, 523, false);
 
@@ -329,7 +339,7 @@ void LCInstallerService::RunDownloadStage(const KWLCCloudParams& downloadParams)
     }
     if (failure == KWLCCurlMultipartFileDownloader::kFailureWrite) {
       KWLOG("Download: the image could not be written, not trying again");
-      break;
+      throw KWLCException(kLCInstallerErrorNotSaved, kServiceSource, 547, false);
     }
     // A corrupting middlebox may be passing; a server that sends other
     // bytes every time is not worth a third full download.
@@ -349,7 +359,8 @@ void LCInstallerService::RunMountStage() {
   KWLOG("Attaching image %s", imagePath.c_str());
   const std::string mountRoot = KWFileUtil::GetSessionTempFolder().GetPath().GetPathAsKWString().GetUTF8String();
   const LCAttachOutcome attached = LCDiskImageTool::Attach(imagePath, mountRoot, &m_uiInterface.IsExitRequested());
-  KWLOG("hdiutil attach: %s", attached.report.c_str());
+  if (attached.exitCode >= 0) KWLOG("hdiutil attach returned: %d", attached.exitCode);
+  if (!attached.reason.empty()) KWLOG("hdiutil attach: %s", attached.reason.c_str());
   // Whatever this attach mounted goes with the image, detached once by its
   // device: each Retry attaches again, and on macOS a mount outlives the
   // installer. Detaching one volume alone would take the image's others with

@@ -54,9 +54,9 @@ class LCInstallerService : public KWLCWorkerThreadCallback, private IKWLCCloudSe
   static KWString HttpsInsteadOfHttp(const KWString& url);
 
   // The source name that the service's exceptions carry, with a fixed line
-  // number per error (485 for 9000, 523 for 9001, 546 for 9002 and for too
-  // little disk space (30), 531 for a release already installed (32), 579
-  // for 9003, 614 and 616 for setup, 641 for
+  // number per error (485 for 9000, 523 for 9001, 524 for 9007 and 9008,
+  // 531 for a release already installed (32), 546 for 9002 and for too
+  // little disk space (30), 547 for 9009, 579 for 9003, 614 and 616 for setup, 641 for
   // 9005, 356, 371 and 376 for the unsupported stop and pause). They are
   // stable identifiers of where an installation failed, the same in every
   // release and read from logs and crash reports; they are not this file's
@@ -76,7 +76,12 @@ class LCInstallerService : public KWLCWorkerThreadCallback, private IKWLCCloudSe
   // Throws KWLCException on failure.
   virtual int DownloadAndInstallCLV();
   // One handshake attempt; true when the reply said "success". Never throws.
+  // m_handshakeRefusal says whether a false came from a reply that arrived
+  // but was refused (its signature, build or expiry).
   bool DoHandshake(const KWLCCloudParams& params);
+
+  enum HandshakeRefusal { kHandshakeNotRefused, kHandshakeRefused, kHandshakeRefusedClockWrong };
+  HandshakeRefusal m_handshakeRefusal = kHandshakeNotRefused;
 
   KWString m_downloadURL;
   KWString m_buildNumber;

@@ -98,6 +98,18 @@ KWString GetErrorMessage(LCInstallerErrorEnum code, bool& retryAllowed, KWString
       key = "error.9005";
       withSuffix = false;
       break;
+    case 9007:
+      key = "error.9007";
+      retryAllowed = true;
+      break;
+    case 9008:
+      key = "error.9008";
+      retryAllowed = true;
+      break;
+    case 9009:
+      key = "error.9009";
+      retryAllowed = true;
+      break;
     default:
       break;
   }

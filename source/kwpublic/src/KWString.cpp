@@ -5,14 +5,21 @@
 namespace {
 
 // Bytes of the UTF-8 sequence starting at index, continuation bytes
-// included; 0 when no whole sequence starts there.
+// included; 0 when no whole, well-formed sequence starts there: an overlong
+// form (C0 80 for U+0000), a surrogate (U+D800 to U+DFFF) or a code point
+// above U+10FFFF is none, as RFC 3629 says.
 size_t SequenceLength(const std::string& text, size_t index) {
   const unsigned char lead = static_cast<unsigned char>(text[index]);
   const size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
   if (length == 0 || index + length > text.size()) return 0;
+  char32_t code = length == 1 ? lead : lead & (0x7F >> length);
   for (size_t k = 1; k < length; ++k) {
-    if ((static_cast<unsigned char>(text[index + k]) & 0xC0) != 0x80) return 0;
+    const unsigned char next = static_cast<unsigned char>(text[index + k]);
+    if ((next & 0xC0) != 0x80) return 0;
+    code = (code << 6) | (next & 0x3F);
   }
+  static const char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (code < kSmallest[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return 0;
   return length;
 }
 

@@ -99,16 +99,17 @@ LCAttachOutcome LCDiskImageTool::Attach(const KWString& imagePath, const std::st
   while (!errors.empty() && (errors.back() == '\n' || errors.back() == '\r')) errors.pop_back();
   if (result == ECANCELED) {
     outcome.cancelled = true;
-    outcome.report = "ended by a quit";
+    outcome.reason = "ended by a quit";
   } else if (result != 0) {
-    outcome.report = "could not start: error " + std::to_string(result);
+    outcome.reason = "could not start: error " + std::to_string(result);
   } else {
-    outcome.report = "exit status " + std::to_string(exitCode) + (errors.empty() ? "" : ": " + errors);
+    outcome.exitCode = exitCode;
+    outcome.reason = errors;
     // What was attached is read even from a failed attach, so that it can
     // be detached again.
     const bool read = ReadSystemEntities(output, outcome.entities);
     outcome.attached = exitCode == 0 && read;
-    if (exitCode == 0 && !read) outcome.report += ", answer not readable";
+    if (exitCode == 0 && !read) outcome.reason += std::string(errors.empty() ? "" : "; ") + "answer not readable";
   }
   return outcome;
 }

@@ -26,8 +26,10 @@ struct LCAttachOutcome {
   bool cancelled = false;  // the cancel flag ended the tool
   bool attached = false;   // the tool succeeded and its answer was read
   std::vector<LCDiskImageEntity> entities;
-  // For the log: the tool's exit status and what it said on standard error.
-  std::string report;
+  // The tool's exit status; -1 when it did not run to its end.
+  int exitCode = -1;
+  // For the log: what it said on standard error, or why it did not end.
+  std::string reason;
 };
 
 class LCDiskImageTool {

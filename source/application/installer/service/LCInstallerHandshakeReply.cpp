@@ -16,6 +16,7 @@ const KWString kCLVInstallPath("clvinstallPath");
 const KWString kCLVBuildNumber("clvbuildNumber");
 const char* const kImageSHA256 = "sha256";
 const char* const kImageSize = "size";
+const char* const kExpires = "expires";
 const char* const kSignature = "signature";
 const KWString kExitErrorMessage("exitMessage");
 const KWString kServerUTCTimeS("serverUTCTimeS");
@@ -61,15 +62,20 @@ void KWLCCloudHandshakeJSONParser::ParseTopLevel() {
     else if (!KWLCSha256::ParseHex(digest->asString(), m_response.m_imageSHA256))
       refuse(kImageSHA256, "\"" + digest->asString() + "\"");
   }
-  if (const Json::Value* size = m_root.find(kImageSize, kImageSize + strlen(kImageSize))) {
-    // A JSON integer of bytes that a file can hold; "12", 12.0 or 1.5 is not
-    // a size.
-    const bool integer = size->type() == Json::intValue || size->type() == Json::uintValue;
-    if (!integer || !size->isUInt64() || size->asUInt64() == 0 || size->asUInt64() > static_cast<uint64_t>(INT64_MAX))
-      refuse(kImageSize, "is not a positive whole number");
+  // A JSON integer that a file size or a time can hold; "12", 12.0 or 1.5 is
+  // not one.
+  const auto positive = [this, &refuse](const char* key, uint64_t& into) {
+    const Json::Value* value = m_root.find(key, key + strlen(key));
+    if (value == nullptr) return;
+    const bool integer = value->type() == Json::intValue || value->type() == Json::uintValue;
+    if (!integer || !value->isUInt64() || value->asUInt64() == 0 ||
+        value->asUInt64() > static_cast<uint64_t>(INT64_MAX))
+      refuse(key, "is not a positive whole number");
     else
-      m_response.m_imageSizeBytes = size->asUInt64();
-  }
+      into = value->asUInt64();
+  };
+  positive(kImageSize, m_response.m_imageSizeBytes);
+  positive(kExpires, m_response.m_expiresUTCSeconds);
   if (const Json::Value* signature = m_root.find(kSignature, kSignature + strlen(kSignature))) {
     if (!signature->isString() || signature->asString().empty())
       refuse(kSignature, "is not a non-empty string");

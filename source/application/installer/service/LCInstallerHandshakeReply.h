@@ -1,6 +1,6 @@
 // The handshake reply: a JSON document whose keys are found by name at any
 // depth (a sorted, depth-first walk; the last one met wins). Our own keys
-// ("sha256", "size", "signature") count only at the top level: a nested
+// ("sha256", "size", "expires", "signature") count only at the top level: a nested
 // copy, wherever a server's template put it, must not override them.
 #pragma once
 
@@ -21,6 +21,8 @@ struct KWLCCloudHandshakeResponseStruct {
   std::string m_imageSHA256;
   // "size": the image's size in bytes; 0 when absent.
   uint64_t m_imageSizeBytes = 0;
+  // "expires": the UTC second from which the release is refused; 0 when absent.
+  uint64_t m_expiresUTCSeconds = 0;
   // "signature": base64 text as sent; empty when absent.
   std::string m_signature;
   // Set when one of our keys is present but unusable (null, empty, another

@@ -5,7 +5,7 @@
 
 namespace {
 
-const char* const kVersionLine = "clipvane-release-v1\n";
+const char* const kVersionLine = "clipvane-release-v2\n";
 
 bool HasControlBytes(const std::string& text) {
   return std::any_of(text.begin(), text.end(), [](char c) {
@@ -54,8 +54,13 @@ bool LCReleaseManifest::Canonical(std::string& bytes, std::string& why) const {
     why = "the launch path is not absolute or holds control bytes";
     return false;
   }
+  if (m_expiresUTCSeconds == 0) {
+    why = "no expiry (a release without one never expires and is not accepted)";
+    return false;
+  }
   bytes = std::string(kVersionLine) + "sha256=" + m_sha256 + "\nsize=" + std::to_string(m_sizeBytes) +
-          "\nbuild=" + m_buildNumber + "\nlaunch_path=" + m_launchPath + "\n";
+          "\nbuild=" + m_buildNumber + "\nlaunch_path=" + m_launchPath +
+          "\nexpires=" + std::to_string(m_expiresUTCSeconds) + "\n";
   return true;
 }
 

@@ -1,14 +1,18 @@
 // LCReleaseManifest: the fields of a release that decide what runs on the
 // user's machine, and the one byte string a release signature covers.
 //
-// The canonical form, version 1 (all ASCII lines, each ended by "\n", in this
+// The canonical form, version 2 (all ASCII lines, each ended by "\n", in this
 // order, nothing before, between or after):
 //
-//   clipvane-release-v1
+//   clipvane-release-v2
 //   sha256=<the image's SHA-256: 64 hex digits, lower case>
 //   size=<the image's size in bytes: decimal, no sign, no leading zero, > 0>
 //   build=<the build number exactly as the reply gives it>
 //   launch_path=<the application to launch: absolute, exactly as given>
+//   expires=<the UTC second from which the release is refused: decimal, > 0>
+//
+// Version 1 had no expiry line. It is not accepted: a release that never
+// expires could be served for ever after a newer one was published.
 //
 // The build number and the launch path may hold any byte but the control
 // bytes (0x00 to 0x1f, 0x7f), so no value can end its line early or forge
@@ -29,6 +33,8 @@ class LCReleaseManifest {
   uint64_t m_sizeBytes = 0;
   std::string m_buildNumber;
   std::string m_launchPath;
+  // Seconds since 1970 (UTC); 0 when the reply carried none.
+  uint64_t m_expiresUTCSeconds = 0;
 
   // The signed bytes; false (with why set) when a field cannot be written in
   // the form above.

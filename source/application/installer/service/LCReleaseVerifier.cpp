@@ -32,11 +32,42 @@ std::string KeyId(const std::string& der) {
   return hash.FinalHex().substr(0, 16);
 }
 
-// The outer SEQUENCE must span the signature exactly: a verifier that stops
-// at the end of the DER would accept the same signature with bytes appended.
-bool IsOneDERSequence(const std::string& der) {
-  return der.size() >= kMinSignatureBytes && static_cast<unsigned char>(der[0]) == 0x30 &&
-         static_cast<unsigned char>(der[1]) < 0x80 && static_cast<size_t>(der[1]) + 2 == der.size();
+// Half the order of P-256, rounded down: a signature's s must not exceed it.
+const unsigned char kHalfOrder[32] = {0x7f, 0xff, 0xff, 0xff, 0x80, 0x00, 0x00, 0x00, 0x7f, 0xff, 0xff,
+                                      0xff, 0xff, 0xff, 0xff, 0xff, 0xde, 0x73, 0x7d, 0x56, 0xd3, 0x8b,
+                                      0xcf, 0x42, 0x79, 0xdc, 0xe5, 0x61, 0x7e, 0x31, 0x92, 0xa8};
+
+// One DER INTEGER at der[at], positive and in its shortest form; its value's
+// bytes (without the sign byte) go to value.
+bool ReadPositiveInteger(const std::string& der, size_t& at, std::string& value) {
+  if (at + 2 > der.size() || der[at] != 0x02) return false;
+  const size_t length = static_cast<unsigned char>(der[at + 1]);
+  at += 2;
+  if (length == 0 || length > 33 || at + length > der.size()) return false;
+  const unsigned char first = static_cast<unsigned char>(der[at]);
+  if (first & 0x80) return false;                                                                      // negative
+  if (first == 0 && (length == 1 || !(static_cast<unsigned char>(der[at + 1]) & 0x80))) return false;  // padded
+  value = der.substr(first == 0 ? at + 1 : at, first == 0 ? length - 1 : length);
+  at += length;
+  return value.size() <= 32;
+}
+
+// A SEQUENCE of r and s that spans the signature exactly: a verifier that
+// stops at the end of the DER would accept the same signature with bytes
+// appended. s (without a sign byte) goes to s.
+bool IsOneDERSignature(const std::string& der, std::string& s) {
+  if (der.size() < kMinSignatureBytes || static_cast<unsigned char>(der[0]) != 0x30 ||
+      static_cast<unsigned char>(der[1]) >= 0x80 || static_cast<size_t>(der[1]) + 2 != der.size())
+    return false;
+  size_t at = 2;
+  std::string r;
+  return ReadPositiveInteger(der, at, r) && ReadPositiveInteger(der, at, s) && at == der.size();
+}
+
+// For every valid (r, s), (r, n - s) is valid too; only one of the two has
+// s in the lower half of the order.
+bool IsLowS(const std::string& s) {
+  return s.size() < sizeof(kHalfOrder) || memcmp(s.data(), kHalfOrder, sizeof(kHalfOrder)) <= 0;
 }
 
 }  // namespace
@@ -88,8 +119,9 @@ std::vector<std::string> LCReleaseVerifier::KeyIds() const {
 }
 
 bool LCReleaseVerifier::Verify(const LCReleaseManifest& manifest, const std::string& signatureBase64,
-                               std::string& keyId, std::string& why) const {
+                               uint64_t nowUTCSeconds, std::string& keyId, std::string& why, bool* expired) const {
   keyId.clear();
+  if (expired) *expired = false;
   if (!m_signed) {
     why = "this build has no release keys";
     return false;
@@ -105,8 +137,13 @@ bool LCReleaseVerifier::Verify(const LCReleaseManifest& manifest, const std::str
     why = "the signature is not base64 of the right length";
     return false;
   }
-  if (!IsOneDERSequence(signature)) {
+  std::string s;
+  if (!IsOneDERSignature(signature, s)) {
     why = "the signature is not one DER ECDSA signature";
+    return false;
+  }
+  if (!IsLowS(s)) {
+    why = "the signature's s is in the upper half of the order (the other spelling of a signature)";
     return false;
   }
   const Key* signer = nullptr;
@@ -125,6 +162,12 @@ bool LCReleaseVerifier::Verify(const LCReleaseManifest& manifest, const std::str
   if (!m_minimumBuild.empty() &&
       (!LCReleaseManifest::CompareBuildNumbers(manifest.m_buildNumber, m_minimumBuild, order) || order < 0)) {
     why = "build " + manifest.m_buildNumber + " is not a build number at or above the minimum " + m_minimumBuild;
+    return false;
+  }
+  if (nowUTCSeconds >= manifest.m_expiresUTCSeconds) {
+    why = "the release expired at " + std::to_string(manifest.m_expiresUTCSeconds) + " (UTC seconds), it is now " +
+          std::to_string(nowUTCSeconds);
+    if (expired) *expired = true;
     return false;
   }
   keyId = signer->m_id;

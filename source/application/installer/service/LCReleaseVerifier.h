@@ -1,19 +1,22 @@
 // LCReleaseVerifier: decides whether a handshake reply is a release signed
 // offline by one of the installer's compiled-in public keys (ECDSA P-256 with
 // SHA-256 over LCReleaseManifest's canonical form), and not older than the
-// compiled-in minimum build.
+// compiled-in minimum build, nor expired.
 //
 //   const LCReleaseVerifier& verifier = LCReleaseVerifier::CompiledIn();
 //   std::string keyId, why;
-//   if (verifier.IsSigned() && !verifier.Verify(manifest, signatureBase64, keyId, why)) refuse(why);
+//   if (verifier.IsSigned() && !verifier.Verify(manifest, signatureBase64, now, keyId, why)) refuse(why);
 //
 // The signature is DER (an X9.62 ECDSA-Sig-Value) in standard base64 with its
-// padding; anything else (other alphabets, line breaks, missing or extra
-// padding, bytes after the DER) is refused, so one signature has one spelling.
+// padding, its s in the lower half of the curve's order; anything else (other
+// alphabets, line breaks, missing or extra padding, bytes after the DER, a
+// DER integer not in its shortest form, or (r, n - s), which ECDSA would
+// accept as well) is refused, so one signature has one spelling.
 // A key's id is the first 16 hex digits of the SHA-256 of its DER
 // SubjectPublicKeyInfo, as tools/publish-release prints it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -40,10 +43,12 @@ class LCReleaseVerifier {
   // The ids of the keys that loaded, in the order given.
   std::vector<std::string> KeyIds() const;
   // True when signatureBase64 signs manifest's canonical form by one of the
-  // keys and the build is not below the minimum; keyId then names the key.
-  // Otherwise why says which check failed. Never throws.
-  bool Verify(const LCReleaseManifest& manifest, const std::string& signatureBase64, std::string& keyId,
-              std::string& why) const;
+  // keys, the build is not below the minimum and the release has not expired
+  // at nowUTCSeconds; keyId then names the key. Otherwise why says which check
+  // failed, and expired (when given) whether it was only the expiry. Never
+  // throws.
+  bool Verify(const LCReleaseManifest& manifest, const std::string& signatureBase64, uint64_t nowUTCSeconds,
+              std::string& keyId, std::string& why, bool* expired = nullptr) const;
 
  private:
   // One loaded public key, in the platform's own type.

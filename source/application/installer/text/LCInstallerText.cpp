@@ -29,6 +29,11 @@ const std::vector<std::pair<std::string, std::string>> kEnglish = {
      "Unable to download Ostrel Clipvane. Please verify your internet connection settings and click retry."},
     {"error.9003", "Unable to install Ostrel Clipvane."},
     {"error.9005", "Please launch Ostrel Clipvane from Launchpad."},
+    {"error.9007", "Ostrel Clipvane could not be verified. Please try again later."},
+    {"error.9008", "Ostrel Clipvane could not be verified. Please check your computer's date and time."},
+    {"error.9009",
+     "Ostrel Clipvane could not be saved on your computer. Please check that your disk can be written to and click "
+     "retry."},
     {"error.other", "Setup encountered an error."},
     {"error.suffix", "For more help, please contact {email} with the error code {code}."},
     {"startup.os_not_supported", "Ostrel Clipvane requires OSX Mountain Lion or greater to run."},

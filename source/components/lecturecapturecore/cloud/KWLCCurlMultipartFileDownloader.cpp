@@ -387,8 +387,11 @@ bool KWLCCurlMultipartFileDownloader::Attempt(bool& discard) {
     fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (resuming ? 0 : O_TRUNC), 0600);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, cannot open %s: %s", path.c_str(), strerror(errno));
-    ThrowInternal(__LINE__);
+    // Not worth another attempt: the same folder refuses the same file.
+    const int error = errno;
+    KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, cannot open %s: %s", path.c_str(), strerror(error));
+    m_lastFailure = WriteFailureOf(error);
+    return false;
   }
   ScopedDescriptor destination(fd);
   if (resumable) record.Save();
