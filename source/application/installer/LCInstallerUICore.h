@@ -11,7 +11,7 @@
 // (states, stage events, messages, quitting), LCInstallerUIRender.cpp (the
 // frame) and LCInstallerUIInput.cpp (pointer input and buttons). The members
 // under "Windowing layer" are defined once per windowing system:
-// MLCInstallerUICore.mm in the app, headless/LCInstallerUICore_headless.cpp
+// MLCInstallerUICore.mm and appkit/ in the app, headless/LCInstallerUICore_headless.cpp
 // for tests and tools.
 #pragma once
 

@@ -8,3 +8,33 @@ void MLCSetAlertTexts(NSAlert* alert, const KWString& title, const KWString& mes
   [alert setMessageText:MLCToNSString(title)];
   [alert setInformativeText:MLCToNSString(message)];
 }
+
+// GNUstep builds an alert's panel only inside runModal (macOS at init); the
+// box is made the installer window's own as soon as its panel exists.
+@interface NSAlert (MLCDeferredPanel)
+- (void)_setupPanel;
+@end
+
+@interface MLCAlert : NSAlert
+@end
+
+namespace {
+void (*g_makeBox)(NSWindow*) = nullptr;  // main thread
+}
+
+@implementation MLCAlert
+- (void)_setupPanel {
+  if ([NSAlert instancesRespondToSelector:@selector(_setupPanel)]) [super _setupPanel];
+  if (g_makeBox) g_makeBox([self window]);
+}
+@end
+
+NSAlert* MLCNewAlert(void (*makeBox)(NSWindow* panel)) {
+  g_makeBox = makeBox;
+  return [[[MLCAlert alloc] init] autorelease];
+}
+
+void MLCAlertReadyToRun(NSAlert* alert) {
+  // A GNUstep without the deferred panel has it already.
+  if (![NSAlert instancesRespondToSelector:@selector(_setupPanel)] && g_makeBox) g_makeBox([alert window]);
+}

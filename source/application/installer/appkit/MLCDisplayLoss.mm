@@ -1,0 +1,12 @@
+// The display gone while the installer runs.
+#include "LCInstallerUICore.h"
+#include "MLCInstallerWindowLayer.h"
+
+// Called by the window-system layer on the thread that found the display
+// gone (the main thread, inside an AppKit call): boxes the service waits for
+// are answered, the service is stopped without the display, and the process
+// then ends. 2.5 s for the service leaves analytics its 2 s within 5 s.
+void MLCQuitWithoutTheDisplay() {
+  MLCAbandonPendingMessageBoxes();
+  if (g_pUICore) g_pUICore->QuitWithoutDisplay(2500);
+}
