@@ -1,5 +1,5 @@
-// The toolkit's own share for bench/memory: an application with one empty
-// borderless window of the installer's size, nothing of ours in it. It says
+// The toolkit's own share of memory, for the window tests and bench/memory:
+// an application with one empty borderless window of the installer's size. It says
 // "shown" on its standard output once the window is on the screen.
 #import <AppKit/AppKit.h>
 
