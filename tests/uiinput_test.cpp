@@ -159,9 +159,15 @@ TEST_F(UIInputTest, KeysMoveTheFocusOverTheShownControlsAndPressThem) {
 }
 
 TEST_F(UIInputTest, ReturnOnTheWelcomeScreenInstalls) {
+  m_core->OnKey(kLCInstallerKeyTab);
   EXPECT_TRUE(m_core->OnKey(kLCInstallerKeyReturn));
   EXPECT_FALSE(m_core->IsWaitingOnInstallButtonClick());
   EXPECT_EQ(1, LCInstallerUIHeadless::CountCalls("BreakEventProcessingLoop"));
+  // The ring leaves with the click, over the connection check, until Tab.
+  m_core->RenderUI();
+  EXPECT_EQ(-1, m_core->GetFocusedId());
+  m_core->OnKey(kLCInstallerKeyTab);
+  EXPECT_EQ(kLCInstallerButtonInstallNow, m_core->GetFocusedId());
 }
 
 TEST_F(UIInputTest, CloseRequestQuitsAtOnceBeforeTheClickAndAsksWithNoAsDefaultDuringTheInstallation) {

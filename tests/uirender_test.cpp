@@ -97,6 +97,23 @@ TEST(LCBGRAImageTest, CopiesAreDeep) {
   EXPECT_NE(first.GetData(), second.GetData());
 }
 
+// Word layers are held as their ink: cropping keeps every pixel that draws.
+TEST(LCBGRAImageTest, CroppedToInkKeepsEveryVisiblePixelAndItsPlace) {
+  LCBGRAImage layer = SolidImage(6, 5, 0, 0, 0, 0);
+  layer.GetData()[(2 * 6 + 1) * 4 + 3] = 1;
+  layer.GetData()[(3 * 6 + 4) * 4 + 3] = 255;
+  unsigned int left = 99, top = 99;
+  const LCBGRAImage ink = layer.CroppedToInk(left, top);
+  EXPECT_EQ(1u, left);
+  EXPECT_EQ(2u, top);
+  EXPECT_EQ(4u, ink.GetWidth());
+  EXPECT_EQ(2u, ink.GetHeight());
+  EXPECT_EQ(1, PixelAt(ink, 0, 0).a);
+  EXPECT_EQ(255, PixelAt(ink, 3, 1).a);
+  EXPECT_TRUE(SolidImage(3, 3, 9, 9, 9, 0).CroppedToInk(left, top).IsEmpty());
+  EXPECT_EQ(0u, left + top);
+}
+
 class UIRenderTest : public UICoreTest {
  protected:
   void SetUp() override {
@@ -299,6 +316,60 @@ class SlideshowTest : public UIRenderTest {
   }
 };
 
+// A solid picture of the colour its "file" names, counted.
+int g_decodings = 0;
+LCBGRAImage DecodeSolid(const std::vector<unsigned char>& bytes, const char*) {
+  ++g_decodings;
+  return SolidImage(868, 592, bytes[0], bytes[1], bytes[2], bytes[3]);
+}
+
+// A decoded slide is 2 MiB at 1x and 8 at 2x: only the one in view is held,
+// and the next while the show runs; the box's mask only while a box is up.
+TEST_F(SlideshowTest, OnlyTheShownAndTheNextSlideAreHeldDecoded) {
+  LCUIAssets assets = SyntheticAssets();
+  for (unsigned char i = 0; i < 8; ++i) {
+    assets.m_slides[i] = LCEncodedImage({10, static_cast<unsigned char>(10 + i), 0, 255}, DecodeSolid, "slide");
+  }
+  assets.m_disabledMask = LCEncodedImage({0, 0, 0, 128}, DecodeSolid, "mask");
+  m_core->SetAssets(std::move(assets));
+  auto held = [&] {
+    std::vector<int> decoded;
+    for (int i = 0; i < 8; ++i) {
+      if (m_core->GetAssets().m_slides[i].IsDecoded()) decoded.push_back(i);
+    }
+    return decoded;
+  };
+  g_decodings = 0;
+  SlideAfter(0);
+  SlideAfter(67);
+  EXPECT_EQ(std::vector<int>{0}, held());  // the welcome screen has no next
+  Begin();
+  SlideAfter(0);
+  EXPECT_EQ(std::vector<int>{1}, held());
+  SlideAfter(67);
+  EXPECT_EQ((std::vector<int>{1, 2}), held());
+  EXPECT_EQ(2, SlideAfter(10000));
+  EXPECT_EQ((Pixel{10, 12, 0, 255}), PixelAt(m_core->GetRenderedUI(), 800, 500));
+  EXPECT_EQ((std::vector<int>{2, 3}), held());
+  m_core->OnMouseClick(kLCInstallerButtonSlide6);
+  SlideAfter(0);
+  SlideAfter(67);
+  EXPECT_EQ((std::vector<int>{6, 7}), held());
+  EXPECT_EQ((Pixel{10, 16, 0, 255}), PixelAt(m_core->GetRenderedUI(), 800, 500));
+  EXPECT_EQ(6, g_decodings);  // 0 to 3, 6 and 7, each once
+  EXPECT_FALSE(m_core->GetAssets().m_disabledMask.IsDecoded());
+  bool maskWhileAsked = false;
+  LCInstallerUIHeadless::SetMessageBoxScript([&](const LCHeadlessMessageBox&) {
+    SlideAfter(0);
+    maskWhileAsked = m_core->GetAssets().m_disabledMask.IsDecoded();
+    return kLCInstallerMBResultNo;
+  });
+  m_core->OnAppClose();
+  EXPECT_TRUE(maskWhileAsked);
+  SlideAfter(0);
+  EXPECT_FALSE(m_core->GetAssets().m_disabledMask.IsDecoded());
+}
+
 TEST_F(SlideshowTest, WelcomeScreenNeverAdvances) { EXPECT_EQ(0, SlideAfter(60000)); }
 
 TEST_F(SlideshowTest, AutomaticSlidesStayTenSecondsAndTheShowStopsOnTheLast) {
@@ -360,9 +431,14 @@ LCRect InkBox(const LCBGRAImage& image) {
   return box.right < 0 ? LCRect() : box;
 }
 
-::testing::AssertionResult InkInside(const LCBGRAImage& image, int left, int top, int right, int bottom, int scale) {
-  const LCRect ink = InkBox(image);
+::testing::AssertionResult InkInside(const LCBGRAImage& image, int left, int top, int right, int bottom, int scale,
+                                     int offsetX = 0, int offsetY = 0) {
+  LCRect ink = InkBox(image);
   if (ink.right <= 0) return ::testing::AssertionFailure() << "no words drawn";
+  ink.left += offsetX;
+  ink.right += offsetX;
+  ink.top += offsetY;
+  ink.bottom += offsetY;
   if (ink.left >= left * scale && ink.top >= top * scale && ink.right <= right * scale - 1 &&
       ink.bottom <= bottom * scale - 1) {
     return ::testing::AssertionSuccess();
@@ -393,18 +469,24 @@ TEST_F(UICoreTest, ShippedPicturesAllLoadAndFitTheirPlaces) {
       ASSERT_EQ(8u, assets.m_slides.size());
       ASSERT_EQ(8u, assets.m_slideTexts.size());
       for (size_t i = 0; i < 8; ++i) {
-        for (const LCBGRAImage* picture : {&assets.m_slides[i], &assets.m_slideTexts[i]}) {
-          EXPECT_EQ(868u * scale, picture->GetWidth());
-          EXPECT_EQ(592u * scale, picture->GetHeight());
-        }
+        const LCBGRAImage slide = assets.m_slides[i].Decode();
+        EXPECT_EQ(868u * scale, slide.GetWidth());
+        EXPECT_EQ(592u * scale, slide.GetHeight());
       }
-      // The welcome screen's words from the tagline down; a slide's beside
-      // its illustration and inside it, clear of the progress panel and the dots.
-      EXPECT_TRUE(InkInside(assets.m_slideTexts[0], 40, 310, 828, 590, scale));
-      for (size_t i = 1; i < 8; ++i) EXPECT_TRUE(InkInside(assets.m_slideTexts[i], 130, 200, 850, 350, scale)) << i;
-      EXPECT_EQ(868u * scale, assets.m_disabledMask.GetWidth());
-      EXPECT_EQ(592u * scale, assets.m_disabledMask.GetHeight());
-      const Pixel mask = PixelAt(assets.m_disabledMask, 400, 300);
+      // The words are held cropped to their ink, where they are drawn: the
+      // welcome screen's from the tagline down; a slide's beside its
+      // illustration and inside it, clear of the progress panel and the dots.
+      auto wordsInside = [&](size_t i, int left, int top, int right, int bottom) {
+        const LCPlacedImage& words = assets.m_slideTexts[i];
+        return InkInside(words.m_image, left, top, right, bottom, scale, static_cast<int>(words.m_left),
+                         static_cast<int>(words.m_top));
+      };
+      EXPECT_TRUE(wordsInside(0, 40, 310, 828, 590));
+      for (size_t i = 1; i < 8; ++i) EXPECT_TRUE(wordsInside(i, 130, 200, 850, 350)) << i;
+      const LCBGRAImage maskPixels = assets.m_disabledMask.Decode();
+      EXPECT_EQ(868u * scale, maskPixels.GetWidth());
+      EXPECT_EQ(592u * scale, maskPixels.GetHeight());
+      const Pixel mask = PixelAt(maskPixels, 400, 300);
       EXPECT_GT(mask.a, 0);
       EXPECT_LT(mask.a, 255);
       EXPECT_TRUE(fits(assets.m_installNowHover, 139, 36));
@@ -555,9 +637,8 @@ TEST_F(UICoreTest, EveryLocaleRendersItsFramesAtBothScales) {
 TEST_F(UICoreTest, MissingPicturesLeaveEmptyImagesAndALogLine) {
   LogCapture log;
   m_core->LoadUIAssets();  // the fixture's folder is empty
+  m_core->RenderUI();      // the slide is decoded when it is shown
   EXPECT_TRUE(log.Contains("Error - unsupported samplesPerPixel:0 for file:installer_ui_1.jpg"));
-  EXPECT_TRUE(m_core->GetAssets().m_slides[0].IsEmpty());
-  m_core->RenderUI();
   EXPECT_TRUE(m_core->GetRenderedUI().IsEmpty());
 }
 

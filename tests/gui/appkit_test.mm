@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -24,6 +25,7 @@
 #include "LCInstallerText.h"
 #include "LCInstallerUICore.h"
 #include "LCLocale.h"
+#include "MKWAutoReleasePoolWrapper.h"
 #include "MLCInstallerUIAppKit.h"
 #include "MLCMainThread.h"
 
@@ -466,3 +468,92 @@ TEST_F(AppKitQuitTest, PowerOffStopsTheDownloadWithoutAskingAndRemovesTheSession
 }
 
 }  // namespace
+
+namespace {
+
+// A representation of the layout given, holding the picture's pixels
+// (straight colour, alpha last in the picture).
+NSBitmapImageRep* RepresentationOf(const LCBGRAImage& picture, bool alpha, bool alphaFirst, bool premultiplied,
+                                   int bits, int pixelBytes, int rowPadding) {
+  const int width = static_cast<int>(picture.GetWidth());
+  const int height = static_cast<int>(picture.GetHeight());
+  const int samples = alpha ? 4 : 3;
+  NSUInteger format =
+      (alphaFirst ? NSAlphaFirstBitmapFormat : 0) | (premultiplied ? 0 : NSAlphaNonpremultipliedBitmapFormat);
+  if (!alpha) format = 0;
+  const int rowBytes = width * pixelBytes + rowPadding;
+  NSBitmapImageRep* rep = [[[NSBitmapImageRep alloc] initWithBitmapDataPlanes:NULL
+                                                                   pixelsWide:width
+                                                                   pixelsHigh:height
+                                                                bitsPerSample:bits
+                                                              samplesPerPixel:samples
+                                                                     hasAlpha:alpha
+                                                                     isPlanar:NO
+                                                               colorSpaceName:NSDeviceRGBColorSpace
+                                                                 bitmapFormat:static_cast<NSBitmapFormat>(format)
+                                                                  bytesPerRow:rowBytes
+                                                                 bitsPerPixel:pixelBytes * 8] autorelease];
+  unsigned char* data = [rep bitmapData];
+  std::fill(data, data + rowBytes * height, 0xAB);  // padding that must not show
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const unsigned char* from = picture.GetData() + (y * width + x) * 4;
+      unsigned char* to = data + y * rowBytes + x * pixelBytes;
+      const int first = alpha && alphaFirst ? 1 : 0;
+      for (int s = 0; s < samples; ++s) {
+        const int source = s < 3 ? s : 3;
+        const int index = alpha && s == 3 ? (alphaFirst ? 0 : 3) : first + s;
+        unsigned int value = from[source] * 257u;  // 16 bits
+        if (premultiplied && s < 3) value = (value * (from[3] * 257u) + 32767u) / 65535u;
+        if (bits == 8) {
+          to[index] = static_cast<unsigned char>((value + 128) / 257);
+        } else {
+          const uint16_t wide = static_cast<uint16_t>(value);
+          std::memcpy(to + index * 2, &wide, 2);
+        }
+      }
+    }
+  }
+  return rep;
+}
+
+}  // namespace
+
+// A decoder hands back the layout it likes (macOS: RGB padded to 32 bits,
+// alpha first, 16 bits a sample, premultiplied): the core gets the same
+// pixels from each.
+TEST(AppKitPixelsTest, EveryDecoderLayoutGivesTheSamePixels) {
+  MKWAutoReleasePoolWrapper pool;
+  LCBGRAImage picture;
+  picture.Allocate(7, 3);
+  const unsigned char alphas[] = {255, 200, 128, 64, 33};
+  for (unsigned int i = 0; i < 21; ++i) {
+    unsigned char* pixel = picture.GetData() + i * 4;
+    pixel[0] = static_cast<unsigned char>(i * 12);
+    pixel[1] = static_cast<unsigned char>(255 - i * 7);
+    pixel[2] = static_cast<unsigned char>((i * 53) % 256);
+    pixel[3] = alphas[i % 5];
+  }
+  LCBGRAImage opaque = picture;
+  for (unsigned int i = 0; i < 21; ++i) opaque.GetData()[i * 4 + 3] = 255;
+  struct Layout {
+    const char* name;
+    bool alpha, alphaFirst, premultiplied;
+    int bits, pixelBytes, rowPadding;
+  } layouts[] = {
+      {"RGB", false, false, false, 8, 3, 0},          {"RGBX", false, false, false, 8, 4, 4},
+      {"RGBA", true, false, false, 8, 4, 0},          {"ARGB", true, true, false, 8, 4, 8},
+      {"RGBA 16 bits", true, false, false, 16, 8, 0}, {"ARGB 16 bits premultiplied", true, true, true, 16, 8, 2},
+  };
+  for (const Layout& layout : layouts) {
+    SCOPED_TRACE(layout.name);
+    const LCBGRAImage& expected = layout.alpha ? picture : opaque;
+    NSBitmapImageRep* rep = RepresentationOf(expected, layout.alpha, layout.alphaFirst, layout.premultiplied,
+                                             layout.bits, layout.pixelBytes, layout.rowPadding);
+    ASSERT_EQ(layout.pixelBytes * 8, [rep bitsPerPixel]);
+    const LCBGRAImage got = MLCBitmapToBGRA(rep);
+    ASSERT_EQ(7u, got.GetWidth());
+    ASSERT_EQ(3u, got.GetHeight());
+    for (unsigned int i = 0; i < 21 * 4; ++i) ASSERT_EQ(expected.GetData()[i], got.GetData()[i]) << "byte " << i;
+  }
+}

@@ -64,6 +64,24 @@ def steady_screenshot(xserver, path, region):
     wait_for("the screen to settle", steady, interval=0.2)
 
 
+def press_box_key(installer, key):
+    """A key pressed in the box, again only while no answer was logged (a box may take its first
+    input as activation)."""
+    xserver = installer.xserver
+    answered = answered_boxes(installer)
+    for _ in range(3):
+        settled_alert_window(xserver)
+        xdotool(xserver, "key", key)
+        try:
+            wait_for("the message box to be answered", lambda: answered_boxes(installer) > answered, timeout=10)
+            break
+        except TestFailure:
+            continue
+    else:
+        raise TestFailure("the message box took no " + key)
+    no_alert_window(xserver)
+
+
 def press_box_button(installer, which):
     """GNUstep lays the default button at the right edge and the alternate one left of it.
 
@@ -213,8 +231,30 @@ class Helper:
         stop_process(self.proc)
 
 
+def resident_mib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:")) / 1024.0
+
+
+def check_memory(ctx, installer, limit_mib):
+    """The installer's resident size above an empty application's on the same display (the toolkit's share)."""
+    empty = subprocess.Popen([ctx.args.empty_window], env=ctx.sandbox.env(ctx.xserver.env()), stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL)
+    try:
+        if empty.stdout.readline().strip() != b"shown":
+            raise TestFailure("the empty application did not show its window")
+        ours = resident_mib(installer.proc.pid) - resident_mib(empty.pid)
+    finally:
+        stop_process(empty)
+        empty.stdout.close()
+    print("resident size above an empty application's: %.1f MiB" % ours)
+    if ours > limit_mib:
+        raise TestFailure("the welcome screen holds %.1f MiB above an empty application's (at most %d)" %
+                          (ours, limit_mib))
+
+
 def case_welcome(ctx):
-    """The window appears at the centre of the screen with the welcome frame."""
+    """The window appears at the centre of the screen with the welcome frame, holding little memory."""
     installer = ctx.start_installer()
     installer.wait_log(r"^UI: first frame shown$")
     window = installer_window(ctx.xserver)
@@ -223,11 +263,13 @@ def case_welcome(ctx):
         raise TestFailure("window at %s, expected the centre %s" % ((window[2], window[3]), expected))
     wait_for_picture(ctx.xserver, frame_region(window), os.path.join(ctx.references(), "01_welcome.png"),
                      ctx.sandbox.path("shot.png"))
+    check_memory(ctx, installer, 2 * 24)
 
 
 def case_welcome_ja_2x(ctx):
     """With LANG=ja_JP.UTF-8 the welcome screen shows the Japanese pictures as the core renders them; with
-    CLIPVANE_SCALE=2 the frame is drawn at 1736 x 1184 from the 2x pictures and shown at 868 x 592 points."""
+    CLIPVANE_SCALE=2 the frame is drawn at 1736 x 1184 from the 2x pictures and shown at 868 x 592 points, in
+    little memory."""
     installer = ctx.start_installer(extra_env={"LANG": "ja_JP.UTF-8"})
     installer.wait_log(r"^UI: locale ja$")
     installer.wait_log(r"^UI: first frame shown$")
@@ -246,6 +288,7 @@ def case_welcome_ja_2x(ctx):
     installer.wait_log(r"^UI: first frame shown$")
     window = installer_window(ctx.xserver)
     wait_for_picture(ctx.xserver, frame_region(window), halved, ctx.sandbox.path("shot-2x.png"))
+    check_memory(ctx, installer, 2 * 64)
 
 
 def case_button_looks(ctx):
@@ -475,7 +518,8 @@ def case_close_during_install(ctx):
 
     press(ctx, window, CLOSE_BUTTON, CLOSE_AREA)
     alert_window(ctx.xserver)
-    press_box_button(installer, "alternate")  # No
+    # The focus is on the default button, No: Space answers as Return does.
+    press_box_key(installer, "space")
     at_no = download_progress(installer)
     wait_for("the download to go on after No", lambda: download_progress(installer) > at_no)
     if installer.proc.poll() is not None:
@@ -817,6 +861,7 @@ def main():
     parser.add_argument("--render-frames", required=True)
     parser.add_argument("--assets", required=True)
     parser.add_argument("--tools", required=True)
+    parser.add_argument("--empty-window", required=True)
     parser.add_argument("--ca-dir", required=True)
     parser.add_argument("--https-port", type=int, required=True)
     parser.add_argument("--http-port", type=int, required=True)

@@ -128,7 +128,7 @@ inline Pixel PixelAt(const LCBGRAImage& image, unsigned int x, unsigned int y) {
 // Every picture opaque and of its own colour, red channel naming the kind.
 inline LCUIAssets SyntheticAssets() {
   LCUIAssets assets;
-  for (unsigned char i = 0; i < 8; ++i) assets.m_slides.push_back(SolidImage(868, 592, 10, 10 + i, 0));
+  for (unsigned char i = 0; i < 8; ++i) assets.m_slides.emplace_back(SolidImage(868, 592, 10, 10 + i, 0));
   assets.m_progressBar = SolidImage(301, 10, 20, 0, 0);
   assets.m_progressBarBackground = SolidImage(301, 10, 30, 0, 0);
   for (unsigned char i = 0; i < 10; ++i) assets.m_progressAnimation.push_back(SolidImage(301, 10, 40, i, 0));
@@ -142,7 +142,7 @@ inline LCUIAssets SyntheticAssets() {
   assets.m_installNowClick = SolidImage(139, 36, 90, 1, 0);
   assets.m_eulaHover = SolidImage(119, 12, 100, 0, 0);
   assets.m_dotHover = SolidImage(7, 7, 110, 0, 0);
-  assets.m_disabledMask = SolidImage(868, 592, 0, 0, 0, 128);
+  assets.m_disabledMask = LCEncodedImage(SolidImage(868, 592, 0, 0, 0, 128));
   return assets;
 }
 

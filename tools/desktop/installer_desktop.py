@@ -40,10 +40,10 @@ def wait_for(what, condition, timeout=TIMEOUT, interval=0.05):
 class XServer:
     """Xvfb on a display number it picks itself (-displayfd), so parallel runs never collide."""
 
-    def __init__(self):
+    def __init__(self, width=SCREEN_W, height=SCREEN_H):
         read_end, write_end = os.pipe()
         self.proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % (SCREEN_W, SCREEN_H),
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % (width, height),
              "-nolisten", "tcp", "-noreset"],
             pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)

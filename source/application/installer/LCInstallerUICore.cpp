@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <initializer_list>
+#include <iterator>
 #include <string>
 
 #include "KWFile.h"
@@ -144,23 +146,40 @@ std::string ScaledName(const char* name, int scale) {
   return scaled.insert(dot == std::string::npos ? scaled.size() : dot, "@" + std::to_string(scale) + "x");
 }
 
+// The file's bytes; empty when it cannot be read.
+std::vector<unsigned char> ReadBytes(const KWPath& path) {
+  std::vector<unsigned char> bytes;
+  std::ifstream file(path.c_str(), std::ios::binary);
+  if (!file) return bytes;
+  bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  return bytes;
+}
+
 // Finds each picture in the asset folder: a picture with words in the
 // locale's sub-folder (English's where the locale lacks it), every other in
-// the folder itself.
+// the folder itself. Only the running locale's pictures are read.
 class AssetReader {
  public:
-  AssetReader(const KWPath& folder, const std::string& locale, int scale, LCInstallerUICore::LCImageLoader loader)
-      : m_folder(folder), m_locale(locale), m_scale(scale), m_loader(loader) {}
-  LCBGRAImage Shared(const char* name) const { return m_loader(m_folder, ScaledName(name, m_scale).c_str()); }
-  LCBGRAImage Localized(const char* name) const {
+  AssetReader(const KWPath& folder, const std::string& locale, int scale, LCEncodedImage::Decoder decoder)
+      : m_folder(folder), m_locale(locale), m_scale(scale), m_decoder(decoder) {}
+  LCBGRAImage Shared(const char* name) const { return Encoded(name, false).Decode(); }
+  LCBGRAImage Localized(const char* name) const { return Encoded(name, true).Decode(); }
+  // The picture's bytes, decoded when they are drawn.
+  LCEncodedImage Encoded(const char* name, bool localized) const {
     const std::string scaled = ScaledName(name, m_scale);
-    for (const std::string& locale : {m_locale, std::string("en")}) {
-      const KWPath folder = m_folder.AppendNew(locale.c_str());
-      if (KWFile(folder.AppendNew(scaled.c_str(), KWPath::kKWPathKindFile)).Exists()) {
-        return m_loader(folder, scaled.c_str());
-      }
+    KWPath folder = m_folder;
+    if (localized) {
+      folder = m_folder.AppendNew("en");  // missing: logged as such
+      const KWPath own = m_folder.AppendNew(m_locale.c_str());
+      if (KWFile(own.AppendNew(scaled.c_str(), KWPath::kKWPathKindFile)).Exists()) folder = own;
     }
-    return m_loader(m_folder.AppendNew("en"), scaled.c_str());  // missing: logged as such
+    return LCEncodedImage(ReadBytes(folder.AppendNew(scaled.c_str(), KWPath::kKWPathKindFile)), m_decoder, scaled);
+  }
+  // A full-frame layer of words, kept as its ink and where the ink starts.
+  LCPlacedImage Placed(const char* name) const {
+    LCPlacedImage placed;
+    placed.m_image = Localized(name).CroppedToInk(placed.m_left, placed.m_top);
+    return placed;
   }
   void Sequence(std::vector<LCBGRAImage>& images, std::initializer_list<const char*> names, bool localized) const {
     images.clear();
@@ -171,22 +190,23 @@ class AssetReader {
   KWPath m_folder;
   std::string m_locale;
   int m_scale;
-  LCInstallerUICore::LCImageLoader m_loader;
+  LCEncodedImage::Decoder m_decoder;
 };
 
 }  // namespace
 
-void LCInstallerUICore::LoadAssetsFromFolder(const KWPath& folder, LCImageLoader loader) {
-  const AssetReader read(folder, LCInstallerText::GetLocale(), m_renderScale, loader);
+void LCInstallerUICore::LoadAssetsFromFolder(const KWPath& folder, LCEncodedImage::Decoder decoder) {
+  const AssetReader read(folder, LCInstallerText::GetLocale(), m_renderScale, decoder);
   LCUIAssets assets;
-  read.Sequence(assets.m_slides,
-                {"installer_ui_1.jpg", "installer_ui_2.jpg", "installer_ui_3.jpg", "installer_ui_4.jpg",
-                 "installer_ui_5.jpg", "installer_ui_6.jpg", "installer_ui_7.jpg", "installer_ui_8.jpg"},
-                false);
-  read.Sequence(assets.m_slideTexts,
-                {"installer_text_1.png", "installer_text_2.png", "installer_text_3.png", "installer_text_4.png",
-                 "installer_text_5.png", "installer_text_6.png", "installer_text_7.png", "installer_text_8.png"},
-                true);
+  for (const char* name : {"installer_ui_1.jpg", "installer_ui_2.jpg", "installer_ui_3.jpg", "installer_ui_4.jpg",
+                           "installer_ui_5.jpg", "installer_ui_6.jpg", "installer_ui_7.jpg", "installer_ui_8.jpg"}) {
+    assets.m_slides.push_back(read.Encoded(name, false));
+  }
+  for (const char* name :
+       {"installer_text_1.png", "installer_text_2.png", "installer_text_3.png", "installer_text_4.png",
+        "installer_text_5.png", "installer_text_6.png", "installer_text_7.png", "installer_text_8.png"}) {
+    assets.m_slideTexts.push_back(read.Placed(name));
+  }
   assets.m_dotHover = read.Shared("dot_hover.png");
   assets.m_installNowHover = read.Localized("installnow_button_hover.png");
   assets.m_installNowClick = read.Localized("installnow_button_click.png");
@@ -202,7 +222,7 @@ void LCInstallerUICore::LoadAssetsFromFolder(const KWPath& folder, LCImageLoader
   assets.m_figureGlyphs =
       LCGlyphStrip(read.Localized("progress_glyphs.png"), LCDownloadEstimate::GetCharacters(), 12 * m_renderScale);
   assets.m_connectionCheck = read.Localized("connection_check.png");
-  assets.m_disabledMask = read.Shared("disabled_mask.png");
+  assets.m_disabledMask = read.Encoded("disabled_mask.png", false);
   read.Sequence(assets.m_stateTexts,
                 {"text_pre_download.png", "text_downloading.png", "text_extracting.png", "text_installing.png",
                  "text_launching.png", "text_waiting_network.png", "text_waiting_offline.png"},
@@ -210,7 +230,7 @@ void LCInstallerUICore::LoadAssetsFromFolder(const KWPath& folder, LCImageLoader
   read.Sequence(assets.m_closeImages, {"close_n.png", "close_o.png", "close_s.png"}, false);
   read.Sequence(assets.m_appCloseImages, {"app_close_mac_n.png", "app_close_mac_o.png", "app_close_mac_s.png"}, false);
   read.Sequence(assets.m_appMinimizeImages, {"app_min_mac_n.png", "app_min_mac_o.png", "app_min_mac_s.png"}, false);
-  SetAssets(assets);
+  SetAssets(std::move(assets));
   m_caCertPath = folder.AppendNew("cacert.pem", KWPath::kKWPathKindFile);
 }
 

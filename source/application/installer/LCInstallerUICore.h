@@ -18,6 +18,7 @@
 #include <atomic>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "ILCInstallerUIInterface.h"
@@ -97,8 +98,8 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   // in milliseconds: 0 for the next tick, -1 when only input can change it.
   int GetMillisecondsToNextChange() const;
   // The windowing layer fills the assets once, before the window exists.
-  void SetAssets(const LCUIAssets& assets) {
-    m_assets = assets;
+  void SetAssets(LCUIAssets assets) {
+    m_assets = std::move(assets);
     m_lastFrameValid = false;
   }
   const LCUIAssets& GetAssets() const { return m_assets; }
@@ -154,11 +155,10 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   static void PrepareWindowSystem();
   int CreateUI();
   void LoadUIAssets();
-  // Decodes one picture of the asset folder; each windowing layer has its own.
-  typedef LCBGRAImage (*LCImageLoader)(const KWPath& folder, const char* fileName);
-  // Fills m_assets from the folder's pictures in their fixed order and points
-  // m_caCertPath at the folder's "cacert.pem". Called by LoadUIAssets.
-  void LoadAssetsFromFolder(const KWPath& folder, LCImageLoader loader);
+  // Fills m_assets from the folder's pictures in their fixed order, decoding
+  // them with the windowing layer's decoder, and points m_caCertPath at the
+  // folder's "cacert.pem". Called by LoadUIAssets.
+  void LoadAssetsFromFolder(const KWPath& folder, LCEncodedImage::Decoder decoder);
   int RunEventLoop(const std::atomic<bool>& waitingOnInstallButtonClick);
   // Makes the running event loop return soon; callable from any thread.
   static void BreakEventProcessingLoop();
@@ -186,6 +186,9 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   // on the welcome screen. Parts of RenderUI.
   void DrawDownloadFigures(const std::string& text);
   void DrawConnectionCheck(int animation);
+  // Holds the shown slide decoded, and the next one while the slideshow
+  // runs (decoded a tick after the shown one); lets every other go.
+  void KeepSlidesAround(int shown, bool showRuns);
   // The welcome screen: state 1 with its three active objects. Called by CreateUI.
   void EnterWelcomeScreen();
   // Shared by every windowing layer's CreateUI: starts the 67 ms UI timer

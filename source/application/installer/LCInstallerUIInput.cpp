@@ -114,9 +114,13 @@ void LCInstallerUICore::OnMouseClick(LCInstallerButtonId id) {
   }
 }
 
+// The focus ring goes with the click (it would cut through the connection
+// check drawn over the button) and comes back with the next Tab.
 void LCInstallerUICore::OnInstallNowButtonClick() {
   bool waiting = true;
-  if (m_waitingOnInstallButtonClick.compare_exchange_strong(waiting, false)) BreakEventProcessingLoop();
+  if (!m_waitingOnInstallButtonClick.compare_exchange_strong(waiting, false)) return;
+  m_focusedId = -1;
+  BreakEventProcessingLoop();
 }
 
 std::vector<LCUIControl> LCInstallerUICore::GetControls() const {

@@ -129,6 +129,8 @@ bool LCInstallerUICore::RenderUI() {
   }
   inputs.focus = FocusedActiveId();
   inputs.disabled = disabled;
+  KeepSlidesAround(slideIndex, state != kLCInstallerStateWaitingForInstall);
+  if (!disabled) m_assets.m_disabledMask.Release();
   if (m_lastFrameValid && inputs == m_lastFrame) return false;
   m_lastFrame = inputs;
   m_lastFrameValid = true;
@@ -137,7 +139,7 @@ bool LCInstallerUICore::RenderUI() {
     m_renderedUI = LCBGRAImage();
     return true;
   }
-  const LCBGRAImage& slide = m_assets.m_slides[slideIndex];
+  const LCBGRAImage& slide = m_assets.m_slides[slideIndex].Pixels();
   m_renderedUI.Copy(slide.GetData(), slide.GetWidth(), slide.GetHeight());
   // Positions are in points; the pictures are drawn for the scale.
   const unsigned int scale = static_cast<unsigned int>(m_renderScale);
@@ -147,7 +149,10 @@ bool LCInstallerUICore::RenderUI() {
   auto blendLook = [&](const std::vector<LCBGRAImage>& images, size_t index, unsigned int x, unsigned int y) {
     BlendAt(m_renderedUI, images, index, x * scale, y * scale);
   };
-  blendLook(m_assets.m_slideTexts, static_cast<size_t>(slideIndex), 0, 0);
+  if (static_cast<size_t>(slideIndex) < m_assets.m_slideTexts.size()) {
+    const LCPlacedImage& words = m_assets.m_slideTexts[slideIndex];
+    m_renderedUI.Copy(words.m_image, words.m_left, words.m_top);
+  }
 
   if (state == kLCInstallerStateWaitingForInstall) {
     if (connecting) {
@@ -179,8 +184,20 @@ bool LCInstallerUICore::RenderUI() {
   }
 
   if (inputs.focus >= 0) DrawFocusRing(inputs.focus);
-  if (disabled) blend(m_assets.m_disabledMask, 0, 0);
+  if (disabled) blend(m_assets.m_disabledMask.Pixels(), 0, 0);
   return true;
+}
+
+void LCInstallerUICore::KeepSlidesAround(int shown, bool showRuns) {
+  std::vector<LCEncodedImage>& slides = m_assets.m_slides;
+  const int next = showRuns ? shown + 1 : -1;
+  for (int i = 0; i < static_cast<int>(slides.size()); ++i) {
+    if (i != shown && i != next) slides[i].Release();
+  }
+  // One decoding per tick: the next slide once the shown one is there.
+  if (next >= 0 && next < static_cast<int>(slides.size()) && shown >= 0 && slides[shown].IsDecoded()) {
+    slides[next].Pixels();
+  }
 }
 
 // A two-pixel ring two pixels outside the control, held to the frame, in the

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "LCBGRAImage.h"
+#include "LCEncodedImage.h"
 #include "LCGlyphStrip.h"
 
 struct LCInstallerUICoreInitParams {
@@ -77,9 +78,20 @@ enum LCInstallerKey {
 
 // Every decoded picture of the installer window. A file that could not be
 // decoded leaves an empty image, which draws nothing.
+// A layer drawn at an offset from the place it is blended at: the ink of a
+// full-frame picture, cropped (in pixels of the picture's scale).
+struct LCPlacedImage {
+  LCBGRAImage m_image;
+  unsigned int m_left = 0;
+  unsigned int m_top = 0;
+};
+
+// The pictures the frame is drawn from. What is seen seldom, and is cheap to
+// decode, is held encoded and decoded while it is shown (the slides, the
+// mask); the rest is held decoded.
 struct LCUIAssets {
-  std::vector<LCBGRAImage> m_slides;      // 0: the welcome screen, 1..7: the slideshow
-  std::vector<LCBGRAImage> m_slideTexts;  // the locale's words laid over each slide
+  std::vector<LCEncodedImage> m_slides;     // 0: the welcome screen, 1..7: the slideshow
+  std::vector<LCPlacedImage> m_slideTexts;  // the locale's words laid over each slide
   LCBGRAImage m_progressBar;
   LCBGRAImage m_progressBarBackground;
   std::vector<LCBGRAImage> m_progressAnimation;
@@ -91,7 +103,7 @@ struct LCUIAssets {
   LCBGRAImage m_installNowClick;
   LCBGRAImage m_eulaHover;
   LCBGRAImage m_dotHover;
-  LCBGRAImage m_disabledMask;
+  LCEncodedImage m_disabledMask;
   LCGlyphStrip m_figureGlyphs;    // the download's figures are set from it
   LCBGRAImage m_connectionCheck;  // over the install-now button while the network is checked
 };

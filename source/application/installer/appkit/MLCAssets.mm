@@ -3,6 +3,9 @@
 #import <AppKit/AppKit.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "KWFileUtil.h"
 #include "KWLogger.h"
@@ -13,32 +16,40 @@
 
 namespace {
 
-// Each 3-byte pixel becomes 4 bytes, the fourth opaque.
-void CopyBGRtoBGRA(const unsigned char* source, unsigned char* target, unsigned int pixels) {
-  for (unsigned int i = 0; i < pixels; ++i, source += 3, target += 4) {
-    target[0] = source[0];
-    target[1] = source[1];
-    target[2] = source[2];
-    target[3] = 255;
-  }
+// A 16-bit sample in the host's order unless the format names one.
+inline unsigned int Sample16(const unsigned char* at, int order) {
+  if (order > 0) return static_cast<unsigned int>(at[0]) << 8 | at[1];  // big-endian
+  if (order < 0) return static_cast<unsigned int>(at[1]) << 8 | at[0];  // little-endian
+  uint16_t value;
+  std::memcpy(&value, at, sizeof(value));
+  return value;
 }
 
-// Un-premultiplies one row of 8-bit RGBA in place.
-void Unpremultiply(unsigned char* pixels, unsigned int count) {
-  for (unsigned int i = 0; i < count; ++i, pixels += 4) {
-    const unsigned int alpha = pixels[3];
-    if (alpha == 0 || alpha == 255) continue;
-    for (int c = 0; c < 3; ++c) {
-      pixels[c] = static_cast<unsigned char>(std::min(255u, (pixels[c] * 255u + alpha / 2) / alpha));
-    }
-  }
+// One sample scaled to 8 bits, rounded; order is 0 for 8-bit samples' host
+// order, else as for Sample16.
+inline unsigned int Sample8(const unsigned char* at, bool sixteen, int order) {
+  if (!sixteen) return at[0];
+  return (Sample16(at, order) * 255u + 32767u) / 65535u;
 }
 
-LCBGRAImage LoadBGRAImageFromResource(const KWPath& folder, const char* fileName) {
+// 16-bit premultiplied colour is divided at full precision, then scaled.
+inline unsigned int Unpremultiplied16(const unsigned char* colour, const unsigned char* alpha, int order) {
+  const unsigned int c = Sample16(colour, order);
+  const unsigned int a = Sample16(alpha, order);
+  if (a == 0) return 0;
+  const unsigned int straight = std::min(65535u, (c * 65535u + a / 2) / a);
+  return (straight * 255u + 32767u) / 65535u;
+}
+
+// The file's bytes decoded by AppKit, in whatever layout its decoder chose,
+// into the core's layout (MLCBitmapToBGRA).
+LCBGRAImage DecodeBGRAImage(const std::vector<unsigned char>& bytes, const char* fileName) {
   MKWAutoReleasePoolWrapper pool;
-  const KWPath path = folder.AppendNew(fileName, KWPath::kKWPathKindFile);
-  NSImage* nsImage = [[[NSImage alloc] initWithContentsOfFile:MLCToNSString(path.GetPathAsKWString())] autorelease];
-  NSBitmapImageRep* rep = nsImage ? [NSBitmapImageRep imageRepWithData:[nsImage TIFFRepresentation]] : nil;
+  NSData* data = bytes.empty() ? nil
+                               : [NSData dataWithBytesNoCopy:const_cast<unsigned char*>(bytes.data())
+                                                      length:bytes.size()
+                                                freeWhenDone:NO];
+  NSBitmapImageRep* rep = data ? [NSBitmapImageRep imageRepWithData:data] : nil;
   LCBGRAImage image = MLCBitmapToBGRA(rep);
   if (image.IsEmpty()) {
     KWLOG("Error - unsupported samplesPerPixel:%d for file:%s", rep ? static_cast<int>([rep samplesPerPixel]) : 0,
@@ -69,28 +80,68 @@ NSImage* MLCLoadApplicationIcon() {
 
 LCBGRAImage MLCBitmapToBGRA(NSBitmapImageRep* rep) {
   LCBGRAImage image;
-  const NSInteger width = rep ? [rep pixelsWide] : 0;
-  const NSInteger height = rep ? [rep pixelsHigh] : 0;
-  const NSInteger samples = rep ? [rep samplesPerPixel] : 0;
-  if ((samples != 3 && samples != 4) || [rep bitsPerSample] != 8 || [rep isPlanar] || width <= 0 || height <= 0) {
+  if (!rep) return image;
+  const NSInteger width = [rep pixelsWide];
+  const NSInteger height = [rep pixelsHigh];
+  const NSInteger samples = [rep samplesPerPixel];
+  const NSInteger bits = [rep bitsPerSample];
+  const bool alpha = [rep hasAlpha];
+  const NSInteger colours = samples - (alpha ? 1 : 0);
+  // NSBitmapFormatAlphaFirst, …AlphaNonpremultiplied, …FloatingPointSamples
+  // (NSAlphaFirstBitmapFormat and so on before 10.12: the same values).
+  const NSUInteger format = static_cast<NSUInteger>([rep bitmapFormat]);
+  const bool alphaFirst = alpha && (format & (1u << 0));
+  const bool premultiplied = alpha && !(format & (1u << 1));
+  if ((colours != 1 && colours != 3) || (bits != 8 && bits != 16) || (format & (1u << 2)) || width <= 0 ||
+      height <= 0) {
     return image;
   }
+  const bool sixteen = bits == 16;
+  // NSBitmapFormatSixteenBitLittleEndian, …BigEndian (10.10): else the host's order.
+  const int order = (format & (1u << 9)) ? 1 : (format & (1u << 8)) ? -1 : 0;
+  const NSInteger sampleBytes = bits / 8;
+  // Meshed: one plane, samples side by side, a pixel every bitsPerPixel
+  // (32 for RGB with a padding byte); planar: a plane for each sample.
+  unsigned char* planes[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+  if (samples > 5) return image;
+  [rep getBitmapDataPlanes:planes];
+  const bool planar = [rep isPlanar];
+  const NSInteger pixelBytes = planar ? sampleBytes : [rep bitsPerPixel] / 8;
+  if (!planes[0] || pixelBytes < (planar ? 1 : samples) * sampleBytes) return image;
+  const NSInteger rowBytes = [rep bytesPerRow];
+  // Where each of red, green, blue and alpha is: the plane and the offset in the pixel.
+  struct Place {
+    int plane;
+    NSInteger offset;
+  } places[4];
+  const int firstColour = alphaFirst ? 1 : 0;
+  for (int c = 0; c < 3; ++c) {
+    const int index = firstColour + (colours == 1 ? 0 : c);
+    places[c] = planar ? Place{index, 0} : Place{0, index * sampleBytes};
+  }
+  const int alphaIndex = alpha ? (alphaFirst ? 0 : static_cast<int>(samples) - 1) : -1;
+  if (alpha) places[3] = planar ? Place{alphaIndex, 0} : Place{0, alphaIndex * sampleBytes};
+  for (const Place& place : places) {
+    if (planar && (place.plane < 0 || place.plane >= samples || !planes[place.plane])) return image;
+  }
   image.Allocate(static_cast<unsigned int>(width), static_cast<unsigned int>(height));
-  // Rows may be padded; the frame's rows are tightly packed.
-  const unsigned char* source = [rep bitmapData];
-  const NSInteger sourceStride = [rep bytesPerRow];
-  // NSBitmapFormatAlphaNonpremultiplied (NSAlphaNonpremultipliedBitmapFormat before 10.12)
-  const NSUInteger kAlphaNonpremultiplied = 1 << 1;
-  const bool premultiplied = samples == 4 && !([rep bitmapFormat] & kAlphaNonpremultiplied);
   for (NSInteger row = 0; row < height; ++row) {
     unsigned char* target = image.GetData() + row * width * 4;
-    const unsigned char* from = source + row * sourceStride;
-    if (samples == 3) {
-      CopyBGRtoBGRA(from, target, static_cast<unsigned int>(width));
-    } else {
-      std::copy(from, from + width * 4, target);
-      // The blend expects straight colour; TIFF data from AppKit is premultiplied.
-      if (premultiplied) Unpremultiply(target, static_cast<unsigned int>(width));
+    for (NSInteger column = 0; column < width; ++column, target += 4) {
+      auto at = [&](const Place& place) {
+        return planes[place.plane] + row * rowBytes + column * pixelBytes + place.offset;
+      };
+      const unsigned int a = alpha ? Sample8(at(places[3]), sixteen, order) : 255;
+      for (int c = 0; c < 3; ++c) {
+        unsigned int value = Sample8(at(places[c]), sixteen, order);
+        // The blend takes straight colour.
+        if (premultiplied && a != 255) {
+          value = sixteen ? Unpremultiplied16(at(places[c]), at(places[3]), order)
+                          : (a == 0 ? 0 : std::min(255u, (value * 255u + a / 2) / a));
+        }
+        target[c] = static_cast<unsigned char>(value);
+      }
+      target[3] = static_cast<unsigned char>(a);
     }
   }
   return image;
@@ -136,5 +187,5 @@ void LCInstallerUICore::LoadUIAssets() {
   const KWPath folder =
       KWFileUtil::GetCurrentExecutablePath().AppendNew("Contents").Append("Resources").Append("installer");
   KWLOG("Assets folder root: %s", folder.c_str());
-  LoadAssetsFromFolder(folder, LoadBGRAImageFromResource);
+  LoadAssetsFromFolder(folder, DecodeBGRAImage);
 }

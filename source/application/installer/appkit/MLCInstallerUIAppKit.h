@@ -15,8 +15,11 @@ NSString* MLCToNSString(const KWString& text);
 // when it cannot be read.
 NSImage* MLCLoadResourceImage(const char* fileName);
 
-// The representation's pixels as straight (not premultiplied) colour; empty
-// for anything but 8-bit RGB or RGBA in one plane.
+// The representation's pixels in the core's layout (red, green, blue, alpha,
+// 8 bits each, straight colour, rows packed), whatever layout the decoder
+// chose: grey or RGB, with or without alpha, alpha first or last,
+// premultiplied or not, 8 or 16 bits a sample, padded pixels and rows,
+// meshed or planar. Empty for floating-point samples or other colour models.
 LCBGRAImage MLCBitmapToBGRA(NSBitmapImageRep* rep);
 // An autoreleased image of the given size in points holding the pixels; nil
 // when they are empty.

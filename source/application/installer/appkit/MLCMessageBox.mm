@@ -60,10 +60,28 @@ bool IsPendingLocked(MessageBoxRequest* request) {
 
 const char* const kBoxTitle = "Ostrel Clipvane";
 
+// The button that Return presses, found in the box's views.
+NSButton* DefaultButtonIn(NSView* view) {
+  if ([view isKindOfClass:[NSButton class]] && [[(NSButton*)view keyEquivalent] isEqualToString:@"\r"]) {
+    return (NSButton*)view;
+  }
+  NSArray* children = [view subviews];
+  for (NSUInteger i = 0; i < [children count]; ++i) {
+    if (NSButton* button = DefaultButtonIn([children objectAtIndex:i])) return button;
+  }
+  return nil;
+}
+
 // Main thread: the box is titled as the product, belongs to the installer
 // window (centred over it while it is shown) and takes the close request.
+// The keyboard focus starts on the default button, so that Space answers as
+// Return does (on the quit question: No, the installation goes on).
 void MakeInstallerBox(NSWindow* box) {
   if (!box) return;
+  if (NSButton* button = DefaultButtonIn([box contentView])) {
+    [box setInitialFirstResponder:button];
+    [box makeFirstResponder:button];
+  }
   if (!g_boxCloser) g_boxCloser = [[MLCBoxCloser alloc] init];
   [box setTitle:MLCToNSString(kBoxTitle)];
   [box setDelegate:(id)g_boxCloser];

@@ -1,5 +1,6 @@
 // The windowing layer of the UI core for builds without a window system.
 #include <mutex>
+#include <vector>
 
 #include "KWFileUtil.h"
 #include "KWLogger.h"
@@ -17,10 +18,9 @@ const unsigned int kFrameHeight = 592;
 // Stands in for the window object; only its address is used.
 int g_headlessWindow = 0;
 
-LCBGRAImage LoadBGRAImageFromResource(const KWPath& folder, const char* fileName) {
+LCBGRAImage DecodeBGRAImage(const std::vector<unsigned char>& bytes, const char* fileName) {
   LCBGRAImage image;
-  const KWPath path = folder.AppendNew(fileName, KWPath::kKWPathKindFile);
-  if (!LCLoadBGRAImageFromFile(path.GetPathAsKWString(), image)) {
+  if (!LCDecodeBGRAImage(bytes.data(), bytes.size(), image)) {
     KWLOG("Error - unsupported samplesPerPixel:%d for file:%s", 0, fileName);
   }
   return image;
@@ -53,7 +53,7 @@ void LCInstallerUICore::LoadUIAssets() {
     folder = KWFileUtil::GetCurrentExecutablePath().AppendNew("Contents").Append("Resources").Append("installer");
   }
   KWLOG("Assets folder root: %s", folder.c_str());
-  LoadAssetsFromFolder(folder, LoadBGRAImageFromResource);
+  LoadAssetsFromFolder(folder, DecodeBGRAImage);
 }
 
 int LCInstallerUICore::RunEventLoop(const std::atomic<bool>&) {

@@ -132,3 +132,31 @@ void LCBGRAImage::Copy(const LCBGRAImage& source, unsigned int x, unsigned int y
     }
   }
 }
+
+LCBGRAImage LCBGRAImage::CroppedToInk(unsigned int& left, unsigned int& top) const {
+  left = 0;
+  top = 0;
+  LCBGRAImage cropped;
+  if (IsEmpty()) return cropped;
+  unsigned int minX = m_width, minY = m_height, maxX = 0, maxY = 0;
+  for (unsigned int r = 0; r < m_height; ++r) {
+    const unsigned char* pixel = m_data.get() + static_cast<size_t>(r) * m_width * 4;
+    for (unsigned int c = 0; c < m_width; ++c, pixel += 4) {
+      if (pixel[3] == 0) continue;
+      minX = std::min(minX, c);
+      maxX = std::max(maxX, c);
+      minY = std::min(minY, r);
+      maxY = r;
+    }
+  }
+  if (minX > maxX || minY > maxY) return cropped;
+  const unsigned int width = maxX - minX + 1;
+  cropped.Allocate(width, maxY - minY + 1);
+  for (unsigned int r = 0; r < cropped.m_height; ++r) {
+    std::memcpy(cropped.m_data.get() + static_cast<size_t>(r) * width * 4,
+                m_data.get() + (static_cast<size_t>(minY + r) * m_width + minX) * 4, static_cast<size_t>(width) * 4);
+  }
+  left = minX;
+  top = minY;
+  return cropped;
+}

@@ -33,6 +33,11 @@ class LCBGRAImage {
   // this image never changes.
   void Copy(const LCBGRAImage& source, unsigned int x, unsigned int y);
 
+  // The smallest part of this image that holds every pixel whose alpha is
+  // not 0, with its top-left corner's place in this image. An image without
+  // such a pixel gives an empty image at 0, 0.
+  LCBGRAImage CroppedToInk(unsigned int& left, unsigned int& top) const;
+
   // The blend of one colour byte, exactly as single-precision arithmetic
   // gives it: truncation of t * source + (1 - t) * destination, t = alpha / 255.
   static unsigned char BlendReference(unsigned char alpha, unsigned char source, unsigned char destination);

@@ -12,25 +12,11 @@
 
 namespace {
 
-class ScopedFile {
- public:
-  ScopedFile(const char* path, const char* mode) : m_file(std::fopen(path, mode)) {}
-  ~ScopedFile() {
-    if (m_file) std::fclose(m_file);
-  }
-  ScopedFile(const ScopedFile&) = delete;
-  ScopedFile& operator=(const ScopedFile&) = delete;
-  FILE* get() const { return m_file; }
-
- private:
-  FILE* m_file;
-};
-
-bool LoadPNG(const KWString& path, LCBGRAImage& image) {
+bool DecodePNG(const unsigned char* bytes, size_t size, LCBGRAImage& image) {
   png_image png;
   std::memset(&png, 0, sizeof(png));
   png.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_file(&png, path.c_str())) return false;
+  if (!png_image_begin_read_from_memory(&png, bytes, size)) return false;
   png.format = PNG_FORMAT_RGBA;
   if (png.width == 0 || png.height == 0 || png.width > 16384 || png.height > 16384) {
     png_image_free(&png);
@@ -53,7 +39,7 @@ struct JpegError {
 void OnJpegError(j_common_ptr info) { longjmp(reinterpret_cast<JpegError*>(info->err)->jump, 1); }
 
 // Kept free of C++ objects with destructors between setjmp and longjmp.
-bool DecodeJPEG(FILE* file, LCBGRAImage& image, std::vector<unsigned char>& row) {
+bool DecodeJPEG(const unsigned char* bytes, size_t size, LCBGRAImage& image, std::vector<unsigned char>& row) {
   jpeg_decompress_struct info;
   JpegError error;
   info.err = jpeg_std_error(&error.manager);
@@ -64,7 +50,7 @@ bool DecodeJPEG(FILE* file, LCBGRAImage& image, std::vector<unsigned char>& row)
     return false;
   }
   jpeg_create_decompress(&info);
-  jpeg_stdio_src(&info, file);
+  jpeg_mem_src(&info, bytes, static_cast<unsigned long>(size));
   jpeg_read_header(&info, TRUE);
   info.out_color_space = JCS_RGB;
   jpeg_start_decompress(&info);
@@ -93,18 +79,13 @@ bool DecodeJPEG(FILE* file, LCBGRAImage& image, std::vector<unsigned char>& row)
 
 }  // namespace
 
-bool LCLoadBGRAImageFromFile(const KWString& path, LCBGRAImage& image) {
+bool LCDecodeBGRAImage(const unsigned char* bytes, size_t size, LCBGRAImage& image) {
   image.Allocate(0, 0);
-  unsigned char magic[8] = {0};
-  {
-    ScopedFile file(path.c_str(), "rb");
-    if (!file.get() || std::fread(magic, 1, sizeof(magic), file.get()) != sizeof(magic)) return false;
-  }
-  if (png_sig_cmp(magic, 0, sizeof(magic)) == 0) return LoadPNG(path, image);
-  if (magic[0] == 0xFF && magic[1] == 0xD8) {
-    ScopedFile file(path.c_str(), "rb");
+  if (!bytes || size < 8) return false;
+  if (png_sig_cmp(bytes, 0, 8) == 0) return DecodePNG(bytes, size, image);
+  if (bytes[0] == 0xFF && bytes[1] == 0xD8) {
     std::vector<unsigned char> row;
-    return file.get() && DecodeJPEG(file.get(), image, row);
+    return DecodeJPEG(bytes, size, image, row);
   }
   return false;
 }
