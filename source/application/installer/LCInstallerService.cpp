@@ -69,9 +69,16 @@ void LCInstallerService::ThreadRun() {
 }
 
 void LCInstallerService::FinishInstallation() {
+  // The image goes first: "done" is what a quit waits for before it removes
+  // the session folder the image is attached in, and the process may end
+  // right after it.
+  try {
+    DetachImage();
+  } catch (...) {
+    KWLOG("Caught unknown exception in LCInstallerService::Run when detaching the image");
+  }
   try {
     m_uiInterface.OnInstallDone();
-    DetachImage();
   } catch (...) {
     KWLOG("Caught unknown exception in LCInstallerService::Run when calling m_uiInterface.OnInstallDone");
   }
