@@ -481,6 +481,12 @@ TEST_F(UICoreTest, QuitWithoutTheDisplayStopsTheServiceAndGivesUpAtItsDeadline) 
   // and asks nothing (there is no display to ask on).
   EXPECT_FALSE(m_core->QuitWithoutDisplay(50));
   EXPECT_TRUE(m_core->IsExitRequested());
+  {
+    // The display lost inside a call made under the lock, on the same
+    // thread: the quit must not wait for a lock its own thread holds.
+    KWLock held(m_core->GetInstallCompleteMutex());
+    EXPECT_FALSE(m_core->QuitWithoutDisplay(50));
+  }
   EXPECT_TRUE(LCInstallerUIHeadless::GetMessageBoxes().empty());
   std::thread service([&] { m_core->OnInstallDone(); });
   EXPECT_TRUE(m_core->QuitWithoutDisplay(60000));

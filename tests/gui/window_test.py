@@ -852,6 +852,54 @@ def case_display_lost(ctx):
     installer_window(ctx.xserver)
 
 
+def case_display_lost_quitting_from_tray(ctx):
+    """Quit chosen from the tray while the setup program runs, and the X server killed at once, while the
+    quit brings the window out of the tray: the installer is gone within 5 s with exit status 0, its image
+    detached and nothing left, and the next launch starts normally."""
+    ctx.start_helper(["trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32",
+                      "--SetDockType", "true"])
+    wait_for("the system tray", lambda: any(w[1] == "panel" for w in windows(ctx.xserver)))
+    image = ctx.make_image("--payload-mib", "2")
+    os.makedirs(ctx.sandbox.path("apps"), exist_ok=True)
+    with open(ctx.sandbox.path("apps/.clipvane-setup-exit-codes"), "w") as f:
+        f.write("hang-ignoring-term\n")  # the quit then waits a while for the setup program to end
+    ctx.start_service(image)
+    installer = ctx.start_installer()
+    installer.wait_log(r"^UI: first frame shown$")
+    press(ctx, installer_window(ctx.xserver), INSTALL_NOW, INSTALL_NOW_AREA)
+    icon = tray_icon(ctx.xserver)
+    wait_for("the setup program", lambda: os.path.exists(ctx.sandbox.path("apps/.clipvane-setup-hang.pid")))
+    before = {w[0] for w in windows(ctx.xserver)}
+    xdotool(ctx.xserver, "mousemove", icon[2] + icon[4] // 2, icon[3] + icon[5] // 2)
+    xdotool(ctx.xserver, "click", 3)
+    menu = wait_for("the tray menu", lambda: next((w for w in windows(ctx.xserver)
+                                                   if w[0] not in before and w[4] < 300 and w[5] < 120), None))
+    xdotool(ctx.xserver, "mousemove", menu[2] + menu[4] // 2, menu[3] + menu[5] * 3 // 4)
+    hold_click(ctx.xserver)
+    alert_window(ctx.xserver)
+    press_box_button(installer, "default")  # Yes
+    ctx.xserver.proc.kill()
+    ctx.xserver.proc.wait()
+    try:
+        installer.proc.wait(5)
+    except subprocess.TimeoutExpired:
+        raise TestFailure("the installer outlived its display by more than 5 s")
+    if installer.proc.returncode != 0:
+        raise TestFailure("installer exited with %s" % installer.proc.returncode)
+    lines = installer.log_lines()
+    for expected in ("UI: the connection to the display is gone; quitting without it", "Detaching device /dev/disk"):
+        if not any(line.startswith(expected) for line in lines):
+            raise TestFailure("the log lacks %r" % expected)
+    for helper in ctx.helpers:
+        helper.stop()
+    ctx.helpers = []
+    assert_no_leftovers(ctx)
+    ctx.xserver = XServer()
+    again = ctx.start_installer("again")
+    again.wait_log(r"^UI: first frame shown$")
+    installer_window(ctx.xserver)
+
+
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 

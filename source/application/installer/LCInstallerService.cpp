@@ -72,10 +72,18 @@ void LCInstallerService::ThreadRun() {
 }
 
 void LCInstallerService::FinishInstallation() {
+  // The image goes first: "done" is what a quit waits for before it removes
+  // the session folder the image is attached in, and the process may end
+  // right after it.
+  try {
+    DetachImage();
+    // An installed image is not kept for a later launch.
+    if (m_isSuccess) DiscardDownload();
+  } catch (...) {
+    KWLOG("Caught unknown exception in LCInstallerService::Run when detaching the image");
+  }
   try {
     m_uiInterface.OnInstallDone();
-    DetachImage();
-    if (m_isSuccess) DiscardDownload();
   } catch (...) {
     KWLOG("Caught unknown exception in LCInstallerService::Run when calling m_uiInterface.OnInstallDone");
   }

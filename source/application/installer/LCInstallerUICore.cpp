@@ -12,6 +12,7 @@
 #include <initializer_list>
 #include <iterator>
 #include <string>
+#include <thread>
 
 #include "KWFile.h"
 #include "KWFileUtil.h"
@@ -495,8 +496,12 @@ bool LCInstallerUICore::OnAppClose() {
 }
 
 void LCInstallerUICore::QuitInstallation() {
-  KWLock lock(m_installCompleteMutex);
+  // Not under the lock: OnExit brings the window out of the tray with X
+  // round trips, and a connection that dies in one of them runs the
+  // lost-display quit on this very thread. The state is read under the lock,
+  // so a service that ends meanwhile is not missed.
   static_cast<ILCInstallerUIInterface*>(this)->OnExit();
+  KWLock lock(m_installCompleteMutex);
   while (m_state != kLCInstallerStateInstallDone && m_state != kLCInstallerStateWaitingForInstall) {
     m_installCompleteCondition.wait(lock);
   }
@@ -514,22 +519,20 @@ void LCInstallerUICore::OnWindowCloseRequest() {
 }
 
 bool LCInstallerUICore::QuitWithoutDisplay(unsigned int serviceDeadlineMilliseconds) {
+  m_exitRequested = true;
+  // Real time, not the UI's clock: this bounds how long the process lingers.
+  // No lock is taken: this may run on a thread that holds one, inside
+  // whatever call found the display gone. The state is atomic, and the
+  // service sets "done" only after it has detached the image.
+  const std::chrono::steady_clock::time_point deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(serviceDeadlineMilliseconds);
   bool serviceEnded = true;
-  {
-    KWLock lock(m_installCompleteMutex);
-    m_exitRequested = true;
-    // Real time, not the UI's clock: this bounds how long the process lingers.
-    const std::chrono::steady_clock::time_point deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(serviceDeadlineMilliseconds);
-    while (m_state != kLCInstallerStateInstallDone && m_state != kLCInstallerStateWaitingForInstall) {
-      const long long left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-      if (left <= 0) {
-        serviceEnded = false;
-        break;
-      }
-      m_installCompleteCondition.wait_for(lock, static_cast<unsigned int>(left));
+  while (m_state != kLCInstallerStateInstallDone && m_state != kLCInstallerStateWaitingForInstall) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      serviceEnded = false;
+      break;
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   if (!serviceEnded) KWLOG("UI: the service did not end within %u ms", serviceDeadlineMilliseconds);
   LCInstallerAnalytics::StopThread();

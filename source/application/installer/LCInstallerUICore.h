@@ -81,9 +81,10 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   // during an installation it asks. Ignored while a box is up. Main thread.
   void OnWindowCloseRequest();
   // The quit path when the display is gone: nothing of the window, its boxes
-  // or the tray is touched. Stops the service and waits for it up to the
-  // deadline, stops analytics and removes the session's files. False when
-  // the service did not end in time. Any thread.
+  // or the tray is touched, and no lock is waited for. Stops the service and
+  // waits up to the deadline for it to end (its image detached), stops
+  // analytics and removes the session's files. False when the service did not
+  // end in time. Any thread, also one inside QuitInstallation.
   bool QuitWithoutDisplay(unsigned int serviceDeadlineMilliseconds);
   // SIGTERM, SIGINT and SIGHUP take the quit path: the handler only notes
   // the signal; a main-thread timer of the core acts on it. A second signal

@@ -77,8 +77,10 @@ LCInstallerMBResult MLCRunAlert(const KWString& title, const KWString& message, 
 LCInstallerMBResult MLCAskOnMainThread(const KWString& title, const KWString& message, LCInstallerMBType type,
                                        LCInstallerMBDefaultButton defaultButton);
 // Any thread. Called when the user has confirmed quitting: boxes waiting for
-// the main thread are answered with their neutral answer, and no new one is shown.
-void MLCAbandonPendingMessageBoxes();
+// the main thread are answered with their neutral answer, and no new one is
+// shown. lockMilliseconds >= 0 bounds the wait for the boxes' lock (false
+// when it was not had in time); the lost display's quit may not wait on end.
+bool MLCAbandonPendingMessageBoxes(int lockMilliseconds = -1);
 
 // --- The application --------------------------------------------------------
 
@@ -92,5 +94,5 @@ void MLCInstallApplicationDelegate();
 // --- The lost display -------------------------------------------------------
 
 // Handed to MLCWatchForDisplayLoss: boxes answered, the service stopped
-// without the display.
-void MLCQuitWithoutTheDisplay();
+// without the display; false when the service did not end in time.
+bool MLCQuitWithoutTheDisplay();

@@ -6,8 +6,10 @@
 #import <AppKit/AppKit.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "KWLogger.h"
@@ -220,8 +222,20 @@ LCInstallerMBResult MLCAskOnMainThread(const KWString& title, const KWString& me
   return request.result;
 }
 
-void MLCAbandonPendingMessageBoxes() {
-  std::lock_guard<std::mutex> lock(g_boxMutex);
+bool MLCAbandonPendingMessageBoxes(int lockMilliseconds) {
+  std::unique_lock<std::mutex> lock(g_boxMutex, std::defer_lock);
+  if (lockMilliseconds < 0) {
+    lock.lock();
+  } else {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(lockMilliseconds);
+    while (!lock.try_lock()) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        KWLOG("UI: the message boxes stayed locked for %d ms; not answered", lockMilliseconds);
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
   g_boxesAbandoned = true;
   for (MessageBoxRequest* request : g_pendingBoxes) {
     request->result = LCNeutralMessageBoxAnswer(request->type);
@@ -231,6 +245,7 @@ void MLCAbandonPendingMessageBoxes() {
     KWLOG("UI: the user is quitting; %d message box(es) not shown", static_cast<int>(g_pendingBoxes.size()));
   g_pendingBoxes.clear();
   g_boxAnswered.notify_all();
+  return true;
 }
 
 void MLCSetMessageBoxObserverForTesting(MLCMessageBoxObserver observer) { g_boxObserver = observer; }

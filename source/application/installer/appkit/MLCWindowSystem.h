@@ -23,5 +23,6 @@ void MLCAcceptCloseRequests(NSWindow* window);
 void MLCMakeBoxOf(NSWindow* box, NSWindow* owner);
 
 // Calls onLoss once, on the thread that found the display gone, and ends the
-// process with status 0 when it returns. onLoss must not touch the display.
-void MLCWatchForDisplayLoss(void (*onLoss)());
+// process when it returns: status 0 when onLoss says everything ended in
+// time, 1 otherwise. onLoss must not touch the display.
+void MLCWatchForDisplayLoss(bool (*onLoss)());

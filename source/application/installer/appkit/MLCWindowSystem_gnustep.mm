@@ -13,7 +13,7 @@
 
 namespace {
 
-void (*g_onDisplayLoss)() = nullptr;
+bool (*g_onDisplayLoss)() = nullptr;
 std::atomic<bool> g_displayLost{false};
 
 Display* ServerDisplay() { return static_cast<Display*>([GSCurrentServer() serverDevice]); }
@@ -50,11 +50,12 @@ void AddProtocol(Display* display, Window window, Atom protocol) {
 // here, without the display, and the process ends without exit()'s
 // handlers, which would wait for threads that nobody wakes.
 int OnDisplayLost(Display*) {
+  bool inTime = true;
   if (!g_displayLost.exchange(true)) {
     KWLOG("UI: the connection to the display is gone; quitting without it");
-    if (g_onDisplayLoss) g_onDisplayLoss();
+    if (g_onDisplayLoss) inTime = g_onDisplayLoss();
   }
-  _exit(0);
+  _exit(inTime ? 0 : 1);
   return 0;
 }
 
@@ -115,7 +116,7 @@ void MLCMakeBoxOf(NSWindow* box, NSWindow* owner) {
 // Quit item's role goes to Ctrl-Q on the window and to the tray's menu.
 bool MLCShowsApplicationMenu() { return false; }
 
-void MLCWatchForDisplayLoss(void (*onLoss)()) {
+void MLCWatchForDisplayLoss(bool (*onLoss)()) {
   g_onDisplayLoss = onLoss;
   XSetIOErrorHandler(OnDisplayLost);
 }

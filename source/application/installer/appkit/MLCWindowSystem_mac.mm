@@ -13,6 +13,6 @@ void MLCMakeBoxOf(NSWindow* box, NSWindow* owner) {
 
 // The window server outlives the session's applications: a logout quits them
 // through the application's own terminate path.
-void MLCWatchForDisplayLoss(void (*onLoss)()) { (void)onLoss; }
+void MLCWatchForDisplayLoss(bool (*onLoss)()) { (void)onLoss; }
 
 bool MLCShowsApplicationMenu() { return true; }
