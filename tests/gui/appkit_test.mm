@@ -186,15 +186,15 @@ bool WaitUntil(const std::function<bool()>& condition) {
 }
 
 // Answers each box the main thread shows with its default button (or the
-// button `answerKey` names) when `when` holds; `answered`, when given, is set
-// once the box has gone (queued tasks never run under a box).
+// button `answerKey` names) when `when` holds; `asked`, when given, is set
+// as each box is about to run.
 // (GCC's Objective-C++ misreads capture lists with commas, hence [=].)
 void AnswerBoxes(std::vector<std::string>& shown, std::atomic<bool>* when, std::vector<ShownBox>* onScreen = nullptr,
-                 const char* answerKey = nullptr, std::atomic<bool>* answered = nullptr) {
+                 const char* answerKey = nullptr, std::atomic<bool>* asked = nullptr) {
   std::vector<std::string>* record = &shown;
   MLCSetMessageBoxObserverForTesting([=](const KWString& message, LCInstallerMBType type) {
     record->push_back(message.GetUTF8String());
-    if (answered) MLCRunOnMainThreadLater([=] { *answered = true; });
+    if (asked) *asked = true;
     const char* defaultKey = answerKey                               ? answerKey
                              : type == kLCInstallerMBTypeYesNo       ? "button.yes"
                              : type == kLCInstallerMBTypeRetryCancel ? "button.retry"
@@ -431,6 +431,43 @@ TEST_F(AppKitQuitTest, TerminateOnTheWelcomeScreenQuitsAtOnce) {
   welcome.RunEventLoop(welcome.IsWaitingOnInstallButtonClick());
   EXPECT_TRUE(shown.empty());
   EXPECT_TRUE(welcome.IsExitRequested());
+}
+
+// During a download -terminate: asks (answered later, NSTerminateLater), and
+// No keeps the installation going.
+TEST_F(AppKitQuitTest, TerminateDuringADownloadAsksAndNoGoesOn) {
+  Watchdog watchdog("-terminate: during a download");
+  LCInstallerUICore core{LCInstallerUICoreInitParams()};
+  core.CreateUI();
+  std::vector<std::string> shown;
+  std::atomic<bool> asked{false};
+  AnswerBoxes(shown, nullptr, nullptr, "button.no", &asked);
+  std::atomic<bool> downloading{false};
+  bool exitAfterNo = true;
+  std::thread service([&] {
+    core.OnInstallBegin();
+    core.OnDownloadBegin();
+    downloading = true;
+    ASSERT_TRUE(WaitUntil([&] { return asked.load(); }));          // the question is up
+    ASSERT_TRUE(WaitUntil([&] { return !core.IsUIDisabled(); }));  // and answered
+    exitAfterNo = core.IsExitRequested();
+    core.OnDownloadProgress(50);
+    core.OnDownloadDone(1);
+    core.OnInstallDone();
+  });
+  MLCRunOnMainThreadLater([&] {
+    ASSERT_TRUE(WaitUntil([&] { return downloading.load(); }));
+    [[NSApplication sharedApplication] terminate:nil];
+  });
+  const std::atomic<bool> keepRunning{true};
+  core.RunEventLoop(keepRunning);
+  service.join();
+
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0], "Are you sure you want to cancel the installation?");
+  EXPECT_FALSE(exitAfterNo);
+  EXPECT_FALSE(core.IsExitRequested());
+  EXPECT_EQ(core.GetState(), kLCInstallerStateInstallDone);
 }
 
 // A logout or shutdown during a download: no question, the service is told

@@ -23,6 +23,7 @@
 
 namespace {
 bool g_poweringOff = false;  // main thread
+bool g_askPending = false;   // main thread: the question is scheduled, not yet asked
 // How long the service gets to wind down before a logout goes on without it;
 // analytics gets its own 2 s after that.
 const unsigned int kPowerOffServiceMS = 2500;
@@ -49,6 +50,9 @@ const unsigned int kPowerOffServiceMS = 2500;
     return NSTerminateCancel;
   }
   KWLOG("UI: asked to quit during the installation; asking the user");
+  if (g_askPending) return NSTerminateLater;
+  g_askPending = true;
+  // In both modes: macOS runs the modal-panel mode until the reply.
   [self performSelector:@selector(askToQuit:)
              withObject:nil
              afterDelay:0
@@ -58,9 +62,15 @@ const unsigned int kPowerOffServiceMS = 2500;
 
 - (void)askToQuit:(id)unused {
   (void)unused;
+  // Once per request, in whichever mode the perform fires first.
+  if (!g_askPending) return;
+  g_askPending = false;
+  [NSObject cancelPreviousPerformRequestsWithTarget:self selector:@selector(askToQuit:) object:nil];
   MKWAutoReleasePoolWrapper pool;
   LCInstallerUICore* core = g_pUICore;
-  if (core && !core->IsExitRequested() && core->OnAppClose()) core->PostAppQuitMessage();
+  const bool quit = core && !core->IsExitRequested() && core->OnAppClose();
+  if (quit) core->PostAppQuitMessage();
+  KWLOG(quit ? "UI: quitting at the application's request" : "UI: not quitting; the installation goes on");
   [[NSApplication sharedApplication] replyToApplicationShouldTerminate:NO];
 }
 
