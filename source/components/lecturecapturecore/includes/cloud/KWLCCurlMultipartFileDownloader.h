@@ -110,7 +110,7 @@ class KWLCCurlMultipartFileDownloader : public IKWLCCurlProgressCallback {
   // them or as the running one sees them; any thread.
   uint64_t GetBytesDone() const { return m_bytesDone.load(std::memory_order_relaxed); }
   // Kept bytes older than this are fetched again.
-  static const int64_t kMaxKeptAgeSeconds = 7 * 24 * 3600;
+  static constexpr int64_t kMaxKeptAgeSeconds = 7 * 24 * 3600;
 
   // ceil(fileSize / partSize); 0 for a part size of 0.
   static uint64_t GetNumParts(uint64_t fileSizeBytes, uint64_t partSizeBytes);
