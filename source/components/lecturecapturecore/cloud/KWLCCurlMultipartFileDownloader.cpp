@@ -50,6 +50,10 @@ const std::chrono::milliseconds kGrowthMaxTime(4000);
 // flow waiting out TCP's growing retransmission time-outs on a lossy link
 // must not hold the whole download for minutes.
 const std::chrono::seconds kEndgameQuiet(3);
+// While every part is quiet the link is, not one connection: asking again
+// would only throw away what the old connections have on their way. Only
+// a part quiet this many times longer is asked again then.
+const unsigned kWholeLinkQuietFactor = 6;
 
 // How often the record of a persisted download is brought up to date.
 const std::chrono::milliseconds kSaveEvery(2000);
@@ -507,9 +511,10 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts, bool& 
   // twice as long the next time, so that a server that sends a burst to
   // every new request and then stalls cannot pass for a working link.
   std::map<uint64_t, unsigned> quietAgain;
-  uint64_t received = 0;        // by every run of this call, for the log
-  unsigned failuresInARow = 0;  // failed runs with no byte between them
-  bool stopped = false;         // no part is started any more
+  Clock::time_point lastByte = Clock::now();  // when any part last received one
+  uint64_t received = 0;                      // by every run of this call, for the log
+  unsigned failuresInARow = 0;                // failed runs with no byte between them
+  bool stopped = false;                       // no part is started any more
   size_t busy = 0;
   const auto stopAll = [&]() {
     stopped = true;
@@ -535,12 +540,19 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts, bool& 
     for (Slot& slot : slots) {
       if (!slot.m_busy) continue;
       const uint64_t written = slot.m_service->GetWrittenBytes();
+      if (written != slot.m_lastWritten) lastByte = now;
+    }
+    for (Slot& slot : slots) {
+      if (!slot.m_busy) continue;
+      const uint64_t written = slot.m_service->GetWrittenBytes();
       live += written;
+      const std::chrono::steady_clock::duration partQuiet =
+          quiet * (1u << std::min(quietAgain[slot.m_number], 5u)) *
+          (endgame || now - lastByte <= quiet ? 1u : kWholeLinkQuietFactor);
       if (written != slot.m_lastWritten) {
         slot.m_lastWritten = written;
         slot.m_lastChange = now;
-      } else if (!stopped && !slot.m_service->IsCancelled() &&
-                 now - slot.m_lastChange > quiet * (1u << std::min(quietAgain[slot.m_number], 5u))) {
+      } else if (!stopped && !slot.m_service->IsCancelled() && now - slot.m_lastChange > partQuiet) {
         KWLOG(
             "KWLCCurlMultipartFileDownloader::DownloadFile, part %llu received nothing for %lld s: asking again",
             static_cast<unsigned long long>(slot.m_number),
