@@ -11,6 +11,7 @@
 #include <cctype>
 #include <chrono>
 #include <ctime>
+#include <deque>
 #include <limits>
 #include <map>
 #include <set>
@@ -50,9 +51,10 @@ const std::chrono::milliseconds kGrowthMaxTime(4000);
 // flow waiting out TCP's growing retransmission time-outs on a lossy link
 // must not hold the whole download for minutes.
 const std::chrono::seconds kEndgameQuiet(3);
-// While every part is quiet the link is, not one connection: asking again
-// would only throw away what the old connections have on their way. Only
-// a part quiet this many times longer is asked again then.
+// While the whole download moves less than its floor rate the link is
+// quiet, not one connection: asking again would only throw away what the
+// old connections have on their way. Only a part quiet this many times
+// longer is asked again then.
 const unsigned kWholeLinkQuietFactor = 6;
 
 // How often the record of a persisted download is brought up to date.
@@ -511,10 +513,10 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts, bool& 
   // twice as long the next time, so that a server that sends a burst to
   // every new request and then stalls cannot pass for a working link.
   std::map<uint64_t, unsigned> quietAgain;
-  Clock::time_point lastByte = Clock::now();  // when any part last received one
-  uint64_t received = 0;                      // by every run of this call, for the log
-  unsigned failuresInARow = 0;                // failed runs with no byte between them
-  bool stopped = false;                       // no part is started any more
+  std::deque<std::pair<Clock::time_point, uint64_t>> recent;  // (when, bytes on disk)
+  uint64_t received = 0;                                      // by every run of this call, for the log
+  unsigned failuresInARow = 0;                                // failed runs with no byte between them
+  bool stopped = false;                                       // no part is started any more
   size_t busy = 0;
   const auto stopAll = [&]() {
     stopped = true;
@@ -537,18 +539,24 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts, bool& 
                                                                 std::chrono::seconds(limits.m_partQuietSeconds))
                 : std::chrono::seconds(limits.m_partQuietSeconds);
     uint64_t live = base;
-    for (Slot& slot : slots) {
-      if (!slot.m_busy) continue;
-      const uint64_t written = slot.m_service->GetWrittenBytes();
-      if (written != slot.m_lastWritten) lastByte = now;
+    for (const Slot& slot : slots) {
+      if (slot.m_busy) live += slot.m_service->GetWrittenBytes();
     }
+    // The whole download's bytes over the last quiet time, sampled once a second.
+    if (recent.empty() || now - recent.back().first >= std::chrono::seconds(1)) recent.emplace_back(now, live);
+    while (recent.size() > 1 && now - recent[1].first >= quiet) recent.pop_front();
+    const bool linkMoves =
+        now - recent.front().first < quiet ||
+        live - std::min(live, recent.front().second) >=
+            limits.m_floorBytesPerSecond *
+                static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(quiet).count());
+    live = base;
     for (Slot& slot : slots) {
       if (!slot.m_busy) continue;
       const uint64_t written = slot.m_service->GetWrittenBytes();
       live += written;
       const std::chrono::steady_clock::duration partQuiet =
-          quiet * (1u << std::min(quietAgain[slot.m_number], 5u)) *
-          (endgame || now - lastByte <= quiet ? 1u : kWholeLinkQuietFactor);
+          quiet * (1u << std::min(quietAgain[slot.m_number], 5u)) * (endgame || linkMoves ? 1u : kWholeLinkQuietFactor);
       if (written != slot.m_lastWritten) {
         slot.m_lastWritten = written;
         slot.m_lastChange = now;
