@@ -4,7 +4,6 @@
 
 #include <errno.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -72,12 +71,6 @@ class LCDownloadProgressCallback : public IKWLCCurlProgressCallback {
   mutable std::atomic<uint64_t> m_reportedSize{0};
 };
 
-uint64_t FreeBytes(const std::string& folder) {
-  struct statvfs status;
-  if (statvfs(folder.c_str(), &status) != 0) return std::numeric_limits<uint64_t>::max();
-  return static_cast<uint64_t>(status.f_bavail) * static_cast<uint64_t>(status.f_frsize);
-}
-
 // What the download needs free beside the image. When the image's folder is
 // on another file system than the session folder, where the attach unpacks,
 // that one is looked at here: without room for the attach the download does
@@ -92,7 +85,7 @@ std::function<uint64_t(uint64_t, bool)> DiskNeed(const KWFile& image) {
   }
   return [session](uint64_t imageBytes, bool imageOnDisk) -> uint64_t {
     const uint64_t attachNeed = LCDiskImageTool::DiskNeedBytes(imageBytes, true);
-    const uint64_t free = FreeBytes(session);
+    const uint64_t free = KWFileUtil::GetFreeDiskBytes(KWPath(KWString(session)));
     if (free < attachNeed) {
       KWLOG("Download: not enough disk space in %s for the attach: %llu bytes free, %llu needed", session.c_str(),
             static_cast<unsigned long long>(free), static_cast<unsigned long long>(attachNeed));

@@ -1,6 +1,7 @@
 // Folders, temporary files and the executable's location.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,9 @@ class KWFileUtil {
   // Creates the folder (and, with createParents, every missing parent).
   // True when the folder exists afterwards.
   static bool CreateDirectory(const KWPath& path, bool createParents);
+  // Bytes free for an unprivileged user on the folder's file system; the
+  // most a uint64_t holds when that cannot be told.
+  static uint64_t GetFreeDiskBytes(const KWPath& folder);
   // The names in a folder, "." and ".." left out, in no particular order;
   // empty when the folder cannot be read.
   static std::vector<std::string> GetFolderEntryNames(const KWPath& path);

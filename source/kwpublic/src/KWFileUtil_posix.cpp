@@ -4,9 +4,12 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -182,6 +185,12 @@ KWPath KWFileUtil::GetCurrentExecutablePath() {
     if (walk.GetFileName().EndsWith(".app")) return walk;
   }
   return folder;
+}
+
+uint64_t KWFileUtil::GetFreeDiskBytes(const KWPath& folder) {
+  struct statvfs status;
+  if (statvfs(folder.GetPathAsKWString().c_str(), &status) != 0) return std::numeric_limits<uint64_t>::max();
+  return static_cast<uint64_t>(status.f_bavail) * static_cast<uint64_t>(status.f_frsize);
 }
 
 bool KWFileUtil::CreateDirectory(const KWPath& path, bool createParents) {

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +16,7 @@
 #include <set>
 
 #include "KWException.h"
+#include "KWFileUtil.h"
 #include "KWLCBackoff.h"
 #include "KWLCCurlFileDownloader.h"
 #include "KWLCSha256.h"
@@ -193,9 +193,7 @@ bool KWLCCurlMultipartFileDownloader::OnProgress(const void* data, const int&) c
 }
 
 uint64_t KWLCCurlMultipartFileDownloader::GetFreeDiskBytes(const KWPath& folder) const {
-  struct statvfs status;
-  if (statvfs(folder.GetPathAsKWString().c_str(), &status) != 0) return std::numeric_limits<uint64_t>::max();
-  return static_cast<uint64_t>(status.f_bavail) * static_cast<uint64_t>(status.f_frsize);
+  return KWFileUtil::GetFreeDiskBytes(folder);
 }
 
 void KWLCCurlMultipartFileDownloader::DiscardKeptParts(const char* why) {
@@ -550,11 +548,9 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts, bool& 
         live - std::min(live, recent.front().second) >=
             limits.m_floorBytesPerSecond *
                 static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(quiet).count());
-    live = base;
     for (Slot& slot : slots) {
       if (!slot.m_busy) continue;
       const uint64_t written = slot.m_service->GetWrittenBytes();
-      live += written;
       const std::chrono::steady_clock::duration partQuiet =
           quiet * (1u << std::min(quietAgain[slot.m_number], 5u)) * (endgame || linkMoves ? 1u : kWholeLinkQuietFactor);
       if (written != slot.m_lastWritten) {
