@@ -1,5 +1,6 @@
 // Blending, the progress bar, the state texts, the busy animation and the
 // slideshow of the composed frame.
+#include <algorithm>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -245,6 +246,35 @@ TEST_F(UIRenderTest, DisabledMaskDarkensTheWholeFrameWhileABoxIsUp) {
   // 127/255 * 10 = 4.98 -> 4; 127/255 * 10 -> 4; 0
   EXPECT_EQ((Pixel{4, 4, 0, 255}), inside);
   EXPECT_EQ((Pixel{10, 10, 0, 255}), Render(800, 500));
+
+  // A mask of one colour is blended as that colour, never decoded, and the
+  // frame is the same to the byte.
+  LCBGRAImage masked;
+  LCInstallerUIHeadless::SetMessageBoxScript([&](const LCHeadlessMessageBox&) {
+    m_core->RenderUI();
+    masked = m_core->GetRenderedUI();
+    return kLCInstallerMBResultNo;
+  });
+  m_core->OnAppClose();
+  LCUIAssets veiled = SyntheticAssets();
+  veiled.m_disabledVeil = veiled.m_disabledMask.Pixels().OneColour();
+  veiled.m_disabledMask = LCEncodedImage();
+  m_core->SetAssets(std::move(veiled));
+  LCBGRAImage covered;
+  LCInstallerUIHeadless::SetMessageBoxScript([&](const LCHeadlessMessageBox&) {
+    m_core->RenderUI();
+    covered = m_core->GetRenderedUI();
+    return kLCInstallerMBResultNo;
+  });
+  m_core->OnAppClose();
+  ASSERT_FALSE(masked.IsEmpty());
+  ASSERT_EQ(masked.GetWidth(), covered.GetWidth());
+  EXPECT_TRUE(
+      std::equal(masked.GetData(), masked.GetData() + masked.GetWidth() * masked.GetHeight() * 4, covered.GetData()));
+  EXPECT_TRUE(SolidImage(2, 1, 1, 2, 3, 4).OneColour().GetWidth() == 1);
+  LCBGRAImage twoColours = SolidImage(2, 1, 1, 2, 3, 4);
+  twoColours.GetData()[4] = 9;
+  EXPECT_TRUE(twoColours.OneColour().IsEmpty());
 }
 
 // The window is handed a frame only when it would look different: an idle
@@ -359,13 +389,16 @@ TEST_F(SlideshowTest, OnlyTheShownAndTheNextSlideAreHeldDecoded) {
   EXPECT_EQ(6, g_decodings);  // 0 to 3, 6 and 7, each once
   EXPECT_FALSE(m_core->GetAssets().m_disabledMask.IsDecoded());
   bool maskWhileAsked = false;
+  std::vector<int> heldWhileAsked;
   LCInstallerUIHeadless::SetMessageBoxScript([&](const LCHeadlessMessageBox&) {
     SlideAfter(0);
     maskWhileAsked = m_core->GetAssets().m_disabledMask.IsDecoded();
+    heldWhileAsked = held();
     return kLCInstallerMBResultNo;
   });
   m_core->OnAppClose();
   EXPECT_TRUE(maskWhileAsked);
+  EXPECT_EQ(std::vector<int>{6}, heldWhileAsked);  // the show waits behind the box
   SlideAfter(0);
   EXPECT_FALSE(m_core->GetAssets().m_disabledMask.IsDecoded());
 }

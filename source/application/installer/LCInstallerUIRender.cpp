@@ -129,7 +129,9 @@ bool LCInstallerUICore::RenderUI() {
   }
   inputs.focus = FocusedActiveId();
   inputs.disabled = disabled;
-  KeepSlidesAround(slideIndex, state != kLCInstallerStateWaitingForInstall);
+  // The next slide is decoded ahead only while the show runs: not behind a
+  // box, nor while the window is in the menu bar.
+  KeepSlidesAround(slideIndex, state != kLCInstallerStateWaitingForInstall && !disabled && !m_trayHelper.IsInTray());
   if (!disabled) m_assets.m_disabledMask.Release();
   if (m_lastFrameValid && inputs == m_lastFrame) return false;
   m_lastFrame = inputs;
@@ -184,7 +186,11 @@ bool LCInstallerUICore::RenderUI() {
   }
 
   if (inputs.focus >= 0) DrawFocusRing(inputs.focus);
-  if (disabled) blend(m_assets.m_disabledMask.Pixels(), 0, 0);
+  if (disabled && !m_assets.m_disabledVeil.IsEmpty()) {
+    m_renderedUI.Cover(m_assets.m_disabledVeil);
+  } else if (disabled) {
+    blend(m_assets.m_disabledMask.Pixels(), 0, 0);
+  }
   return true;
 }
 

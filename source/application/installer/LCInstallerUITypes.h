@@ -104,6 +104,7 @@ struct LCUIAssets {
   LCBGRAImage m_eulaHover;
   LCBGRAImage m_dotHover;
   LCEncodedImage m_disabledMask;
+  LCBGRAImage m_disabledVeil;     // the mask's one colour (1 x 1) when it has one: the mask is then never decoded
   LCGlyphStrip m_figureGlyphs;    // the download's figures are set from it
   LCBGRAImage m_connectionCheck;  // over the install-now button while the network is checked
 };

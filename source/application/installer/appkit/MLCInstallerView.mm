@@ -2,6 +2,8 @@
 // view hands pointer events and screen-reader questions to MLCInput.mm.
 #import <AppKit/AppKit.h>
 
+#include <memory>
+
 #include "LCInstallerUICore.h"
 #include "MKWAutoReleasePoolWrapper.h"
 #include "MLCControlAccessibility.h"
@@ -148,43 +150,62 @@ const KWUINTSize kMLCUISize = {868, 592};
 namespace {
 
 MLCImageView* g_imageView = nil;
-
-// Drops the alpha byte.
-void CopyBGRAtoBGR(const unsigned char* source, unsigned char* target, unsigned int pixels) {
-  for (unsigned int i = 0; i < pixels; ++i, source += 4, target += 3) {
-    target[0] = source[0];
-    target[1] = source[1];
-    target[2] = source[2];
-  }
-}
+NSBitmapImageRep* g_frameRep = nil;
+std::shared_ptr<const unsigned char[]> g_frameBytes;
 
 }  // namespace
 
+// The window draws straight from the core's frame buffer: a representation
+// over those bytes, made again only when the core's buffer changes, shown by
+// an image that keeps no cache of its own. The frame exists once, and no
+// frame costs an allocation. (The colour bytes are in red, green, blue order
+// on this layer: MLCBitmapToBGRA delivers them so; alpha is 255 throughout.)
 void MLCPresentFrame(const LCBGRAImage& frame) {
   const unsigned int width = frame.GetWidth();
   const unsigned int height = frame.GetHeight();
-  if (!frame.GetData() || width == 0 || height == 0) return;
+  if (!g_imageView) return;
 
   MKWAutoReleasePoolWrapper pool;
-  NSBitmapImageRep* rep = [[NSBitmapImageRep alloc] initWithBitmapDataPlanes:NULL
-                                                                  pixelsWide:width
-                                                                  pixelsHigh:height
-                                                               bitsPerSample:8
-                                                             samplesPerPixel:3
-                                                                    hasAlpha:NO
-                                                                    isPlanar:NO
-                                                              colorSpaceName:NSDeviceRGBColorSpace
-                                                                 bytesPerRow:width * 3
-                                                                bitsPerPixel:24];
-  CopyBGRAtoBGR(frame.GetData(), [rep bitmapData], width * height);
-  // In points: a 2x frame fills the same 868 x 592 points at twice the pixels.
-  const int scale = g_pUICore ? g_pUICore->GetRenderScale() : 1;
-  [rep setSize:NSMakeSize(width / scale, height / scale)];
-  NSImage* image = [[NSImage alloc] initWithSize:NSMakeSize(width / scale, height / scale)];
-  [image addRepresentation:rep];
-  [rep release];
-  [g_imageView setImage:image];
-  [image release];
+  if (frame.IsEmpty()) {
+    [g_imageView setImage:nil];
+    [g_frameRep release];
+    g_frameRep = nil;
+    g_frameBytes.reset();
+    return;
+  }
+  if (!g_frameRep || g_frameBytes.get() != frame.GetData() ||
+      [g_frameRep pixelsWide] != static_cast<NSInteger>(width) ||
+      [g_frameRep pixelsHigh] != static_cast<NSInteger>(height)) {
+    [g_imageView setImage:nil];
+    [g_frameRep release];
+    // Held here too, so that the bytes outlive the core's own frame for as
+    // long as the window may draw them.
+    g_frameBytes = frame.ShareData();
+    unsigned char* planes[1] = {const_cast<unsigned char*>(g_frameBytes.get())};
+    g_frameRep = [[NSBitmapImageRep alloc] initWithBitmapDataPlanes:planes
+                                                         pixelsWide:width
+                                                         pixelsHigh:height
+                                                      bitsPerSample:8
+                                                    samplesPerPixel:4
+                                                           hasAlpha:YES
+                                                           isPlanar:NO
+                                                     colorSpaceName:NSDeviceRGBColorSpace
+                                                        bytesPerRow:width * 4
+                                                       bitsPerPixel:32];
+    // In points: a 2x frame fills the same 868 x 592 points at twice the pixels.
+    const int scale = g_pUICore ? g_pUICore->GetRenderScale() : 1;
+    const NSSize size = NSMakeSize(width / scale, height / scale);
+    [g_frameRep setSize:size];
+    NSImage* image = [[NSImage alloc] initWithSize:size];
+    [image setCacheMode:NSImageCacheNever];
+    [image addRepresentation:g_frameRep];
+    [g_imageView setImage:image];
+    [image release];
+  }
+  // Asking for the bytes tells AppKit that they changed.
+  [g_frameRep bitmapData];
+  [[g_imageView image] recache];
+  [g_imageView setNeedsDisplay:YES];
   // While a box is up, GNUstep's modal loop redraws only the box's window;
   // the installer window is drawn here so that it stays live behind it.
   if ([[NSApplication sharedApplication] modalWindow]) {

@@ -133,6 +133,35 @@ void LCBGRAImage::Copy(const LCBGRAImage& source, unsigned int x, unsigned int y
   }
 }
 
+void LCBGRAImage::Cover(const LCBGRAImage& colour) {
+  if (IsEmpty() || colour.IsEmpty()) return;
+  const unsigned char* from = colour.m_data.get();
+  const unsigned int alpha = from[3];
+  if (alpha == 0) return;
+  unsigned char table[3][256];
+  for (unsigned int d = 0; d < 256; ++d) {
+    for (int c = 0; c < 3; ++c) table[c][d] = alpha == 255 ? from[c] : BlendByte(alpha, from[c], d);
+  }
+  unsigned char* to = m_data.get();
+  for (size_t i = 0; i < static_cast<size_t>(m_width) * m_height; ++i, to += 4) {
+    to[0] = table[0][to[0]];
+    to[1] = table[1][to[1]];
+    to[2] = table[2][to[2]];
+  }
+}
+
+LCBGRAImage LCBGRAImage::OneColour() const {
+  LCBGRAImage colour;
+  if (IsEmpty()) return colour;
+  const uint32_t* pixels = reinterpret_cast<const uint32_t*>(m_data.get());
+  const size_t count = static_cast<size_t>(m_width) * m_height;
+  for (size_t i = 1; i < count; ++i) {
+    if (pixels[i] != pixels[0]) return colour;
+  }
+  colour.Copy(m_data.get(), 1, 1);
+  return colour;
+}
+
 LCBGRAImage LCBGRAImage::CroppedToInk(unsigned int& left, unsigned int& top) const {
   left = 0;
   top = 0;

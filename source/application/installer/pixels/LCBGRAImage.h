@@ -23,6 +23,9 @@ class LCBGRAImage {
   unsigned int GetWidth() const { return m_width; }
   unsigned int GetHeight() const { return m_height; }
   bool IsEmpty() const { return !m_data || m_width == 0 || m_height == 0; }
+  // The buffer itself, for a window that draws straight from it: it stays
+  // alive for that holder after this image has let it go or replaced it.
+  std::shared_ptr<const unsigned char[]> ShareData() const { return m_data; }
 
   // Replaces the buffer with an uninitialised one; 0 x 0 frees it.
   void Allocate(unsigned int width, unsigned int height);
@@ -32,6 +35,11 @@ class LCBGRAImage {
   // Only the part that falls inside this image is drawn; the alpha byte of
   // this image never changes.
   void Copy(const LCBGRAImage& source, unsigned int x, unsigned int y);
+  // Alpha-blends one colour (the first pixel of colour) over the whole image,
+  // as Copy would blend a picture of that colour as large as this one.
+  void Cover(const LCBGRAImage& colour);
+  // The first pixel alone when every pixel has its value, else an empty image.
+  LCBGRAImage OneColour() const;
 
   // The smallest part of this image that holds every pixel whose alpha is
   // not 0, with its top-left corner's place in this image. An image without
@@ -45,7 +53,7 @@ class LCBGRAImage {
   static unsigned char BlendFast(unsigned char alpha, unsigned char source, unsigned char destination);
 
  private:
-  std::unique_ptr<unsigned char[]> m_data;
+  std::shared_ptr<unsigned char[]> m_data;
   uint32_t m_width = 0;
   uint32_t m_height = 0;
 };
