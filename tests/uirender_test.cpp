@@ -161,12 +161,26 @@ TEST_F(UIRenderTest, WelcomeScreenShowsButtonLooksFromTheFlags) {
   m_core->OnMouseMove(12, 6);
   EXPECT_EQ((Pixel{70, 1, 0, 255}), Render(11, 5));
 
-  // The focus ring: two pixels wide, two pixels outside Install now, not over it.
+  // The focus ring: two pixels wide, two pixels outside Install now on every
+  // side, not over it, and rounded as the button is.
   m_core->OnKey(kLCInstallerKeyTab);
-  EXPECT_EQ((Pixel{240, 106, 60, 255}), Render(361, 389));
-  EXPECT_EQ((Pixel{240, 106, 60, 255}), PixelAt(m_core->GetRenderedUI(), 506, 431));
-  EXPECT_NE(240, KindAt(363, 391));
-  EXPECT_NE(240, KindAt(365, 393));
+  m_core->RenderUI();
+  const Pixel ring{240, 106, 60, 255};
+  const int middleX = (365 + 503) / 2;
+  const int middleY = (393 + 428) / 2;
+  for (int along : {0, 1}) {
+    SCOPED_TRACE(along);
+    EXPECT_EQ(ring, PixelAt(m_core->GetRenderedUI(), middleX, 389 + along));  // above
+    EXPECT_EQ(ring, PixelAt(m_core->GetRenderedUI(), middleX, 431 + along));  // below
+    EXPECT_EQ(ring, PixelAt(m_core->GetRenderedUI(), 361 + along, middleY));  // left
+    EXPECT_EQ(ring, PixelAt(m_core->GetRenderedUI(), 506 + along, middleY));  // right
+    EXPECT_NE(240, KindAt(middleX, 391 + along));                             // the gap
+    EXPECT_NE(240, KindAt(504 + along, middleY));
+  }
+  EXPECT_NE(240, KindAt(360, middleY));  // beyond the ring
+  EXPECT_NE(240, KindAt(middleX, 388));
+  EXPECT_NE(240, KindAt(361, 389));  // the corner is round, and off the button's own round corner
+  EXPECT_NE(240, KindAt(368, 396));
 }
 
 TEST_F(UIRenderTest, ProgressBarFillsInProportionWhileDownloading) {

@@ -83,6 +83,10 @@ int main(int argc, char** argv) {
     return kLCInstallerMBResultNo;
   });
   core.OnAppClose();
+  core.OnKey(kLCInstallerKeyTab);
+  save("08_welcome_focus_install");
+  core.OnKey(kLCInstallerKeyTab);
+  save("09_welcome_focus_licence");
   core.OnInstallNowButtonClick();
   save("07_welcome_checking_connection");
 

@@ -3,6 +3,7 @@
 // progress bar and the state text on a tick of the UI timer where any of them
 // changed; an unchanged frame costs next to nothing.
 #include <algorithm>
+#include <cmath>
 
 #include "LCInstallerUICore.h"
 
@@ -206,32 +207,75 @@ void LCInstallerUICore::KeepSlidesAround(int shown, bool showRuns) {
   }
 }
 
-// A two-pixel ring two pixels outside the control, held to the frame, in the
+namespace {
+
+// Signed distance from (x, y) to a rectangle with rounded corners: negative inside.
+double RoundedRectDistance(double x, double y, double left, double top, double right, double bottom, double radius) {
+  const double halfWidth = (right - left) / 2;
+  const double halfHeight = (bottom - top) / 2;
+  const double qx = std::fabs(x - (left + right) / 2) - (halfWidth - radius);
+  const double qy = std::fabs(y - (top + bottom) / 2) - (halfHeight - radius);
+  const double outside = std::hypot(std::max(qx, 0.0), std::max(qy, 0.0));
+  return outside + std::min(std::max(qx, qy), 0.0) - radius;
+}
+
+// The rounding of a control's corners in points, as its picture draws it:
+// Install now's corners, round controls (the window buttons, the slide
+// dots) as circles, the licence link square.
+double CornerRadius(const LCUIObject& object) {
+  const LCRect& rect = object.m_rect;
+  const int width = rect.right - rect.left + 1;
+  const int height = rect.bottom - rect.top + 1;
+  if (object.m_role == kLCInstallerRoleLink) return 0;
+  if (width == height) return width / 2.0;
+  return 8;
+}
+
+}  // namespace
+
+// A two-point ring two points outside the control, following its shape: the
+// offset of its outline, so that the gap is the same on every side and around
+// the corners. Its edges are anti-aliased (16 samples a pixel), in the
 // product's accent colour so that it reads on the light and the dark slides.
 void LCInstallerUICore::DrawFocusRing(LCInstallerButtonId id) {
   if (m_renderedUI.IsEmpty()) return;
-  const LCRect& rect = GetObject(id).m_rect;
+  const LCUIObject& object = GetObject(id);
+  const LCRect& rect = object.m_rect;
   const int width = static_cast<int>(m_renderedUI.GetWidth());
   const int height = static_cast<int>(m_renderedUI.GetHeight());
-  // The control's rectangle is in points; the ring is drawn in the frame's pixels.
-  const int scale = m_renderScale;
-  const int kGap = 2;
-  const int kThickness = 2 * scale;
-  const int left = (rect.left - kGap) * scale - kThickness;
-  const int top = (rect.top - kGap) * scale - kThickness;
-  const int right = (rect.right + kGap + 1) * scale - 1 + kThickness;
-  const int bottom = (rect.bottom + kGap + 1) * scale - 1 + kThickness;
+  // The control's rectangle is in points (right and bottom inclusive); the
+  // ring is drawn in the frame's pixels.
+  const double scale = m_renderScale;
+  const double kGap = 2 * scale;
+  const double kThickness = 2 * scale;
+  const double left = rect.left * scale - kGap;
+  const double top = rect.top * scale - kGap;
+  const double right = (rect.right + 1) * scale + kGap;
+  const double bottom = (rect.bottom + 1) * scale + kGap;
+  const double inner = CornerRadius(object) * scale + kGap;
+  const double outer = inner + kThickness;
+  static const unsigned char kColour[3] = {240, 106, 60};  // the progress colour, in the frame's byte order
   unsigned char* pixels = m_renderedUI.GetData();
-  for (int y = std::max(top, 0); y <= std::min(bottom, height - 1); ++y) {
-    for (int x = std::max(left, 0); x <= std::min(right, width - 1); ++x) {
-      const bool inside =
-          x >= left + kThickness && x <= right - kThickness && y >= top + kThickness && y <= bottom - kThickness;
-      if (inside) continue;
+  const int firstX = std::max(static_cast<int>(std::floor(left - kThickness)), 0);
+  const int lastX = std::min(static_cast<int>(std::ceil(right + kThickness)), width - 1);
+  const int firstY = std::max(static_cast<int>(std::floor(top - kThickness)), 0);
+  const int lastY = std::min(static_cast<int>(std::ceil(bottom + kThickness)), height - 1);
+  for (int y = firstY; y <= lastY; ++y) {
+    for (int x = firstX; x <= lastX; ++x) {
+      int covered = 0;
+      for (int sy = 0; sy < 4; ++sy) {
+        for (int sx = 0; sx < 4; ++sx) {
+          const double px = x + (sx + 0.5) / 4;
+          const double py = y + (sy + 0.5) / 4;
+          const bool inOuter = RoundedRectDistance(px, py, left - kThickness, top - kThickness, right + kThickness,
+                                                   bottom + kThickness, outer) <= 0;
+          if (inOuter && RoundedRectDistance(px, py, left, top, right, bottom, inner) > 0) ++covered;
+        }
+      }
+      if (covered == 0) continue;
+      const unsigned char alpha = static_cast<unsigned char>((covered * 255 + 8) / 16);
       unsigned char* pixel = pixels + (static_cast<size_t>(y) * width + x) * 4;
-      pixel[0] = 240;  // the progress colour, in the frame's byte order
-      pixel[1] = 106;
-      pixel[2] = 60;
-      pixel[3] = 255;
+      for (int c = 0; c < 3; ++c) pixel[c] = LCBGRAImage::BlendFast(alpha, kColour[c], pixel[c]);
     }
   }
 }
