@@ -183,6 +183,7 @@ void KWLogger::WriteLine(const char* text, size_t length, bool keepLineBreaks) {
       out += "Log: " + std::to_string(m_lostLines) + (m_lostLines == 1 ? " line was" : " lines were") +
              " lost, the log file could not be written (" + strerror(m_lostError) + ")\n";
     }
+    const size_t noticeEnd = out.size();
     out += line;
     size_t written = 0;
     const int error = WriteAll(m_fd, out.data(), out.size(), &written);
@@ -191,9 +192,11 @@ void KWLogger::WriteLine(const char* text, size_t length, bool keepLineBreaks) {
       m_lineCutOff = false;
       m_lossReported = false;
     } else {
+      // A notice that got out whole is not written again.
+      if (noticeEnd > 0 && written >= noticeEnd) m_lostLines = 0;
       ++m_lostLines;
       m_lostError = error;
-      m_lineCutOff = m_lineCutOff || written > 0;
+      if (written > 0) m_lineCutOff = out[written - 1] != '\n';
     }
     if (error != 0 && !m_lossReported) {
       // Once: on a full disk every later line fails the same way, and the
