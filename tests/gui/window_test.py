@@ -118,6 +118,7 @@ class Context:
         self.helpers = []
         self.service_state = None
         self.service_pid = None
+        self.own_daemons = []  # daemons the case runs itself (a session bus), with what they start
 
     def start_installer(self, name="installer", extra_env=None):
         installer = Installer(self.args.app, self.xserver, self.sandbox, extra_env, name)
@@ -423,7 +424,8 @@ def descendants(table, roots):
 
 def processes_of_the_run(ctx):
     """Every live process this test started, directly or not, but the X server, the desktop helpers, the
-    installers still running and the local service (nginx, which keeps running until the test ends). The test
+    installers still running, the case's own daemons and the local service (nginx, which keeps running until
+    the test ends). The test
     is a child subreaper (main): a daemon that detached from the installer is its child now, whatever its name
     or path."""
     table = process_table()
@@ -432,8 +434,7 @@ def processes_of_the_run(ctx):
     for proc in [ctx.xserver.proc] + [helper.proc for helper in ctx.helpers] + [i.proc for i in ctx.installers]:
         if proc.poll() is None:
             expected |= descendants(table, [proc.pid])
-    if ctx.service_pid:
-        expected |= descendants(table, [ctx.service_pid])
+    expected |= descendants(table, ctx.own_daemons + ([ctx.service_pid] if ctx.service_pid else []))
     return ["%d %s" % (pid, table[pid][2]) for pid in sorted(ours - expected)
             if pid in table and table[pid][1] != "Z"]
 
@@ -626,6 +627,7 @@ def case_tray(ctx):
                          check=True).stdout
     values = dict(re.findall(r"^(DBUS_SESSION_BUS_ADDRESS|DBUS_SESSION_BUS_PID)='?([^';]*)'?;", bus, re.M))
     bus_pid = int(values["DBUS_SESSION_BUS_PID"])
+    ctx.own_daemons.append(bus_pid)
     env = dict(ctx.xserver.env(), DBUS_SESSION_BUS_ADDRESS=values["DBUS_SESSION_BUS_ADDRESS"])
     try:
         record = ctx.sandbox.path("notify.txt")
