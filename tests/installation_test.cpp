@@ -194,6 +194,7 @@ class InstallationTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    for (const std::string& path : m_mounts) umount2(path.c_str(), MNT_DETACH);
     if (m_serviceStarted) RunProcess({ToolPath("local-service/stop-local-service"), "--state", m_dir.File("service")});
     LCInstallerAnalytics::SetPingObserverForTesting(nullptr);
     g_onPing = nullptr;
@@ -309,6 +310,12 @@ class InstallationTest : public ::testing::Test {
     LCInstallerService::SetReleaseVerifierForTesting(&m_unsignedVerifier);
   }
   int CountLines(const std::string& logKey) { return static_cast<int>(FileLines(m_service[logKey]).size()); }
+  // A tmpfs over path until the case ends; false where this process may not mount.
+  bool MountTmpfs(const std::string& path, unsigned long flags, const std::string& options) {
+    if (mount("tmpfs", path.c_str(), "tmpfs", flags, options.c_str()) != 0) return false;
+    m_mounts.push_back(path);
+    return true;
+  }
 
   RecordingKeepAwake m_keepAwake;
   static ScopedTempDir* s_suite;
@@ -330,6 +337,7 @@ class InstallationTest : public ::testing::Test {
   std::vector<LCInstallerMBResult> m_answers;
   // Runs before a box is answered, on the thread that shows it.
   std::function<void()> m_beforeAnswer;
+  std::vector<std::string> m_mounts;
 };
 
 // The image's range GETs in an access log: range asked for, bytes sent, and
@@ -619,12 +627,8 @@ TEST_F(InstallationTest, SwappedOrUnverifiableImageNeverReachesTheAttach) {
 // disk-space box comes before any GET, and its Retry looks again.
 TEST_F(InstallationTest, TooLittleDiskSpaceAsksAtOnceAndRetryLooksAgain) {
   const std::string tmp = m_dir.File("tmp");
-  if (mount("tmpfs", tmp.c_str(), "tmpfs", 0, "size=100m,mode=0700") != 0)
+  if (!MountTmpfs(tmp, 0, "size=100m,mode=0700"))
     GTEST_SKIP() << "cannot mount a small file system here: " << strerror(errno);
-  struct Unmount {
-    std::string path;
-    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
-  } unmount{tmp};
   StartService(s_image["image"]);
   int getsBeforeTheBox = -1;
   m_beforeAnswer = [&] {
@@ -651,13 +655,8 @@ TEST_F(InstallationTest, ADiskFilledDuringTheDownloadAsksForRoomAndRetryOnlyAtta
   const std::string tmp = m_dir.File("tmp");
   const uint64_t attachNeed = ReadFileBytes(s_image["image"]).size() + (256ull << 20);
   const uint64_t kFillerBytes = 128ull << 20;
-  const std::string size = "size=" + std::to_string((attachNeed + kFillerBytes / 2) >> 10) + "k,mode=0700";
-  if (mount("tmpfs", tmp.c_str(), "tmpfs", 0, size.c_str()) != 0)
+  if (!MountTmpfs(tmp, 0, "size=" + std::to_string((attachNeed + kFillerBytes / 2) >> 10) + "k,mode=0700"))
     GTEST_SKIP() << "cannot mount a small file system here: " << strerror(errno);
-  struct Unmount {
-    std::string path;
-    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
-  } unmount{tmp};
   StartService(s_image["image"]);
   const std::string filler = tmp + "/filler";
   g_onPing = [&](const std::string& ping) {
@@ -696,12 +695,8 @@ TEST_F(InstallationTest, AnImageThatCannotBeWrittenSaysSo) {
   // The image goes to the user's cache folder.
   const std::string cache = m_dir.File("cache/com.ostrel.clipvane.installer");
   MakeFolders(cache);
-  if (mount("tmpfs", cache.c_str(), "tmpfs", MS_RDONLY, "size=100m,mode=0700") != 0)
+  if (!MountTmpfs(cache, MS_RDONLY, "size=100m,mode=0700"))
     GTEST_SKIP() << "cannot mount a read-only file system here: " << strerror(errno);
-  struct Unmount {
-    std::string path;
-    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
-  } unmount{cache};
   RunInstaller();
   ASSERT_EQ(Boxes().size(), 1u);
   EXPECT_NE(Boxes()[0].find("Ostrel Clipvane could not be saved on your computer."), std::string::npos) << Boxes()[0];
