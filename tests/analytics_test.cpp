@@ -114,6 +114,22 @@ TEST_F(AnalyticsTest, StoredIdOfTwentyTwoCharactersIsKeptAnythingElseReplaced) {
   struct stat info;
   ASSERT_EQ(lstat(IdFile().c_str(), &info), 0);
   EXPECT_TRUE(S_ISREG(info.st_mode));
+
+  // A folder where the file goes can be neither read nor replaced: the run
+  // keeps one id for all its pings all the same.
+  ASSERT_EQ(unlink(IdFile().c_str()), 0);
+  ASSERT_EQ(mkdir(IdFile().c_str(), 0700), 0);
+  const size_t before = m_server.Requests().size();
+  SendAndStop({{"Launch", "x"}, {"InstallBegin", "0"}, {"InstallDone", "0"}});
+  const std::vector<TestHttpRequest> requests = m_server.Requests();
+  ASSERT_EQ(requests.size(), before + 3);
+  const std::regex uid("uid=(User[0-9]{14}rn[0-9]{2})&");
+  std::smatch first, other;
+  ASSERT_TRUE(std::regex_search(requests[before].target, first, uid)) << requests[before].target;
+  for (size_t i = before + 1; i < requests.size(); ++i) {
+    ASSERT_TRUE(std::regex_search(requests[i].target, other, uid)) << requests[i].target;
+    EXPECT_EQ(other[1], first[1]);
+  }
 }
 
 TEST_F(AnalyticsTest, OptOutFileStopsSendingButIdIsStillCreated) {

@@ -501,7 +501,7 @@ TEST_F(HdiVolumeExtractorTest, StopsBeforeTheVolumeFillsTheDisk) {
   HdiExtractLimits nearlyFull;
   nearlyFull.minFreeBytes = UINT64_MAX / 2;
   EXPECT_FALSE(Extract(entries, nearlyFull));
-  EXPECT_THAT(m_error, HasSubstr("not enough free space"));
+  EXPECT_THAT(m_error, HasSubstr("No space left on device"));
 
   EXPECT_TRUE(Extract(entries)) << m_error;
   EXPECT_EQ(std::string(900 * 1024, 'l'), ReadFileBytes(m_destination + "/large"));

@@ -2,6 +2,7 @@
 // and UI core against the local service (nginx on the build's compiled-in
 // 127.0.0.1 ports), the hdiutil stand-in and the sample product image.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
@@ -100,9 +101,15 @@ class RecordingKeepAwake : public LCKeepAwake {
   bool m_held = false;  // guarded by g_pingMutex
 };
 
+// Runs on the thread that pings, for cases that change the machine at a
+// stage; set before the installer starts, cleared by TearDown.
+std::function<void(const std::string&)> g_onPing;
+
 void RecordPing(const LCInstallerTTOPingData& ping) {
+  const std::string text = ping.m_name.GetUTF8String() + "(" + ping.m_value.GetUTF8String() + ")";
+  if (g_onPing) g_onPing(text);
   std::lock_guard<std::mutex> lock(g_pingMutex);
-  g_pings.push_back(ping.m_name.GetUTF8String() + "(" + ping.m_value.GetUTF8String() + ")");
+  g_pings.push_back(text);
 }
 
 void RecordingKeepAwake::Note(bool held) {
@@ -187,8 +194,10 @@ class InstallationTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    for (const std::string& path : m_mounts) umount2(path.c_str(), MNT_DETACH);
     if (m_serviceStarted) RunProcess({ToolPath("local-service/stop-local-service"), "--state", m_dir.File("service")});
     LCInstallerAnalytics::SetPingObserverForTesting(nullptr);
+    g_onPing = nullptr;
     LCKeepAwake::SetForTesting(nullptr);
     LCInstallerUIHeadless::Reset();
     KWLCBackoff::ResetSchedules();
@@ -301,6 +310,12 @@ class InstallationTest : public ::testing::Test {
     LCInstallerService::SetReleaseVerifierForTesting(&m_unsignedVerifier);
   }
   int CountLines(const std::string& logKey) { return static_cast<int>(FileLines(m_service[logKey]).size()); }
+  // A tmpfs over path until the case ends; false where this process may not mount.
+  bool MountTmpfs(const std::string& path, unsigned long flags, const std::string& options) {
+    if (mount("tmpfs", path.c_str(), "tmpfs", flags, options.c_str()) != 0) return false;
+    m_mounts.push_back(path);
+    return true;
+  }
 
   RecordingKeepAwake m_keepAwake;
   static ScopedTempDir* s_suite;
@@ -322,6 +337,7 @@ class InstallationTest : public ::testing::Test {
   std::vector<LCInstallerMBResult> m_answers;
   // Runs before a box is answered, on the thread that shows it.
   std::function<void()> m_beforeAnswer;
+  std::vector<std::string> m_mounts;
 };
 
 // The image's range GETs in an access log: range asked for, bytes sent, and
@@ -611,12 +627,8 @@ TEST_F(InstallationTest, SwappedOrUnverifiableImageNeverReachesTheAttach) {
 // disk-space box comes before any GET, and its Retry looks again.
 TEST_F(InstallationTest, TooLittleDiskSpaceAsksAtOnceAndRetryLooksAgain) {
   const std::string tmp = m_dir.File("tmp");
-  if (mount("tmpfs", tmp.c_str(), "tmpfs", 0, "size=100m,mode=0700") != 0)
+  if (!MountTmpfs(tmp, 0, "size=100m,mode=0700"))
     GTEST_SKIP() << "cannot mount a small file system here: " << strerror(errno);
-  struct Unmount {
-    std::string path;
-    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
-  } unmount{tmp};
   StartService(s_image["image"]);
   int getsBeforeTheBox = -1;
   m_beforeAnswer = [&] {
@@ -636,6 +648,46 @@ TEST_F(InstallationTest, TooLittleDiskSpaceAsksAtOnceAndRetryLooksAgain) {
   EXPECT_EQ(m_finalState, kLCInstallerStateInstallDone);
 }
 
+// The disk fills once the download is under way (here right after it): the
+// attach asks for room instead of failing, and its Retry attaches the verified
+// image again without asking the server for a byte.
+TEST_F(InstallationTest, ADiskFilledDuringTheDownloadAsksForRoomAndRetryOnlyAttaches) {
+  const std::string tmp = m_dir.File("tmp");
+  const uint64_t attachNeed = ReadFileBytes(s_image["image"]).size() + (256ull << 20);
+  const uint64_t kFillerBytes = 128ull << 20;
+  if (!MountTmpfs(tmp, 0, "size=" + std::to_string((attachNeed + kFillerBytes / 2) >> 10) + "k,mode=0700"))
+    GTEST_SKIP() << "cannot mount a small file system here: " << strerror(errno);
+  StartService(s_image["image"]);
+  const std::string filler = tmp + "/filler";
+  g_onPing = [&](const std::string& ping) {
+    if (ping != "DownloadDone(1)") return;
+    const int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    EXPECT_EQ(posix_fallocate(fd, 0, static_cast<off_t>(kFillerBytes)), 0);
+    close(fd);
+  };
+  const auto imageRequests = [&] {
+    int requests = 0;
+    for (const std::string& line : FileLines(m_service["access_log"]))
+      requests += line.find("/download/") != std::string::npos;
+    return requests;
+  };
+  int requestsAtTheBox = -1;
+  m_beforeAnswer = [&] {
+    requestsAtTheBox = imageRequests();
+    unlink(filler.c_str());  // the user makes room before answering
+  };
+  Answer({kLCInstallerMBResultRetry});
+  RunInstaller();
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_NE(Boxes()[0].find("There is not enough disk space on your computer"), std::string::npos) << Boxes()[0];
+  EXPECT_TRUE(m_log.Contains("Attach: not enough disk space in " + tmp));
+  EXPECT_EQ(m_finalState, kLCInstallerStateInstallDone);
+  EXPECT_TRUE(Pinged("InstallSuccess()"));
+  EXPECT_GT(requestsAtTheBox, 0);
+  EXPECT_EQ(imageRequests(), requestsAtTheBox) << "the Retry asked for the image again";
+  EXPECT_TRUE(KeepAwakeReleasedAtEveryBoxAndAtTheEnd());
+}
+
 // A destination that cannot be written for another reason than space is not
 // a download that failed: its own box, tried once.
 TEST_F(InstallationTest, AnImageThatCannotBeWrittenSaysSo) {
@@ -643,12 +695,8 @@ TEST_F(InstallationTest, AnImageThatCannotBeWrittenSaysSo) {
   // The image goes to the user's cache folder.
   const std::string cache = m_dir.File("cache/com.ostrel.clipvane.installer");
   MakeFolders(cache);
-  if (mount("tmpfs", cache.c_str(), "tmpfs", MS_RDONLY, "size=100m,mode=0700") != 0)
+  if (!MountTmpfs(cache, MS_RDONLY, "size=100m,mode=0700"))
     GTEST_SKIP() << "cannot mount a read-only file system here: " << strerror(errno);
-  struct Unmount {
-    std::string path;
-    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
-  } unmount{cache};
   RunInstaller();
   ASSERT_EQ(Boxes().size(), 1u);
   EXPECT_NE(Boxes()[0].find("Ostrel Clipvane could not be saved on your computer."), std::string::npos) << Boxes()[0];
@@ -927,17 +975,25 @@ TEST_F(InstallationTest, BehindAProxyOnlyNetworkEverythingGoesThroughTheProxy) {
 
 // --- Real networks: redirects and outages ------------------------------------
 
+// Credentials in the URLs (the handshake's and the redirect's) reach no log line.
 TEST_F(InstallationTest, ARedirectedImageInstalls) {
   StartService(s_image["image"]);
   const std::string imageURL = m_service["image_url"];
+  const std::string scheme = "http://";
+  ASSERT_EQ(imageURL.rfind(scheme, 0), 0u);
+  const std::string withCredentials = scheme + "u:secret@" + imageURL.substr(scheme.size());
   TestHttpServer redirect([&](const TestHttpRequest& request, TestHttpConnection& connection) {
-    connection.SendResponse(302, "<html>moved</html>", "Location: " + imageURL + "\r\n", request.method == "HEAD");
+    connection.SendResponse(302, "<html>moved</html>", "Location: " + withCredentials + "\r\n",
+                            request.method == "HEAD");
   });
   std::string reply = ReadFileBytes(m_service["handshake_file"]);
   const size_t at = reply.find(imageURL);
   ASSERT_NE(at, std::string::npos);
-  WriteFileBytes(m_service["handshake_file"], reply.replace(at, imageURL.size(), redirect.BaseUrl() + "/signed.dmg"));
+  const std::string redirectURL = scheme + "u:secret@" + redirect.BaseUrl().substr(scheme.size()) + "/signed.dmg";
+  WriteFileBytes(m_service["handshake_file"], reply.replace(at, imageURL.size(), redirectURL));
   RunInstaller();
+  EXPECT_TRUE(m_log.Contains("Download URL: http://***@127.0.0.1:"));
+  for (const std::string& line : m_log.Lines()) EXPECT_EQ(line.find("secret"), std::string::npos) << line;
   EXPECT_TRUE(Boxes().empty()) << Boxes().front();
   EXPECT_EQ(m_finalState, kLCInstallerStateInstallDone);
   // The size query followed the redirect; the parts went straight to where it led.

@@ -319,6 +319,16 @@ TEST_F(InstallerServiceTest, AttachReadsItsVolumesAndAQuitEndsIt) {
   EXPECT_EQ(ToolRuns(),
             std::vector<std::string>{"attach|/images/a.dmg|-mountroot|" + mountRoot + "|-nobrowse|-noautoopen|-plist"});
   unsetenv("FAKE_HDIUTIL_OUTPUT");
+  EXPECT_FALSE(attached.outOfSpace);
+
+  // A full disk is told apart from every other failure.
+  setenv("FAKE_HDIUTIL_EXIT", "1", 1);
+  setenv("FAKE_HDIUTIL_ERROR", "hdiutil: attach failed - No space left on device", 1);
+  EXPECT_TRUE(LCDiskImageTool::Attach("/images/a.dmg", mountRoot, nullptr).outOfSpace);
+  setenv("FAKE_HDIUTIL_ERROR", "hdiutil: attach failed - image not recognized", 1);
+  EXPECT_FALSE(LCDiskImageTool::Attach("/images/a.dmg", mountRoot, nullptr).outOfSpace);
+  unsetenv("FAKE_HDIUTIL_ERROR");
+  unsetenv("FAKE_HDIUTIL_EXIT");
 
   // An image asking for a licence would wait for ever: the quit ends it.
   setenv("FAKE_HDIUTIL_HANG", "1", 1);

@@ -266,10 +266,12 @@ TEST(KWLoggerTest, DisabledLoggerWritesNothing) {
 }
 
 // A full disk (here a file size limit) loses every later line: said once on
-// the console, not once a line and not never.
-TEST(KWLoggerTest, ALostLogWriteIsReportedOnceOnTheConsole) {
+// the console, not once a line and not never, and in the file, with the
+// count, once it can be written again.
+TEST(KWLoggerTest, ALostLogWriteIsReportedOnceOnTheConsoleAndInTheFileOnceItWorks) {
   LogCapture log;
   KWLOG("kept");
+  const size_t fileSize = std::string("2026-12-08 12:00:00.000 [00000000] kept\n").size();
   // A pipe, not a file: the size limit would hold the notice back too.
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
@@ -279,10 +281,12 @@ TEST(KWLoggerTest, ALostLogWriteIsReportedOnceOnTheConsole) {
   struct rlimit before;
   getrlimit(RLIMIT_FSIZE, &before);
   struct rlimit tiny = before;
-  tiny.rlim_cur = 1;
+  // Room for the start of the first lost line only: it is cut off.
+  tiny.rlim_cur = fileSize + 10;
   setrlimit(RLIMIT_FSIZE, &tiny);
   for (int i = 0; i < 3; ++i) KWLOG("lost %d", i);
   setrlimit(RLIMIT_FSIZE, &before);
+  KWLOG("back");
   signal(SIGXFSZ, SIG_DFL);
   dup2(console, STDERR_FILENO);
   close(console);
@@ -291,7 +295,12 @@ TEST(KWLoggerTest, ALostLogWriteIsReportedOnceOnTheConsole) {
   char buffer[4096];
   for (ssize_t got; (got = read(ends[0], buffer, sizeof buffer)) > 0;) told.append(buffer, static_cast<size_t>(got));
   close(ends[0]);
-  EXPECT_EQ(log.Lines(), std::vector<std::string>{"kept"});
+  const std::vector<std::string> lines = log.Lines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "kept");
+  EXPECT_EQ(lines[1].size(), 10u) << "the cut-off line ends there: " << lines[1];
+  EXPECT_EQ(lines[2], "Log: 3 lines were lost, the log file could not be written (File too large)");
+  EXPECT_EQ(lines[3], "back");
   EXPECT_EQ(told.find("lines are being lost"), told.rfind("lines are being lost")) << told;
   EXPECT_NE(told.find("lines are being lost"), std::string::npos);
 }
@@ -304,6 +313,11 @@ TEST(KWLoggerTest, ForeignValuesCannotForgeLinesAndAPlantedLinkIsRefused) {
     EXPECT_EQ(log.Lines(), std::vector<std::string>{
                                "Build Number: 11.0\\n2026-12-07 00:00:00.000 [00000000] Install complete.\\x1b[2J"});
   }
+  // A URL's user name and password never reach the log, wherever it stands.
+  EXPECT_EQ(KWLogger::MaskURLCredentials("from https://u:p@ss@[::1]:8443/a@b?c=d@e, via http://proxy:3128 and "
+                                         "socks5h://me@127.0.0.1\\nftp://x:y@h"),
+            "from https://***@[::1]:8443/a@b?c=d@e, via http://proxy:3128 and socks5h://***@127.0.0.1\\nftp://***@h");
+  EXPECT_EQ(KWLogger::MaskURLCredentials("mail a@b.example about ://x@y"), "mail a@b.example about ://x@y");
   ScopedTempDir dir;
   WriteFileBytes(dir.File("victim"), "untouched");
   ASSERT_EQ(symlink(dir.File("victim").c_str(), dir.File("log.txt").c_str()), 0);

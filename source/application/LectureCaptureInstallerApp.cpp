@@ -7,6 +7,7 @@
 #include "KWFileUtil.h"
 #include "KWInternet.h"
 #include "KWLogger.h"
+#include "KWSystemUtils.h"
 #include "LCInstallerAnalytics.h"
 #include "LCInstallerDefines.h"
 #include "LCInstallerService.h"
@@ -116,6 +117,9 @@ int main(int argc, char** argv) {
   }
 
   LCInstallerAnalytics::StopThread();
+  // What the toolkit started for this run (GNUstep's notification server)
+  // does not outlive it.
+  if (const int daemons = KWSystemUtils::EndToolkitDaemons()) KWLOG("Session: ended %d toolkit daemons", daemons);
   KWLOG("Done. Exiting ...");
   return 0;
 }

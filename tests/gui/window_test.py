@@ -10,6 +10,7 @@ loaded, composed and presented the frame faithfully.
 """
 
 import argparse
+import ctypes
 import os
 import re
 import shlex
@@ -116,6 +117,8 @@ class Context:
         self.installers = []
         self.helpers = []
         self.service_state = None
+        self.service_pid = None
+        self.own_daemons = []  # daemons the case runs itself (a session bus), with what they start
 
     def start_installer(self, name="installer", extra_env=None):
         installer = Installer(self.args.app, self.xserver, self.sandbox, extra_env, name)
@@ -147,7 +150,9 @@ class Context:
         result = subprocess.run(command + list(options), capture_output=True, text=True)
         if result.returncode != 0:
             raise TestFailure("local service did not start: " + result.stderr)
-        return dict(line.split("=", 1) for line in result.stdout.splitlines() if "=" in line)
+        service = dict(line.split("=", 1) for line in result.stdout.splitlines() if "=" in line)
+        self.service_pid = int(service["pid"])
+        return service
 
     def pings(self):
         path = os.path.join(self.service_state, "logs", "pings.log")
@@ -221,11 +226,24 @@ def shots_differ(ctx, region, name, seconds=0.5):
     return differing_pixels(first, second, fuzz="1%") > 0
 
 
+PR_SET_CHILD_SUBREAPER = 36
+
+
+def become_subreaper():
+    """Whatever a descendant leaves running when it ends (a daemon that detached) becomes this process's child,
+    so that the run's leftovers are found by their parent chain."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
+        raise OSError(ctypes.get_errno(), "prctl(PR_SET_CHILD_SUBREAPER)")
+
+
 class Helper:
-    """A desktop program the test starts and stops by its own pid."""
+    """A desktop program the test starts and stops by its own pid. What it starts in turn (a window manager's
+    autostart programs) stays under it, so that it is never taken for the installer's."""
 
     def __init__(self, command, env, stdout=subprocess.DEVNULL):
-        self.proc = subprocess.Popen(command, env=env, stdout=stdout, stderr=subprocess.DEVNULL)
+        self.proc = subprocess.Popen(command, env=env, stdout=stdout, stderr=subprocess.DEVNULL,
+                                     preexec_fn=become_subreaper)
 
     def stop(self):
         stop_process(self.proc)
@@ -372,31 +390,53 @@ def assert_no_leftovers(ctx):
     left = [name for name in os.listdir(tmp) if name not in kept]
     if left:
         raise TestFailure("left behind in the temporary folder: %s" % left)
-    # The local service (nginx) keeps running until the test ends; nothing else may.
-    running = subprocess.run(["pgrep", "-a", "-f", ctx.sandbox.root], capture_output=True, text=True).stdout
-    running = [line for line in running.splitlines()
-               if "nginx" not in line and int(line.split()[0]) != os.getpid()]
-    # A D-Bus session bus started on the installer's behalf names no sandbox
-    # path, but has its environment.
-    running += ["%s %s" % (pid, name) for pid, name in processes_with_home(ctx.sandbox.path("home"))
-                if "dbus-daemon" in name]
+    running = processes_of_the_run(ctx)
     if running:
         raise TestFailure("processes left running: %s" % running)
 
 
-def processes_with_home(home):
-    found = []
-    marker = ("HOME=" + home).encode()
+def process_table():
+    """pid: (parent pid, state, command line) of every process."""
+    table = {}
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
-            with open("/proc/%s/environ" % pid, "rb") as f:
-                if marker not in f.read().split(b"\0"):
-                    continue
+            with open("/proc/%s/stat" % pid) as f:
+                stat = f.read()
             with open("/proc/%s/cmdline" % pid, "rb") as f:
-                found.append((pid, f.read().replace(b"\0", b" ").decode("utf-8", "replace")))
+                command = f.read().replace(b"\0", b" ").decode("utf-8", "replace").strip()
         except OSError:
-            continue  # ended meanwhile, or not ours to read
+            continue  # ended meanwhile
+        fields = stat[stat.rindex(")") + 2:].split()  # after "pid (name) "
+        table[int(pid)] = (int(fields[1]), fields[0], command)
+    return table
+
+
+def descendants(table, roots):
+    found, todo = set(), list(roots)
+    while todo:
+        pid = todo.pop()
+        if pid in found:
+            continue
+        found.add(pid)
+        todo.extend(child for child, (parent, _, _) in table.items() if parent == pid)
     return found
+
+
+def processes_of_the_run(ctx):
+    """Every live process this test started, directly or not, but the X server, the desktop helpers, the
+    installers still running, the case's own daemons and the local service (nginx, which keeps running until
+    the test ends). The test
+    is a child subreaper (main): a daemon that detached from the installer is its child now, whatever its name
+    or path."""
+    table = process_table()
+    ours = descendants(table, [os.getpid()]) - {os.getpid()}
+    expected = set()
+    for proc in [ctx.xserver.proc] + [helper.proc for helper in ctx.helpers] + [i.proc for i in ctx.installers]:
+        if proc.poll() is None:
+            expected |= descendants(table, [proc.pid])
+    expected |= descendants(table, ctx.own_daemons + ([ctx.service_pid] if ctx.service_pid else []))
+    return ["%d %s" % (pid, table[pid][2]) for pid in sorted(ours - expected)
+            if pid in table and table[pid][1] != "Z"]
 
 
 PERCENT_FIGURE = (285, 44, 40, 13)  # frame area of the download's percentage, above the bar
@@ -587,6 +627,7 @@ def case_tray(ctx):
                          check=True).stdout
     values = dict(re.findall(r"^(DBUS_SESSION_BUS_ADDRESS|DBUS_SESSION_BUS_PID)='?([^';]*)'?;", bus, re.M))
     bus_pid = int(values["DBUS_SESSION_BUS_PID"])
+    ctx.own_daemons.append(bus_pid)
     env = dict(ctx.xserver.env(), DBUS_SESSION_BUS_ADDRESS=values["DBUS_SESSION_BUS_ADDRESS"])
     try:
         record = ctx.sandbox.path("notify.txt")
@@ -915,6 +956,7 @@ def main():
     parser.add_argument("--http-port", type=int, required=True)
     parser.add_argument("case", choices=sorted(CASES))
     args = parser.parse_args()
+    become_subreaper()
     # The cases expect English unless they ask for a language: the machine's own preference is not theirs.
     for name in ("LANGUAGE", "LC_ALL", "LC_MESSAGES"):
         os.environ.pop(name, None)

@@ -62,9 +62,13 @@ class ArchivePair {
   struct archive* m_writer;
 };
 
+// A full disk reads as the real tool's "No space left on device".
 std::string ArchiveError(struct archive* a) {
   const char* text = archive_error_string(a);
-  return text != nullptr ? text : "unknown archive error";
+  std::string error = text != nullptr ? text : "unknown archive error";
+  const int number = archive_errno(a);
+  if (number == ENOSPC || number == EDQUOT) error += std::string(": ") + std::strerror(ENOSPC);
+  return error;
 }
 
 // Applies the policy to one entry and rewrites its names to the checked form.
@@ -151,7 +155,8 @@ class ByteBudget {
     if (statvfs(".", &fileSystem) == 0) {
       const uint64_t available = static_cast<uint64_t>(fileSystem.f_bavail) * fileSystem.f_frsize;
       if (available < size || available - size < m_limits.minFreeBytes) {
-        error = "not enough free space: copying the volume would leave less than " + InMiB(m_limits.minFreeBytes);
+        error = std::string(std::strerror(ENOSPC)) + ": copying the volume would leave less than " +
+                InMiB(m_limits.minFreeBytes);
         return false;
       }
     }

@@ -117,6 +117,13 @@ bool WriteUserIdFile(const std::string& path, const std::string& id) {
   return true;
 }
 
+// The id this run last read or made, and the file it belongs to: when the
+// file cannot be read back (a folder, or a file that cannot be written, in
+// its place) every ping of the run still carries the same id, not a new one.
+// Only the analytics thread reads and writes them.
+std::string g_runIdFile;
+std::string g_runId;
+
 KWString GetUniqueUserId() {
   const KWString dir = LCInstallerAnalytics::GetCLVTalkToOstrelDirectory();
   if (dir.empty() || !KWFile(dir).DoesFileExist()) {
@@ -125,10 +132,18 @@ KWString GetUniqueUserId() {
   }
   const std::string file = (dir + KWFileUtil::GetDirectorySeparator() + kUserIdFileName).GetUTF8String();
   const std::string stored = ReadUserIdFile(file);
-  if (!stored.empty()) return KWString(stored);
-
+  if (stored.empty() && g_runIdFile == file && !g_runId.empty()) {
+    WriteUserIdFile(file, g_runId);  // said once, when the id was made
+    return KWString(g_runId);
+  }
+  g_runIdFile = file;
+  if (!stored.empty()) {
+    g_runId = stored;
+    return KWString(stored);
+  }
   const KWString id = KWString("User") + LCFormatWeekYearTimestamp() + "rn" + RandomTwoDigits();
-  if (!WriteUserIdFile(file, id.GetUTF8String())) KWLOG("Analytics: the user id could not be stored");
+  g_runId = id.GetUTF8String();
+  if (!WriteUserIdFile(file, g_runId)) KWLOG("Analytics: the user id could not be stored");
   return id;
 }
 

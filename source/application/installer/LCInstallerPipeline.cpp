@@ -349,8 +349,22 @@ void LCInstallerService::RunDownloadStage(const KWLCCloudParams& downloadParams)
 void LCInstallerService::RunMountStage() {
   m_uiInterface.OnExtractBegin();
   const KWString imagePath = m_downloadedFile.GetPath().GetPathAsKWString();
-  KWLOG("Attaching image %s", imagePath.c_str());
   const std::string mountRoot = KWFileUtil::GetSessionTempFolder().GetPath().GetPathAsKWString().GetUTF8String();
+  // The disk may have filled since the download began (its blocks were
+  // taken as it went): looked at again, so that the user is asked for room
+  // rather than told the installation failed. A Retry comes back here, with
+  // the verified image still in place.
+  struct stat image;
+  if (stat(imagePath.c_str(), &image) == 0) {
+    const uint64_t need = LCDiskImageTool::DiskNeedBytes(static_cast<uint64_t>(image.st_size), true);
+    const uint64_t free = KWFileUtil::GetFreeDiskBytes(KWPath(KWString(mountRoot)));
+    if (free < need) {
+      KWLOG("Attach: not enough disk space in %s: %llu bytes free, %llu needed", mountRoot.c_str(),
+            static_cast<unsigned long long>(free), static_cast<unsigned long long>(need));
+      throw KWLCException(kLCInstallerErrorNotEnoughDiskSpace, kServiceSource, 578, false);
+    }
+  }
+  KWLOG("Attaching image %s", imagePath.c_str());
   const LCAttachOutcome attached = LCDiskImageTool::Attach(imagePath, mountRoot, &m_uiInterface.IsExitRequested());
   if (attached.exitCode >= 0) KWLOG("hdiutil attach returned: %d", attached.exitCode);
   if (!attached.reason.empty()) KWLOG("hdiutil attach: %s", attached.reason.c_str());
@@ -360,6 +374,11 @@ void LCInstallerService::RunMountStage() {
   // it, the setup volume among them.
   m_attachedDisks = LCDiskImageTool::WholeDisks(attached.entities);
   if (attached.cancelled) throw KWLCException(kLCInstallerErrorSetupFolderMissing, kServiceSource, 579, false);
+  if (attached.outOfSpace) {
+    KWLOG("Attach: not enough disk space to attach the image");
+    DetachImage();
+    throw KWLCException(kLCInstallerErrorNotEnoughDiskSpace, kServiceSource, 578, false);
+  }
   // Only the setup folder counts: the tool's own result is not trusted. An
   // image may name its volume otherwise, or hold several.
   const std::string volume = LCDiskImageTool::VolumeHolding(attached.entities, mountRoot, kVolumeName);

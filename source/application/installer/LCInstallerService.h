@@ -56,7 +56,8 @@ class LCInstallerService : public KWLCWorkerThreadCallback, private IKWLCCloudSe
   // The source name that the service's exceptions carry, with a fixed line
   // number per error (485 for 9000, 523 for 9001, 524 for 9007 and 9008,
   // 531 for a release already installed (32), 546 for 9002 and for too
-  // little disk space (30), 547 for 9009, 579 for 9003, 614 and 616 for setup, 641 for
+  // little disk space (30) to download, 578 for too little to attach (30),
+  // 547 for 9009, 579 for 9003, 614 and 616 for setup, 641 for
   // 9005, 356, 371 and 376 for the unsupported stop and pause). They are
   // stable identifiers of where an installation failed, the same in every
   // release and read from logs and crash reports; they are not this file's

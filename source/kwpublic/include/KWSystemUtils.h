@@ -22,6 +22,15 @@ class KWSystemUtils {
   // folder when there is one; empty when there is none (always on macOS).
   // Nothing should start a bus of its own when this is empty.
   static KWString GetSessionBusAddress();
+  // Linux: this process becomes the parent of whatever its descendants leave
+  // running when they end (a child subreaper), so that EndToolkitDaemons
+  // finds the daemons the toolkit started for it. Nothing on macOS.
+  static void AdoptOrphanedDescendants();
+  // Ends the toolkit's own helper daemons (GNUstep's notification and
+  // pasteboard servers) that this process adopted: started on its behalf,
+  // they would outlive it. Waits at most a second in all; returns how many
+  // were ended. Nothing on macOS, whose equivalents belong to the system.
+  static int EndToolkitDaemons();
   // The macOS version a Darwin kernel release ("17.4.0", kern.osrelease)
   // belongs to, as "10.13.0": for the systems without kern.osproductversion
   // (before 10.13.4), which have no patch number of theirs to give. Empty

@@ -40,20 +40,56 @@ void AppendEscaped(std::string& out, const char* text, size_t length, bool keepL
   }
 }
 
-// 0, or the errno of the write that failed.
-int WriteAll(int fd, const char* data, size_t length) {
+// 0, or the errno of the write that failed; *written says how much got out.
+int WriteAll(int fd, const char* data, size_t length, size_t* written = nullptr) {
+  if (written) *written = 0;
   while (length > 0) {
     const ssize_t put = write(fd, data, length);
     if (put < 0) {
       if (errno == EINTR) continue;
       return errno;
     }
+    if (written) *written += static_cast<size_t>(put);
     data += put;
     length -= static_cast<size_t>(put);
   }
   return 0;
 }
+
+bool IsSchemeByte(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+}
+
+// Where a URL's authority ends in running text: its path, query or fragment,
+// or whatever cannot be part of it in a log line.
+bool EndsAuthority(char c) {
+  return c == '/' || c == '?' || c == '#' || c == '\\' || c == '"' || c == '\'' || c == '<' || c == '>' ||
+         static_cast<unsigned char>(c) <= 0x20 || c == 0x7f;
+}
 }  // namespace
+
+std::string KWLogger::MaskURLCredentials(const std::string& text) {
+  static const std::string kSeparator = "://";
+  static const std::string kMask = "***";
+  std::string out;
+  size_t copied = 0;
+  for (size_t found = text.find(kSeparator); found != std::string::npos; found = text.find(kSeparator, found + 1)) {
+    if (found == 0 || !IsSchemeByte(text[found - 1])) continue;
+    const size_t start = found + kSeparator.size();
+    size_t end = start;
+    while (end < text.size() && !EndsAuthority(text[end])) ++end;
+    // The host follows the last "@": a password may hold one unencoded.
+    const size_t at = text.rfind('@', end == 0 ? 0 : end - 1);
+    if (at == std::string::npos || at < start) continue;
+    out.append(text, copied, start - copied);
+    out += kMask;
+    copied = at;
+    found = end == 0 ? 0 : end - 1;
+  }
+  if (copied == 0) return text;
+  out.append(text, copied, std::string::npos);
+  return out;
+}
 
 KWLogger::~KWLogger() {
   if (m_fd >= 0) close(m_fd);
@@ -127,20 +163,48 @@ void KWLogger::WriteLine(const char* text, size_t length, bool keepLineBreaks) {
 
   // One buffer and one write per destination keep lines whole even when
   // another process appends to the same file.
+  std::string escaped;
+  escaped.reserve(length);
+  AppendEscaped(escaped, text, length, keepLineBreaks);
   std::string line;
-  line.reserve(stamp + static_cast<size_t>(prefixLength) + length + 1);
+  line.reserve(stamp + static_cast<size_t>(prefixLength) + escaped.size() + 1);
   line.append(prefix, stamp + static_cast<size_t>(prefixLength));
-  AppendEscaped(line, text, length, keepLineBreaks);
+  line += MaskURLCredentials(escaped);
   if (line.back() != '\n') line.push_back('\n');
 
   std::lock_guard<std::mutex> lock(m_mutex);
-  const int error = m_fd >= 0 ? WriteAll(m_fd, line.data(), line.size()) : 0;
-  if (m_consoleOutput) WriteAll(STDOUT_FILENO, line.data(), line.size());
-  if (error != 0 && !m_lossReported) {
-    // Once: on a full disk every later line fails the same way, and the
-    // console is the only place left to say so.
-    m_lossReported = true;
-    const std::string notice = std::string("log: lines are being lost from the log file: ") + strerror(error) + "\n";
-    WriteAll(STDERR_FILENO, notice.data(), notice.size());
+  if (m_fd >= 0) {
+    // After a loss (a full disk) the file says how much is missing before
+    // it goes on, in the same write as the line that follows.
+    std::string out;
+    if (m_lostLines > 0) {
+      if (m_lineCutOff) out.push_back('\n');
+      out.append(prefix, stamp + static_cast<size_t>(prefixLength));
+      out += "Log: " + std::to_string(m_lostLines) + (m_lostLines == 1 ? " line was" : " lines were") +
+             " lost, the log file could not be written (" + strerror(m_lostError) + ")\n";
+    }
+    const size_t noticeEnd = out.size();
+    out += line;
+    size_t written = 0;
+    const int error = WriteAll(m_fd, out.data(), out.size(), &written);
+    if (error == 0) {
+      m_lostLines = 0;
+      m_lineCutOff = false;
+      m_lossReported = false;
+    } else {
+      // A notice that got out whole is not written again.
+      if (noticeEnd > 0 && written >= noticeEnd) m_lostLines = 0;
+      ++m_lostLines;
+      m_lostError = error;
+      if (written > 0) m_lineCutOff = out[written - 1] != '\n';
+    }
+    if (error != 0 && !m_lossReported) {
+      // Once: on a full disk every later line fails the same way, and the
+      // console is the only place left to say so.
+      m_lossReported = true;
+      const std::string notice = std::string("log: lines are being lost from the log file: ") + strerror(error) + "\n";
+      WriteAll(STDERR_FILENO, notice.data(), notice.size());
+    }
   }
+  if (m_consoleOutput) WriteAll(STDOUT_FILENO, line.data(), line.size());
 }

@@ -1,11 +1,19 @@
+#include <dirent.h>
 #include <openssl/evp.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "KWApplicationLaunchUtil.h"
 #include "KWSystemUtils.h"
@@ -85,4 +93,54 @@ KWString KWSystemUtils::GetSessionBusAddress() {
   if (!runtime || !*runtime) return KWString();
   const std::string userBus = std::string(runtime) + "/bus";
   return access(userBus.c_str(), F_OK) == 0 ? KWString("unix:path=" + userBus) : KWString();
+}
+
+void KWSystemUtils::AdoptOrphanedDescendants() { prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0); }
+
+int KWSystemUtils::EndToolkitDaemons() {
+  // GNUstep starts these when a process first needs them and they detach
+  // from it; adopted, they are this process's children, and only those are
+  // touched: a server that was running before belongs to someone else.
+  static const char* const kDaemons[] = {"gdnc", "gpbs"};
+  const pid_t self = getpid();
+  std::vector<pid_t> ended;
+  if (DIR* proc = opendir("/proc")) {
+    while (const struct dirent* entry = readdir(proc)) {
+      char* end = nullptr;
+      const long pid = std::strtol(entry->d_name, &end, 10);
+      if (pid <= 0 || *end != '\0') continue;
+      std::ifstream in(std::string("/proc/") + entry->d_name + "/stat");
+      std::string stat;
+      if (!std::getline(in, stat)) continue;
+      // "pid (name) state ppid ...": the name may hold spaces and parentheses.
+      const size_t open = stat.find('(');
+      const size_t close = stat.rfind(')');
+      if (open == std::string::npos || close == std::string::npos || close < open) continue;
+      const std::string name = stat.substr(open + 1, close - open - 1);
+      char state = 0;
+      long parent = 0;
+      if (std::sscanf(stat.c_str() + close + 1, " %c %ld", &state, &parent) != 2 || parent != self) continue;
+      for (const char* daemon : kDaemons) {
+        if (name == daemon && kill(static_cast<pid_t>(pid), SIGTERM) == 0) ended.push_back(static_cast<pid_t>(pid));
+      }
+    }
+    closedir(proc);
+  }
+  // Reaped here, or by whoever else waits for any child; past the deadline
+  // one that ignored the request is killed.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  for (const pid_t pid : ended) {
+    for (;;) {
+      int status = 0;
+      const pid_t reaped = waitpid(pid, &status, WNOHANG);
+      if (reaped != 0) break;  // reaped, or no longer a child of ours
+      if (std::chrono::steady_clock::now() >= deadline) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  return static_cast<int>(ended.size());
 }

@@ -57,3 +57,7 @@ bool KWSystemUtils::OpenURL(const KWString& url) {
 }
 
 KWString KWSystemUtils::GetSessionBusAddress() { return KWString(); }
+
+void KWSystemUtils::AdoptOrphanedDescendants() {}
+
+int KWSystemUtils::EndToolkitDaemons() { return 0; }

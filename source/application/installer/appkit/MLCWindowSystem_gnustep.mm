@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "KWLogger.h"
+#include "KWSystemUtils.h"
 
 namespace {
 
@@ -54,6 +55,7 @@ int OnDisplayLost(Display*) {
   if (!g_displayLost.exchange(true)) {
     KWLOG("UI: the connection to the display is gone; quitting without it");
     if (g_onDisplayLoss) inTime = g_onDisplayLoss();
+    KWSystemUtils::EndToolkitDaemons();
   }
   _exit(inTime ? 0 : 1);
   return 0;

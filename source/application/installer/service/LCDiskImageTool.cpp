@@ -110,6 +110,9 @@ LCAttachOutcome LCDiskImageTool::Attach(const KWString& imagePath, const std::st
     const bool read = ReadSystemEntities(output, outcome.entities);
     outcome.attached = exitCode == 0 && read;
     if (exitCode == 0 && !read) outcome.reason += std::string(errors.empty() ? "" : "; ") + "answer not readable";
+    // hdiutil's words for a full disk (the system's ENOSPC text); the
+    // stand-in says the same.
+    outcome.outOfSpace = exitCode != 0 && errors.find("No space left on device") != std::string::npos;
   }
   return outcome;
 }

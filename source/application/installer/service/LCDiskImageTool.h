@@ -30,6 +30,8 @@ struct LCAttachOutcome {
   int exitCode = -1;
   // For the log: what it said on standard error, or why it did not end.
   std::string reason;
+  // The tool failed for want of disk space ("No space left on device").
+  bool outOfSpace = false;
 };
 
 class LCDiskImageTool {
