@@ -925,6 +925,39 @@ TEST_F(InstallationTest, BehindAProxyOnlyNetworkEverythingGoesThroughTheProxy) {
   EXPECT_GT(static_cast<int>(proxy.Requests().size()), requestsBefore) << "pings still go through the proxy";
 }
 
+TEST_F(InstallationTest, AnAutomaticProxyConfigurationRoutesEachHostItsOwnWay) {
+  // As above, only the proxy's way out reaches the connection-test port; the
+  // script served here sends the handshake straight to its host and the
+  // rest through the proxy.
+  StartService(s_image["image"], {"--http-port", "auto"});
+  TinyProxy proxy(m_dir);
+  ASSERT_TRUE(proxy.WaitUntilListening());
+  const std::string proxyPort = proxy.Url().substr(proxy.Url().rfind(':') + 1);
+  const std::string script =
+      "function FindProxyForURL(url, host) {\n"
+      "  if (url.indexOf(\"https://127.0.0.1:" +
+      std::to_string(kHttpsPort) +
+      "/\") == 0) return \"DIRECT\";\n"
+      "  return \"PROXY 127.0.0.1:" +
+      proxyPort + "\";\n}\n";
+  TestHttpServer configuration([&](const TestHttpRequest&, TestHttpConnection& connection) {
+    connection.SendResponse(200, script, "Content-Type: application/x-ns-proxy-autoconfig\r\n");
+  });
+  {
+    const ScopedEnvironment environment(
+        ProxyVariables({{"http_proxy", "pac+" + configuration.BaseUrl() + "/proxy.pac"}}));
+    RunInstaller();
+  }
+  EXPECT_TRUE(Boxes().empty()) << Boxes().front();
+  EXPECT_EQ(m_finalState, kLCInstallerStateInstallDone);
+  EXPECT_GE(configuration.Requests().size(), 1u);
+  EXPECT_TRUE(m_log.Contains("network: checking the connection through the proxy at 127.0.0.1:" + proxyPort));
+  const std::string imageHost = "127.0.0.1:" + m_service["http_port"];
+  EXPECT_EQ(proxy.Count("HEAD http://" + imageHost + "/download/"), 1);
+  EXPECT_EQ(proxy.Count("GET http://" + imageHost + "/download/"), 3) << "the range requests";
+  EXPECT_EQ(proxy.Count("CONNECT "), 0) << "the handshake goes direct";
+}
+
 // --- Real networks: redirects and outages ------------------------------------
 
 TEST_F(InstallationTest, ARedirectedImageInstalls) {
