@@ -521,6 +521,35 @@ TEST(KWProxyTest, VariablesNameTheProxyPerSchemeAndTheExemptHosts) {
   }
 }
 
+// libproxy waits for a PAC file without any limit of its own.
+TEST(KWProxyTest, AnAutomaticConfigurationThatNeverArrivesLeavesTheRouteDirect) {
+  std::promise<void> release;
+  const std::shared_future<void> released = release.get_future().share();
+  TestHttpServer silent([released](const TestHttpRequest&, TestHttpConnection& connection) {
+    released.wait();
+    connection.SendResponse(200, "function FindProxyForURL(url, host) { return \"PROXY 127.0.0.1:1\"; }");
+  });
+  LogCapture log;
+  {
+    const ScopedEnvironment variables(ProxyVariables({{"http_proxy", "pac+" + silent.BaseUrl() + "/proxy.pac"}}));
+    EXPECT_TRUE(KWProxy::RouteForURL("http://a.example/").IsDirect());
+    EXPECT_TRUE(log.Contains("network: the proxy settings gave no answer within 10 s; connecting directly"));
+    EXPECT_TRUE(KWProxy::RouteForURL("https://b.example/").IsDirect()) << "not queued behind the first";
+    std::string host, port;
+    ASSERT_TRUE(KWConnectionCheckTarget("127.0.0.1:80", host, port));
+    EXPECT_EQ(host + ":" + port, "127.0.0.1:80");
+    // Once the file arrives, its answer counts again.
+    release.set_value();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    bool proxied = false;
+    while (!proxied && std::chrono::steady_clock::now() < deadline) {
+      proxied = KWProxy::RouteForURL("http://a.example/").Proxy() == "http://127.0.0.1:1";
+      if (!proxied) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(proxied);
+  }
+}
+
 TEST(KWInternetTest, HttpGetSucceedsOnlyForTwoHundreds) {
   TestHttpServer server([](const TestHttpRequest& request, TestHttpConnection& connection) {
     const int status = std::stoi(request.target.substr(1));

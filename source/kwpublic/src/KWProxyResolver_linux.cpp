@@ -2,12 +2,22 @@
 #include <stdlib.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "KWLogger.h"
 #include "KWProxyResolver.h"
 
 namespace {
+
+// The longest wait for libproxy, which may be fetching a PAC file.
+const int kLookupLimitS = 10;
 
 // The lower-case name first, as libcurl reads them; an empty value is unset.
 // HTTP_PROXY is never read: a CGI program's environment takes it from a
@@ -53,19 +63,62 @@ pxProxyFactory* Factory() {
   return factory;
 }
 
+// One lookup handed to a thread of its own: libproxy fetches a PAC file
+// without any time limit, and a server that never answers must not hold
+// the connection check or a transfer (nor the quit that waits for them).
+struct Lookup {
+  std::mutex m_mutex;
+  std::condition_variable m_done;
+  bool m_finished = false;
+  bool m_failed = false;
+  std::vector<std::string> m_proxies;
+};
+
+// Set while a lookup that ran out of time is still inside libproxy, which
+// takes one lookup at a time: the next ones would only queue up behind it.
+std::atomic<bool> g_lookupStuck{false};
+
+void RunLookup(const std::shared_ptr<Lookup>& lookup, const std::string& url) {
+  char** proxies = Factory() != nullptr ? px_proxy_factory_get_proxies(Factory(), url.c_str()) : nullptr;
+  std::vector<std::string> found;
+  for (char** entry = proxies; entry != nullptr && *entry != nullptr; ++entry) {
+    std::string proxy;
+    if (AsCurlProxy(*entry, proxy)) found.push_back(proxy);
+  }
+  if (proxies != nullptr) px_proxy_factory_free_proxies(proxies);
+  {
+    std::lock_guard<std::mutex> lock(lookup->m_mutex);
+    lookup->m_finished = true;
+    lookup->m_failed = proxies == nullptr;
+    lookup->m_proxies.swap(found);
+    // Under the lookup's lock: a caller that gave up on it set the flag
+    // under the same lock.
+    g_lookupStuck = false;
+  }
+  lookup->m_done.notify_all();
+}
+
 KWProxyRoute FromLibproxy(const std::string& url) {
   KWProxyRoute route;
-  char** proxies = Factory() != nullptr ? px_proxy_factory_get_proxies(Factory(), url.c_str()) : nullptr;
-  if (proxies == nullptr) {
-    static std::atomic<bool> logged{false};
-    if (!logged.exchange(true)) KWLOG("network: libproxy could not read the proxy settings; connecting directly");
+  if (g_lookupStuck) return route;
+  const std::shared_ptr<Lookup> lookup = std::make_shared<Lookup>();
+  try {
+    std::thread(RunLookup, lookup, url).detach();
+  } catch (const std::system_error&) {
+    KWLOG("network: no thread for the proxy lookup; connecting directly");
     return route;
   }
-  for (char** entry = proxies; *entry != nullptr; ++entry) {
-    std::string proxy;
-    if (AsCurlProxy(*entry, proxy)) route.m_proxies.push_back(proxy);
+  std::unique_lock<std::mutex> lock(lookup->m_mutex);
+  if (!lookup->m_done.wait_for(lock, std::chrono::seconds(kLookupLimitS), [&] { return lookup->m_finished; })) {
+    g_lookupStuck = true;
+    KWLOG("network: the proxy settings gave no answer within %d s; connecting directly until they do", kLookupLimitS);
+    return route;
   }
-  px_proxy_factory_free_proxies(proxies);
+  if (lookup->m_failed) {
+    static std::atomic<bool> logged{false};
+    if (!logged.exchange(true)) KWLOG("network: libproxy could not read the proxy settings; connecting directly");
+  }
+  route.m_proxies = lookup->m_proxies;
   return route;
 }
 
