@@ -37,6 +37,7 @@
 #include "KWFileUtil.h"
 #include "KWLCBackoff.h"
 #include "KWLCCloudStructs.h"
+#include "KWLCCloudUtils.h"
 #include "KWMainRunLoop.h"
 #include "LCInstallerAnalytics.h"
 #include "LCInstallerService.h"
@@ -971,6 +972,77 @@ TEST_F(InstallationTest, BehindAProxyOnlyNetworkEverythingGoesThroughTheProxy) {
   EXPECT_EQ(proxy.Count("HEAD http://" + imageHost), 2) << "where the redirect led, through the proxy";
   EXPECT_EQ(proxy.Count("GET http://" + imageHost + "/download/"), 6);
   EXPECT_GT(static_cast<int>(proxy.Requests().size()), requestsBefore) << "pings still go through the proxy";
+}
+
+TEST_F(InstallationTest, AnAutomaticProxyConfigurationRoutesEachHostItsOwnWay) {
+  // As above, only the proxy's way out reaches the connection-test port; the
+  // script served here sends the handshake straight to its host and the
+  // rest through the proxy.
+  StartService(s_image["image"], {"--http-port", "auto"});
+  TinyProxy proxy(m_dir);
+  ASSERT_TRUE(proxy.WaitUntilListening());
+  const std::string proxyPort = proxy.Url().substr(proxy.Url().rfind(':') + 1);
+  const std::string script =
+      "function FindProxyForURL(url, host) {\n"
+      "  if (url.indexOf(\"https://127.0.0.1:" +
+      std::to_string(kHttpsPort) +
+      "/\") == 0) return \"DIRECT\";\n"
+      "  return \"PROXY 127.0.0.1:" +
+      proxyPort + "\";\n}\n";
+  TestHttpServer configuration([&](const TestHttpRequest&, TestHttpConnection& connection) {
+    connection.SendResponse(200, script, "Content-Type: application/x-ns-proxy-autoconfig\r\n");
+  });
+  {
+    const ScopedEnvironment environment(
+        ProxyVariables({{"http_proxy", "pac+" + configuration.BaseUrl() + "/proxy.pac"}}));
+    RunInstaller();
+  }
+  EXPECT_TRUE(Boxes().empty()) << Boxes().front();
+  EXPECT_EQ(m_finalState, kLCInstallerStateInstallDone);
+  EXPECT_GE(configuration.Requests().size(), 1u);
+  EXPECT_TRUE(m_log.Contains("network: checking the connection through the proxy at 127.0.0.1:" + proxyPort));
+  const std::string imageHost = "127.0.0.1:" + m_service["http_port"];
+  EXPECT_EQ(proxy.Count("HEAD http://" + imageHost + "/download/"), 1);
+  EXPECT_EQ(proxy.Count("GET http://" + imageHost + "/download/"), 3) << "the range requests";
+  EXPECT_EQ(proxy.Count("CONNECT "), 0) << "the handshake goes direct";
+}
+
+// A managed network that inspects TLS: the handshake meets the proxy's own
+// certificate, whose root an administrator put in the system's store alone.
+TEST_F(InstallationTest, BehindATLSInspectingProxyTheHandshakeTrustsTheSystemsRoots) {
+  StartService(s_image["image"]);
+  const std::string inspection = m_dir.File("inspection");
+  ASSERT_EQ(RunProcess({ToolPath("local-service/make-local-ca"), inspection}).exitCode, 0);
+  const std::string portFile = m_dir.File("inspecting.port"), proxyLog = m_dir.File("inspecting.log");
+  BackgroundProcess proxy({"python3", std::string(CLV_TOOLS_DIR) + "/../tests/support/tls_inspecting_proxy.py",
+                           "--cert", inspection + "/server.pem", "--key", inspection + "/server.key", "--upstream-ca",
+                           s_suite->File("ca/ca.pem"), "--log", proxyLog, "--port-file", portFile},
+                          m_dir.File("inspecting.out"));
+  ASSERT_TRUE(Eventually([&] { return PathExists(portFile); }));
+  struct SystemRoots {
+    explicit SystemRoots(const std::string& bundle) { KWLCCloudUtils::SetSystemCABundleForTesting(bundle); }
+    ~SystemRoots() { KWLCCloudUtils::SetSystemCABundleForTesting(""); }
+  } const roots(inspection + "/ca.pem");
+  {
+    const ScopedEnvironment environment(
+        ProxyVariables({{"https_proxy", "http://127.0.0.1:" + ReadFileBytes(portFile)}}));
+    RunInstaller();
+  }
+  EXPECT_TRUE(Boxes().empty()) << Boxes().front();
+  EXPECT_EQ(m_finalState, kLCInstallerStateInstallDone);
+  EXPECT_TRUE(
+      m_log.Contains("handshake: the certificate is not trusted by the bundle's roots (res=60); "
+                     "trying the system's roots"));
+  EXPECT_TRUE(m_log.Contains("handshake: the certificate is trusted by the system's roots"));
+  int refused = 0;
+  for (const std::string& line : FileLines(proxyLog)) {
+    if (line.rfind("client refused the certificate", 0) == 0) {
+      ++refused;
+    } else {
+      EXPECT_EQ(line, "CONNECT 127.0.0.1:" + std::to_string(kHttpsPort));
+    }
+  }
+  EXPECT_EQ(refused, 1) << "the bundle's roots, once";
 }
 
 // --- Real networks: redirects and outages ------------------------------------

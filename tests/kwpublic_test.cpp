@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <future>
 #include <random>
 #include <regex>
@@ -428,56 +429,79 @@ TEST(KWInternetTest, ConnectionDetectorProbesTheGivenPortOrItsProxy) {
   }
 }
 
-// Our matcher follows the floor's libcurl (7.54.0); where today's libcurl
-// decides the same, a real transfer shows its decision: through a recording
-// proxy, or straight to the origin (every name resolves to it).
-TEST(KWProxyTest, NoProxyListsMatchAsTheFloorsLibcurlDoes) {
+// One route for the connection check and the transfers: for every list,
+// where the check connects, the route the resolver gives and where a real
+// transfer set up for the URL goes (through a recording proxy, or straight
+// to the origin, to which every host is connected) agree.
+TEST(KWProxyTest, TheCheckAndTheTransfersTakeOneRouteForEveryNoProxyList) {
+  enum Expected { kProxied, kExempt, kByVersion };
   struct Case {
     const char* host;
     const char* noProxy;
-    bool exempt;
-    bool libcurlAgrees;  // today's libcurl reads it the same way
+    Expected expected;
   } const cases[] = {
-      {"example.com", "example.com", true, true},
-      {"www.example.com", "example.com", true, true},
-      {"www.example.com", ".example.com", true, true},
-      {"WWW.Example.COM", "eXample.com", true, true},
-      {"notexample.com", "example.com", false, true},
-      {"example.com", "www.example.com", false, true},
-      {"example.com", "*", true, true},
-      {"example.com", "other.org, *", false, true},
-      {"www.example.com", "*.example.com", false, true},
-      {"example.com", "other.org,example.com", true, true},
-      {"example.com", " other.org  example.com ", true, true},
-      {"example.com", "example.com:8080", false, false},
-      {"example.com", "", false, true},
-      {"example.com", ",,", false, true},
-      // Addresses are text at the floor: no networks, and a suffix on a dot
-      // boundary matches.
-      {"10.1.2.3", "2.3", true, false},
-      {"10.1.2.3", "10.0.0.0/8", false, false},
-      {"::1", "::1", false, false},
+      {"example.com", "example.com", kExempt},
+      {"www.example.com", "example.com", kExempt},
+      {"www.example.com", ".example.com", kExempt},
+      {"WWW.Example.COM", "eXample.com", kExempt},
+      {"notexample.com", "example.com", kProxied},
+      {"example.com", "www.example.com", kProxied},
+      {"example.com", "*", kExempt},
+      {"example.com", "other.org, *", kProxied},
+      {"www.example.com", "*.example.com", kProxied},
+      {"example.com", "other.org,example.com", kExempt},
+      {"example.com", " other.org  example.com ", kExempt},
+      {"example.com", "", kProxied},
+      {"example.com", ",,", kProxied},
+      // libcurl 7.54 (the floor) reads addresses as text (a suffix on a dot
+      // boundary matches) and knows no ports or networks; later versions
+      // do: whichever runs decides, for both.
+      {"example.com", "example.com:8080", kByVersion},
+      {"127.0.0.1", "0.1", kByVersion},
+      {"127.0.0.1", "127.0.0.0/8", kByVersion},
+      {"::1", "::1", kByVersion},
   };
-  TestHttpServer proxy(
-      [](const TestHttpRequest&, TestHttpConnection& connection) { connection.SendResponse(204, ""); });
-  TestHttpServer origin(
-      [](const TestHttpRequest&, TestHttpConnection& connection) { connection.SendResponse(204, ""); });
+  const auto noContent = [](const TestHttpRequest&, TestHttpConnection& connection) {
+    connection.SendResponse(204, "");
+  };
+  TestHttpServer proxy(noContent);
+  TestHttpServer origin4(noContent);
+  TestHttpServer origin6(TestHttpServer::kIPv6, noContent);
   for (const Case& c : cases) {
-    EXPECT_EQ(KWProxy::IsExempt(c.host, c.noProxy), c.exempt) << c.host << " in \"" << c.noProxy << "\"";
-    if (!c.libcurlAgrees) continue;
+    TestHttpServer& origin = std::string(c.host) == "::1" ? origin6 : origin4;
+    const std::string port = std::to_string(origin.Port());
+    const std::string host =
+        std::string(c.host).find(':') != std::string::npos ? "[" + std::string(c.host) + "]" : c.host;
+    const std::string url = "http://" + host + ":" + port + "/";
+    const std::string row = std::string(c.host) + " in \"" + c.noProxy + "\"";
+    const ScopedEnvironment variables(ProxyVariables({{"http_proxy", proxy.BaseUrl()}, {"no_proxy", c.noProxy}}));
+
+    const bool routeProxied = !KWProxy::RouteForURL(KWString(url)).IsDirect();
+    std::string checkHost, checkPort;
+    ASSERT_TRUE(KWConnectionCheckTarget(KWString(host + ":" + port), checkHost, checkPort)) << row;
+    const bool checkProxied = checkHost + ":" + checkPort == proxy.HostPort();
+    EXPECT_TRUE(checkProxied || checkHost + ":" + checkPort == std::string(c.host) + ":" + port) << row;
+
     const size_t proxiedBefore = proxy.Requests().size(), directBefore = origin.Requests().size();
     CURL* curl = curl_easy_init();
-    const std::string port = std::to_string(origin.Port());
-    curl_slist* resolve = curl_slist_append(nullptr, (std::string(c.host) + ":" + port + ":127.0.0.1").c_str());
-    curl_easy_setopt(curl, CURLOPT_RESOLVE, resolve);
-    curl_easy_setopt(curl, CURLOPT_URL, ("http://" + std::string(c.host) + ":" + port + "/").c_str());
-    curl_easy_setopt(curl, CURLOPT_PROXY, proxy.BaseUrl().c_str());
-    curl_easy_setopt(curl, CURLOPT_NOPROXY, c.noProxy);
-    EXPECT_EQ(curl_easy_perform(curl), CURLE_OK) << c.host;
+    // Names reach the IPv4 origin; the addresses are loopback already.
+    curl_slist* names = std::isalpha(static_cast<unsigned char>(c.host[0]))
+                            ? curl_slist_append(nullptr, (std::string(c.host) + ":" + port + ":127.0.0.1").c_str())
+                            : nullptr;
+    curl_easy_setopt(curl, CURLOPT_RESOLVE, names);
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    KWProxy::ApplyToCurlHandle(curl, KWString(url));
+    EXPECT_EQ(curl_easy_perform(curl), CURLE_OK) << row;
     curl_easy_cleanup(curl);
-    curl_slist_free_all(resolve);
-    EXPECT_EQ(origin.Requests().size() - directBefore, c.exempt ? 1u : 0u) << c.host << " in \"" << c.noProxy << "\"";
-    EXPECT_EQ(proxy.Requests().size() - proxiedBefore, c.exempt ? 0u : 1u) << c.host << " in \"" << c.noProxy << "\"";
+    curl_slist_free_all(names);
+    const bool transferProxied = proxy.Requests().size() - proxiedBefore == 1;
+    EXPECT_EQ(origin.Requests().size() - directBefore, transferProxied ? 0u : 1u) << row;
+
+    EXPECT_EQ(checkProxied, transferProxied) << row;
+    EXPECT_EQ(routeProxied, transferProxied) << row;
+    if (c.expected != kByVersion) {
+      EXPECT_EQ(transferProxied, c.expected == kProxied) << row;
+    }
   }
 
   std::string host;
@@ -497,17 +521,46 @@ TEST(KWProxyTest, NoProxyListsMatchAsTheFloorsLibcurlDoes) {
 TEST(KWProxyTest, VariablesNameTheProxyPerSchemeAndTheExemptHosts) {
   const ScopedEnvironment variables(ProxyVariables(
       {{"http_proxy", "plain:1"}, {"HTTPS_PROXY", "secure:2"}, {"ALL_PROXY", "any:3"}, {"no_proxy", "skip.example"}}));
-  EXPECT_EQ(KWProxy::GetProxyForURL("http://a.example/x").m_proxy, "plain:1");
-  EXPECT_EQ(KWProxy::GetProxyForURL("HTTPS://a.example:8443").m_proxy, "secure:2");
-  EXPECT_EQ(KWProxy::GetProxyForURL("ftp://a.example/").m_proxy, "any:3");
-  const KWProxySetting skipped = KWProxy::GetProxyForURL("https://www.skip.example/x");
-  EXPECT_EQ(skipped.m_proxy, "");
-  EXPECT_EQ(skipped.m_noProxy, "skip.example") << "handed on for redirects";
+  EXPECT_EQ(KWProxy::RouteForURL("http://a.example/x").Proxy(), "plain:1");
+  EXPECT_EQ(KWProxy::RouteForURL("HTTPS://a.example:8443").Proxy(), "secure:2");
+  EXPECT_EQ(KWProxy::RouteForURL("ftp://a.example/").Proxy(), "any:3");
+  const KWProxyRoute skipped = KWProxy::RouteForURL("https://www.skip.example/x");
+  EXPECT_TRUE(skipped.IsDirect());
+  EXPECT_EQ(skipped.m_environmentNoProxy, "skip.example") << "handed on for redirects";
   {
     // The lower-case name wins, and an empty one counts as unset.
     const ScopedEnvironment lower({{"https_proxy", "lower:4"}, {"http_proxy", ""}});
-    EXPECT_EQ(KWProxy::GetProxyForURL("https://a.example").m_proxy, "lower:4");
-    EXPECT_EQ(KWProxy::GetProxyForURL("http://a.example").m_proxy, "any:3");
+    EXPECT_EQ(KWProxy::RouteForURL("https://a.example").Proxy(), "lower:4");
+    EXPECT_EQ(KWProxy::RouteForURL("http://a.example").Proxy(), "any:3");
+  }
+}
+
+// libproxy waits for a PAC file without any limit of its own.
+TEST(KWProxyTest, AnAutomaticConfigurationThatNeverArrivesLeavesTheRouteDirect) {
+  std::promise<void> release;
+  const std::shared_future<void> released = release.get_future().share();
+  TestHttpServer silent([released](const TestHttpRequest&, TestHttpConnection& connection) {
+    released.wait();
+    connection.SendResponse(200, "function FindProxyForURL(url, host) { return \"PROXY 127.0.0.1:1\"; }");
+  });
+  LogCapture log;
+  {
+    const ScopedEnvironment variables(ProxyVariables({{"http_proxy", "pac+" + silent.BaseUrl() + "/proxy.pac"}}));
+    EXPECT_TRUE(KWProxy::RouteForURL("http://a.example/").IsDirect());
+    EXPECT_TRUE(log.Contains("network: the proxy settings gave no answer within 10 s; connecting directly"));
+    EXPECT_TRUE(KWProxy::RouteForURL("https://b.example/").IsDirect()) << "not queued behind the first";
+    std::string host, port;
+    ASSERT_TRUE(KWConnectionCheckTarget("127.0.0.1:80", host, port));
+    EXPECT_EQ(host + ":" + port, "127.0.0.1:80");
+    // Once the file arrives, its answer counts again.
+    release.set_value();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    bool proxied = false;
+    while (!proxied && std::chrono::steady_clock::now() < deadline) {
+      proxied = KWProxy::RouteForURL("http://a.example/").Proxy() == "http://127.0.0.1:1";
+      if (!proxied) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(proxied);
   }
 }
 

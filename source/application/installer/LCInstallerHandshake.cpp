@@ -124,6 +124,19 @@ bool LCInstallerService::DoHandshake(const KWLCCloudParams& params) {
       curl_easy_setopt(transfer.curl, CURLOPT_PROGRESSDATA, &progressData);
       curl_easy_setopt(transfer.curl, CURLOPT_PROGRESSFUNCTION, KWLCCloudUtils::CurlProgressCallback);
       if (!exitRequested) result = KWLCCloudUtils::CurlPerformIPv4First(transfer.curl, "handshake");
+      // A network that inspects TLS shows a certificate of its own, from a
+      // root its administrator installed in the system's store. In a signed
+      // build the release's signature, not the CA set, protects what runs:
+      // such a network may carry the handshake.
+      if (!exitRequested && params.m_useHTTPS && ReleaseVerifier().IsSigned() &&
+          KWLCCloudUtils::IsCertificateRefusal(static_cast<int>(result))) {
+        KWLOG("handshake: the certificate is not trusted by the bundle's roots (res=%d); trying the system's roots",
+              static_cast<int>(result));
+        reply.m_data.m_data.clear();
+        KWLCCloudUtils::CurlUseSystemRoots(transfer.curl);
+        result = KWLCCloudUtils::CurlPerformIPv4First(transfer.curl, "handshake");
+        if (result == CURLE_OK) KWLOG("handshake: the certificate is trusted by the system's roots");
+      }
       KWProxy::LogProxyRefusal(transfer.curl, "handshake", url);
     }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 
 #include "KWString.h"
 
@@ -19,6 +20,11 @@ class IKWInternetConnectionDetector {
   // system's settings name for it; answers within 5 s.
   virtual bool IsConnectedToInternet() = 0;
 };
+
+// Where the connection check connects for a test host ("host" or
+// "host:port"): the host itself, or the proxy that the route a transfer to
+// it takes names. False when that proxy is unusable (logged).
+bool KWConnectionCheckTarget(const KWString& testHost, std::string& host, std::string& port);
 
 struct IFDProxyParams {
   bool m_useProxy = false;

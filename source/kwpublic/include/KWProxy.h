@@ -1,34 +1,52 @@
-// The proxy the system's settings name for a URL. On Linux these are the
-// usual variables (https_proxy, http_proxy, all_proxy, no_proxy, in either
-// case); on macOS the network settings (a program started from the Finder
-// has no proxy variables at all).
+// The route to a URL: which proxy, if any, the system's settings name for
+// it. One answer serves the connection check and every transfer, so that
+// both take the same way out.
 //
-//   const KWProxySetting proxy = KWProxy::GetProxyForURL("https://example.com/a");
-//   if (!proxy.m_proxy.empty()) ...  // "http://proxy:3128", else direct
+//   const KWProxyRoute route = KWProxy::RouteForURL("https://example.com/a");
+//   if (!route.IsDirect()) ... route.Proxy() ...  // "http://proxy:3128"
 //   KWProxy::ApplyToCurlHandle(curl, url);  // the same, as libcurl options
+//
+// Where the answer comes from is the platform's (KWProxyResolver_*.cpp):
+// on Linux the usual variables (https_proxy, http_proxy, all_proxy,
+// no_proxy) as libcurl reads them, and where they name no proxy, the
+// desktop's settings and automatic configuration through libproxy; on macOS
+// the network settings, automatic configuration included (a program
+// started from the Finder has no proxy variables at all).
 #pragma once
+
+#include <string>
+#include <vector>
 
 #include "KWString.h"
 
-struct KWProxySetting {
-  // libcurl's proxy string ("[scheme://][user:password@]host[:port]"), or
-  // empty for a direct connection.
-  KWString m_proxy;
-  // The hosts that never go through a proxy, as libcurl's comma-separated
-  // list, for the hosts a redirect may lead to; empty when there are none.
-  KWString m_noProxy;
+struct KWProxyRoute {
+  // The proxies for the URL in the order the settings give them, each in
+  // libcurl's form ("[scheme://][user:password@]host[:port]"); an empty
+  // string stands for a direct connection. Only the first is used: libcurl
+  // takes one proxy per transfer. No entry at all: direct.
+  std::vector<std::string> m_proxies;
+  // A route read from the variables keeps them for the hosts a redirect
+  // leads to, which libcurl then judges one by one; for the URL itself its
+  // judgement is m_proxies. Empty for every other source.
+  std::string m_environmentProxy;
+  std::string m_environmentNoProxy;
+
+  bool IsDirect() const { return m_proxies.empty() || m_proxies.front().empty(); }
+  // The proxy used, or an empty string for a direct connection.
+  std::string Proxy() const { return IsDirect() ? std::string() : m_proxies.front(); }
 };
 
 namespace KWProxy {
 
 // Reads the system's settings at every call: they may change while we run.
-KWProxySetting GetProxyForURL(const KWString& url);
+// May block while an automatic configuration is fetched (bounded on macOS).
+KWProxyRoute RouteForURL(const KWString& url);
 
-// Sets CURLOPT_PROXY (the system's proxy for the URL's scheme) and
-// CURLOPT_NOPROXY (its exempt hosts), always explicitly, so that libcurl's
-// own reading of the variables never decides differently (and macOS, which
-// has none, behaves the same). libcurl then decides for every request,
-// redirects included, which host goes through the proxy.
+// Sets CURLOPT_PROXY and CURLOPT_NOPROXY from the route, always
+// explicitly, so that libcurl's own reading of the variables never decides
+// differently (and macOS, which has none, behaves the same).
+void ApplyRoute(void* curl, const KWProxyRoute& route);
+// RouteForURL, then ApplyRoute.
 void ApplyToCurlHandle(void* curl, const KWString& url);
 
 // Logs a 407 from the proxy, which otherwise looks like any failed transfer;
@@ -41,15 +59,11 @@ bool LogProxyRefusal(void* curl, const char* layer, const KWString& url);
 // scheme's (80 for http, 443 for https). False when there is no host.
 bool SplitURL(const KWString& url, std::string& scheme, std::string& host, int& port);
 
-// Whether a no_proxy list exempts a host, as the oldest libcurl we run with
-// (7.54.0) matches it, for the one check that libcurl does not make (the
-// connection test): "*" as the whole list exempts every host; entries are
-// split at commas and spaces; an entry, with or without one leading dot,
-// exempts the host of that name and every host under it ("example.com" and
-// ".example.com" both exempt "www.example.com", never "notexample.com"),
-// ignoring case. An address is matched as text, like a name; ports, "*."
-// and "/bits" mean nothing.
-bool IsExempt(const std::string& host, const std::string& noProxy);
+// Whether the running libcurl, given `proxy` and the exempt hosts `noProxy`
+// (its comma-separated list, as no_proxy holds it), would reach the URL
+// directly. Asked of libcurl itself, without touching the network, so that
+// the answer is the transfers' at whatever version runs.
+bool LibcurlGoesDirect(const KWString& url, const std::string& noProxy);
 
 // The host and port a proxy string connects to; the port defaults to
 // libcurl's (1080, or 443 for an "https://" proxy). False when unusable.

@@ -104,19 +104,7 @@ class KWSocketConnectionDetector : public IKWInternetConnectionDetector {
     }
     if (target.empty()) return false;
     std::string host, port;
-    SplitHostPort(target, host, port);
-    // Behind a proxy the network the installer will use is the one to the
-    // proxy: the test host itself may well be out of reach.
-    const KWProxySetting proxy = KWProxy::GetProxyForURL(KWString(TestURL(host, port)));
-    if (!proxy.m_proxy.empty()) {
-      int proxyPort = 0;
-      if (!KWProxy::SplitProxy(proxy.m_proxy, host, proxyPort)) {
-        KWLOG("network: unusable proxy setting for %s", target.c_str());
-        return false;
-      }
-      port = std::to_string(proxyPort);
-      KWLOG("network: checking the connection through the proxy at %s:%s", host.c_str(), port.c_str());
-    }
+    if (!KWConnectionCheckTarget(KWString(target), host, port)) return false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kConnectionTestTimeoutMS);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -224,6 +212,23 @@ class KWCurlFileDownloader : public IKWInternetFileDownloader {
 };
 
 }  // namespace
+
+bool KWConnectionCheckTarget(const KWString& testHost, std::string& host, std::string& port) {
+  SplitHostPort(testHost.GetUTF8String(), host, port);
+  // Behind a proxy the network the installer will use is the one to the
+  // proxy: the test host itself may well be out of reach. The route is the
+  // one a transfer to the test host takes.
+  const KWProxyRoute route = KWProxy::RouteForURL(KWString(TestURL(host, port)));
+  if (route.IsDirect()) return true;
+  int proxyPort = 0;
+  if (!KWProxy::SplitProxy(KWString(route.Proxy()), host, proxyPort)) {
+    KWLOG("network: unusable proxy setting for %s", testHost.c_str());
+    return false;
+  }
+  port = std::to_string(proxyPort);
+  KWLOG("network: checking the connection through the proxy at %s:%s", host.c_str(), port.c_str());
+  return true;
+}
 
 IKWInternetConnectionDetector* IKWInternetConnectionDetector::GetInstance() {
   if (IKWInternetConnectionDetector* detector = g_testDetector.load()) return detector;

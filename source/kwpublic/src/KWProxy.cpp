@@ -1,14 +1,17 @@
 #include "KWProxy.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 
 #include <cctype>
 #include <string>
 
 #include "KWLogger.h"
-#include "KWProxySystem.h"
+#include "KWProxyResolver.h"
 
 namespace {
 
@@ -57,23 +60,35 @@ std::string Authority(const std::string& url, std::string& scheme) {
   return at == std::string::npos ? rest : rest.substr(at + 1);
 }
 
-// One no_proxy entry against a host name, as libcurl 7.54.0 (the floor)
-// matches it: the entry without one leading dot is a suffix of the name on a
-// dot boundary, or the whole name; case does not count. Nothing else is
-// special: no port, no "*." wildcard, no network for an address (an
-// address is text like any name), and the name is cut at its first colon.
-bool EntryExempts(std::string entry, const std::string& host) {
-  const std::string name = Lower(host.substr(0, host.find(':')));
-  if (entry.compare(0, 1, ".") == 0) entry.erase(0, 1);
-  entry = Lower(entry);
-  if (entry.size() > name.size()) return false;
-  const size_t at = name.size() - entry.size();
-  return name.compare(at, entry.size(), entry) == 0 && (at == 0 || name[at - 1] == '.');
+// The probe's stand-ins (TEST-NET-1, RFC 5737): the URL's host and the
+// proxy, told apart by address and port.
+const char kProbeHostAddress[] = "192.0.2.1";
+const char kProbeProxyAddress[] = "192.0.2.2";
+const int kProbeProxyPort = 9;
+const long kProbeTimeoutMS = 2000;
+
+std::string ProbeProxy() { return std::string("http://") + kProbeProxyAddress + ":" + std::to_string(kProbeProxyPort); }
+
+bool IsAddress(const std::string& host) {
+  unsigned char address[sizeof(in6_addr)];
+  return inet_pton(AF_INET, host.c_str(), address) == 1 || inet_pton(AF_INET6, host.c_str(), address) == 1;
 }
 
-// A name without a domain ("intranet"); an address has dots or colons.
-bool IsSimpleName(const std::string& host) {
-  return host.find('.') == std::string::npos && host.find(':') == std::string::npos;
+struct ProbeTarget {
+  bool m_proxied = false;
+};
+
+// Called instead of opening a socket: records where libcurl wanted to
+// connect and refuses, which ends the transfer.
+curl_socket_t RecordTarget(void* data, curlsocktype, curl_sockaddr* address) {
+  ProbeTarget* target = static_cast<ProbeTarget*>(data);
+  if (address->family == AF_INET && address->addrlen >= sizeof(sockaddr_in)) {
+    const sockaddr_in* inet = reinterpret_cast<const sockaddr_in*>(&address->addr);
+    in_addr proxy{};
+    inet_pton(AF_INET, kProbeProxyAddress, &proxy);
+    target->m_proxied |= inet->sin_addr.s_addr == proxy.s_addr && ntohs(inet->sin_port) == kProbeProxyPort;
+  }
+  return CURL_SOCKET_BAD;
 }
 
 }  // namespace
@@ -91,51 +106,60 @@ bool KWProxy::SplitProxy(const KWString& proxy, std::string& host, int& port) {
   return SplitHostAndPort(authority, host, port) && !host.empty();
 }
 
-bool KWProxy::IsExempt(const std::string& host, const std::string& noProxy) {
-  if (noProxy == "*") return true;
-  static const char kSeparators[] = ", ";
-  size_t at = 0;
-  while (at < noProxy.size()) {
-    const size_t start = noProxy.find_first_not_of(kSeparators, at);
-    if (start == std::string::npos) break;
-    const size_t end = noProxy.find_first_of(kSeparators, start);
-    const std::string entry = noProxy.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (EntryExempts(entry, host)) return true;
-    if (end == std::string::npos) break;
-    at = end;
-  }
-  return false;
-}
-
-KWProxySetting KWProxy::GetProxyForURL(const KWString& url) {
-  KWProxySetting setting;
+KWProxyRoute KWProxy::RouteForURL(const KWString& url) {
   std::string scheme, host;
   int port = 0;
-  if (!SplitURL(url, scheme, host, port)) return setting;
-  const KWProxySystemSettings system = KWProxySystem::Read(scheme);
-  setting.m_noProxy = system.m_noProxy;
-  if (system.m_excludeSimpleHostnames && IsSimpleName(host)) return setting;
-  if (IsExempt(host, system.m_noProxy)) return setting;
-  setting.m_proxy = system.m_proxy;
-  return setting;
+  if (!SplitURL(url, scheme, host, port)) return KWProxyRoute();
+  return KWProxyResolver::RouteForURL(url.GetUTF8String(), scheme);
 }
 
-void KWProxy::ApplyToCurlHandle(void* curl, const KWString& url) {
-  std::string scheme, host;
-  int port = 0;
-  KWProxySystemSettings system;
-  if (SplitURL(url, scheme, host, port)) system = KWProxySystem::Read(scheme);
-  // libcurl decides per request, redirects included, from the proxy and the
-  // list: an exempt first host must not take the proxy away from the host a
-  // redirect leads to. libcurl has no rule for simple names, so an exempt
-  // simple first host joins the list by name.
-  std::string noProxy = system.m_noProxy;
-  if (system.m_excludeSimpleHostnames && IsSimpleName(host)) {
-    noProxy += (noProxy.empty() ? "" : ",") + host;
-  }
+void KWProxy::ApplyRoute(void* curl, const KWProxyRoute& route) {
+  CURL* handle = static_cast<CURL*>(curl);
   // libcurl copies both strings.
-  curl_easy_setopt(static_cast<CURL*>(curl), CURLOPT_PROXY, system.m_proxy.c_str());
-  curl_easy_setopt(static_cast<CURL*>(curl), CURLOPT_NOPROXY, noProxy.c_str());
+  if (!route.m_environmentProxy.empty()) {
+    // libcurl judges every request, redirects included, from the proxy and
+    // the list: an exempt first host must not take the proxy away from the
+    // host a redirect leads to. For the first host its judgement is the
+    // route's, asked of the same libcurl with the same list.
+    curl_easy_setopt(handle, CURLOPT_PROXY, route.m_environmentProxy.c_str());
+    curl_easy_setopt(handle, CURLOPT_NOPROXY, route.m_environmentNoProxy.c_str());
+    return;
+  }
+  const std::string proxy = route.Proxy();
+  curl_easy_setopt(handle, CURLOPT_PROXY, proxy.c_str());
+  curl_easy_setopt(handle, CURLOPT_NOPROXY, proxy.empty() ? "*" : "");
+}
+
+void KWProxy::ApplyToCurlHandle(void* curl, const KWString& url) { ApplyRoute(curl, RouteForURL(url)); }
+
+bool KWProxy::LibcurlGoesDirect(const KWString& url, const std::string& noProxy) {
+  std::string scheme, host;
+  int port = 0;
+  if (!SplitURL(url, scheme, host, port)) return true;
+  CURL* curl = curl_easy_init();
+  if (curl == nullptr) return true;
+  // Every name resolves to a documentation address, so no lookup leaves
+  // the machine; the socket libcurl asks for tells which way it chose, and
+  // is never opened.
+  curl_slist* names = nullptr;
+  if (!IsAddress(host)) {
+    for (const std::string& name : {host, Lower(host)}) {
+      names = curl_slist_append(names, (name + ":" + std::to_string(port) + ":" + kProbeHostAddress).c_str());
+    }
+  }
+  ProbeTarget target;
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_RESOLVE, names);
+  curl_easy_setopt(curl, CURLOPT_PROXY, ProbeProxy().c_str());
+  curl_easy_setopt(curl, CURLOPT_NOPROXY, noProxy.c_str());
+  curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, RecordTarget);
+  curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, &target);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, kProbeTimeoutMS);
+  curl_easy_perform(curl);
+  curl_easy_cleanup(curl);
+  curl_slist_free_all(names);
+  return !target.m_proxied;
 }
 
 bool KWProxy::LogProxyRefusal(void* curl, const char* layer, const KWString& url) {

@@ -105,6 +105,18 @@ const char* DefaultCABundle() {
   return CLIPVANE_SYSTEM_CA_BUNDLE;
 }
 
+std::mutex g_testingBundleMutex;
+std::string g_testingBundle;
+
+// The TLS backend in use reads the keychain when it has no CA file. A
+// build with several backends names the others in parentheses.
+bool BackendReadsKeychain() {
+  const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+  if (info == nullptr || info->ssl_version == nullptr) return false;
+  const char* name = strstr(info->ssl_version, "SecureTransport");
+  return name != nullptr && (name == info->ssl_version || name[-1] != '(');
+}
+
 // Throws when the limits did not take: the transfer must not start unlimited.
 void LimitProtocols(CURL* handle, KWCurlFloor::Redirects redirects, int line) {
   if (!KWCurlFloor::LimitProtocols(handle, redirects, "transfer")) ThrowInternal(line);
@@ -270,9 +282,37 @@ void CurlEnableSSLVerifyForURL(const KWString& url, const KWLCCloudParams& param
   if (params.m_useHTTPS || !https) return;
   // The record names no CA file for this transfer; one left on a reused
   // handle by an earlier record must not stand in for the system's store.
-  curl_easy_setopt(handle, CURLOPT_CAINFO, DefaultCABundle());
+  CurlUseSystemRoots(handle);
   curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
   curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+}
+
+void CurlUseSystemRoots(void* curl) {
+  CURL* handle = CheckedHandle(curl, __LINE__);
+  std::string testing;
+  {
+    std::lock_guard<std::mutex> lock(g_testingBundleMutex);
+    testing = g_testingBundle;
+  }
+  if (!testing.empty()) {
+    curl_easy_setopt(handle, CURLOPT_CAINFO, testing.c_str());
+  } else if (BackendReadsKeychain()) {
+    curl_easy_setopt(handle, CURLOPT_CAINFO, static_cast<const char*>(nullptr));
+  } else {
+    curl_easy_setopt(handle, CURLOPT_CAINFO, DefaultCABundle());
+  }
+}
+
+bool IsCertificateRefusal(int curlCode) {
+  // 51: the peer's certificate failed verification up to 7.61; 60: the
+  // CA did not vouch for it (all checks of the peer from 7.62 on); 77: the
+  // CA file could not be read.
+  return curlCode == 51 || curlCode == 60 || curlCode == 77;
+}
+
+void SetSystemCABundleForTesting(const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_testingBundleMutex);
+  g_testingBundle = path;
 }
 
 void CurlSetProxySettings(const KWLCCloudParams& params, void* curl) {

@@ -94,6 +94,18 @@ void CurlEnableSSLVerifyIfNeeded(const KWLCCloudParams& params, void* curl);
 // when the record asks for plain transfers: without a CA file of the
 // record's, the system's trust store decides. Its redirects stay on https.
 void CurlEnableSSLVerifyForURL(const KWString& url, const KWLCCloudParams& params, void* curl);
+// Trusts the system's roots for the handle's https transfers: with a TLS
+// backend that reads the keychain (Secure Transport), no CA file, so that
+// roots an administrator installed count; with any other, the system's CA
+// bundle (libcurl's default).
+void CurlUseSystemRoots(void* curl);
+// Whether a transfer failed for the server's certificate alone (not
+// trusted, not for this host, or the CA file unreadable), by number, as
+// the oldest and the newest libcurl spell these codes differently.
+bool IsCertificateRefusal(int curlCode);
+// Tests only: the file that stands for the system's CA bundle (empty: the
+// real one). Set it before any transfer starts.
+void SetSystemCABundleForTesting(const std::string& path);
 // The record's proxy when it enables one; otherwise the proxy the system's
 // settings name for the service's URL (scheme, host and port of the record).
 void CurlSetProxySettings(const KWLCCloudParams& params, void* curl);
