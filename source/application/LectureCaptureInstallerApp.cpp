@@ -71,6 +71,8 @@ int main(int argc, char** argv) {
     LCInstallerText::Load(
         KWFileUtil::GetCurrentExecutablePath().AppendNew("Contents").Append("Resources").Append("installer"), locale);
     LCInstallerAnalytics::PingTalkToOstrelServer("Launch", osVersion);
+    // Before the first box too: its fonts and icon are those of the window.
+    LCInstallerUICore::PrepareWindowSystem();
 
     // Two installers would download into and mount over each other.
     LCSingleInstance singleInstance;
@@ -83,7 +85,6 @@ int main(int argc, char** argv) {
     // An unfinished download is kept for the next launch, but not for ever.
     LCInstallerService::DiscardStaleDownload();
 
-    LCInstallerUICore::PrepareWindowSystem();
     LCInstallerUICoreInitParams initParams;
     initParams.m_argc = argc;
     initParams.m_argv = argv;

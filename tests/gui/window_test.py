@@ -13,6 +13,7 @@ import argparse
 import os
 import re
 import shlex
+import shutil
 import signal
 import subprocess
 import sys
@@ -352,6 +353,66 @@ def case_second_instance(ctx):
     if first.proc.poll() is not None:
         raise TestFailure("the first installer ended")
     installer_window(ctx.xserver)
+
+
+def ink_cells(path, threshold=50):
+    """The shapes of the dark marks in a picture, line by line: each a run of columns with ink between blank
+    ones, as the tuple of its rows' ink. Text in a font that has its glyphs gives many different shapes; text
+    turned into "?" gives one."""
+    text = subprocess.run([CONVERT, path, "-colorspace", "gray", "-threshold", "%d%%" % threshold, "-compress",
+                           "none", "pbm:-"], capture_output=True, text=True, check=True).stdout.split()
+    width, height = int(text[1]), int(text[2])
+    bits = [int(v) for v in text[3:3 + width * height]]
+    rows = [bits[r * width:(r + 1) * width] for r in range(height)]
+    cells, r = [], 0
+    while r < height:
+        if not any(rows[r]):
+            r += 1
+            continue
+        top = r
+        while r < height and any(rows[r]):
+            r += 1
+        line = rows[top:r]
+        c = 0
+        while c < width:
+            if not any(row[c] for row in line):
+                c += 1
+                continue
+            left = c
+            while c < width and any(row[c] for row in line):
+                c += 1
+            cells.append(tuple(tuple(row[left:c]) for row in line))
+    return cells
+
+
+def case_box_ja(ctx):
+    """In Japanese the quit question's text is drawn in Japanese glyphs, not turned into "?": its text holds many
+    different shapes, and no single one makes up most of it."""
+    installer = ctx.start_installer(extra_env={"LANG": "ja_JP.UTF-8"})
+    installer.wait_log(r"^UI: locale ja$")
+    installer.wait_log(r"^UI: first frame shown$")
+    window = installer_window(ctx.xserver)
+    press(ctx, window, APP_BUTTON, APP_AREA, "ja")
+    box = settled_alert_window(ctx.xserver)
+    shot = ctx.sandbox.path("box-ja.png")
+    steady_screenshot(ctx.xserver, shot, box[2:])
+    shots = os.environ.get("CLIPVANE_SHOTS_DIR")
+    if shots:
+        shutil.copy(shot, os.path.join(shots, "ja-box.png"))
+    # The question lies between the title (the product's name, beside the icon) and the buttons.
+    text = ctx.sandbox.path("box-ja-text.png")
+    subprocess.run([CONVERT, shot, "-crop", "%dx%d+0+70" % (box[4], box[5] - 110), "+repage", text], check=True)
+    cells = ink_cells(text)
+    shapes = {}
+    for cell in cells:
+        shapes[cell] = shapes.get(cell, 0) + 1
+    print("box text: %d marks, %d shapes" % (len(cells), len(shapes)))
+    if len(shapes) < 10 or max(shapes.values()) * 3 > len(cells):
+        raise TestFailure("the Japanese box's text is not drawn in its glyphs: %d marks of %d shapes" %
+                          (len(cells), len(shapes)))
+    press_box_key(installer, "Return")  # No: the installer goes on
+    if installer.proc.poll() is not None:
+        raise TestFailure("the installer ended after No")
 
 
 def assert_installed(ctx, installer, image):

@@ -5,11 +5,15 @@
 #include <X11/Xutil.h>
 #include <unistd.h>
 
+#include <fontconfig/fontconfig.h>
+
 #include <GNUstepGUI/GSDisplayServer.h>
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "KWLogger.h"
+#include "LCInstallerText.h"
 
 namespace {
 
@@ -61,9 +65,69 @@ int OnDisplayLost(Display*) {
 
 }  // namespace
 
-// GNUstep reads this when NSApp starts: no application icon tile.
+namespace {
+
+// The PostScript name (what GNUstep's back end names a font by) of
+// fontconfig's best sans face for the language in the given weight; empty
+// when fontconfig has none.
+std::string SansFontFor(const std::string& language, int weight) {
+  std::string name;
+  FcPattern* pattern = FcPatternCreate();
+  if (!pattern) return name;
+  FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8*>("sans-serif"));
+  FcPatternAddString(pattern, FC_LANG, reinterpret_cast<const FcChar8*>(language.c_str()));
+  FcPatternAddInteger(pattern, FC_WEIGHT, weight);
+  FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
+  FcDefaultSubstitute(pattern);
+  FcResult result = FcResultNoMatch;
+  FcPattern* match = FcFontMatch(nullptr, pattern, &result);
+  FcChar8* postScriptName = nullptr;
+  FcLangSet* languages = nullptr;
+  // A match is only a font that has the language's glyphs: fontconfig
+  // otherwise returns its default face whatever the language.
+  if (match && FcPatternGetLangSet(match, FC_LANG, 0, &languages) == FcResultMatch &&
+      FcLangSetHasLang(languages, reinterpret_cast<const FcChar8*>(language.c_str())) != FcLangDifferentLang &&
+      FcPatternGetString(match, FC_POSTSCRIPT_NAME, 0, &postScriptName) == FcResultMatch && postScriptName) {
+    name = reinterpret_cast<const char*>(postScriptName);
+  }
+  if (match) FcPatternDestroy(match);
+  FcPatternDestroy(pattern);
+  return name;
+}
+
+// NOTE: GNUstep draws a control's text in the one font its defaults name
+// (DejaVu Sans or Helvetica's stand-in) and turns every character that font
+// cannot encode into "?": a Japanese box came out as "??????". The system
+// fonts are therefore named for the person's language, as fontconfig
+// chooses them (the tray's tooltip and menu use the same choice), in the
+// registration domain: a font the user chose in their own defaults wins.
+void RegisterFontsForLanguage(NSMutableDictionary* defaults) {
+  const std::string language = LCInstallerText::GetLocale();
+  if (language.empty() || !FcInit()) return;
+  const std::string regular = SansFontFor(language, FC_WEIGHT_REGULAR);
+  const std::string bold = SansFontFor(language, FC_WEIGHT_BOLD);
+  if (regular.empty()) {
+    KWLOG("UI: no font with the glyphs of \"%s\"; the boxes keep the toolkit's font", language.c_str());
+    return;
+  }
+  NSString* regularName = [NSString stringWithUTF8String:regular.c_str()];
+  NSString* boldName = bold.empty() ? regularName : [NSString stringWithUTF8String:bold.c_str()];
+  NSString* const regularKeys[] = {@"NSFont",        @"NSUserFont",           @"NSLabelFont",
+                                   @"NSMessageFont", @"NSPaletteFont",        @"NSToolTipsFont",
+                                   @"NSMenuFont",    @"NSControlContentFont", @"NSMenuBarFont"};
+  for (NSString* key : regularKeys) [defaults setObject:regularName forKey:key];
+  [defaults setObject:boldName forKey:@"NSBoldFont"];
+  [defaults setObject:boldName forKey:@"NSTitleBarFont"];
+  KWLOG("UI: boxes in the font \"%s\" for \"%s\"", regular.c_str(), language.c_str());
+}
+
+}  // namespace
+
+// GNUstep reads these when NSApp starts: no application icon tile, and
+// system fonts with the glyphs of the person's language.
 void MLCRegisterApplicationDefaults() {
-  NSDictionary* defaults = [NSDictionary dictionaryWithObjectsAndKeys:@"YES", @"GSSuppressAppIcon", nil];
+  NSMutableDictionary* defaults = [NSMutableDictionary dictionaryWithObject:@"YES" forKey:@"GSSuppressAppIcon"];
+  RegisterFontsForLanguage(defaults);
   [[NSUserDefaults standardUserDefaults] registerDefaults:defaults];
 }
 
