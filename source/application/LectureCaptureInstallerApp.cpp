@@ -2,6 +2,7 @@
 // installation, and the shutdown order. Always exits with 0.
 
 #include <atomic>
+#include <memory>
 
 #include "KWException.h"
 #include "KWFileUtil.h"
@@ -54,6 +55,7 @@ int main(int argc, char** argv) {
   LCInstallerUICore::InstallQuitSignalHandlers();
   LCInstallerAnalytics::StartThread(handler);
 
+  std::unique_ptr<LCSingleInstance> singleInstance;
   try {
     KWPath logPath = KWFileUtil::GetSystemTempFolder().GetPath();
     logPath.Append("kwel_installer_log.txt", KWPath::kKWPathKindFile);
@@ -75,8 +77,10 @@ int main(int argc, char** argv) {
     LCInstallerUICore::PrepareWindowSystem();
 
     // Two installers would download into and mount over each other.
-    LCSingleInstance singleInstance;
-    if (!singleInstance.IsOnlyInstance()) throw KWLCException(kLCInstallerErrorAnotherInstance, kAppSource, 146, false);
+    singleInstance.reset(new LCSingleInstance);
+    if (!singleInstance->IsOnlyInstance())
+      throw KWLCException(kLCInstallerErrorAnotherInstance, kAppSource, 146, false);
+    LCInstallerUICore::SetComeForwardCheck([&singleInstance] { return singleInstance->ComeForwardAsked(); });
     if (!IsOSXMountainLionOrGreater()) throw KWLCException(kLCInstallerErrorOSNotSupported, kAppSource, 150, false);
     // What a crashed or killed run left behind (its part files, its image).
     if (const int stale = KWFileUtil::DeleteStaleSessionFolders()) {
@@ -111,6 +115,11 @@ int main(int argc, char** argv) {
     const KWString message = MessageForCode(exception.GetCode());
     if (!message.empty()) {
       LCInstallerUICore::ShowMessageBox("Ostrel Clipvane", message, kLCInstallerMBTypeOK, kLCInstallerMBDefaultButton1);
+    }
+    // Once the box is gone the running installer comes forward, not before:
+    // it would cover the box.
+    if (exception.GetCode() == kLCInstallerErrorAnotherInstance && singleInstance) {
+      singleInstance->AskRunningToComeForward();
     }
   } catch (...) {
     KWLOG("Unknown exception in main()");

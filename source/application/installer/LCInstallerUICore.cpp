@@ -543,7 +543,13 @@ bool LCInstallerUICore::QuitWithoutDisplay(unsigned int serviceDeadlineMilliseco
 std::atomic<int> LCInstallerUICore::ms_quitSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler may only touch a lock-free atomic");
 
+std::function<bool()> LCInstallerUICore::ms_comeForwardCheck;
+
 void LCInstallerUICore::OnQuitSignal(int signalNumber) { ms_quitSignal = signalNumber; }
+
+int LCInstallerUICore::TakeQuitSignal() { return ms_quitSignal.exchange(0); }
+
+void LCInstallerUICore::SetComeForwardCheck(std::function<bool()> check) { ms_comeForwardCheck = std::move(check); }
 
 void LCInstallerUICore::InstallQuitSignalHandlers() {
   struct sigaction action;
@@ -557,9 +563,17 @@ void LCInstallerUICore::InstallQuitSignalHandlers() {
 // Nothing of AppKit may run in a signal handler: the quit happens here, on
 // the main thread, as the Quit menu's Yes would do it.
 void LCInstallerUICore::QuitWatchTick(KWTimerID, void* data) {
+  LCInstallerUICore* core = static_cast<LCInstallerUICore*>(data);
+  if (ms_comeForwardCheck && ms_comeForwardCheck() && !core->m_exitRequested) {
+    KWLOG("UI: another installer was started; this one comes forward");
+    if (core->m_trayHelper.IsInTray()) {
+      core->MaximizeUI();
+    } else {
+      core->m_trayHelper.ShowApplication();
+    }
+  }
   const int signalNumber = ms_quitSignal.exchange(0);
   if (signalNumber == 0) return;
-  LCInstallerUICore* core = static_cast<LCInstallerUICore*>(data);
   KWLOG("UI: signal %d, quitting as the user would", signalNumber);
   if (!core->m_exitRequested) core->QuitInstallation();
 }

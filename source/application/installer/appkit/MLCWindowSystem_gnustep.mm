@@ -11,9 +11,12 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "KWLogger.h"
 #include "LCInstallerText.h"
+#include "MLCInstallerUIAppKit.h"
+#include "MLCInstallerWindowLayer.h"
 
 namespace {
 
@@ -46,6 +49,34 @@ void AddProtocol(Display* display, Window window, Atom protocol) {
   XSetWMProtocols(display, window, extended, count + 1);
   delete[] extended;
   if (protocols) XFree(protocols);
+}
+
+// The application icon as _NET_WM_ICON wants it: for each size, its width,
+// its height and its pixels as 0xAARRGGBB (straight alpha), one CARDINAL
+// each, which Xlib takes as longs. Read once; empty when the icon is missing.
+const std::vector<unsigned long>& IconCardinals() {
+  static std::vector<unsigned long> cardinals;
+  static bool read = false;
+  if (read) return cardinals;
+  read = true;
+  NSImage* icon = MLCLoadApplicationIcon();
+  NSArray* reps = icon ? [icon representations] : nil;
+  for (NSUInteger i = 0; i < [reps count]; ++i) {
+    NSImageRep* rep = [reps objectAtIndex:i];
+    if (![rep isKindOfClass:[NSBitmapImageRep class]]) continue;
+    const LCBGRAImage pixels = MLCBitmapToBGRA(static_cast<NSBitmapImageRep*>(rep));
+    const unsigned int size = pixels.GetWidth();
+    if (size < 16 || size > 128 || pixels.GetHeight() != size) continue;
+    cardinals.push_back(size);
+    cardinals.push_back(size);
+    const unsigned char* p = pixels.GetData();
+    for (unsigned int n = 0; n < size * size; ++n, p += 4) {
+      cardinals.push_back(static_cast<unsigned long>(p[3]) << 24 | static_cast<unsigned long>(p[0]) << 16 |
+                          static_cast<unsigned long>(p[1]) << 8 | p[2]);
+    }
+  }
+  if (cardinals.empty()) KWLOG("UI: the application icon has no picture from 16 to 128 pixels for the windows");
+  return cardinals;
 }
 
 // Xlib ends the process when this handler returns, from inside whatever
@@ -141,6 +172,19 @@ void MLCAcceptCloseRequests(NSWindow* window) {
   XFlush(display);
 }
 
+// GNUstep's back end gives every window the icon it made once from the
+// application's icon image, and only at one size (GNUstep's logo for a window
+// made before the icon was set); it is replaced whenever the window is mapped.
+void MLCSetWindowIcon(NSWindow* window) {
+  Display* display = ServerDisplay();
+  const Window xWindow = XWindowOf(window);
+  const std::vector<unsigned long>& icon = IconCardinals();
+  if (!display || !xWindow || icon.empty()) return;
+  XChangeProperty(display, xWindow, XInternAtom(display, "_NET_WM_ICON", False), XA_CARDINAL, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(icon.data()), static_cast<int>(icon.size()));
+  XFlush(display);
+}
+
 // GNUstep's alert panel is deferred: its X window is made here, before it
 // is mapped, so that the window manager sees a dialog from the start. With a
 // close button the back end also asks for its close request, which then
@@ -165,6 +209,7 @@ void MLCMakeBoxOf(NSWindow* box, NSWindow* owner) {
   XChangeProperty(display, xBox, XInternAtom(display, "_NET_WM_STATE", False), XA_ATOM, 32, PropModeAppend,
                   reinterpret_cast<unsigned char*>(&state), 1);
   AddProtocol(display, xBox, XInternAtom(display, "WM_DELETE_WINDOW", False));
+  MLCSetWindowIcon(box);
   // Motif hints: a title, a border and a close button, but nothing to
   // minimise or maximise a question with.
   const long kFunctionsAndDecorations = 1 | 2;
