@@ -226,12 +226,13 @@ SysTrayNotificationDelegate* NotificationDelegate() {
 // Main thread. Looked up at run time: not every AppKit has user notifications.
 void DeliverBackgroundNotification() {
   if (MLCPostUserNotification(@"com.ostrel.clipvane.installer.background", MLCToNSString(kNotificationTitle),
-                              MLCToNSString(LCInstallerText::Get("notification.text"))))
+                              MLCToNSString(LCInstallerText::Get(MLCBackgroundNoticeKey()))))
     return;
   Class centerClass = NSClassFromString(@"NSUserNotificationCenter");
   Class notificationClass = NSClassFromString(@"NSUserNotification");
   if (!centerClass || !notificationClass) {
-    const bool shown = LCShowDesktopNotification(kNotificationTitle, LCInstallerText::Get("notification.text").c_str());
+    const bool shown =
+        LCShowDesktopNotification(kNotificationTitle, LCInstallerText::Get(MLCBackgroundNoticeKey()).c_str());
     if (!g_notificationReported.exchange(true)) {
       KWLOG(shown ? "UI: the background notice went to the desktop's notification service"
                   : "UI: no notification service; the background notice is skipped");
@@ -240,7 +241,7 @@ void DeliverBackgroundNotification() {
   }
   id notification = [[notificationClass alloc] init];
   [notification setTitle:MLCToNSString(kNotificationTitle)];
-  [notification setInformativeText:MLCToNSString(LCInstallerText::Get("notification.text"))];
+  [notification setInformativeText:MLCToNSString(LCInstallerText::Get(MLCBackgroundNoticeKey()))];
   [notification performSelector:@selector(setSoundName:) withObject:nil];
   id center = [centerClass performSelector:@selector(defaultUserNotificationCenter)];
   [center setDelegate:NotificationDelegate()];

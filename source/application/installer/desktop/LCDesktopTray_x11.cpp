@@ -7,12 +7,14 @@
 #include <X11/Xft/Xft.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/keysym.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "KWLogger.h"
@@ -148,9 +150,12 @@ class LCX11Tray : public ILCDesktopTray {
     m_tooltip = text;
     if (m_window) SetWindowName();
     if (m_tooltipWindow) {
-      // Redrawn in place with the new text.
-      HideTooltip();
-      ShowTooltip(m_tooltipX, m_tooltipY);
+      // Redrawn in place, never blank between the old text and the new.
+      ErrorTrap trap(m_display);
+      const std::pair<int, int> size = TooltipSize();
+      XResizeWindow(m_display, m_tooltipWindow, static_cast<unsigned int>(size.first),
+                    static_cast<unsigned int>(size.second));
+      DrawTooltip();
     }
   }
 
@@ -228,7 +233,6 @@ class LCX11Tray : public ILCDesktopTray {
     switch (event.type) {
       case Expose:
         if (event.xexpose.window == m_window && event.xexpose.count == 0) Draw();
-        if (event.xexpose.window == m_tooltipWindow && event.xexpose.count == 0) DrawTooltip();
         break;
       case ConfigureNotify:
         if (event.xconfigure.window == m_window && (static_cast<unsigned int>(event.xconfigure.width) != m_width ||
@@ -379,8 +383,8 @@ class LCX11Tray : public ILCDesktopTray {
     return window;
   }
 
-  // Text in the window at (x, baseline); a background colour fills the line first.
-  void DrawText(Window window, const std::string& text, int x, int baseline, const char* colour) {
+  // Text in the window or picture at (x, baseline).
+  void DrawText(Drawable window, const std::string& text, int x, int baseline, const char* colour) {
     Visual* visual = DefaultVisual(m_display, m_screen);
     const Colormap map = DefaultColormap(m_display, m_screen);
     XftDraw* draw = XftDrawCreate(m_display, window, visual, map);
@@ -398,21 +402,41 @@ class LCX11Tray : public ILCDesktopTray {
   void ShowTooltip(int x, int y) {
     if (m_tooltipWindow || m_tooltip.empty() || !Font()) return;
     ErrorTrap trap(m_display);
-    m_tooltipX = x;
-    m_tooltipY = y;
+    const std::pair<int, int> size = TooltipSize();
+    m_tooltipWindow = CreatePopup(x, y + 20, size.first, size.second, 0);
+    DrawTooltip();
+  }
+
+  // The tooltip box's width and height for its text.
+  std::pair<int, int> TooltipSize() {
     int width = 0;
     const std::vector<std::string> lines = Lines(m_tooltip);
     for (const std::string& line : lines) width = std::max(width, TextWidth(line));
-    const int height = static_cast<int>(lines.size()) * LineHeight() + 2 * kTooltipPadding;
-    m_tooltipWindow = CreatePopup(x, y + 20, width + 2 * kTooltipPadding, height, ExposureMask);
+    return std::make_pair(width + 2 * kTooltipPadding,
+                          static_cast<int>(lines.size()) * LineHeight() + 2 * kTooltipPadding);
   }
 
+  // The text is drawn into a picture that becomes the window's background in
+  // one step: the server repaints it itself, and an update never shows the
+  // box empty.
   void DrawTooltip() {
+    const std::pair<int, int> size = TooltipSize();
+    const unsigned int width = static_cast<unsigned int>(size.first);
+    const unsigned int height = static_cast<unsigned int>(size.second);
+    Pixmap picture = XCreatePixmap(m_display, m_tooltipWindow, width, height,
+                                   static_cast<unsigned int>(DefaultDepth(m_display, m_screen)));
+    GC gc = XCreateGC(m_display, picture, 0, nullptr);
+    XSetForeground(m_display, gc, Pixel(kGroundColour));
+    XFillRectangle(m_display, picture, gc, 0, 0, width, height);
+    XFreeGC(m_display, gc);
     const std::vector<std::string> lines = Lines(m_tooltip);
     for (size_t i = 0; i < lines.size(); ++i) {
-      DrawText(m_tooltipWindow, lines[i], kTooltipPadding,
+      DrawText(picture, lines[i], kTooltipPadding,
                kTooltipPadding + static_cast<int>(i) * LineHeight() + m_font->ascent, kTextColour);
     }
+    XSetWindowBackgroundPixmap(m_display, m_tooltipWindow, picture);
+    XClearArea(m_display, m_tooltipWindow, 0, 0, 0, 0, False);
+    XFreePixmap(m_display, picture);
   }
 
   int MenuItemHeight() { return LineHeight() + 2 * kMenuItemPadding; }
@@ -427,16 +451,19 @@ class LCX11Tray : public ILCDesktopTray {
     for (const std::string& item : m_menuItems) width = std::max(width, TextWidth(item));
     m_menuWidth = width + 2 * kMenuSidePadding;
     m_menuWindow = CreatePopup(x, y, m_menuWidth, static_cast<int>(m_menuItems.size()) * MenuItemHeight(),
-                               ExposureMask | ButtonPressMask | PointerMotionMask);
+                               ExposureMask | ButtonPressMask | PointerMotionMask | KeyPressMask);
     m_menuHover = -1;
     XGrabPointer(m_display, m_menuWindow, True, ButtonPressMask | PointerMotionMask, GrabModeAsync, GrabModeAsync, None,
                  None, CurrentTime);
+    // The keyboard too, so that Escape closes the menu as a desktop's own do.
+    XGrabKeyboard(m_display, m_menuWindow, True, GrabModeAsync, GrabModeAsync, CurrentTime);
   }
 
   void HideMenu() {
     if (!m_menuWindow) return;
     ErrorTrap trap(m_display);
     XUngrabPointer(m_display, CurrentTime);
+    XUngrabKeyboard(m_display, CurrentTime);
     XDestroyWindow(m_display, m_menuWindow);
     m_menuWindow = 0;
   }
@@ -475,6 +502,9 @@ class LCX11Tray : public ILCDesktopTray {
           m_menuHover = MenuItemAt(event.xmotion.x, event.xmotion.y);
           DrawMenu();
         }
+        return true;
+      case KeyPress:
+        if (XLookupKeysym(const_cast<XKeyEvent*>(&event.xkey), 0) == XK_Escape) HideMenu();
         return true;
       case ButtonPress: {
         // A press on another of our windows (the icon) closes the menu and
