@@ -114,7 +114,8 @@ int main(int argc, char** argv) {
     KWLOG("Caught exception: %d", exception.GetCode());
     const KWString message = MessageForCode(exception.GetCode());
     if (!message.empty()) {
-      LCInstallerUICore::ShowMessageBox("Ostrel Clipvane", message, kLCInstallerMBTypeOK, kLCInstallerMBDefaultButton1);
+      LCInstallerUICore::ShowMessageBox(LCInstallerText::Get("installer.name"), message, kLCInstallerMBTypeOK,
+                                        kLCInstallerMBDefaultButton1);
     }
     // Once the box is gone the running installer comes forward, not before:
     // it would cover the box.

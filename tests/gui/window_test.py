@@ -21,9 +21,11 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "desktop"))
 from installer_desktop import (CONVERT, FRAME_H, FRAME_W, SCREEN_H, SCREEN_W, Installer, Sandbox, TestFailure, XServer,  # noqa: E402
-                     alert_window, click, differing_pixels, hold_click, installer_window, is_tray_icon, move, no_alert_window,
+                     alert_window, is_alert_size, click, differing_pixels, hold_click, installer_window, is_tray_icon, move, no_alert_window,
                      screenshot, stop_process, tray_icon, wait_for, wait_for_picture, windows, xdotool)
 
+# The installer's one name: the window's title, the boxes', the tray's and the notice's.
+NAME = "Ostrel Clipvane Installer"
 INSTALL_NOW = (430, 410)
 LICENCE_LINK = (490, 459)
 CLOSE_BUTTON = (603, 64)
@@ -382,9 +384,11 @@ def assert_application_icon(ctx, wid, what):
 
 
 def client_window(xserver, name, size=None):
-    """The id of the visible client window of the name (not a window manager's frame around it)."""
+    """The id of the visible client window of the name (not a window manager's frame around it): of the size, or
+    without one the box, whose size is not the installer window's."""
     return wait_for("the window " + name, lambda: next(
-        (int(w[0]) for w in windows(xserver) if w[1] == name and (not size or (w[4], w[5]) == size)), None))
+        (int(w[0]) for w in windows(xserver) if w[1] == name and
+         ((w[4], w[5]) == size if size else is_alert_size(w[4], w[5]))), None))
 
 
 def stacking(xserver):
@@ -400,7 +404,7 @@ def case_second_instance(ctx):
     start_window_manager(ctx)
     first = ctx.start_installer("first")
     first.wait_log(r"^UI: first frame shown$")
-    ours = client_window(ctx.xserver, "Clipvane Installer", (FRAME_W, FRAME_H))
+    ours = client_window(ctx.xserver, NAME, (FRAME_W, FRAME_H))
     assert_application_icon(ctx, ours, "the installer window")
 
     def above(a, b):
@@ -413,7 +417,7 @@ def case_second_instance(ctx):
     second = ctx.start_installer("second")
     second.wait_log(r"^Caught exception: 9006$")
     box = settled_alert_window(ctx.xserver)
-    assert_application_icon(ctx, client_window(ctx.xserver, "Ostrel Clipvane"), "the box")
+    assert_application_icon(ctx, client_window(ctx.xserver, NAME), "the box")
     body = ctx.sandbox.path("second-box.png")
     steady_screenshot(ctx.xserver, body, (box[2], box[3] + 30, box[4], box[5] - 30))
     if orange_pixels(body, "rgb(255,122,77)") < 30:
@@ -432,6 +436,66 @@ def case_second_instance(ctx):
     if first.proc.poll() is not None:
         raise TestFailure("the first installer ended")
     installer_window(ctx.xserver)
+
+
+def ink_cells(path, threshold=50):
+    """The shapes of the dark marks in a picture, line by line: each a run of columns with ink between blank
+    ones, as the tuple of its rows' ink. Text in a font that has its glyphs gives many different shapes; text
+    turned into "?" gives one."""
+    text = subprocess.run([CONVERT, path, "-colorspace", "gray", "-threshold", "%d%%" % threshold, "-compress",
+                           "none", "pbm:-"], capture_output=True, text=True, check=True).stdout.split()
+    width, height = int(text[1]), int(text[2])
+    bits = [int(v) for v in text[3:3 + width * height]]
+    rows = [bits[r * width:(r + 1) * width] for r in range(height)]
+    cells, r = [], 0
+    while r < height:
+        if not any(rows[r]):
+            r += 1
+            continue
+        top = r
+        while r < height and any(rows[r]):
+            r += 1
+        line = rows[top:r]
+        c = 0
+        while c < width:
+            if not any(row[c] for row in line):
+                c += 1
+                continue
+            left = c
+            while c < width and any(row[c] for row in line):
+                c += 1
+            cells.append(tuple(tuple(row[left:c]) for row in line))
+    return cells
+
+
+def case_box_ja(ctx):
+    """In Japanese the quit question's text is drawn in Japanese glyphs, not turned into "?": its text holds many
+    different shapes, and no single one makes up most of it."""
+    installer = ctx.start_installer(extra_env={"LANG": "ja_JP.UTF-8"})
+    installer.wait_log(r"^UI: locale ja$")
+    installer.wait_log(r"^UI: first frame shown$")
+    window = installer_window(ctx.xserver)
+    press(ctx, window, APP_BUTTON, APP_AREA, "ja")
+    box = settled_alert_window(ctx.xserver)
+    shot = ctx.sandbox.path("box-ja.png")
+    steady_screenshot(ctx.xserver, shot, box[2:])
+    shots = os.environ.get("CLIPVANE_SHOTS_DIR")
+    if shots:
+        shutil.copy(shot, os.path.join(shots, "ja-box.png"))
+    # The question lies between the title (the product's name, beside the icon) and the buttons.
+    text = ctx.sandbox.path("box-ja-text.png")
+    subprocess.run([CONVERT, shot, "-crop", "%dx%d+0+70" % (box[4], box[5] - 110), "+repage", text], check=True)
+    cells = ink_cells(text)
+    shapes = {}
+    for cell in cells:
+        shapes[cell] = shapes.get(cell, 0) + 1
+    print("box text: %d marks, %d shapes" % (len(cells), len(shapes)))
+    if len(shapes) < 10 or max(shapes.values()) * 3 > len(cells):
+        raise TestFailure("the Japanese box's text is not drawn in its glyphs: %d marks of %d shapes" %
+                          (len(cells), len(shapes)))
+    press_box_key(installer, "Return")  # No: the installer goes on
+    if installer.proc.poll() is not None:
+        raise TestFailure("the installer ended after No")
 
 
 def assert_installed(ctx, installer, image):
@@ -719,7 +783,7 @@ def case_tray(ctx):
 
         wait_for("one notification", lambda: open(record).read().count("member=Notify") >= 1)
         text = open(record).read()
-        for expected in ('string "Ostrel Clipvane"', 'string "The installation will continue in the background. The installer is in the system tray."'):
+        for expected in ('string "Ostrel Clipvane Installer"', 'string "The installation will continue in the background. The installer is in the system tray."'):
             if expected not in text:
                 raise TestFailure("the notification lacks %s: %s" % (expected, text))
 
@@ -830,9 +894,11 @@ def start_window_manager(ctx):
                                                           capture_output=True).returncode == 0)
 
 
-def close_request(ctx, title):
-    """The window manager's close, as a taskbar sends it (WM_DELETE_WINDOW through _NET_CLOSE_WINDOW)."""
-    subprocess.run(["wmctrl", "-F", "-c", title], env=ctx.xserver.env(), check=True)
+def close_request(ctx, title, wid=None):
+    """The window manager's close, as a taskbar sends it (WM_DELETE_WINDOW through _NET_CLOSE_WINDOW), to the
+    window of the title or, where a box bears the same, of the id."""
+    target = ["-i", "-c", hex(wid)] if wid else ["-F", "-c", title]
+    subprocess.run(["wmctrl"] + target, env=ctx.xserver.env(), check=True)
 
 
 def mapped_windows(xserver):
@@ -876,7 +942,7 @@ def case_desktop_keyboard_and_close(ctx):
     xdotool(ctx.xserver, "key", "Return")
     installer.wait_log(r"^Download progress: \d+$")
 
-    close_request(ctx, "Clipvane Installer")
+    close_request(ctx, NAME)
     alert_window(ctx.xserver)
     answered = answered_boxes(installer)
     xdotool(ctx.xserver, "key", "Return")  # the default: No
@@ -885,7 +951,7 @@ def case_desktop_keyboard_and_close(ctx):
     at_no = download_progress(installer)
     wait_for("the download to go on after Return", lambda: download_progress(installer) > at_no)
 
-    close_request(ctx, "Clipvane Installer")
+    close_request(ctx, NAME)
     box = settled_alert_window(ctx.xserver)
     # Below the title bar, whose colour follows the focus.
     box_area = (box[2], box[3] + 30, box[4], box[5] - 30)
@@ -899,13 +965,13 @@ def case_desktop_keyboard_and_close(ctx):
     if differing_pixels(ctx.sandbox.path("box-1.png"), ctx.sandbox.path("box-2.png")) > box[4] * box[5] // 20:
         raise TestFailure("a click on the installer window hid the box")
     answered = answered_boxes(installer)
-    close_request(ctx, "Ostrel Clipvane")
+    close_request(ctx, NAME, client_window(ctx.xserver, NAME))
     wait_for("the box's close to answer it", lambda: answered_boxes(installer) > answered)
     no_alert_window(ctx.xserver)
     if installer.proc.poll() is not None:
         raise TestFailure("the installer ended after the box's close")
 
-    close_request(ctx, "Clipvane Installer")
+    close_request(ctx, NAME)
     press_box_button(installer, "default")  # Yes
     if installer.wait_exit() != 0:
         raise TestFailure("installer exited with %s" % installer.proc.returncode)

@@ -27,7 +27,6 @@ LCInstallerWindowRef LCInstallerUICore::m_window = nullptr;
 
 namespace {
 
-const char* const kMessageBoxTitle = "Ostrel Clipvane";
 const int kStallMilliseconds = 5000;
 
 KWString Decimal(long long value) { return KWString().AppendNumber(value); }
@@ -443,9 +442,9 @@ void LCInstallerUICore::OnError(LCInstallerErrorEnum code) {
   LCInstallerMBResult answer = kLCInstallerMBResultOK;
   {
     OpenBoxScope box(m_openBoxes);
-    answer =
-        ShowMessageBox(kMessageBoxTitle, message, retryAllowed ? kLCInstallerMBTypeRetryCancel : kLCInstallerMBTypeOK,
-                       kLCInstallerMBDefaultButton1);
+    answer = ShowMessageBox(LCInstallerText::Get("installer.name"), message,
+                            retryAllowed ? kLCInstallerMBTypeRetryCancel : kLCInstallerMBTypeOK,
+                            kLCInstallerMBDefaultButton1);
   }
   m_retryRequested = answer == kLCInstallerMBResultRetry;
   if (!m_retryRequested) HideUI();
@@ -485,8 +484,8 @@ bool LCInstallerUICore::OnAppClose() {
   LCInstallerMBResult answer = kLCInstallerMBResultNo;
   {
     OpenBoxScope box(m_openBoxes);
-    answer = ShowMessageBox(kMessageBoxTitle, LCInstallerText::Get("quit.question"), kLCInstallerMBTypeYesNo,
-                            kLCInstallerMBDefaultButton2);
+    answer = ShowMessageBox(LCInstallerText::Get("installer.name"), LCInstallerText::Get("quit.question"),
+                            kLCInstallerMBTypeYesNo, kLCInstallerMBDefaultButton2);
   }
   if (answer != kLCInstallerMBResultYes) return false;
   QuitInstallation();

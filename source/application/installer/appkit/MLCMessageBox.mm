@@ -60,8 +60,6 @@ bool IsPendingLocked(MessageBoxRequest* request) {
   return std::find(g_pendingBoxes.begin(), g_pendingBoxes.end(), request) != g_pendingBoxes.end();
 }
 
-const char* const kBoxTitle = "Ostrel Clipvane";
-
 // The button that Return presses, found in the box's views.
 NSButton* DefaultButtonIn(NSView* view) {
   if ([view isKindOfClass:[NSButton class]] && [[(NSButton*)view keyEquivalent] isEqualToString:@"\r"]) {
@@ -85,7 +83,7 @@ void MakeInstallerBox(NSWindow* box) {
     [box makeFirstResponder:button];
   }
   if (!g_boxCloser) g_boxCloser = [[MLCBoxCloser alloc] init];
-  [box setTitle:MLCToNSString(kBoxTitle)];
+  [box setTitle:MLCToNSString(LCInstallerText::Get("installer.name"))];
   [box setDelegate:(id)g_boxCloser];
   NSWindow* owner = static_cast<NSWindow*>(LCInstallerUICore::m_window);
   if (owner && [owner isVisible]) {

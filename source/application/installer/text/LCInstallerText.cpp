@@ -44,7 +44,7 @@ const std::vector<std::pair<std::string, std::string>> kEnglish = {
     {"button.no", "No"},
     {"button.retry", "Retry"},
     {"menu.quit", "Quit {app}"},
-    {"tray.tooltip", "Ostrel Clipvane Installer"},
+    {"installer.name", "Ostrel Clipvane Installer"},
     {"tray.menu.show", "Show Installer"},
     {"tray.menu.quit", "Quit"},
     // The notice when the window goes away: where the installer is now.
