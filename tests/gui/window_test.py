@@ -695,6 +695,7 @@ def orange_pixels(path, colour="rgb(240,106,60)"):
 
 
 DARK_PANEL = (0x1e, 0x1e, 0x1e)
+LIGHT_PANEL = (0xf0, 0xf0, 0xf0)
 
 
 def pixels(path):
@@ -861,6 +862,46 @@ def case_tray_de(ctx):
     tray_icon(ctx.xserver, name="Ostrel Clipvane – Installationsprogramm")
     wait_for("the German figures in the tooltip",
              lambda: any(w[4] < 100 and figures.match(w[1]) for w in windows(ctx.xserver)))
+
+
+def case_tray_panels(ctx):
+    """The tray icon is drawn (anti-aliased, over the panel as it shows through) for the size the tray gives it and
+    stands out on a dark and on a light panel, small and tall: a good share of its pixels above its progress bar at
+    3:1 or more against the panel."""
+    image = ctx.make_image("--payload-mib", "4")
+    ctx.start_service(image, "--rate-limit", "60000")
+    trayer = None
+    installer = None
+    for height, tint in ((24, DARK_PANEL), (50, DARK_PANEL), (50, LIGHT_PANEL), (24, LIGHT_PANEL)):
+        if trayer:
+            # Without its tray the installer shows its window again; minimised, it docks in the new one.
+            trayer.stop()
+            window = installer_window(ctx.xserver)
+        trayer = ctx.start_helper(["trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
+                                   "--height", str(height), "--SetDockType", "true", "--transparent", "true",
+                                   "--alpha", "0", "--tint", "0x%02x%02x%02x" % tint])
+        wait_for("the system tray", lambda: any(w[1] == "panel" for w in windows(ctx.xserver)))
+        if not installer:
+            installer = ctx.start_installer()
+            installer.wait_log(r"^UI: first frame shown$")
+            press(ctx, installer_window(ctx.xserver), INSTALL_NOW, INSTALL_NOW_AREA)
+        else:
+            press(ctx, window, APP_BUTTON, ((11, 5, 15, 15), "14_downloading_100_minimize_hover.png"))
+        icon = tray_icon(ctx.xserver)
+        print("tray of %d px: icon %dx%d" % (height, icon[4], icon[5]))
+        shot = ctx.sandbox.path("tray-%d-%s.png" % (height, "dark" if tint == DARK_PANEL else "light"))
+        region = (icon[2], icon[3], icon[4], icon[5] * 3 // 4)
+
+        def stands_out():
+            screenshot(ctx.xserver, shot, region)
+            ratios = [contrast(p, tint) for p in pixels(shot)]
+            return sum(1 for r in ratios if r >= 3.0) / len(ratios) >= 0.15
+        wait_for("the icon to stand out on a %d px panel of %s" % (height, tint), stands_out, timeout=10)
+        shots = os.environ.get("CLIPVANE_SHOTS_DIR")
+        if shots:
+            screenshot(ctx.xserver, os.path.join(shots, os.path.basename(shot)), icon[2:6])
+    if installer.proc.poll() is not None:
+        raise TestFailure("the installer ended while the tray was replaced")
 
 
 def case_sigterm_after_a_crash(ctx):

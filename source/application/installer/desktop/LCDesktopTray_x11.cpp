@@ -27,8 +27,8 @@ namespace {
 const long kSystemTrayRequestDock = 0;
 const long kXEmbedMapped = 1;
 const unsigned int kDefaultIconSize = 22;
-// Partly transparent edges are blended over this grey: a plain X window has
-// no alpha, and the tray's own background cannot be read.
+// Partly transparent edges are blended over the panel as read back from the
+// window; over this grey where it cannot be read (a plain X window has no alpha).
 const unsigned char kBackground[3] = {200, 200, 200};
 // The look of tooltips and menus: fontconfig's sans for the person's
 // language (Xft draws from the one font it opens, so a Japanese text needs a
@@ -96,6 +96,12 @@ unsigned int Shift(unsigned long mask) {
 unsigned long Scale8(unsigned int value, unsigned long mask) {
   const unsigned long max = mask >> Shift(mask);
   return ((value * max + 127) / 255) << Shift(mask);
+}
+
+// The channel of a pixel that the mask selects, as 0..255.
+unsigned int Unscale8(unsigned long pixel, unsigned long mask) {
+  const unsigned long max = mask >> Shift(mask);
+  return max ? static_cast<unsigned int>((((pixel & mask) >> Shift(mask)) * 255 + max / 2) / max) : 0;
 }
 
 class LCX11Tray : public ILCDesktopTray {
@@ -288,49 +294,64 @@ class LCX11Tray : public ILCDesktopTray {
     return false;
   }
 
+  // The icon scaled to the size the tray gave the window (a box filter from
+  // the largest picture: anti-aliased at every size), its partly transparent
+  // edges blended over the panel as it shows through the window. Where the
+  // panel cannot be read, over a neutral grey inside a hard mask.
   void Draw() {
     if (!m_window || m_icon.IsEmpty()) return;
     ErrorTrap trap(m_display);
     const unsigned int side = std::min(m_width, m_height);
     const LCBGRAImage scaled = LCScaleImage(m_icon, side, side);
+    const int left = static_cast<int>((m_width - side) / 2);
+    const int top = static_cast<int>((m_height - side) / 2);
+    XClearWindow(m_display, m_window);  // the tray's own background shows round the icon
+    XImage* ground = XGetImage(m_display, m_window, left, top, side, side, AllPlanes, ZPixmap);
     Visual* visual = DefaultVisual(m_display, m_screen);
     const int depth = DefaultDepth(m_display, m_screen);
     XImage* image =
         XCreateImage(m_display, visual, static_cast<unsigned int>(depth), ZPixmap, 0, nullptr, side, side, 32, 0);
-    if (!image) return;
+    if (!image) {
+      if (ground) XDestroyImage(ground);
+      return;
+    }
     image->data = static_cast<char*>(std::calloc(static_cast<size_t>(image->bytes_per_line) * side, 1));
-    Pixmap mask = XCreatePixmap(m_display, m_window, side, side, 1);
-    XImage* maskImage = XCreateImage(m_display, visual, 1, XYBitmap, 0, nullptr, side, side, 8, 0);
-    maskImage->data = static_cast<char*>(std::calloc(static_cast<size_t>(maskImage->bytes_per_line) * side, 1));
+    Pixmap mask = ground ? None : XCreatePixmap(m_display, m_window, side, side, 1);
+    XImage* maskImage = ground ? nullptr : XCreateImage(m_display, visual, 1, XYBitmap, 0, nullptr, side, side, 8, 0);
+    if (maskImage) {
+      maskImage->data = static_cast<char*>(std::calloc(static_cast<size_t>(maskImage->bytes_per_line) * side, 1));
+    }
+    const unsigned long masks[3] = {visual->red_mask, visual->green_mask, visual->blue_mask};
     for (unsigned int y = 0; y < side; ++y) {
       for (unsigned int x = 0; x < side; ++x) {
         const unsigned char* p = scaled.GetData() + (static_cast<size_t>(y) * side + x) * 4;
-        unsigned int rgb[3];
-        for (int c = 0; c < 3; ++c) rgb[c] = LCBGRAImage::BlendFast(p[3], p[c], kBackground[c]);
-        XPutPixel(
-            image, static_cast<int>(x), static_cast<int>(y),
-            Scale8(rgb[0], visual->red_mask) | Scale8(rgb[1], visual->green_mask) | Scale8(rgb[2], visual->blue_mask));
-        XPutPixel(maskImage, static_cast<int>(x), static_cast<int>(y), p[3] >= 64 ? 1 : 0);
+        const unsigned long under = ground ? XGetPixel(ground, static_cast<int>(x), static_cast<int>(y)) : 0;
+        unsigned long pixel = 0;
+        for (int c = 0; c < 3; ++c) {
+          const unsigned int back = ground ? Unscale8(under, masks[c]) : kBackground[c];
+          pixel |= Scale8(LCBGRAImage::BlendFast(p[3], p[c], back), masks[c]);
+        }
+        XPutPixel(image, static_cast<int>(x), static_cast<int>(y), pixel);
+        if (maskImage) XPutPixel(maskImage, static_cast<int>(x), static_cast<int>(y), p[3] >= 64 ? 1 : 0);
       }
     }
-    // A set bit of a bitmap is drawn in the foreground, a clear one in the background.
-    XGCValues maskValues;
-    maskValues.foreground = 1;
-    maskValues.background = 0;
-    GC maskGC = XCreateGC(m_display, mask, GCForeground | GCBackground, &maskValues);
-    XPutImage(m_display, mask, maskGC, maskImage, 0, 0, 0, 0, side, side);
-    XFreeGC(m_display, maskGC);
-    XDestroyImage(maskImage);
-
-    const int left = static_cast<int>((m_width - side) / 2);
-    const int top = static_cast<int>((m_height - side) / 2);
-    XClearWindow(m_display, m_window);  // the tray's own background shows round the icon
     GC gc = XCreateGC(m_display, m_window, 0, nullptr);
-    XSetClipMask(m_display, gc, mask);
-    XSetClipOrigin(m_display, gc, left, top);
+    if (maskImage) {
+      // A set bit of a bitmap is drawn in the foreground, a clear one in the background.
+      XGCValues maskValues;
+      maskValues.foreground = 1;
+      maskValues.background = 0;
+      GC maskGC = XCreateGC(m_display, mask, GCForeground | GCBackground, &maskValues);
+      XPutImage(m_display, mask, maskGC, maskImage, 0, 0, 0, 0, side, side);
+      XFreeGC(m_display, maskGC);
+      XDestroyImage(maskImage);
+      XSetClipMask(m_display, gc, mask);
+      XSetClipOrigin(m_display, gc, left, top);
+    }
     XPutImage(m_display, m_window, gc, image, 0, 0, left, top, side, side);
     XFreeGC(m_display, gc);
-    XFreePixmap(m_display, mask);
+    if (mask != None) XFreePixmap(m_display, mask);
+    if (ground) XDestroyImage(ground);
     XDestroyImage(image);
   }
 
