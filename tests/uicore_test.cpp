@@ -356,7 +356,7 @@ TEST_F(UICoreTest, EveryErrorCodeHasItsMessageRetryChoiceAndSuffix) {
 
     const std::vector<LCHeadlessMessageBox> boxes = LCInstallerUIHeadless::GetMessageBoxes();
     ASSERT_EQ(1u, boxes.size());
-    EXPECT_EQ("Ostrel Clipvane", boxes[0].m_title.GetUTF8String());
+    EXPECT_EQ("Ostrel Clipvane Installer", boxes[0].m_title.GetUTF8String());
     EXPECT_EQ(std::string(error.text) + Suffix(error.code), boxes[0].m_message.GetUTF8String());
     EXPECT_EQ(error.retry ? kLCInstallerMBTypeRetryCancel : kLCInstallerMBTypeOK, boxes[0].m_type);
     EXPECT_EQ(kLCInstallerMBDefaultButton1, boxes[0].m_defaultButton);

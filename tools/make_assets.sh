@@ -439,20 +439,21 @@ if [ "$FAILED" != 0 ]; then
   exit 1
 fi
 
-# ---- Menu-bar icon: a 20-point glyph of the logo -----------------------------
-# Dark vanes inside a light outline, so that the icon reads on a dark panel as
-# well as on a light one.
-for s in 16 32; do
-  m=$((s / 16))  # the outline's width
-  convert -size ${s}x${s} xc:none -fill black \
-    -draw "polygon $((s/2)),$((s/2)) $((s/2)),$m $((s-1-m)),$((s*7/20))" \
-    -draw "polygon $((s/2)),$((s/2)) $((s-1-m)),$((s*13/20)) $((s*3/10)),$((s-1-m))" \
-    -draw "polygon $((s/2)),$((s/2)) $m,$((s*13/20)) $((s/5)),$((s/10+m))" \
-    -fill none -draw "circle $((s/2)),$((s/2)) $((s/2)),$((s*6/10))" \
-    \( +clone -alpha extract -morphology Dilate Square:$m -background white -alpha shape \) \
+# ---- Menu-bar icon: the logo's vanes in its colours ---------------------------
+# Bright vanes inside a dark outline, so that the icon reads on a dark panel
+# (the vanes) as well as on a light one (the outline). Drawn at each size a
+# tray asks for up to 64 pixels from the 128-pixel picture, which the tray
+# scales down (anti-aliased) for the size it is given.
+tray_icons=()
+for s in 16 32 48 128; do
+  m=$(((s + 15) / 16))  # the outline's width
+  S=1 logo "$work/tessel_logo_$s.png" $((s - 2 * m))
+  convert "$work/tessel_logo_$s.png" -background none -gravity center -extent ${s}x${s} \
+    \( +clone -alpha extract -morphology Dilate Disk:$m -background "$BG_TOP" -alpha shape \) \
     +swap -composite "PNG32:$work/tessel_$s.png"
+  tray_icons+=("$work/tessel_$s.png")
 done
-png2icns "$root/tessel.icns" "$work/tessel_16.png" "$work/tessel_32.png" >/dev/null
+png2icns "$root/tessel.icns" "${tray_icons[@]}" >/dev/null
 
 # ---- Application icon: the logo on the window's ground -----------------------
 # What the Dock, the window list, the title bar and the message boxes show;

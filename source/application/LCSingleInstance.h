@@ -17,6 +17,13 @@ class LCSingleInstance {
   // False when another installer holds the lock.
   bool IsOnlyInstance() const { return m_locked; }
 
+  // Another installer's way to bring this one forward: a byte added to the
+  // lock file, which only this user can write, and which the holder empties.
+  // Asked by the one that did not get the lock; the holder polls (main
+  // thread). True once for any number of requests since the last call.
+  void AskRunningToComeForward();
+  bool ComeForwardAsked();
+
   // The lock file: XDG_RUNTIME_DIR when it is a private folder of this user's,
   // else the temporary folder, with the user id in the name.
   static std::string LockFilePath();

@@ -55,6 +55,22 @@ LCSingleInstance::LCSingleInstance() {
     result = flock(m_fd, LOCK_EX | LOCK_NB);
   } while (result != 0 && errno == EINTR);
   m_locked = result == 0;
+  if (m_locked) ComeForwardAsked();  // what is there now is no request
+}
+
+void LCSingleInstance::AskRunningToComeForward() {
+  struct stat info;
+  if (m_locked || m_fd < 0 || fstat(m_fd, &info) != 0) return;
+  if (pwrite(m_fd, "!", 1, info.st_size) != 1) {
+    KWLOG("Single instance: could not ask the running installer to come forward");
+  }
+}
+
+bool LCSingleInstance::ComeForwardAsked() {
+  struct stat info;
+  if (!m_locked || m_fd < 0 || fstat(m_fd, &info) != 0 || info.st_size == 0) return false;
+  if (ftruncate(m_fd, 0) != 0) return false;  // a request that cannot be cleared is not taken, or it would repeat
+  return true;
 }
 
 LCSingleInstance::~LCSingleInstance() {

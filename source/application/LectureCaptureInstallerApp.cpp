@@ -2,6 +2,7 @@
 // installation, and the shutdown order. Always exits with 0.
 
 #include <atomic>
+#include <memory>
 
 #include "KWException.h"
 #include "KWFileUtil.h"
@@ -55,6 +56,7 @@ int main(int argc, char** argv) {
   LCInstallerUICore::InstallQuitSignalHandlers();
   LCInstallerAnalytics::StartThread(handler);
 
+  std::unique_ptr<LCSingleInstance> singleInstance;
   try {
     KWPath logPath = KWFileUtil::GetSystemTempFolder().GetPath();
     logPath.Append("kwel_installer_log.txt", KWPath::kKWPathKindFile);
@@ -72,10 +74,14 @@ int main(int argc, char** argv) {
     LCInstallerText::Load(
         KWFileUtil::GetCurrentExecutablePath().AppendNew("Contents").Append("Resources").Append("installer"), locale);
     LCInstallerAnalytics::PingTalkToOstrelServer("Launch", osVersion);
+    // Before the first box too: its fonts and icon are those of the window.
+    LCInstallerUICore::PrepareWindowSystem();
 
     // Two installers would download into and mount over each other.
-    LCSingleInstance singleInstance;
-    if (!singleInstance.IsOnlyInstance()) throw KWLCException(kLCInstallerErrorAnotherInstance, kAppSource, 146, false);
+    singleInstance.reset(new LCSingleInstance);
+    if (!singleInstance->IsOnlyInstance())
+      throw KWLCException(kLCInstallerErrorAnotherInstance, kAppSource, 146, false);
+    LCInstallerUICore::SetComeForwardCheck([&singleInstance] { return singleInstance->ComeForwardAsked(); });
     if (!IsOSXMountainLionOrGreater()) throw KWLCException(kLCInstallerErrorOSNotSupported, kAppSource, 150, false);
     // What a crashed or killed run left behind (its part files, its image).
     if (const int stale = KWFileUtil::DeleteStaleSessionFolders()) {
@@ -84,7 +90,6 @@ int main(int argc, char** argv) {
     // An unfinished download is kept for the next launch, but not for ever.
     LCInstallerService::DiscardStaleDownload();
 
-    LCInstallerUICore::PrepareWindowSystem();
     LCInstallerUICoreInitParams initParams;
     initParams.m_argc = argc;
     initParams.m_argv = argv;
@@ -110,7 +115,13 @@ int main(int argc, char** argv) {
     KWLOG("Caught exception: %d", exception.GetCode());
     const KWString message = MessageForCode(exception.GetCode());
     if (!message.empty()) {
-      LCInstallerUICore::ShowMessageBox("Ostrel Clipvane", message, kLCInstallerMBTypeOK, kLCInstallerMBDefaultButton1);
+      LCInstallerUICore::ShowMessageBox(LCInstallerText::Get("installer.name"), message, kLCInstallerMBTypeOK,
+                                        kLCInstallerMBDefaultButton1);
+    }
+    // Once the box is gone the running installer comes forward, not before:
+    // it would cover the box.
+    if (exception.GetCode() == kLCInstallerErrorAnotherInstance && singleInstance) {
+      singleInstance->AskRunningToComeForward();
     }
   } catch (...) {
     KWLOG("Unknown exception in main()");

@@ -346,7 +346,7 @@ TEST_F(AppKitQuitTest, EveryBoxShowsItsWholeWrappedMessage) {
   std::vector<ShownBox> onScreen;
   AnswerBoxes(asked, nullptr, &onScreen);
   // As main raises it when a second installer starts: before any window.
-  LCInstallerUICore::ShowMessageBox("Ostrel Clipvane", kNoSecondInstance.c_str(), kLCInstallerMBTypeOK,
+  LCInstallerUICore::ShowMessageBox("Ostrel Clipvane Installer", kNoSecondInstance.c_str(), kLCInstallerMBTypeOK,
                                     kLCInstallerMBDefaultButton1);
 
   LCInstallerUICore core{LCInstallerUICoreInitParams()};
@@ -372,7 +372,7 @@ TEST_F(AppKitQuitTest, EveryBoxShowsItsWholeWrappedMessage) {
   for (size_t i = 0; i < onScreen.size(); ++i) {
     SCOPED_TRACE(expected[i]);
     const std::vector<std::string>& texts = onScreen[i].texts;
-    EXPECT_NE(std::find(texts.begin(), texts.end(), "Ostrel Clipvane"), texts.end());
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "Ostrel Clipvane Installer"), texts.end());
     EXPECT_NE(std::find(texts.begin(), texts.end(), expected[i]), texts.end());
     EXPECT_TRUE(onScreen[i].fits);
   }

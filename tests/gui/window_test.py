@@ -14,6 +14,7 @@ import ctypes
 import os
 import re
 import shlex
+import shutil
 import signal
 import subprocess
 import sys
@@ -21,9 +22,11 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "desktop"))
 from installer_desktop import (CONVERT, FRAME_H, FRAME_W, SCREEN_H, SCREEN_W, Installer, Sandbox, TestFailure, XServer,  # noqa: E402
-                     alert_window, click, differing_pixels, hold_click, installer_window, is_tray_icon, move, no_alert_window,
+                     alert_window, is_alert_size, click, differing_pixels, hold_click, installer_window, is_tray_icon, move, no_alert_window,
                      screenshot, stop_process, tray_icon, wait_for, wait_for_picture, windows, xdotool)
 
+# The installer's one name: the window's title, the boxes', the tray's and the notice's.
+NAME = "Ostrel Clipvane Installer"
 INSTALL_NOW = (430, 410)
 LICENCE_LINK = (490, 459)
 CLOSE_BUTTON = (603, 64)
@@ -358,18 +361,159 @@ def case_licence_link(ctx):
     installer.wait_log(r"^TTO EULAClicked")
 
 
+def net_wm_icon(xserver, wid):
+    """The window's _NET_WM_ICON as {size: [0xAARRGGBB, ...]}."""
+    text = subprocess.run(["xprop", "-id", str(wid), "-notype", "32c", "_NET_WM_ICON"], env=xserver.env(),
+                          capture_output=True, text=True).stdout
+    values = [int(v) for v in re.findall(r"\d+", text.partition("=")[2])]
+    icons = {}
+    while len(values) >= 2 and len(values) >= 2 + values[0] * values[1]:
+        w, h = values[0], values[1]
+        icons[w] = values[2:2 + w * h] if w == h else None
+        values = values[2 + w * h:]
+    return icons
+
+
+def application_icon(ctx, size):
+    """The pixels of the application icon asset at the size, as _NET_WM_ICON holds them."""
+    folder = ctx.sandbox.path("icns")
+    if not os.path.isdir(folder):
+        os.makedirs(folder)
+        subprocess.run(["icns2png", "-x", "-d", "32", "-o", folder, os.path.join(ctx.args.assets, "clipvane.icns")],
+                       check=True, capture_output=True)
+    png = next(os.path.join(folder, f) for f in os.listdir(folder) if f.endswith("_%dx%dx32.png" % (size, size)))
+    raw = subprocess.run([CONVERT, png, "-depth", "8", "rgba:-"], check=True, capture_output=True).stdout
+    return [raw[i + 3] << 24 | raw[i] << 16 | raw[i + 1] << 8 | raw[i + 2] for i in range(0, len(raw), 4)]
+
+
+def assert_application_icon(ctx, wid, what):
+    """The window manager is given the application icon for the window, at each of its sizes up to 128."""
+    icons = net_wm_icon(ctx.xserver, wid)
+    if sorted(icons) != [16, 32, 48, 128]:
+        raise TestFailure("%s's icon comes at the sizes %s, not the application icon's 16, 32, 48 and 128" %
+                          (what, sorted(icons)))
+    for size in (16, 128):
+        for got, want in zip(icons[size], application_icon(ctx, size)):
+            # Colours of all but transparent pixels, within rounding.
+            if abs((got >> 24) - (want >> 24)) > 2 or (want >> 24 > 16 and any(
+                    abs((got >> s & 255) - (want >> s & 255)) > 3 for s in (0, 8, 16))):
+                raise TestFailure("%s's %d px icon is not the application icon (%08x for %08x)" %
+                                  (what, size, got, want))
+
+
+def client_window(xserver, name, size=None):
+    """The id of the visible client window of the name (not a window manager's frame around it): of the size, or
+    without one the box, whose size is not the installer window's."""
+    return wait_for("the window " + name, lambda: next(
+        (int(w[0]) for w in windows(xserver) if w[1] == name and
+         ((w[4], w[5]) == size if size else is_alert_size(w[4], w[5]))), None))
+
+
+def stacking(xserver):
+    text = subprocess.run(["xprop", "-root", "_NET_CLIENT_LIST_STACKING"], env=xserver.env(), capture_output=True,
+                          text=True).stdout
+    return [int(v, 16) for v in re.findall(r"0x[0-9a-f]+", text)]
+
+
 def case_second_instance(ctx):
-    """A second installer shows the 9006 box and exits 0; the first keeps running."""
+    """Under a window manager, a second installer shows the 9006 box with the product's icon and ends at once on
+    SIGTERM; once its box is gone the running one comes forward and keeps running. The window and the box carry
+    the application icon."""
+    start_window_manager(ctx)
     first = ctx.start_installer("first")
     first.wait_log(r"^UI: first frame shown$")
+    ours = client_window(ctx.xserver, NAME, (FRAME_W, FRAME_H))
+    assert_application_icon(ctx, ours, "the installer window")
+
+    def above(a, b):
+        ids = stacking(ctx.xserver)
+        return a in ids and b in ids and ids.index(a) > ids.index(b)
+    ctx.start_helper([ctx.args.empty_window], env=ctx.sandbox.env(ctx.xserver.env()))
+    covers = wait_for("a window over the installer's",
+                      lambda: [w for w in stacking(ctx.xserver) if above(w, ours)])
+
     second = ctx.start_installer("second")
     second.wait_log(r"^Caught exception: 9006$")
-    press_box_button(second, "default")
-    if second.wait_exit() != 0:
-        raise TestFailure("second installer exited with %s" % second.proc.returncode)
+    box = settled_alert_window(ctx.xserver)
+    assert_application_icon(ctx, client_window(ctx.xserver, NAME), "the box")
+    body = ctx.sandbox.path("second-box.png")
+    steady_screenshot(ctx.xserver, body, (box[2], box[3] + 30, box[4], box[5] - 30))
+    if orange_pixels(body, "rgb(255,122,77)") < 30:
+        raise TestFailure("the second installer's box does not show the product's icon")
+
+    started = time.monotonic()
+    second.proc.send_signal(signal.SIGTERM)
+    code = second.wait_exit(10)
+    ended = time.monotonic() - started
+    print("the second installer ended %.2f s after SIGTERM" % ended)
+    if code != 0 or ended > 3:
+        raise TestFailure("the second installer ended %.1f s after SIGTERM with %s" % (ended, code))
+    # Its box gone, the running installer comes forward.
+    first.wait_log(r"^UI: another installer was started; this one comes forward$")
+    wait_for("the running installer's window over the other one", lambda: all(above(ours, w) for w in covers))
     if first.proc.poll() is not None:
         raise TestFailure("the first installer ended")
     installer_window(ctx.xserver)
+
+
+def ink_cells(path, threshold=50):
+    """The shapes of the dark marks in a picture, line by line: each a run of columns with ink between blank
+    ones, as the tuple of its rows' ink. Text in a font that has its glyphs gives many different shapes; text
+    turned into "?" gives one."""
+    text = subprocess.run([CONVERT, path, "-colorspace", "gray", "-threshold", "%d%%" % threshold, "-compress",
+                           "none", "pbm:-"], capture_output=True, text=True, check=True).stdout.split()
+    width, height = int(text[1]), int(text[2])
+    bits = [int(v) for v in text[3:3 + width * height]]
+    rows = [bits[r * width:(r + 1) * width] for r in range(height)]
+    cells, r = [], 0
+    while r < height:
+        if not any(rows[r]):
+            r += 1
+            continue
+        top = r
+        while r < height and any(rows[r]):
+            r += 1
+        line = rows[top:r]
+        c = 0
+        while c < width:
+            if not any(row[c] for row in line):
+                c += 1
+                continue
+            left = c
+            while c < width and any(row[c] for row in line):
+                c += 1
+            cells.append(tuple(tuple(row[left:c]) for row in line))
+    return cells
+
+
+def case_box_ja(ctx):
+    """In Japanese the quit question's text is drawn in Japanese glyphs, not turned into "?": its text holds many
+    different shapes, and no single one makes up most of it."""
+    installer = ctx.start_installer(extra_env={"LANG": "ja_JP.UTF-8"})
+    installer.wait_log(r"^UI: locale ja$")
+    installer.wait_log(r"^UI: first frame shown$")
+    window = installer_window(ctx.xserver)
+    press(ctx, window, APP_BUTTON, APP_AREA, "ja")
+    box = settled_alert_window(ctx.xserver)
+    shot = ctx.sandbox.path("box-ja.png")
+    steady_screenshot(ctx.xserver, shot, box[2:])
+    shots = os.environ.get("CLIPVANE_SHOTS_DIR")
+    if shots:
+        shutil.copy(shot, os.path.join(shots, "ja-box.png"))
+    # The question lies between the title (the product's name, beside the icon) and the buttons.
+    text = ctx.sandbox.path("box-ja-text.png")
+    subprocess.run([CONVERT, shot, "-crop", "%dx%d+0+70" % (box[4], box[5] - 110), "+repage", text], check=True)
+    cells = ink_cells(text)
+    shapes = {}
+    for cell in cells:
+        shapes[cell] = shapes.get(cell, 0) + 1
+    print("box text: %d marks, %d shapes" % (len(cells), len(shapes)))
+    if len(shapes) < 10 or max(shapes.values()) * 3 > len(cells):
+        raise TestFailure("the Japanese box's text is not drawn in its glyphs: %d marks of %d shapes" %
+                          (len(cells), len(shapes)))
+    press_box_key(installer, "Return")  # No: the installer goes on
+    if installer.proc.poll() is not None:
+        raise TestFailure("the installer ended after No")
 
 
 def assert_installed(ctx, installer, image):
@@ -591,6 +735,7 @@ def orange_pixels(path, colour="rgb(240,106,60)"):
 
 
 DARK_PANEL = (0x1e, 0x1e, 0x1e)
+LIGHT_PANEL = (0xf0, 0xf0, 0xf0)
 
 
 def pixels(path):
@@ -680,16 +825,23 @@ def case_tray(ctx):
 
         wait_for("one notification", lambda: open(record).read().count("member=Notify") >= 1)
         text = open(record).read()
-        for expected in ('string "Ostrel Clipvane"', 'string "The installation will continue in the background."'):
+        for expected in ('string "Ostrel Clipvane Installer"', 'string "The installation will continue in the background. The installer is in the system tray."'):
             if expected not in text:
                 raise TestFailure("the notification lacks %s: %s" % (expected, text))
 
-        # The menu's Quit asks the quit question; No keeps the installation going, in the tray.
+        # Escape closes the icon's menu; its Quit asks the quit question; No keeps the installation going, in the
+        # tray.
         before = {w[0] for w in windows(ctx.xserver)}
-        xdotool(ctx.xserver, "mousemove", icon[2] + icon[4] // 2, icon[3] + icon[5] // 2)
-        xdotool(ctx.xserver, "click", 3)
-        menu = wait_for("the tray menu", lambda: next((w for w in windows(ctx.xserver)
-                                                       if w[0] not in before and w[4] < 300 and w[5] < 120), None))
+
+        def open_menu():
+            xdotool(ctx.xserver, "mousemove", icon[2] + icon[4] // 2, icon[3] + icon[5] // 2)
+            xdotool(ctx.xserver, "click", 3)
+            return wait_for("the tray menu", lambda: next((w for w in windows(ctx.xserver)
+                                                           if w[0] not in before and w[4] < 300 and w[5] < 120), None))
+        menu = open_menu()
+        xdotool(ctx.xserver, "key", "Escape")
+        wait_for("Escape to close the tray menu", lambda: menu[0] not in {w[0] for w in windows(ctx.xserver)})
+        menu = open_menu()
         xdotool(ctx.xserver, "mousemove", menu[2] + menu[4] // 2, menu[3] + menu[5] * 3 // 4)
         hold_click(ctx.xserver)
         alert_window(ctx.xserver)
@@ -753,6 +905,46 @@ def case_tray_de(ctx):
              lambda: any(w[4] < 100 and figures.match(w[1]) for w in windows(ctx.xserver)))
 
 
+def case_tray_panels(ctx):
+    """The tray icon is drawn (anti-aliased, over the panel as it shows through) for the size the tray gives it and
+    stands out on a dark and on a light panel, small and tall: a good share of its pixels above its progress bar at
+    3:1 or more against the panel."""
+    image = ctx.make_image("--payload-mib", "4")
+    ctx.start_service(image, "--rate-limit", "60000")
+    trayer = None
+    installer = None
+    for height, tint in ((24, DARK_PANEL), (50, DARK_PANEL), (50, LIGHT_PANEL), (24, LIGHT_PANEL)):
+        if trayer:
+            # Without its tray the installer shows its window again; minimised, it docks in the new one.
+            trayer.stop()
+            window = installer_window(ctx.xserver)
+        trayer = ctx.start_helper(["trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
+                                   "--height", str(height), "--SetDockType", "true", "--transparent", "true",
+                                   "--alpha", "0", "--tint", "0x%02x%02x%02x" % tint])
+        wait_for("the system tray", lambda: any(w[1] == "panel" for w in windows(ctx.xserver)))
+        if not installer:
+            installer = ctx.start_installer()
+            installer.wait_log(r"^UI: first frame shown$")
+            press(ctx, installer_window(ctx.xserver), INSTALL_NOW, INSTALL_NOW_AREA)
+        else:
+            press(ctx, window, APP_BUTTON, ((11, 5, 15, 15), "14_downloading_100_minimize_hover.png"))
+        icon = tray_icon(ctx.xserver)
+        print("tray of %d px: icon %dx%d" % (height, icon[4], icon[5]))
+        shot = ctx.sandbox.path("tray-%d-%s.png" % (height, "dark" if tint == DARK_PANEL else "light"))
+        region = (icon[2], icon[3], icon[4], icon[5] * 3 // 4)
+
+        def stands_out():
+            screenshot(ctx.xserver, shot, region)
+            ratios = [contrast(p, tint) for p in pixels(shot)]
+            return sum(1 for r in ratios if r >= 3.0) / len(ratios) >= 0.15
+        wait_for("the icon to stand out on a %d px panel of %s" % (height, tint), stands_out, timeout=10)
+        shots = os.environ.get("CLIPVANE_SHOTS_DIR")
+        if shots:
+            screenshot(ctx.xserver, os.path.join(shots, os.path.basename(shot)), icon[2:6])
+    if installer.proc.poll() is not None:
+        raise TestFailure("the installer ended while the tray was replaced")
+
+
 def case_sigterm_after_a_crash(ctx):
     """A killed run's session folder is removed at the next start; SIGTERM mid-download quits with InstallExit."""
     dead = subprocess.Popen(["true"])
@@ -784,9 +976,11 @@ def start_window_manager(ctx):
                                                           capture_output=True).returncode == 0)
 
 
-def close_request(ctx, title):
-    """The window manager's close, as a taskbar sends it (WM_DELETE_WINDOW through _NET_CLOSE_WINDOW)."""
-    subprocess.run(["wmctrl", "-F", "-c", title], env=ctx.xserver.env(), check=True)
+def close_request(ctx, title, wid=None):
+    """The window manager's close, as a taskbar sends it (WM_DELETE_WINDOW through _NET_CLOSE_WINDOW), to the
+    window of the title or, where a box bears the same, of the id."""
+    target = ["-i", "-c", hex(wid)] if wid else ["-F", "-c", title]
+    subprocess.run(["wmctrl"] + target, env=ctx.xserver.env(), check=True)
 
 
 def mapped_windows(xserver):
@@ -830,7 +1024,7 @@ def case_desktop_keyboard_and_close(ctx):
     xdotool(ctx.xserver, "key", "Return")
     installer.wait_log(r"^Download progress: \d+$")
 
-    close_request(ctx, "Clipvane Installer")
+    close_request(ctx, NAME)
     alert_window(ctx.xserver)
     answered = answered_boxes(installer)
     xdotool(ctx.xserver, "key", "Return")  # the default: No
@@ -839,7 +1033,7 @@ def case_desktop_keyboard_and_close(ctx):
     at_no = download_progress(installer)
     wait_for("the download to go on after Return", lambda: download_progress(installer) > at_no)
 
-    close_request(ctx, "Clipvane Installer")
+    close_request(ctx, NAME)
     box = settled_alert_window(ctx.xserver)
     # Below the title bar, whose colour follows the focus.
     box_area = (box[2], box[3] + 30, box[4], box[5] - 30)
@@ -853,13 +1047,13 @@ def case_desktop_keyboard_and_close(ctx):
     if differing_pixels(ctx.sandbox.path("box-1.png"), ctx.sandbox.path("box-2.png")) > box[4] * box[5] // 20:
         raise TestFailure("a click on the installer window hid the box")
     answered = answered_boxes(installer)
-    close_request(ctx, "Ostrel Clipvane")
+    close_request(ctx, NAME, client_window(ctx.xserver, NAME))
     wait_for("the box's close to answer it", lambda: answered_boxes(installer) > answered)
     no_alert_window(ctx.xserver)
     if installer.proc.poll() is not None:
         raise TestFailure("the installer ended after the box's close")
 
-    close_request(ctx, "Clipvane Installer")
+    close_request(ctx, NAME)
     press_box_button(installer, "default")  # Yes
     if installer.wait_exit() != 0:
         raise TestFailure("installer exited with %s" % installer.proc.returncode)

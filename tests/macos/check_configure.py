@@ -27,6 +27,8 @@ PLIST_KEYS = {
     "NSPrincipalClass": "NSApplication",
     "CFBundleIconFile": "clipvane",
     "CFBundleExecutable": APP,
+    "CFBundleName": "Ostrel Clipvane Installer",
+    "CFBundleDisplayName": "Ostrel Clipvane Installer",
     "CFBundlePackageType": "APPL",
 }
 

@@ -114,5 +114,5 @@ std::string LCInstallerSystemTrayHelper::GetTooltip() const {
       stage = LCInstallerText::Get("state.pre_download").GetUTF8String();
       break;
   }
-  return LCInstallerText::Get("tray.tooltip").GetUTF8String() + "\n" + stage;
+  return LCInstallerText::Get("installer.name").GetUTF8String() + "\n" + stage;
 }

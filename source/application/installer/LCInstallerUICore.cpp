@@ -27,7 +27,6 @@ LCInstallerWindowRef LCInstallerUICore::m_window = nullptr;
 
 namespace {
 
-const char* const kMessageBoxTitle = "Ostrel Clipvane";
 const int kStallMilliseconds = 5000;
 
 KWString Decimal(long long value) { return KWString().AppendNumber(value); }
@@ -450,9 +449,9 @@ void LCInstallerUICore::OnError(LCInstallerErrorEnum code) {
   LCInstallerMBResult answer = kLCInstallerMBResultOK;
   {
     OpenBoxScope box(m_openBoxes);
-    answer =
-        ShowMessageBox(kMessageBoxTitle, message, retryAllowed ? kLCInstallerMBTypeRetryCancel : kLCInstallerMBTypeOK,
-                       kLCInstallerMBDefaultButton1);
+    answer = ShowMessageBox(LCInstallerText::Get("installer.name"), message,
+                            retryAllowed ? kLCInstallerMBTypeRetryCancel : kLCInstallerMBTypeOK,
+                            kLCInstallerMBDefaultButton1);
   }
   m_retryRequested = answer == kLCInstallerMBResultRetry;
   if (!m_retryRequested) HideUI();
@@ -492,8 +491,8 @@ bool LCInstallerUICore::OnAppClose() {
   LCInstallerMBResult answer = kLCInstallerMBResultNo;
   {
     OpenBoxScope box(m_openBoxes);
-    answer = ShowMessageBox(kMessageBoxTitle, LCInstallerText::Get("quit.question"), kLCInstallerMBTypeYesNo,
-                            kLCInstallerMBDefaultButton2);
+    answer = ShowMessageBox(LCInstallerText::Get("installer.name"), LCInstallerText::Get("quit.question"),
+                            kLCInstallerMBTypeYesNo, kLCInstallerMBDefaultButton2);
   }
   if (answer != kLCInstallerMBResultYes) return false;
   QuitInstallation();
@@ -550,7 +549,13 @@ bool LCInstallerUICore::QuitWithoutDisplay(unsigned int serviceDeadlineMilliseco
 std::atomic<int> LCInstallerUICore::ms_quitSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler may only touch a lock-free atomic");
 
+std::function<bool()> LCInstallerUICore::ms_comeForwardCheck;
+
 void LCInstallerUICore::OnQuitSignal(int signalNumber) { ms_quitSignal = signalNumber; }
+
+int LCInstallerUICore::TakeQuitSignal() { return ms_quitSignal.exchange(0); }
+
+void LCInstallerUICore::SetComeForwardCheck(std::function<bool()> check) { ms_comeForwardCheck = std::move(check); }
 
 void LCInstallerUICore::InstallQuitSignalHandlers() {
   struct sigaction action;
@@ -564,9 +569,17 @@ void LCInstallerUICore::InstallQuitSignalHandlers() {
 // Nothing of AppKit may run in a signal handler: the quit happens here, on
 // the main thread, as the Quit menu's Yes would do it.
 void LCInstallerUICore::QuitWatchTick(KWTimerID, void* data) {
+  LCInstallerUICore* core = static_cast<LCInstallerUICore*>(data);
+  if (ms_comeForwardCheck && ms_comeForwardCheck() && !core->m_exitRequested) {
+    KWLOG("UI: another installer was started; this one comes forward");
+    if (core->m_trayHelper.IsInTray()) {
+      core->MaximizeUI();
+    } else {
+      core->m_trayHelper.ShowApplication();
+    }
+  }
   const int signalNumber = ms_quitSignal.exchange(0);
   if (signalNumber == 0) return;
-  LCInstallerUICore* core = static_cast<LCInstallerUICore*>(data);
   KWLOG("UI: signal %d, quitting as the user would", signalNumber);
   if (!core->m_exitRequested) core->QuitInstallation();
 }

@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <functional>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -90,6 +91,13 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   // the signal; a main-thread timer of the core acts on it. A second signal
   // of the same kind ends the process at once.
   static void InstallQuitSignalHandlers();
+  // The quit signal noted since the last call, 0 if none; for a window layer
+  // that shows a box before the core's timer runs. Any thread.
+  static int TakeQuitSignal();
+  // Asked on the core's quit-watch timer: when it says another installer
+  // wanted this one, the window (or the tray's) comes forward. Set before
+  // CreateUI; main thread.
+  static void SetComeForwardCheck(std::function<bool()> check);
 
   // Rendering (main thread). RenderUI recomposes the frame from the assets
   // when anything visible changed since the last frame, and says whether it did.
@@ -273,4 +281,5 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   // The last quit signal not yet acted on; 0 when none. Written by the
   // signal handler.
   static std::atomic<int> ms_quitSignal;
+  static std::function<bool()> ms_comeForwardCheck;  // main thread
 };

@@ -129,8 +129,6 @@ SysTrayNotificationDelegate* gNotificationDelegate = nil;
 std::atomic<bool> g_statusItemReported{false};
 std::atomic<bool> g_notificationReported{false};
 
-const char* const kNotificationTitle = "Ostrel Clipvane";
-
 // Where the icon goes while the window is hidden.
 enum MenuBarPath { kMenuBarNone, kMenuBarStatusItem, kMenuBarDesktopTray };
 // Whether this AppKit's status bar gives items; found out once by Initialize.
@@ -225,13 +223,15 @@ SysTrayNotificationDelegate* NotificationDelegate() {
 
 // Main thread. Looked up at run time: not every AppKit has user notifications.
 void DeliverBackgroundNotification() {
-  if (MLCPostUserNotification(@"com.ostrel.clipvane.installer.background", MLCToNSString(kNotificationTitle),
-                              MLCToNSString(LCInstallerText::Get("notification.text"))))
+  if (MLCPostUserNotification(@"com.ostrel.clipvane.installer.background",
+                              MLCToNSString(LCInstallerText::Get("installer.name")),
+                              MLCToNSString(LCInstallerText::Get(MLCBackgroundNoticeKey()))))
     return;
   Class centerClass = NSClassFromString(@"NSUserNotificationCenter");
   Class notificationClass = NSClassFromString(@"NSUserNotification");
   if (!centerClass || !notificationClass) {
-    const bool shown = LCShowDesktopNotification(kNotificationTitle, LCInstallerText::Get("notification.text").c_str());
+    const bool shown = LCShowDesktopNotification(LCInstallerText::Get("installer.name").c_str(),
+                                                 LCInstallerText::Get(MLCBackgroundNoticeKey()).c_str());
     if (!g_notificationReported.exchange(true)) {
       KWLOG(shown ? "UI: the background notice went to the desktop's notification service"
                   : "UI: no notification service; the background notice is skipped");
@@ -239,8 +239,8 @@ void DeliverBackgroundNotification() {
     return;
   }
   id notification = [[notificationClass alloc] init];
-  [notification setTitle:MLCToNSString(kNotificationTitle)];
-  [notification setInformativeText:MLCToNSString(LCInstallerText::Get("notification.text"))];
+  [notification setTitle:MLCToNSString(LCInstallerText::Get("installer.name"))];
+  [notification setInformativeText:MLCToNSString(LCInstallerText::Get(MLCBackgroundNoticeKey()))];
   [notification performSelector:@selector(setSoundName:) withObject:nil];
   id center = [centerClass performSelector:@selector(defaultUserNotificationCenter)];
   [center setDelegate:NotificationDelegate()];

@@ -10,6 +10,7 @@
 
 #include "KWLogger.h"
 #include "KWSystemUtils.h"
+#include "LCInstallerText.h"
 #include "LCInstallerUICore.h"
 #include "MKWAutoReleasePoolWrapper.h"
 #include "MLCInstallerUIAppKit.h"
@@ -42,7 +43,7 @@ int LCInstallerUICore::CreateUI() {
 
   NSString* processName = [[NSProcessInfo processInfo] processName];
   MLCInstallApplicationMenu(this, processName);
-  NSWindow* window = MLCCreateInstallerWindow(processName);
+  NSWindow* window = MLCCreateInstallerWindow(MLCToNSString(LCInstallerText::Get("installer.name")));
   m_window = window;
 
   MLCInstallUITimerBackend();

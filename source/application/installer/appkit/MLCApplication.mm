@@ -64,9 +64,7 @@ void MLCInstallApplicationMenu(LCInstallerUICore* core, NSString* processName) {
   [app setMainMenu:mainMenu];
 }
 
-void MLCStopApplication() {
-  NSApplication* app = [NSApplication sharedApplication];
-  [app stop:nil];
+void MLCWakeEventLoop() {
   NSEvent* wake = [NSEvent otherEventWithType:static_cast<NSEventType>(kApplicationDefinedEventType)
                                      location:NSMakePoint(0, 0)
                                 modifierFlags:0
@@ -76,7 +74,12 @@ void MLCStopApplication() {
                                       subtype:0
                                         data1:0
                                         data2:0];
-  [app postEvent:wake atStart:YES];
+  [[NSApplication sharedApplication] postEvent:wake atStart:YES];
+}
+
+void MLCStopApplication() {
+  [[NSApplication sharedApplication] stop:nil];
+  MLCWakeEventLoop();
   // GNUstep runs queued tasks while it works out how long to wait, and then
   // waits for the next timer or input before it looks at posted events again.
   // After OnInstallDone no timer is left, so a short one makes it look.

@@ -136,10 +136,13 @@ const KWUINTSize kMLCUISize = {868, 592};
   return NO;
 }
 
-// GNUstep sets the window's protocols afresh each time it maps the window.
+// GNUstep sets the window's protocols and icon afresh each time it maps the window.
 - (void)orderWindow:(NSWindowOrderingMode)place relativeTo:(NSInteger)otherWindow {
   [super orderWindow:place relativeTo:otherWindow];
-  if (place != NSWindowOut) MLCAcceptCloseRequests(self);
+  if (place != NSWindowOut) {
+    MLCAcceptCloseRequests(self);
+    MLCSetWindowIcon(self);
+  }
 }
 
 - (void)keyDown:(NSEvent*)event {

@@ -88,6 +88,9 @@ bool MLCAbandonPendingMessageBoxes(int lockMilliseconds = -1);
 void MLCInstallApplicationMenu(LCInstallerUICore* core, NSString* processName);
 // Stops [NSApp run] and wakes it so that it returns.
 void MLCStopApplication();
+// Posts an event that wakes a loop waiting for input (one told to stop
+// looks again only after an event).
+void MLCWakeEventLoop();
 // Makes a quit the system asks for (Dock, logout) take the installer's quit path.
 void MLCInstallApplicationDelegate();
 

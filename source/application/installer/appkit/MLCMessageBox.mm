@@ -60,8 +60,6 @@ bool IsPendingLocked(MessageBoxRequest* request) {
   return std::find(g_pendingBoxes.begin(), g_pendingBoxes.end(), request) != g_pendingBoxes.end();
 }
 
-const char* const kBoxTitle = "Ostrel Clipvane";
-
 // The button that Return presses, found in the box's views.
 NSButton* DefaultButtonIn(NSView* view) {
   if ([view isKindOfClass:[NSButton class]] && [[(NSButton*)view keyEquivalent] isEqualToString:@"\r"]) {
@@ -85,7 +83,7 @@ void MakeInstallerBox(NSWindow* box) {
     [box makeFirstResponder:button];
   }
   if (!g_boxCloser) g_boxCloser = [[MLCBoxCloser alloc] init];
-  [box setTitle:MLCToNSString(kBoxTitle)];
+  [box setTitle:MLCToNSString(LCInstallerText::Get("installer.name"))];
   [box setDelegate:(id)g_boxCloser];
   NSWindow* owner = static_cast<NSWindow*>(LCInstallerUICore::m_window);
   if (owner && [owner isVisible]) {
@@ -123,6 +121,10 @@ LCInstallerMBResult RunAlertModally(const KWString& title, const KWString& messa
       break;
   }
   NSAlert* alert = MLCNewAlert(MakeInstallerBox);
+  // The product's icon also in a box shown before the window (whose start
+  // sets it as the application's).
+  static NSImage* icon = [MLCLoadApplicationIcon() retain];
+  if (icon) [alert setIcon:icon];
   NSButton* first = [alert addButtonWithTitle:defaultTitle];
   NSButton* second = alternateTitle ? [alert addButtonWithTitle:alternateTitle] : nil;
   if (second && defaultButton == kLCInstallerMBDefaultButton2) {
@@ -154,6 +156,26 @@ LCInstallerMBResult RunAlertModally(const KWString& title, const KWString& messa
 
 }  // namespace
 
+// Main thread, on a timer while a box is up before the window exists (and
+// with it the core's quit watch): a quit signal closes the box unanswered,
+// and the process goes on to its end.
+@interface MLCQuitSignalWatch : NSObject
+- (void)look:(NSTimer*)timer;
+@end
+
+@implementation MLCQuitSignalWatch
+- (void)look:(NSTimer*)timer {
+  (void)timer;
+  NSApplication* app = [NSApplication sharedApplication];
+  if (![app modalWindow]) return;  // the signal waits for the box
+  if (const int signalNumber = LCInstallerUICore::TakeQuitSignal()) {
+    KWLOG("UI: signal %d, the box is closed unanswered", signalNumber);
+    [app stopModal];
+    MLCWakeEventLoop();
+  }
+}
+@end
+
 // Main thread. A box raised before the window exists (a start-up failure in
 // main) comes before any event loop: it runs inside one, as a box of a
 // launched application, since GNUstep gives a modal box no input otherwise.
@@ -161,14 +183,26 @@ LCInstallerMBResult MLCRunAlert(const KWString& title, const KWString& message, 
                                 LCInstallerMBDefaultButton defaultButton) {
   NSApplication* app = [NSApplication sharedApplication];
   if (g_pUICore || [app isRunning]) return RunAlertModally(title, message, type, defaultButton);
+  MKWAutoReleasePoolWrapper pool;
+  MLCQuitSignalWatch* watch = [[[MLCQuitSignalWatch alloc] init] autorelease];
+  NSTimer* quitWatch = [NSTimer timerWithTimeInterval:0.1
+                                               target:watch
+                                             selector:@selector(look:)
+                                             userInfo:nil
+                                              repeats:YES];
+  [[NSRunLoop currentRunLoop] addTimer:quitWatch forMode:NSDefaultRunLoopMode];
+  [[NSRunLoop currentRunLoop] addTimer:quitWatch forMode:NSModalPanelRunLoopMode];
   LCInstallerMBResult result = kLCInstallerMBResultOK;
   MLCRunOnMainThreadLater([&] {
+    // GNUstep's application object took the quit signals for itself as it
+    // started running.
+    LCInstallerUICore::InstallQuitSignalHandlers();
     MLCBringToFront();
     result = RunAlertModally(title, message, type, defaultButton);
     MLCStopApplication();
   });
-  MKWAutoReleasePoolWrapper pool;
   [app run];
+  [quitWatch invalidate];
   return result;
 }
 

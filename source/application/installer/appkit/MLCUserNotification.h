@@ -10,3 +10,7 @@
 // thread), or drops it with one log line if it is refused. False where the
 // system has no user notifications (older macOS, GNUstep): nothing was done.
 bool MLCPostUserNotification(NSString* identifier, NSString* title, NSString* body);
+
+// The text key of the notice that the installation goes on without the
+// window: it names where the installer is (the system tray, the menu bar).
+const char* MLCBackgroundNoticeKey();

@@ -8,3 +8,5 @@ bool MLCPostUserNotification(NSString* identifier, NSString* title, NSString* bo
   (void)body;
   return false;
 }
+
+const char* MLCBackgroundNoticeKey() { return "notification.text.tray"; }

@@ -95,3 +95,5 @@ bool MLCPostUserNotification(NSString* identifier, NSString* title, NSString* bo
   [pending release];
   return true;
 }
+
+const char* MLCBackgroundNoticeKey() { return "notification.text.menu_bar"; }

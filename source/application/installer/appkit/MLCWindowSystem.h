@@ -18,6 +18,10 @@ bool MLCShowsApplicationMenu();
 // hands to performClose:) instead of ending the connection.
 void MLCAcceptCloseRequests(NSWindow* window);
 
+// The window manager shows the application's icon for the window (title bar,
+// taskbar, window list) at the sizes the icon has from 16 to 128 pixels.
+void MLCSetWindowIcon(NSWindow* window);
+
 // The box belongs to the owner window: kept above it, modal to it, a dialog
 // to the window manager, and answerable by its close request.
 void MLCMakeBoxOf(NSWindow* box, NSWindow* owner);

@@ -5,12 +5,19 @@
 #include <X11/Xutil.h>
 #include <unistd.h>
 
+#include <fontconfig/fontconfig.h>
+
 #include <GNUstepGUI/GSDisplayServer.h>
 #include <atomic>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "KWLogger.h"
 #include "KWSystemUtils.h"
+#include "LCInstallerText.h"
+#include "MLCInstallerUIAppKit.h"
+#include "MLCInstallerWindowLayer.h"
 
 namespace {
 
@@ -45,6 +52,34 @@ void AddProtocol(Display* display, Window window, Atom protocol) {
   if (protocols) XFree(protocols);
 }
 
+// The application icon as _NET_WM_ICON wants it: for each size, its width,
+// its height and its pixels as 0xAARRGGBB (straight alpha), one CARDINAL
+// each, which Xlib takes as longs. Read once; empty when the icon is missing.
+const std::vector<unsigned long>& IconCardinals() {
+  static std::vector<unsigned long> cardinals;
+  static bool read = false;
+  if (read) return cardinals;
+  read = true;
+  NSImage* icon = MLCLoadApplicationIcon();
+  NSArray* reps = icon ? [icon representations] : nil;
+  for (NSUInteger i = 0; i < [reps count]; ++i) {
+    NSImageRep* rep = [reps objectAtIndex:i];
+    if (![rep isKindOfClass:[NSBitmapImageRep class]]) continue;
+    const LCBGRAImage pixels = MLCBitmapToBGRA(static_cast<NSBitmapImageRep*>(rep));
+    const unsigned int size = pixels.GetWidth();
+    if (size < 16 || size > 128 || pixels.GetHeight() != size) continue;
+    cardinals.push_back(size);
+    cardinals.push_back(size);
+    const unsigned char* p = pixels.GetData();
+    for (unsigned int n = 0; n < size * size; ++n, p += 4) {
+      cardinals.push_back(static_cast<unsigned long>(p[3]) << 24 | static_cast<unsigned long>(p[0]) << 16 |
+                          static_cast<unsigned long>(p[1]) << 8 | p[2]);
+    }
+  }
+  if (cardinals.empty()) KWLOG("UI: the application icon has no picture from 16 to 128 pixels for the windows");
+  return cardinals;
+}
+
 // Xlib ends the process when this handler returns, from inside whatever
 // AppKit call found the connection gone; unwinding from here would leave
 // AppKit and the service's locks in an unknown state. The quit work runs
@@ -63,9 +98,69 @@ int OnDisplayLost(Display*) {
 
 }  // namespace
 
-// GNUstep reads this when NSApp starts: no application icon tile.
+namespace {
+
+// The PostScript name (what GNUstep's back end names a font by) of
+// fontconfig's best sans face for the language in the given weight; empty
+// when fontconfig has none.
+std::string SansFontFor(const std::string& language, int weight) {
+  std::string name;
+  FcPattern* pattern = FcPatternCreate();
+  if (!pattern) return name;
+  FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8*>("sans-serif"));
+  FcPatternAddString(pattern, FC_LANG, reinterpret_cast<const FcChar8*>(language.c_str()));
+  FcPatternAddInteger(pattern, FC_WEIGHT, weight);
+  FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
+  FcDefaultSubstitute(pattern);
+  FcResult result = FcResultNoMatch;
+  FcPattern* match = FcFontMatch(nullptr, pattern, &result);
+  FcChar8* postScriptName = nullptr;
+  FcLangSet* languages = nullptr;
+  // A match is only a font that has the language's glyphs: fontconfig
+  // otherwise returns its default face whatever the language.
+  if (match && FcPatternGetLangSet(match, FC_LANG, 0, &languages) == FcResultMatch &&
+      FcLangSetHasLang(languages, reinterpret_cast<const FcChar8*>(language.c_str())) != FcLangDifferentLang &&
+      FcPatternGetString(match, FC_POSTSCRIPT_NAME, 0, &postScriptName) == FcResultMatch && postScriptName) {
+    name = reinterpret_cast<const char*>(postScriptName);
+  }
+  if (match) FcPatternDestroy(match);
+  FcPatternDestroy(pattern);
+  return name;
+}
+
+// NOTE: GNUstep draws a control's text in the one font its defaults name
+// (DejaVu Sans or Helvetica's stand-in) and turns every character that font
+// cannot encode into "?": a Japanese box came out as "??????". The system
+// fonts are therefore named for the person's language, as fontconfig
+// chooses them (the tray's tooltip and menu use the same choice), in the
+// registration domain: a font the user chose in their own defaults wins.
+void RegisterFontsForLanguage(NSMutableDictionary* defaults) {
+  const std::string language = LCInstallerText::GetLocale();
+  if (language.empty() || !FcInit()) return;
+  const std::string regular = SansFontFor(language, FC_WEIGHT_REGULAR);
+  const std::string bold = SansFontFor(language, FC_WEIGHT_BOLD);
+  if (regular.empty()) {
+    KWLOG("UI: no font with the glyphs of \"%s\"; the boxes keep the toolkit's font", language.c_str());
+    return;
+  }
+  NSString* regularName = [NSString stringWithUTF8String:regular.c_str()];
+  NSString* boldName = bold.empty() ? regularName : [NSString stringWithUTF8String:bold.c_str()];
+  NSString* const regularKeys[] = {@"NSFont",        @"NSUserFont",           @"NSLabelFont",
+                                   @"NSMessageFont", @"NSPaletteFont",        @"NSToolTipsFont",
+                                   @"NSMenuFont",    @"NSControlContentFont", @"NSMenuBarFont"};
+  for (NSString* key : regularKeys) [defaults setObject:regularName forKey:key];
+  [defaults setObject:boldName forKey:@"NSBoldFont"];
+  [defaults setObject:boldName forKey:@"NSTitleBarFont"];
+  KWLOG("UI: boxes in the font \"%s\" for \"%s\"", regular.c_str(), language.c_str());
+}
+
+}  // namespace
+
+// GNUstep reads these when NSApp starts: no application icon tile, and
+// system fonts with the glyphs of the person's language.
 void MLCRegisterApplicationDefaults() {
-  NSDictionary* defaults = [NSDictionary dictionaryWithObjectsAndKeys:@"YES", @"GSSuppressAppIcon", nil];
+  NSMutableDictionary* defaults = [NSMutableDictionary dictionaryWithObject:@"YES" forKey:@"GSSuppressAppIcon"];
+  RegisterFontsForLanguage(defaults);
   [[NSUserDefaults standardUserDefaults] registerDefaults:defaults];
 }
 
@@ -76,6 +171,19 @@ void MLCAcceptCloseRequests(NSWindow* window) {
   const Window xWindow = XWindowOf(window);
   if (!display || !xWindow) return;
   AddProtocol(display, xWindow, XInternAtom(display, "WM_DELETE_WINDOW", False));
+  XFlush(display);
+}
+
+// GNUstep's back end gives every window the icon it made once from the
+// application's icon image, and only at one size (GNUstep's logo for a window
+// made before the icon was set); it is replaced whenever the window is mapped.
+void MLCSetWindowIcon(NSWindow* window) {
+  Display* display = ServerDisplay();
+  const Window xWindow = XWindowOf(window);
+  const std::vector<unsigned long>& icon = IconCardinals();
+  if (!display || !xWindow || icon.empty()) return;
+  XChangeProperty(display, xWindow, XInternAtom(display, "_NET_WM_ICON", False), XA_CARDINAL, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(icon.data()), static_cast<int>(icon.size()));
   XFlush(display);
 }
 
@@ -103,6 +211,7 @@ void MLCMakeBoxOf(NSWindow* box, NSWindow* owner) {
   XChangeProperty(display, xBox, XInternAtom(display, "_NET_WM_STATE", False), XA_ATOM, 32, PropModeAppend,
                   reinterpret_cast<unsigned char*>(&state), 1);
   AddProtocol(display, xBox, XInternAtom(display, "WM_DELETE_WINDOW", False));
+  MLCSetWindowIcon(box);
   // Motif hints: a title, a border and a close button, but nothing to
   // minimise or maximise a question with.
   const long kFunctionsAndDecorations = 1 | 2;

@@ -6,6 +6,9 @@ void MLCRegisterApplicationDefaults() {}
 
 void MLCAcceptCloseRequests(NSWindow* window) { (void)window; }
 
+// The Dock and the title bar take the bundle's icon.
+void MLCSetWindowIcon(NSWindow* window) { (void)window; }
+
 void MLCMakeBoxOf(NSWindow* box, NSWindow* owner) {
   (void)owner;
   [box setLevel:NSModalPanelWindowLevel];

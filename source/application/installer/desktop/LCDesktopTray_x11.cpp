@@ -7,12 +7,14 @@
 #include <X11/Xft/Xft.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/keysym.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "KWLogger.h"
@@ -25,8 +27,8 @@ namespace {
 const long kSystemTrayRequestDock = 0;
 const long kXEmbedMapped = 1;
 const unsigned int kDefaultIconSize = 22;
-// Partly transparent edges are blended over this grey: a plain X window has
-// no alpha, and the tray's own background cannot be read.
+// Partly transparent edges are blended over the panel as read back from the
+// window; over this grey where it cannot be read (a plain X window has no alpha).
 const unsigned char kBackground[3] = {200, 200, 200};
 // The look of tooltips and menus: fontconfig's sans for the person's
 // language (Xft draws from the one font it opens, so a Japanese text needs a
@@ -96,6 +98,12 @@ unsigned long Scale8(unsigned int value, unsigned long mask) {
   return ((value * max + 127) / 255) << Shift(mask);
 }
 
+// The channel of a pixel that the mask selects, as 0..255.
+unsigned int Unscale8(unsigned long pixel, unsigned long mask) {
+  const unsigned long max = mask >> Shift(mask);
+  return max ? static_cast<unsigned int>((((pixel & mask) >> Shift(mask)) * 255 + max / 2) / max) : 0;
+}
+
 class LCX11Tray : public ILCDesktopTray {
  public:
   LCX11Tray(Display* display, const std::vector<std::string>& menuItems, EventCallback onEvent, void* data)
@@ -148,9 +156,12 @@ class LCX11Tray : public ILCDesktopTray {
     m_tooltip = text;
     if (m_window) SetWindowName();
     if (m_tooltipWindow) {
-      // Redrawn in place with the new text.
-      HideTooltip();
-      ShowTooltip(m_tooltipX, m_tooltipY);
+      // Redrawn in place, never blank between the old text and the new.
+      ErrorTrap trap(m_display);
+      const std::pair<int, int> size = TooltipSize();
+      XResizeWindow(m_display, m_tooltipWindow, static_cast<unsigned int>(size.first),
+                    static_cast<unsigned int>(size.second));
+      DrawTooltip();
     }
   }
 
@@ -228,7 +239,6 @@ class LCX11Tray : public ILCDesktopTray {
     switch (event.type) {
       case Expose:
         if (event.xexpose.window == m_window && event.xexpose.count == 0) Draw();
-        if (event.xexpose.window == m_tooltipWindow && event.xexpose.count == 0) DrawTooltip();
         break;
       case ConfigureNotify:
         if (event.xconfigure.window == m_window && (static_cast<unsigned int>(event.xconfigure.width) != m_width ||
@@ -284,49 +294,64 @@ class LCX11Tray : public ILCDesktopTray {
     return false;
   }
 
+  // The icon scaled to the size the tray gave the window (a box filter from
+  // the largest picture: anti-aliased at every size), its partly transparent
+  // edges blended over the panel as it shows through the window. Where the
+  // panel cannot be read, over a neutral grey inside a hard mask.
   void Draw() {
     if (!m_window || m_icon.IsEmpty()) return;
     ErrorTrap trap(m_display);
     const unsigned int side = std::min(m_width, m_height);
     const LCBGRAImage scaled = LCScaleImage(m_icon, side, side);
+    const int left = static_cast<int>((m_width - side) / 2);
+    const int top = static_cast<int>((m_height - side) / 2);
+    XClearWindow(m_display, m_window);  // the tray's own background shows round the icon
+    XImage* ground = XGetImage(m_display, m_window, left, top, side, side, AllPlanes, ZPixmap);
     Visual* visual = DefaultVisual(m_display, m_screen);
     const int depth = DefaultDepth(m_display, m_screen);
     XImage* image =
         XCreateImage(m_display, visual, static_cast<unsigned int>(depth), ZPixmap, 0, nullptr, side, side, 32, 0);
-    if (!image) return;
+    if (!image) {
+      if (ground) XDestroyImage(ground);
+      return;
+    }
     image->data = static_cast<char*>(std::calloc(static_cast<size_t>(image->bytes_per_line) * side, 1));
-    Pixmap mask = XCreatePixmap(m_display, m_window, side, side, 1);
-    XImage* maskImage = XCreateImage(m_display, visual, 1, XYBitmap, 0, nullptr, side, side, 8, 0);
-    maskImage->data = static_cast<char*>(std::calloc(static_cast<size_t>(maskImage->bytes_per_line) * side, 1));
+    Pixmap mask = ground ? None : XCreatePixmap(m_display, m_window, side, side, 1);
+    XImage* maskImage = ground ? nullptr : XCreateImage(m_display, visual, 1, XYBitmap, 0, nullptr, side, side, 8, 0);
+    if (maskImage) {
+      maskImage->data = static_cast<char*>(std::calloc(static_cast<size_t>(maskImage->bytes_per_line) * side, 1));
+    }
+    const unsigned long masks[3] = {visual->red_mask, visual->green_mask, visual->blue_mask};
     for (unsigned int y = 0; y < side; ++y) {
       for (unsigned int x = 0; x < side; ++x) {
         const unsigned char* p = scaled.GetData() + (static_cast<size_t>(y) * side + x) * 4;
-        unsigned int rgb[3];
-        for (int c = 0; c < 3; ++c) rgb[c] = LCBGRAImage::BlendFast(p[3], p[c], kBackground[c]);
-        XPutPixel(
-            image, static_cast<int>(x), static_cast<int>(y),
-            Scale8(rgb[0], visual->red_mask) | Scale8(rgb[1], visual->green_mask) | Scale8(rgb[2], visual->blue_mask));
-        XPutPixel(maskImage, static_cast<int>(x), static_cast<int>(y), p[3] >= 64 ? 1 : 0);
+        const unsigned long under = ground ? XGetPixel(ground, static_cast<int>(x), static_cast<int>(y)) : 0;
+        unsigned long pixel = 0;
+        for (int c = 0; c < 3; ++c) {
+          const unsigned int back = ground ? Unscale8(under, masks[c]) : kBackground[c];
+          pixel |= Scale8(LCBGRAImage::BlendFast(p[3], p[c], back), masks[c]);
+        }
+        XPutPixel(image, static_cast<int>(x), static_cast<int>(y), pixel);
+        if (maskImage) XPutPixel(maskImage, static_cast<int>(x), static_cast<int>(y), p[3] >= 64 ? 1 : 0);
       }
     }
-    // A set bit of a bitmap is drawn in the foreground, a clear one in the background.
-    XGCValues maskValues;
-    maskValues.foreground = 1;
-    maskValues.background = 0;
-    GC maskGC = XCreateGC(m_display, mask, GCForeground | GCBackground, &maskValues);
-    XPutImage(m_display, mask, maskGC, maskImage, 0, 0, 0, 0, side, side);
-    XFreeGC(m_display, maskGC);
-    XDestroyImage(maskImage);
-
-    const int left = static_cast<int>((m_width - side) / 2);
-    const int top = static_cast<int>((m_height - side) / 2);
-    XClearWindow(m_display, m_window);  // the tray's own background shows round the icon
     GC gc = XCreateGC(m_display, m_window, 0, nullptr);
-    XSetClipMask(m_display, gc, mask);
-    XSetClipOrigin(m_display, gc, left, top);
+    if (maskImage) {
+      // A set bit of a bitmap is drawn in the foreground, a clear one in the background.
+      XGCValues maskValues;
+      maskValues.foreground = 1;
+      maskValues.background = 0;
+      GC maskGC = XCreateGC(m_display, mask, GCForeground | GCBackground, &maskValues);
+      XPutImage(m_display, mask, maskGC, maskImage, 0, 0, 0, 0, side, side);
+      XFreeGC(m_display, maskGC);
+      XDestroyImage(maskImage);
+      XSetClipMask(m_display, gc, mask);
+      XSetClipOrigin(m_display, gc, left, top);
+    }
     XPutImage(m_display, m_window, gc, image, 0, 0, left, top, side, side);
     XFreeGC(m_display, gc);
-    XFreePixmap(m_display, mask);
+    if (mask != None) XFreePixmap(m_display, mask);
+    if (ground) XDestroyImage(ground);
     XDestroyImage(image);
   }
 
@@ -379,8 +404,8 @@ class LCX11Tray : public ILCDesktopTray {
     return window;
   }
 
-  // Text in the window at (x, baseline); a background colour fills the line first.
-  void DrawText(Window window, const std::string& text, int x, int baseline, const char* colour) {
+  // Text in the window or picture at (x, baseline).
+  void DrawText(Drawable window, const std::string& text, int x, int baseline, const char* colour) {
     Visual* visual = DefaultVisual(m_display, m_screen);
     const Colormap map = DefaultColormap(m_display, m_screen);
     XftDraw* draw = XftDrawCreate(m_display, window, visual, map);
@@ -398,21 +423,41 @@ class LCX11Tray : public ILCDesktopTray {
   void ShowTooltip(int x, int y) {
     if (m_tooltipWindow || m_tooltip.empty() || !Font()) return;
     ErrorTrap trap(m_display);
-    m_tooltipX = x;
-    m_tooltipY = y;
+    const std::pair<int, int> size = TooltipSize();
+    m_tooltipWindow = CreatePopup(x, y + 20, size.first, size.second, 0);
+    DrawTooltip();
+  }
+
+  // The tooltip box's width and height for its text.
+  std::pair<int, int> TooltipSize() {
     int width = 0;
     const std::vector<std::string> lines = Lines(m_tooltip);
     for (const std::string& line : lines) width = std::max(width, TextWidth(line));
-    const int height = static_cast<int>(lines.size()) * LineHeight() + 2 * kTooltipPadding;
-    m_tooltipWindow = CreatePopup(x, y + 20, width + 2 * kTooltipPadding, height, ExposureMask);
+    return std::make_pair(width + 2 * kTooltipPadding,
+                          static_cast<int>(lines.size()) * LineHeight() + 2 * kTooltipPadding);
   }
 
+  // The text is drawn into a picture that becomes the window's background in
+  // one step: the server repaints it itself, and an update never shows the
+  // box empty.
   void DrawTooltip() {
+    const std::pair<int, int> size = TooltipSize();
+    const unsigned int width = static_cast<unsigned int>(size.first);
+    const unsigned int height = static_cast<unsigned int>(size.second);
+    Pixmap picture = XCreatePixmap(m_display, m_tooltipWindow, width, height,
+                                   static_cast<unsigned int>(DefaultDepth(m_display, m_screen)));
+    GC gc = XCreateGC(m_display, picture, 0, nullptr);
+    XSetForeground(m_display, gc, Pixel(kGroundColour));
+    XFillRectangle(m_display, picture, gc, 0, 0, width, height);
+    XFreeGC(m_display, gc);
     const std::vector<std::string> lines = Lines(m_tooltip);
     for (size_t i = 0; i < lines.size(); ++i) {
-      DrawText(m_tooltipWindow, lines[i], kTooltipPadding,
+      DrawText(picture, lines[i], kTooltipPadding,
                kTooltipPadding + static_cast<int>(i) * LineHeight() + m_font->ascent, kTextColour);
     }
+    XSetWindowBackgroundPixmap(m_display, m_tooltipWindow, picture);
+    XClearArea(m_display, m_tooltipWindow, 0, 0, 0, 0, False);
+    XFreePixmap(m_display, picture);
   }
 
   int MenuItemHeight() { return LineHeight() + 2 * kMenuItemPadding; }
@@ -427,16 +472,19 @@ class LCX11Tray : public ILCDesktopTray {
     for (const std::string& item : m_menuItems) width = std::max(width, TextWidth(item));
     m_menuWidth = width + 2 * kMenuSidePadding;
     m_menuWindow = CreatePopup(x, y, m_menuWidth, static_cast<int>(m_menuItems.size()) * MenuItemHeight(),
-                               ExposureMask | ButtonPressMask | PointerMotionMask);
+                               ExposureMask | ButtonPressMask | PointerMotionMask | KeyPressMask);
     m_menuHover = -1;
     XGrabPointer(m_display, m_menuWindow, True, ButtonPressMask | PointerMotionMask, GrabModeAsync, GrabModeAsync, None,
                  None, CurrentTime);
+    // The keyboard too, so that Escape closes the menu as a desktop's own do.
+    XGrabKeyboard(m_display, m_menuWindow, True, GrabModeAsync, GrabModeAsync, CurrentTime);
   }
 
   void HideMenu() {
     if (!m_menuWindow) return;
     ErrorTrap trap(m_display);
     XUngrabPointer(m_display, CurrentTime);
+    XUngrabKeyboard(m_display, CurrentTime);
     XDestroyWindow(m_display, m_menuWindow);
     m_menuWindow = 0;
   }
@@ -475,6 +523,9 @@ class LCX11Tray : public ILCDesktopTray {
           m_menuHover = MenuItemAt(event.xmotion.x, event.xmotion.y);
           DrawMenu();
         }
+        return true;
+      case KeyPress:
+        if (XLookupKeysym(const_cast<XKeyEvent*>(&event.xkey), 0) == XK_Escape) HideMenu();
         return true;
       case ButtonPress: {
         // A press on another of our windows (the icon) closes the menu and

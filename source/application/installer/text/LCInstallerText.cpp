@@ -44,10 +44,14 @@ const std::vector<std::pair<std::string, std::string>> kEnglish = {
     {"button.no", "No"},
     {"button.retry", "Retry"},
     {"menu.quit", "Quit {app}"},
-    {"tray.tooltip", "Ostrel Clipvane Installer"},
+    {"installer.name", "Ostrel Clipvane Installer"},
     {"tray.menu.show", "Show Installer"},
     {"tray.menu.quit", "Quit"},
-    {"notification.text", "The installation will continue in the background."},
+    // The notice when the window goes away: where the installer is now.
+    {"notification.text.tray",
+     "The installation will continue in the background. The installer is in the system tray."},
+    {"notification.text.menu_bar",
+     "The installation will continue in the background. The installer is in the menu bar."},
     // Names a screen reader gives the window's drawn buttons that have no words.
     {"control.cancel_installation", "Cancel the installation"},
     {"control.close", "Close"},
