@@ -345,6 +345,16 @@ TEST(TrayIconArtTest, ProgressBarAlongTheBottomFilledFromTheLeft) {
   EXPECT_EQ((Pixel{0, 0, 0, 0}), PixelAt(half, 0, 16));
   EXPECT_EQ(bar, PixelAt(LCDrawIconProgress(icon, 250), 19, 19));  // held to 100
   EXPECT_EQ(track, PixelAt(LCDrawIconProgress(icon, 0), 0, 19));
+
+  // Over a template the menu bar reads alpha alone: no colour, the bar solid
+  // and the track faint, also while busy.
+  const LCBGRAImage overTemplate = LCDrawIconProgress(icon, 50, kLCIconBarTemplate);
+  EXPECT_EQ((Pixel{0, 0, 0, 255}), PixelAt(overTemplate, 9, 19));
+  EXPECT_EQ(0, PixelAt(overTemplate, 10, 19).r);
+  EXPECT_LT(PixelAt(overTemplate, 10, 19).a, 128);
+  EXPECT_GT(PixelAt(overTemplate, 10, 19).a, 0);
+  const LCBGRAImage busy = LCDrawIconBusy(icon, 3, kLCIconBarTemplate);
+  for (unsigned int x = 0; x < 20; ++x) EXPECT_EQ(0, PixelAt(busy, x, 19).r + PixelAt(busy, x, 19).g);
 }
 
 class SlideshowTest : public UIRenderTest {

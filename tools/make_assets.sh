@@ -470,6 +470,20 @@ for s in 16 32 48 128 256 512; do
 done
 png2icns "$root/clipvane.icns" "${app_icons[@]}" >/dev/null
 
+# ---- Menu-bar template: the vanes' silhouette for macOS's status item ---------
+# Black with coverage in alpha, 18 points at 1x and 2x: the menu bar tints a
+# template for its light or dark look, and shows the sharp picture on each.
+for s in 18 36; do
+  suffix=""
+  [ "$s" = 18 ] || suffix="@2x"
+  convert -size ${s}x${s} xc:none -fill black \
+    -draw "polygon $((s/2)),$((s/2)) $((s/2)),$((s/20)) $((s*19/20)),$((s*7/20))" \
+    -draw "polygon $((s/2)),$((s/2)) $((s*19/20)),$((s*13/20)) $((s*3/10)),$((s*19/20))" \
+    -draw "polygon $((s/2)),$((s/2)) $((s/10)),$((s*13/20)) $((s/5)),$((s/10))" \
+    \( -size ${s}x${s} xc:none -fill black -draw "circle $((s/2)),$((s/2)) $((s/2)),$((s*29/50))" \) \
+    -compose DstOut -composite "PNG32:$root/menubar_template$suffix.png"
+done
+
 # Strip time stamps so that running the script again changes nothing, and
 # 8-bit RGBA throughout: decoders treat 16-bit PNG samples as linear light and
 # would wash the colours out.

@@ -85,6 +85,12 @@ LCBGRAImage LCInstallerSystemTrayHelper::IconPixels(int picture) const {
   return LCDrawIconProgress(m_iconPixels, picture);
 }
 
+LCBGRAImage LCInstallerSystemTrayHelper::TemplatePixels(int picture, int scale) const {
+  const LCBGRAImage& glyph = m_templatePixels[scale == 0 ? 0 : 1];
+  if (picture >= kBusyPicture) return LCDrawIconBusy(glyph, picture - kBusyPicture, kLCIconBarTemplate);
+  return LCDrawIconProgress(glyph, picture, kLCIconBarTemplate);
+}
+
 std::string LCInstallerSystemTrayHelper::GetTooltip() const {
   std::string stage;
   switch (m_uiCore.GetState()) {

@@ -75,6 +75,10 @@ class LCInstallerSystemTrayHelper {
   // kBusyPicture plus the moving bar's step.
   int GetIconPicture() const;
   LCBGRAImage IconPixels(int picture) const;
+  // The same picture over the menu-bar template at 1x (scale 0) or 2x (1).
+  LCBGRAImage TemplatePixels(int picture, int scale) const;
+  // The status item's image (macOS) for the picture; autoreleased.
+  void* MenuBarImage(int picture) const;
   // Moves between window and menu-bar mode for ShowTrayIcon/HideTrayIcon of
   // either windowing layer. False without a window; changed is set only for
   // the caller that moved the mode, which then does the platform work.
@@ -89,9 +93,10 @@ class LCInstallerSystemTrayHelper {
   void* m_trayIconView = nullptr;
   void* m_statusItem = nullptr;
   void* m_trayIconImage = nullptr;
-  LCBGRAImage m_iconPixels;       // the icon, for drawing the progress over it
-  void* m_desktopTray = nullptr;  // the desktop's tray where there is no status item; main thread
-  int m_shownPicture = -1;        // GetIconPicture's value the icon shows; main thread
-  std::string m_shownTooltip;     // main thread
+  LCBGRAImage m_iconPixels;         // the icon, for drawing the progress over it
+  LCBGRAImage m_templatePixels[2];  // macOS's status item: the template glyph at 1x and 2x
+  void* m_desktopTray = nullptr;    // the desktop's tray where there is no status item; main thread
+  int m_shownPicture = -1;          // GetIconPicture's value the icon shows; main thread
+  std::string m_shownTooltip;       // main thread
   std::atomic<LCInstallerSystemTrayHelperAction> m_lastAction{kSystemTrayActionClick};
 };

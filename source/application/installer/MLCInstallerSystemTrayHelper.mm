@@ -11,6 +11,7 @@
 #include <atomic>
 #include <set>
 
+#include "KWFileUtil.h"
 #include "KWLogger.h"
 #include "LCDesktopNotification.h"
 #include "LCDesktopTray.h"
@@ -271,6 +272,30 @@ LCInstallerSystemTrayHelper::~LCInstallerSystemTrayHelper() {
   [static_cast<TrayIconImageView*>(m_trayIconView) release];
 }
 
+// A template (black, read by its alpha) at 1x and 2x: the menu bar tints it
+// for its light or dark look and shows the sharp one for the screen. Where
+// the template could not be read, the icon in colour.
+void* LCInstallerSystemTrayHelper::MenuBarImage(int picture) const {
+  if (m_templatePixels[0].IsEmpty() || m_templatePixels[1].IsEmpty()) {
+    return picture < 0 ? m_trayIconImage : MLCImageFromBGRA(IconPixels(picture), NSMakeSize(20, 20));
+  }
+  const NSSize size = NSMakeSize(18, 18);
+  NSImage* image = [[[NSImage alloc] initWithSize:size] autorelease];
+  for (int scale = 0; scale < 2; ++scale) {
+    NSImageRep* rep = [[MLCImageFromBGRA(TemplatePixels(picture, scale), size) representations] lastObject];
+    if (!rep) continue;
+    [rep setSize:size];
+    [image addRepresentation:rep];
+  }
+  // Not in GNUstep's AppKit, whose status bar gives no items anyway.
+  SEL selector = @selector(setTemplate:);
+  if ([image respondsToSelector:selector]) {
+    IMP method = [image methodForSelector:selector];
+    reinterpret_cast<void (*)(id, SEL, BOOL)>(reinterpret_cast<void (*)()>(method))(image, selector, YES);
+  }
+  return image;
+}
+
 bool LCInstallerSystemTrayHelper::Initialize(LCInstallerWindowRef window, const LCInstallerUICoreInitParams&) {
   m_window = window;
   if (!window) return false;
@@ -288,6 +313,18 @@ bool LCInstallerSystemTrayHelper::Initialize(LCInstallerWindowRef window, const 
     KWLOG("UI: menu-bar icon \"tessel.icns\" not found or not readable");
   }
   g_statusItemsWork = StatusBarGivesItems();
+  if (g_statusItemsWork) {
+    const KWPath folder =
+        KWFileUtil::GetCurrentExecutablePath().AppendNew("Contents").Append("Resources").Append("installer");
+    const char* const names[2] = {"menubar_template.png", "menubar_template@2x.png"};
+    for (int scale = 0; scale < 2; ++scale) {
+      const KWString path = folder.AppendNew(names[scale], KWPath::kKWPathKindFile).GetPathAsKWString();
+      m_templatePixels[scale] = MLCBitmapToBGRA([NSBitmapImageRep imageRepWithContentsOfFile:MLCToNSString(path)]);
+    }
+    if (m_templatePixels[0].IsEmpty() || m_templatePixels[1].IsEmpty()) {
+      KWLOG("UI: menu-bar template \"menubar_template.png\" not readable; the icon is shown in colour");
+    }
+  }
   if (!g_statusItemsWork && !m_desktopTray) {
     m_desktopTray = ILCDesktopTray::Create({LCInstallerText::Get("tray.menu.show").GetUTF8String(),
                                             LCInstallerText::Get("tray.menu.quit").GetUTF8String()},
@@ -324,8 +361,7 @@ bool LCInstallerSystemTrayHelper::ShowTrayIcon() {
       if (item) {
         TrayIconImageView* view = static_cast<TrayIconImageView*>(m_trayIconView);
         [view setStatusBarItem:item];
-        NSImage* image = m_shownPicture < 0 ? static_cast<NSImage*>(m_trayIconImage)
-                                            : MLCImageFromBGRA(IconPixels(m_shownPicture), NSMakeSize(20, 20));
+        NSImage* image = static_cast<NSImage*>(MenuBarImage(m_shownPicture));
         if ([item respondsToSelector:@selector(button)]) {
           NSButton* button = [item performSelector:@selector(button)];
           [button setImage:image];
@@ -442,8 +478,7 @@ void LCInstallerSystemTrayHelper::OnUITick() {
   if (picture == m_shownPicture) return;
   m_shownPicture = picture;
   if (m_statusItem) {
-    NSImage* image = picture < 0 ? static_cast<NSImage*>(m_trayIconImage)
-                                 : MLCImageFromBGRA(IconPixels(picture), NSMakeSize(20, 20));
+    NSImage* image = static_cast<NSImage*>(MenuBarImage(picture));
     NSStatusItem* item = static_cast<NSStatusItem*>(m_statusItem);
     if ([item respondsToSelector:@selector(button)]) {
       [[item performSelector:@selector(button)] setImage:image];

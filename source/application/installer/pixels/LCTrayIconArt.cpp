@@ -12,10 +12,6 @@ void Fill(LCBGRAImage& image, unsigned int left, unsigned int top, unsigned int 
   }
 }
 
-// Byte order as the icon's: red, green, blue, alpha.
-const unsigned char kTrack[4] = {40, 40, 40, 255};
-const unsigned char kBar[4] = {240, 106, 60, 255};
-
 // The top row of the bar along the bottom edge: at least two pixels high, so
 // that it stays visible at 16 x 16.
 unsigned int BarTop(const LCBGRAImage& icon) {
@@ -25,18 +21,21 @@ unsigned int BarTop(const LCBGRAImage& icon) {
 
 }  // namespace
 
-LCBGRAImage LCDrawIconProgress(const LCBGRAImage& icon, int percent) {
+const LCIconBarColours kLCIconBarInColour = {{40, 40, 40, 255}, {240, 106, 60, 255}};
+const LCIconBarColours kLCIconBarTemplate = {{0, 0, 0, 80}, {0, 0, 0, 255}};
+
+LCBGRAImage LCDrawIconProgress(const LCBGRAImage& icon, int percent, const LCIconBarColours& colours) {
   LCBGRAImage result = icon;
   if (percent < 0 || result.IsEmpty()) return result;
   percent = std::min(percent, 100);
   const unsigned int width = result.GetWidth();
   const unsigned int filled = static_cast<unsigned int>((static_cast<unsigned long>(width) * percent + 50) / 100);
-  Fill(result, 0, BarTop(result), width, result.GetHeight(), kTrack);
-  Fill(result, 0, BarTop(result), filled, result.GetHeight(), kBar);
+  Fill(result, 0, BarTop(result), width, result.GetHeight(), colours.m_track);
+  Fill(result, 0, BarTop(result), filled, result.GetHeight(), colours.m_bar);
   return result;
 }
 
-LCBGRAImage LCDrawIconBusy(const LCBGRAImage& icon, int step) {
+LCBGRAImage LCDrawIconBusy(const LCBGRAImage& icon, int step, const LCIconBarColours& colours) {
   LCBGRAImage result = icon;
   if (result.IsEmpty()) return result;
   const unsigned int width = result.GetWidth();
@@ -47,8 +46,8 @@ LCBGRAImage LCDrawIconBusy(const LCBGRAImage& icon, int step) {
                    static_cast<int>(lit);
   const unsigned int from = static_cast<unsigned int>(std::max(0, left));
   const unsigned int to = static_cast<unsigned int>(std::min(static_cast<int>(width), left + static_cast<int>(lit)));
-  Fill(result, 0, BarTop(result), width, result.GetHeight(), kTrack);
-  if (from < to) Fill(result, from, BarTop(result), to, result.GetHeight(), kBar);
+  Fill(result, 0, BarTop(result), width, result.GetHeight(), colours.m_track);
+  if (from < to) Fill(result, from, BarTop(result), to, result.GetHeight(), colours.m_bar);
   return result;
 }
 
