@@ -92,6 +92,24 @@ def check_plist(build, faults):
         faults.append("Info.plist: CFBundleVersion %r is not at most three numbers" % plist.get("CFBundleVersion"))
 
 
+def check_localized_names(build, faults):
+    """The bundle's name in each language goes into Resources/<locale>.lproj."""
+    strings = os.path.join(build, "source", "application", "lproj", "ja.lproj", "InfoPlist.strings")
+    try:
+        with open(strings, encoding="utf-8") as f:
+            text = f.read()
+    except OSError as error:
+        faults.append("InfoPlist.strings: %s" % error)
+        return
+    if text != '"CFBundleDisplayName" = "Ostrel Clipvane \u30a4\u30f3\u30b9\u30c8\u30fc\u30e9\u30fc";\n':
+        faults.append("ja.lproj/InfoPlist.strings does not name the installer in Japanese: %r" % text)
+    with open(os.path.join(build, "build.ninja")) as f:
+        rules = f.read()
+    for locale in ("en", "de", "fr", "ja"):
+        if "Contents/Resources/%s.lproj/InfoPlist.strings" % locale not in rules:
+            faults.append("the bundle gets no %s.lproj/InfoPlist.strings" % locale)
+
+
 def check_release_libraries(build, faults):
     """A release does not look for libpng or libjpeg: found on a Mac with a
     package manager's copies, they would be linked single-architecture."""
@@ -169,6 +187,7 @@ def main():
         return 1
     faults = []
     check_plist(build, faults)
+    check_localized_names(build, faults)
     if args.preset == "release":
         check_release_libraries(build, faults)
     check_compile_lines(build, faults)
