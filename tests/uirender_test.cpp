@@ -263,24 +263,22 @@ TEST_F(UIRenderTest, DisabledMaskDarkensTheWholeFrameWhileABoxIsUp) {
 
   // A mask of one colour is blended as that colour, never decoded, and the
   // frame is the same to the byte.
-  LCBGRAImage masked;
-  LCInstallerUIHeadless::SetMessageBoxScript([&](const LCHeadlessMessageBox&) {
-    m_core->RenderUI();
-    masked = m_core->GetRenderedUI();
-    return kLCInstallerMBResultNo;
-  });
-  m_core->OnAppClose();
+  auto frameBehindABox = [&] {
+    LCBGRAImage frame;
+    LCInstallerUIHeadless::SetMessageBoxScript([&](const LCHeadlessMessageBox&) {
+      m_core->RenderUI();
+      frame = m_core->GetRenderedUI();
+      return kLCInstallerMBResultNo;
+    });
+    m_core->OnAppClose();
+    return frame;
+  };
+  const LCBGRAImage masked = frameBehindABox();
   LCUIAssets veiled = SyntheticAssets();
   veiled.m_disabledVeil = veiled.m_disabledMask.Pixels().OneColour();
   veiled.m_disabledMask = LCEncodedImage();
   m_core->SetAssets(std::move(veiled));
-  LCBGRAImage covered;
-  LCInstallerUIHeadless::SetMessageBoxScript([&](const LCHeadlessMessageBox&) {
-    m_core->RenderUI();
-    covered = m_core->GetRenderedUI();
-    return kLCInstallerMBResultNo;
-  });
-  m_core->OnAppClose();
+  const LCBGRAImage covered = frameBehindABox();
   ASSERT_FALSE(masked.IsEmpty());
   ASSERT_EQ(masked.GetWidth(), covered.GetWidth());
   EXPECT_TRUE(

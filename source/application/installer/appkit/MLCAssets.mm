@@ -147,20 +147,25 @@ LCBGRAImage MLCBitmapToBGRA(NSBitmapImageRep* rep) {
   return image;
 }
 
+NSBitmapImageRep* MLCNewRGBARep(unsigned char* data, unsigned int width, unsigned int height) {
+  unsigned char* planes[1] = {data};
+  return [[NSBitmapImageRep alloc] initWithBitmapDataPlanes:data ? planes : NULL
+                                                 pixelsWide:width
+                                                 pixelsHigh:height
+                                              bitsPerSample:8
+                                            samplesPerPixel:4
+                                                   hasAlpha:YES
+                                                   isPlanar:NO
+                                             colorSpaceName:NSDeviceRGBColorSpace
+                                                bytesPerRow:width * 4
+                                               bitsPerPixel:32];
+}
+
 NSImage* MLCImageFromBGRA(const LCBGRAImage& pixels, NSSize size) {
   if (pixels.IsEmpty()) return nil;
   const unsigned int width = pixels.GetWidth();
   const unsigned int height = pixels.GetHeight();
-  NSBitmapImageRep* rep = [[[NSBitmapImageRep alloc] initWithBitmapDataPlanes:NULL
-                                                                   pixelsWide:width
-                                                                   pixelsHigh:height
-                                                                bitsPerSample:8
-                                                              samplesPerPixel:4
-                                                                     hasAlpha:YES
-                                                                     isPlanar:NO
-                                                               colorSpaceName:NSDeviceRGBColorSpace
-                                                                  bytesPerRow:width * 4
-                                                                 bitsPerPixel:32] autorelease];
+  NSBitmapImageRep* rep = [MLCNewRGBARep(NULL, width, height) autorelease];
   // This form of the representation holds premultiplied colour.
   const unsigned char* from = pixels.GetData();
   unsigned char* to = [rep bitmapData];

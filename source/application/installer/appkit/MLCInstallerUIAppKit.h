@@ -21,6 +21,9 @@ NSImage* MLCLoadResourceImage(const char* fileName);
 // premultiplied or not, 8 or 16 bits a sample, padded pixels and rows,
 // meshed or planar. Empty for floating-point samples or other colour models.
 LCBGRAImage MLCBitmapToBGRA(NSBitmapImageRep* rep);
+// A new (retained) representation of 8-bit red, green, blue and alpha, rows
+// packed, over data, which must outlive it; NULL gives it a buffer of its own.
+NSBitmapImageRep* MLCNewRGBARep(unsigned char* data, unsigned int width, unsigned int height);
 // An autoreleased image of the given size in points holding the pixels; nil
 // when they are empty.
 NSImage* MLCImageFromBGRA(const LCBGRAImage& pixels, NSSize size);

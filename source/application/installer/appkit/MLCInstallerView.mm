@@ -7,6 +7,7 @@
 #include "LCInstallerUICore.h"
 #include "MKWAutoReleasePoolWrapper.h"
 #include "MLCControlAccessibility.h"
+#include "MLCInstallerUIAppKit.h"
 #include "MLCInstallerWindowLayer.h"
 #include "MLCMainDisplay.h"
 #include "MLCWindowSystem.h"
@@ -184,17 +185,7 @@ void MLCPresentFrame(const LCBGRAImage& frame) {
     // Held here too, so that the bytes outlive the core's own frame for as
     // long as the window may draw them.
     g_frameBytes = frame.ShareData();
-    unsigned char* planes[1] = {const_cast<unsigned char*>(g_frameBytes.get())};
-    g_frameRep = [[NSBitmapImageRep alloc] initWithBitmapDataPlanes:planes
-                                                         pixelsWide:width
-                                                         pixelsHigh:height
-                                                      bitsPerSample:8
-                                                    samplesPerPixel:4
-                                                           hasAlpha:YES
-                                                           isPlanar:NO
-                                                     colorSpaceName:NSDeviceRGBColorSpace
-                                                        bytesPerRow:width * 4
-                                                       bitsPerPixel:32];
+    g_frameRep = MLCNewRGBARep(const_cast<unsigned char*>(g_frameBytes.get()), width, height);
     // In points: a 2x frame fills the same 868 x 592 points at twice the pixels.
     const int scale = g_pUICore ? g_pUICore->GetRenderScale() : 1;
     const NSSize size = NSMakeSize(width / scale, height / scale);
