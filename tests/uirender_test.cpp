@@ -1,6 +1,8 @@
 // Blending, the progress bar, the state texts, the busy animation and the
 // slideshow of the composed frame.
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -546,8 +548,9 @@ TEST_F(UICoreTest, ShippedPicturesAllLoadAndFitTheirPlaces) {
       EXPECT_LT(mask.a, 255);
       EXPECT_TRUE(fits(assets.m_installNowHover, 139, 36));
       EXPECT_TRUE(fits(assets.m_installNowClick, 139, 36));
-      EXPECT_TRUE(fits(assets.m_eulaHover, 119, 14));
-      EXPECT_TRUE(InkInside(assets.m_eulaHover, 0, 0, 119 - 1, 14, scale));
+      // The licence link under the pointer, on the licence line's row.
+      EXPECT_TRUE(InkInside(assets.m_eulaHover.m_image, 40, 450, 828, 470, scale,
+                            static_cast<int>(assets.m_eulaHover.m_left), static_cast<int>(assets.m_eulaHover.m_top)));
       EXPECT_TRUE(fits(assets.m_dotHover, 7, 7));
       // One 12-point cell for each character the locale's figures can have:
       // a strip drawn from other texts is refused (it would set the wrong glyphs).
@@ -624,8 +627,61 @@ FrameDifference CompareHalved(const LCBGRAImage& twice, const LCBGRAImage& once)
   return difference;
 }
 
+// Where the frame differs from the ground it was drawn on, in the frame's
+// rows and columns top..bottom and left..right (in points, right and bottom
+// exclusive): the box of the pixels with any sample more than 8 apart, and the
+// mean colour of those pixels in the frame and in the ground.
+struct Ink {
+  LCRect box{0, 0, -1, -1};
+  double colour[3] = {0, 0, 0};
+  double ground[3] = {0, 0, 0};
+};
+
+Ink InkOver(const LCBGRAImage& frame, const LCBGRAImage& ground, int left, int top, int right, int bottom, int scale) {
+  Ink ink;
+  ink.box = LCRect{right * scale, bottom * scale, -1, -1};
+  long long count = 0;
+  for (int y = top * scale; y < bottom * scale; ++y) {
+    for (int x = left * scale; x < right * scale; ++x) {
+      const Pixel p = PixelAt(frame, x, y), g = PixelAt(ground, x, y);
+      if (std::abs(p.r - g.r) <= 8 && std::abs(p.g - g.g) <= 8 && std::abs(p.b - g.b) <= 8) continue;
+      ink.box = LCRect{std::min(ink.box.left, x), std::min(ink.box.top, y), std::max(ink.box.right, x),
+                       std::max(ink.box.bottom, y)};
+      const int ps[3] = {p.r, p.g, p.b}, gs[3] = {g.r, g.g, g.b};
+      for (int c = 0; c < 3; ++c) {
+        ink.colour[c] += ps[c];
+        ink.ground[c] += gs[c];
+      }
+      ++count;
+    }
+  }
+  for (int c = 0; c < 3; ++c) {
+    ink.colour[c] /= std::max(count, 1LL);
+    ink.ground[c] /= std::max(count, 1LL);
+  }
+  return ink;
+}
+
+// The contrast ratio of two sRGB colours (0..255 a sample, in the frame's
+// order: blue, green, red), 1 to 21.
+double Contrast(const double* a, const double* b) {
+  auto luminance = [](const double* rgb) {
+    double linear[3];
+    for (int c = 0; c < 3; ++c) {
+      const double v = rgb[c] / 255;
+      linear[c] = v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    }
+    return 0.2126 * linear[2] + 0.7152 * linear[1] + 0.0722 * linear[0];
+  };
+  const double la = luminance(a), lb = luminance(b);
+  return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
 // Every locale's welcome, download and error frames render with its words
 // and at both scales; the 2x frame, halved, is the 1x frame drawn sharper.
+// The licence line is centred on the window, its link's click area is its
+// words, and the download's figures read against their panel and start where
+// the bar starts.
 TEST_F(UICoreTest, EveryLocaleRendersItsFramesAtBothScales) {
   LCInstallerUIHeadless::SetAssetFolder(CLIPVANE_ASSET_DIR);
   std::map<std::string, LCBGRAImage> welcomes;
@@ -641,6 +697,20 @@ TEST_F(UICoreTest, EveryLocaleRendersItsFramesAtBothScales) {
       m_core->CreateUI();
       ASSERT_TRUE(m_core->RenderUI());
       frames[0].push_back(m_core->GetRenderedUI());
+      const LCBGRAImage welcomeGround = m_core->GetAssets().m_slides[0].Decode();
+      const Ink line = InkOver(frames[0].back(), welcomeGround, 0, 448, 868, 470, scale);
+      const int centre = line.box.left + line.box.right + 1;  // twice the ink's centre
+      EXPECT_LE(std::abs(centre - 868 * scale), 2 * 2 * scale) << line.box.left << " to " << line.box.right;
+      LCRect link;
+      for (const LCUIControl& control : m_core->GetControls()) {
+        if (control.m_id == kLCInstallerButtonEULA) link = control.m_rect;
+      }
+      // The link's words end the line; the ring (2 points out, 2 wide) stays
+      // clear of the words before them.
+      EXPECT_NEAR(line.box.right / scale, link.right, 1);
+      const Ink before = InkOver(frames[0].back(), welcomeGround, 0, 448, link.left - 4, 470, scale);
+      EXPECT_LT(before.box.right, (link.left - 4) * scale - 1);
+      EXPECT_GT(before.box.right, line.box.left + 100 * scale);
       m_core->OnKey(kLCInstallerKeyTab);
       m_core->OnInstallNowButtonClick();
       ASSERT_TRUE(m_core->RenderUI());
@@ -648,9 +718,16 @@ TEST_F(UICoreTest, EveryLocaleRendersItsFramesAtBothScales) {
       m_core->OnInstallBegin();
       m_core->OnDownloadBegin();
       m_core->OnDownloadSize(26000000);
-      m_core->OnDownloadProgress(47);
+      m_core->OnDownloadProgress(17);  // "1" stands in from its cell: the figures start at its ink
       ASSERT_TRUE(m_core->RenderUI());
       frames[2].push_back(m_core->GetRenderedUI());
+      const LCBGRAImage slideGround = m_core->GetAssets().m_slides[1].Decode();
+      const Ink figures = InkOver(frames[2].back(), slideGround, 280, 44, 590, 57, scale);
+      const Ink bar = InkOver(frames[2].back(), slideGround, 280, 58, 590, 66, scale);
+      EXPECT_EQ(bar.box.left, figures.box.left);
+      EXPECT_GE(Contrast(figures.colour, figures.ground), 4.5);
+      std::cout << locale << " " << scale << "x: figures from " << figures.box.left << ", bar from " << bar.box.left
+                << ", contrast " << Contrast(figures.colour, figures.ground) << "\n";
       LCInstallerUIHeadless::SetMessageBoxScript([&](const LCHeadlessMessageBox&) {
         m_core->RenderUI();
         frames[3].push_back(m_core->GetRenderedUI());

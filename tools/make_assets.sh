@@ -96,18 +96,21 @@ t() {
 # ---- Text that must fit ----------------------------------------------------
 # fit LABEL CANVAS GRAVITY OFFSET RECT FONT SIZE TEXT: checks that TEXT, drawn
 # on a picture of CANVAS (WxH) with GRAVITY and OFFSET (gravity None: the
-# offset is the baseline's start), lies inside RECT (x,y,w,h), all at 1x; then
+# offset is the baseline's start), lies inside RECT (x,y,w,h), all at 1x (an
+# OFFSET written "=+x+y" is in pixels of the scale being drawn); then
 # sets A to the -annotate arguments that draw it at the current scale. The
 # check draws on a canvas with a margin all round, so that ink the picture
 # would cut off counts as outside.
 FAILED=0
 fit() {
   local label=$1 canvas=$2 gravity=$3 offset=$4 rect=$5 font=$6 size=$7 text=$8
-  local cw ch ox oy rx ry rw rh margin=$((40 * S))
+  local cw ch ox oy rx ry rw rh margin=$((40 * S)) unit=$S
   IFS=x read -r cw ch <<<"$canvas"
-  [[ $offset =~ ^([+-][0-9]+)([+-][0-9]+)$ ]]
-  ox=$((BASH_REMATCH[1] * S))
-  oy=$((BASH_REMATCH[2] * S))
+  # An offset after "=" is in pixels of the current scale already.
+  [[ $offset == =* ]] && unit=1
+  [[ $offset =~ ^=?([+-][0-9]+)([+-][0-9]+)$ ]]
+  ox=$((BASH_REMATCH[1] * unit))
+  oy=$((BASH_REMATCH[2] * unit))
   IFS=, read -r rx ry rw rh <<<"$rect"
   local px=$ox py=$oy
   case $gravity in North | South | Center) ;; *) px=$((px + margin)) ;; esac
@@ -125,6 +128,18 @@ fit() {
     FAILED=1
   fi
   A=(-font "$font" -pointsize "$(sc "$size")" -gravity "$gravity" -annotate "$(printf '%+d%+d' "$ox" "$oy")" "$text")
+}
+
+# ink_extent FONT SIZE TEXT: sets INK_LEFT, how far the ink of TEXT starts
+# right of where it is drawn from (gravity NorthWest), and INK_WIDTH, both in
+# pixels of the current scale.
+ink_extent() {
+  local margin=$((40 * S)) box
+  box=$(convert -size $((W * S + 2 * margin))x$((100 * S)) xc:none -font "$1" -pointsize "$(sc "$2")" -fill white \
+    -gravity NorthWest -annotate "+$margin+$margin" "$3" -format '%@' info:)
+  [[ $box =~ ^([0-9]+)x([0-9]+)\+([0-9]+)\+([0-9]+)$ ]]
+  INK_WIDTH=${BASH_REMATCH[1]}
+  INK_LEFT=$((BASH_REMATCH[3] - margin))
 }
 
 # ---- Shared drawing ----------------------------------------------------------
@@ -325,15 +340,25 @@ draw_locale() {  # folder
   # The welcome screen's words.
   fit tagline ${W}x${H} North +0+322 "40,318,788,30" "$SANS" 16 "$(t welcome.tagline)"
   local tagline=("${A[@]}")
-  # The licence line ends where the link (434,454 to 552,465) begins; the
-  # CJK font sits lower in its line, so it goes up to meet the same place.
-  # The link's words stay inside the place a click on it takes (and the
-  # hover picture shows).
-  local dy=0
+  # The licence line, its words and the link after them, centred as one on
+  # the window at each scale. Between them a gap wider than the focus ring's
+  # reach (2 points of gap, 2 of ring), so that the ring around the link
+  # never touches the word before it. The CJK font sits lower in its line,
+  # so it goes up to meet the same place.
+  local dy=0 prefix_text link_text gap=$((6 * S))
   [ "$LOCALE" = ja ] && dy=-2
-  fit "licence line" ${W}x${H} NorthEast "+438+$((455 + dy))" "40,451,390,16" "$SANS" 10 "$(t welcome.licence_prefix)"
+  prefix_text=$(t welcome.licence_prefix)
+  link_text=$(t welcome.licence_link)
+  ink_extent "$SANS" 10 "$prefix_text"
+  local prefix_left=$INK_LEFT prefix_width=$INK_WIDTH
+  ink_extent "$SANS" 10 "$link_text"
+  local link_left=$INK_LEFT link_width=$INK_WIDTH
+  local start=$(((W * S - prefix_width - gap - link_width) / 2))
+  local top=$(((455 + dy) * S))
+  fit "licence line" ${W}x${H} NorthWest "=+$((start - prefix_left))+$top" "40,451,788,16" "$SANS" 10 "$prefix_text"
   local prefix=("${A[@]}")
-  fit "licence link" ${W}x${H} NorthWest "+434+$((454 + dy))" "434,454,119,12" "$SANS" 10 "$(t welcome.licence_link)"
+  fit "licence link" ${W}x${H} NorthWest "=+$((start + prefix_width + gap - link_left))+$top" "40,451,788,16" \
+    "$SANS" 10 "$link_text"
   local link=("${A[@]}")
   fit footer ${W}x${H} South +0+18 "40,556,788,30" "$SANS" 10 "$(t welcome.footer)"
   local footer=("${A[@]}")
@@ -344,7 +369,9 @@ draw_locale() {  # folder
     "$out/installer_text_1$SUFFIX.png"
 
   # The licence link under the pointer: the same words, brighter and
-  # underlined, cut from where they stand on the welcome screen.
+  # underlined, where they stand on the welcome screen, on a layer as large
+  # as the window. The UI core takes the link's place, and so its click area
+  # and focus ring, from this layer's ink.
   local box
   box=$(convert -size "$(sc ${W}x${H})" xc:none -fill white "${link[@]}" -format '%@' info:)
   [[ $box =~ ^([0-9]+)x([0-9]+)\+([0-9]+)\+([0-9]+)$ ]]
@@ -352,7 +379,7 @@ draw_locale() {  # folder
   local underline=$((BASH_REMATCH[4] + BASH_REMATCH[2] + S - 1))
   convert -size "$(sc ${W}x${H})" xc:none -fill "$TEAL_LIGHT" "${link[@]}" \
     -stroke "$TEAL_LIGHT" -strokewidth "$S" -draw "line $x0,$underline $x1,$underline" \
-    -crop "$(sc 119x14+434+454)" +repage "$out/eula_hover$SUFFIX.png"
+    "$out/eula_hover$SUFFIX.png"
 
   # Each feature slide's words: a title and two lines beside the
   # illustration, from 450 to the window's right margin; two slides have a
@@ -403,13 +430,17 @@ draw_locale() {  # folder
   # The download's figures (above the bar) are set from these glyphs, one per
   # 12 x 13 cell: every character the figures' texts can have, each once, in
   # code-point order, as the UI core lists them (LCDownloadEstimate).
-  local glyph_cells=() g
+  # Bold and in the text's colour: at this size, thin grey strokes blur into
+  # the dark panel. The CJK font sits lower in its line; it goes up 2 points.
+  local glyph_cells=() g glyph_top=+0
+  [ "$LOCALE" = ja ] && glyph_top=-2
   while IFS= read -r -d '' g; do
     if [ "$g" != " " ]; then
-      fit "figure glyph $g" 12x13 NorthWest +0+0 "0,0,12,13" "$SANS" 9 "$g"
+      fit "figure glyph $g" 12x13 NorthWest "+0$glyph_top" "0,0,12,13" "$BOLD" 10 "$g"
+    else
+      A=()  # an empty cell: the strip gives a space its own advance
     fi
-    glyph_cells+=(\( -size "$(sc 12x13)" xc:none -font "$SANS" -pointsize "$(sc 9)" -fill "$MUTED" -gravity northwest \
-      -annotate +0+0 "$g" \))
+    glyph_cells+=(\( -size "$(sc 12x13)" xc:none -fill "$TEXT" "${A[@]}" \))
   done < <(python3 - "$(t progress.decimal_point)" "$(t progress.percent)" "$(t progress.size)" \
     "$(t progress.minutes_left)" "$(t progress.seconds_left)" <<'EOF'
 import re, sys

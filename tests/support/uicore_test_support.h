@@ -140,7 +140,9 @@ inline LCUIAssets SyntheticAssets() {
   }
   assets.m_installNowHover = SolidImage(139, 36, 90, 0, 0);
   assets.m_installNowClick = SolidImage(139, 36, 90, 1, 0);
-  assets.m_eulaHover = SolidImage(119, 12, 100, 0, 0);
+  assets.m_eulaHover.m_image = SolidImage(119, 12, 100, 0, 0);
+  assets.m_eulaHover.m_left = 434;
+  assets.m_eulaHover.m_top = 454;
   assets.m_dotHover = SolidImage(7, 7, 110, 0, 0);
   assets.m_disabledMask = LCEncodedImage(SolidImage(868, 592, 0, 0, 0, 128));
   return assets;

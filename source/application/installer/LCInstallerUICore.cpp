@@ -216,7 +216,7 @@ void LCInstallerUICore::LoadAssetsFromFolder(const KWPath& folder, LCEncodedImag
   assets.m_dotHover = read.Shared("dot_hover.png");
   assets.m_installNowHover = read.Localized("installnow_button_hover.png");
   assets.m_installNowClick = read.Localized("installnow_button_click.png");
-  assets.m_eulaHover = read.Localized("eula_hover.png");
+  assets.m_eulaHover = read.Placed("eula_hover.png");
   assets.m_progressBar = read.Shared("progress_bar.png");
   read.Sequence(assets.m_progressAnimation,
                 {"progress_bar_01.png", "progress_bar_02.png", "progress_bar_03.png", "progress_bar_04.png",
@@ -239,6 +239,23 @@ void LCInstallerUICore::LoadAssetsFromFolder(const KWPath& folder, LCEncodedImag
   read.Sequence(assets.m_appMinimizeImages, {"app_min_mac_n.png", "app_min_mac_o.png", "app_min_mac_s.png"}, false);
   SetAssets(std::move(assets));
   m_caCertPath = folder.AppendNew("cacert.pem", KWPath::kKWPathKindFile);
+}
+
+void LCInstallerUICore::SetAssets(LCUIAssets assets) {
+  m_assets = std::move(assets);
+  m_lastFrameValid = false;
+  // Each locale's licence line is laid out for its words, so the link's place
+  // and width come from its hover picture's ink (in pixels of the scale, the
+  // rectangle in points, right and bottom inclusive). Without the picture the
+  // link keeps the place it had.
+  const LCPlacedImage& link = m_assets.m_eulaHover;
+  if (link.m_image.IsEmpty()) return;
+  const unsigned int scale = static_cast<unsigned int>(m_renderScale);
+  LCRect& rect = m_eulaButton.m_rect;
+  rect.left = static_cast<int>(link.m_left / scale);
+  rect.top = static_cast<int>(link.m_top / scale);
+  rect.right = static_cast<int>((link.m_left + link.m_image.GetWidth() + scale - 1) / scale) - 1;
+  rect.bottom = static_cast<int>((link.m_top + link.m_image.GetHeight() + scale - 1) / scale) - 1;
 }
 
 LCInstallerUICore::LCInstallerUICore(const LCInstallerUICoreInitParams& params)

@@ -107,10 +107,7 @@ class LCInstallerUICore : public ILCInstallerUIInterface {
   // in milliseconds: 0 for the next tick, -1 when only input can change it.
   int GetMillisecondsToNextChange() const;
   // The windowing layer fills the assets once, before the window exists.
-  void SetAssets(LCUIAssets assets) {
-    m_assets = std::move(assets);
-    m_lastFrameValid = false;
-  }
+  void SetAssets(LCUIAssets assets);
   const LCUIAssets& GetAssets() const { return m_assets; }
   // Pixels per point of the screen the window is on: 1, or 2 for a frame of
   // 1736 x 1184 drawn from the "@2x" pictures and shown at 868 x 592 points.

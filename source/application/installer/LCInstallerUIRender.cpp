@@ -164,7 +164,10 @@ bool LCInstallerUICore::RenderUI() {
       blend(m_assets.m_installNowHover, 365, 393);
       if (m_installNowButton.m_isPressed) blend(m_assets.m_installNowClick, 365, 393);
     }
-    if (m_eulaButton.m_isHover) blend(m_assets.m_eulaHover, 434, 454);
+    if (m_eulaButton.m_isHover) {
+      const LCPlacedImage& link = m_assets.m_eulaHover;
+      m_renderedUI.Copy(link.m_image, link.m_left, link.m_top);
+    }
     blendLook(m_assets.m_appCloseImages, LookIndex(m_appButton), 11, 5);
   } else {
     if (dot < static_cast<int>(m_slideDots.size())) {

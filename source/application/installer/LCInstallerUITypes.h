@@ -101,7 +101,7 @@ struct LCUIAssets {
   std::vector<LCBGRAImage> m_appMinimizeImages;
   LCBGRAImage m_installNowHover;
   LCBGRAImage m_installNowClick;
-  LCBGRAImage m_eulaHover;
+  LCPlacedImage m_eulaHover;  // its ink is the licence link's place: its click area and focus ring
   LCBGRAImage m_dotHover;
   LCEncodedImage m_disabledMask;
   LCBGRAImage m_disabledVeil;     // the mask's one colour (1 x 1) when it has one: the mask is then never decoded

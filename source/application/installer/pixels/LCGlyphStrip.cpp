@@ -24,12 +24,14 @@ LCGlyphStrip::LCGlyphStrip(const LCBGRAImage& strip, const std::u32string& chara
   for (size_t cell = 0; cell < characters.size(); ++cell) {
     LCBGRAImage glyph;
     glyph.Allocate(cellWidth, height);
-    unsigned int inked = 0;  // one past the rightmost column with ink
+    unsigned int inked = 0;            // one past the rightmost column with ink
+    unsigned int bearing = cellWidth;  // the leftmost column with any ink
     for (unsigned int y = 0; y < height; ++y) {
       const unsigned char* from = strip.GetData() + (static_cast<size_t>(y) * strip.GetWidth() + cell * cellWidth) * 4;
       std::copy(from, from + cellWidth * 4, glyph.GetData() + static_cast<size_t>(y) * cellWidth * 4);
       for (unsigned int x = 0; x < cellWidth; ++x) {
         if (from[x * 4 + 3] > 32) inked = std::max(inked, x + 1);
+        if (from[x * 4 + 3] > 0) bearing = std::min(bearing, x);
       }
     }
     m_glyphs.push_back(glyph);
@@ -37,6 +39,7 @@ LCGlyphStrip::LCGlyphStrip(const LCBGRAImage& strip, const std::u32string& chara
     // CJK character's ink fills its em, and the next one would touch it.
     const unsigned int gap = characters[cell] >= kFirstWide ? cellWidth / 12 : 0;
     m_advances.push_back(inked == 0 ? SpaceAdvance(cellWidth) : inked + gap);
+    m_bearings.push_back(inked == 0 ? 0 : std::min(bearing, inked - 1));
   }
 }
 
@@ -68,7 +71,10 @@ void LCGlyphStrip::DrawCells(LCBGRAImage& frame, const std::vector<int>& cells, 
 }
 
 void LCGlyphStrip::Draw(LCBGRAImage& frame, const std::string& text, unsigned int left, unsigned int top) const {
-  DrawCells(frame, Cells(text), left, top);
+  const std::vector<int> cells = Cells(text);
+  const auto first = std::find_if(cells.begin(), cells.end(), [](int cell) { return cell >= 0; });
+  const unsigned int bearing = first == cells.end() ? 0 : std::min(m_bearings[*first], left);
+  DrawCells(frame, cells, left - bearing, top);
 }
 
 void LCGlyphStrip::DrawRightAligned(LCBGRAImage& frame, const std::string& text, unsigned int right,

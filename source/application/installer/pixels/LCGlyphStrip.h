@@ -22,7 +22,9 @@ class LCGlyphStrip {
 
   bool IsEmpty() const { return m_characters.empty(); }
 
-  // Blends the text onto the frame from x = left on.
+  // Blends the text onto the frame with its ink from x = left on: the first
+  // character's left bearing is left out, so that the text lines up with
+  // what is drawn from the same x.
   void Draw(LCBGRAImage& frame, const std::string& text, unsigned int left, unsigned int top) const;
   // Blends the text onto the frame so that it ends at x = right.
   void DrawRightAligned(LCBGRAImage& frame, const std::string& text, unsigned int right, unsigned int top) const;
@@ -36,5 +38,6 @@ class LCGlyphStrip {
 
   std::vector<LCBGRAImage> m_glyphs;
   std::vector<unsigned int> m_advances;
+  std::vector<unsigned int> m_bearings;  // the columns before a character's first ink
   std::u32string m_characters;
 };
