@@ -124,6 +124,15 @@ def source_files(folder):
                 yield os.path.join(root, name)
 
 
+def files_to_lint(parser, args, source_files):
+    """The files named by --files, or those source_files finds under --source."""
+    if args.files is not None:
+        return args.files
+    if not args.source:
+        parser.error("give --source or --files")
+    return list(source_files(args.source))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--source")
@@ -138,12 +147,7 @@ def main():
     if args.check_marks:
         return check_marks(args.check_marks, lambda text: lint_text(args.check_marks, text, table, floor),
                            "guarded or not newer than the floor")
-    if args.files is not None:
-        files = args.files
-    elif args.source:
-        files = list(source_files(args.source))
-    else:
-        parser.error("give --source or --files")
+    files = files_to_lint(parser, args, source_files)
     faults, used = [], {}
     for path in files:
         with open(path, errors="replace") as f:

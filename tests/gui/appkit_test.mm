@@ -27,6 +27,7 @@
 #include "LCLocale.h"
 #include "MKWAutoReleasePoolWrapper.h"
 #include "MLCInstallerUIAppKit.h"
+#include "MLCInstallerWindowLayer.h"
 #include "MLCMainThread.h"
 
 // What a box showed on screen: each text field's text, and whether every
@@ -118,16 +119,7 @@ void CollectTexts(NSView* view, NSRect windowBounds, ShownBox& box) {
   }
   [button performClick:nil];
   // GNUstep's modal loop looks at the stop only after an event.
-  [[NSApplication sharedApplication] postEvent:[NSEvent otherEventWithType:NSApplicationDefined
-                                                                  location:NSMakePoint(0, 0)
-                                                             modifierFlags:0
-                                                                 timestamp:0
-                                                              windowNumber:0
-                                                                   context:nil
-                                                                   subtype:0
-                                                                     data1:0
-                                                                     data2:0]
-                                       atStart:NO];
+  MLCWakeEventLoop();
   // A click from a timer is not an event: GNUstep looks at posted events
   // before it runs timers and then waits for the next input or timer, so the
   // event above may sit unseen (a hang when nothing else comes). A short timer

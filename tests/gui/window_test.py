@@ -1071,6 +1071,26 @@ def case_desktop_keyboard_and_close(ctx):
     assert_no_leftovers(ctx)
 
 
+def kill_display(ctx, installer):
+    """Kills the X server; the installer must be gone within 5 s, with exit status 0."""
+    ctx.xserver.proc.kill()
+    ctx.xserver.proc.wait()
+    try:
+        installer.proc.wait(5)
+    except subprocess.TimeoutExpired:
+        raise TestFailure("the installer outlived its display by more than 5 s")
+    if installer.proc.returncode != 0:
+        raise TestFailure("installer exited with %s" % installer.proc.returncode)
+
+
+def launch_on_a_new_display(ctx):
+    """The next launch, on a new X server, starts normally."""
+    ctx.xserver = XServer()
+    again = ctx.start_installer("again")
+    again.wait_log(r"^UI: first frame shown$")
+    installer_window(ctx.xserver)
+
+
 def case_display_lost(ctx):
     """The X server goes away mid-download: the installer is gone within 5 s with nothing left, and the next
     launch on a new server starts normally."""
@@ -1081,19 +1101,9 @@ def case_display_lost(ctx):
     installer.wait_log(r"^UI: first frame shown$")
     press(ctx, window, INSTALL_NOW, INSTALL_NOW_AREA)
     installer.wait_log(r"^Download progress: \d+$")
-    ctx.xserver.proc.kill()
-    ctx.xserver.proc.wait()
-    try:
-        installer.proc.wait(5)
-    except subprocess.TimeoutExpired:
-        raise TestFailure("the installer outlived its display by more than 5 s")
-    if installer.proc.returncode != 0:
-        raise TestFailure("installer exited with %s" % installer.proc.returncode)
+    kill_display(ctx, installer)
     assert_no_leftovers(ctx)
-    ctx.xserver = XServer()
-    again = ctx.start_installer("again")
-    again.wait_log(r"^UI: first frame shown$")
-    installer_window(ctx.xserver)
+    launch_on_a_new_display(ctx)
 
 
 def case_display_lost_quitting_from_tray(ctx):
@@ -1122,14 +1132,7 @@ def case_display_lost_quitting_from_tray(ctx):
     hold_click(ctx.xserver)
     alert_window(ctx.xserver)
     press_box_button(installer, "default")  # Yes
-    ctx.xserver.proc.kill()
-    ctx.xserver.proc.wait()
-    try:
-        installer.proc.wait(5)
-    except subprocess.TimeoutExpired:
-        raise TestFailure("the installer outlived its display by more than 5 s")
-    if installer.proc.returncode != 0:
-        raise TestFailure("installer exited with %s" % installer.proc.returncode)
+    kill_display(ctx, installer)
     lines = installer.log_lines()
     for expected in ("UI: the connection to the display is gone; quitting without it", "Detaching device /dev/disk"):
         if not any(line.startswith(expected) for line in lines):
@@ -1138,10 +1141,7 @@ def case_display_lost_quitting_from_tray(ctx):
         helper.stop()
     ctx.helpers = []
     assert_no_leftovers(ctx)
-    ctx.xserver = XServer()
-    again = ctx.start_installer("again")
-    again.wait_log(r"^UI: first frame shown$")
-    installer_window(ctx.xserver)
+    launch_on_a_new_display(ctx)
 
 
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}

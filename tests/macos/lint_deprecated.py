@@ -30,7 +30,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "curl_floor"))
 from lint_linux_only import check_marks, strip_comments  # noqa: E402
-from lint_curl_floor import closing  # noqa: E402
+from lint_curl_floor import closing, files_to_lint, version_key  # noqa: E402
 
 # The newest macOS SDK the release is built with.
 NEWEST_SDK = "26.0"
@@ -40,10 +40,6 @@ ELSE = re.compile(r"\s*else\b")
 SOURCE_SUFFIXES = (".mm", ".m", ".h")
 OTHER_APPKITS = ("_gnustep.", "_linux.", "_x11.")
 NS_SYMBOL = re.compile(r"(?<![A-Za-z0-9_@\"])NS[A-Z][A-Za-z0-9_]*")
-
-
-def version_key(text):
-    return tuple(int(part) for part in text.split("."))
 
 
 def read_table(path):
@@ -146,12 +142,7 @@ def main():
     if args.check_marks:
         return check_marks(args.check_marks, lambda text: lint_text(args.check_marks, text, table),
                            "guarded, a definition or not deprecated")
-    if args.files is not None:
-        files = args.files
-    elif args.source:
-        files = list(source_files(args.source))
-    else:
-        parser.error("give --source or --files")
+    files = files_to_lint(parser, args, source_files)
     faults, used = [], {}
     for path in files:
         with open(path, errors="replace") as f:
