@@ -176,6 +176,14 @@ class Context:
             subprocess.run([self.tool("local-service/stop-local-service"), "--state", self.service_state],
                            capture_output=True)
         self.xserver.stop()
+        # An installer stopped with its process group killed never ends the toolkit's daemons it started
+        # (they left the group); as this process is a subreaper they are its children now, and go with it.
+        for pid in descendants(process_table(), [os.getpid()]) - {os.getpid()}:
+            try:
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+            except (ProcessLookupError, ChildProcessError):
+                pass  # ended meanwhile, or another's child whose parent reaps it
         if os.environ.get("CLIPVANE_KEEP_GUI_SANDBOX"):
             print("sandbox kept at", self.sandbox.root)
         else:
