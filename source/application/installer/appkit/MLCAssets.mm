@@ -70,11 +70,16 @@ KWPath MLCResourcePath(const char* fileName) {
 }
 
 NSImage* MLCLoadApplicationIcon() {
-  NSImage* icon = MLCLoadResourceImage("clipvane.icns");
-  if (!icon || ![[icon representations] count]) {
-    KWLOG("UI: the application icon %s could not be read", MLCResourcePath("clipvane.icns").c_str());
-    return nil;
-  }
+  // Read once for the Dock, the windows' icons and every box: each reading
+  // decodes every size of the file, up to 512 pixels.
+  static NSImage* const icon = []() -> NSImage* {
+    NSImage* read = MLCLoadResourceImage("clipvane.icns");
+    if (!read || ![[read representations] count]) {
+      KWLOG("UI: the application icon %s could not be read", MLCResourcePath("clipvane.icns").c_str());
+      return nil;
+    }
+    return [read retain];
+  }();
   return icon;
 }
 

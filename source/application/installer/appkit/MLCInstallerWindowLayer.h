@@ -32,7 +32,8 @@ extern LCInstallerUICore* g_pUICore;
 
 // A file of the bundle's Contents/Resources.
 KWPath MLCResourcePath(const char* fileName);
-// The application's own icon; nil (logged) when it cannot be read.
+// The application's own icon, read once and kept for the process; nil
+// (logged once) when it cannot be read.
 NSImage* MLCLoadApplicationIcon();
 
 // --- The window and the frame ---------------------------------------------

@@ -123,8 +123,7 @@ LCInstallerMBResult RunAlertModally(const KWString& title, const KWString& messa
   NSAlert* alert = MLCNewAlert(MakeInstallerBox);
   // The product's icon also in a box shown before the window (whose start
   // sets it as the application's).
-  static NSImage* icon = [MLCLoadApplicationIcon() retain];
-  if (icon) [alert setIcon:icon];
+  if (NSImage* icon = MLCLoadApplicationIcon()) [alert setIcon:icon];
   NSButton* first = [alert addButtonWithTitle:defaultTitle];
   NSButton* second = alternateTitle ? [alert addButtonWithTitle:alternateTitle] : nil;
   if (second && defaultButton == kLCInstallerMBDefaultButton2) {

@@ -64,7 +64,7 @@ const std::vector<unsigned long>& IconCardinals() {
   NSArray* reps = icon ? [icon representations] : nil;
   for (NSUInteger i = 0; i < [reps count]; ++i) {
     NSImageRep* rep = [reps objectAtIndex:i];
-    if (![rep isKindOfClass:[NSBitmapImageRep class]]) continue;
+    if (![rep isKindOfClass:[NSBitmapImageRep class]] || [rep pixelsWide] < 16 || [rep pixelsWide] > 128) continue;
     const LCBGRAImage pixels = MLCBitmapToBGRA(static_cast<NSBitmapImageRep*>(rep));
     const unsigned int size = pixels.GetWidth();
     if (size < 16 || size > 128 || pixels.GetHeight() != size) continue;
