@@ -45,6 +45,8 @@ const double kWorthGrowing = 1.2;
 const std::chrono::milliseconds kGrowthMinTime(100);
 const uint64_t kGrowthMinBytes = 512 * 1024;
 const std::chrono::milliseconds kGrowthMaxTime(4000);
+// How long new connections are left to settle before the rate is judged.
+const std::chrono::milliseconds kGrowthSettleTime(300);
 
 // At the end, while connections are free and nothing else is left to fetch,
 // a part quiet for this long is asked again on a fresh connection: one
@@ -497,6 +499,11 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts, bool& 
   uint32_t active = std::min<uint32_t>(kInitialConnections, static_cast<uint32_t>(slots.size()));
   bool growing = active < slots.size();
   double rateBeforeGrowth = 0;
+  // The first span after connections start is not judged: each new one
+  // brings a burst (the server fills its socket buffers before any rate
+  // limit holds it), which made the rate before a growth look higher than
+  // the link's and stopped the growth at 8 of 16 on a capped fast link.
+  bool settling = true;
   Clock::time_point growthMark = begin;
   uint64_t growthMarkBytes = base;
   // The floor: bytes at the start of the current window, and windows in a row under it.
@@ -588,14 +595,21 @@ bool KWLCCurlMultipartFileDownloader::Transfer(int fd, uint64_t numParts, bool& 
 
     // More connections while they pay: judged only while every one that
     // may run does.
-    if (growing && !stopped && busy == active && now - growthMark >= kGrowthMinTime &&
-        (live - growthMarkBytes >= kGrowthMinBytes || now - growthMark >= kGrowthMaxTime)) {
+    if (growing && !stopped && busy == active && settling) {
+      if (now - growthMark >= kGrowthSettleTime) {
+        settling = false;
+        growthMark = now;
+        growthMarkBytes = live;
+      }
+    } else if (growing && !stopped && busy == active && now - growthMark >= kGrowthMinTime &&
+               (live - growthMarkBytes >= kGrowthMinBytes || now - growthMark >= kGrowthMaxTime)) {
       const double seconds = std::chrono::duration<double>(now - growthMark).count();
       const double rate = static_cast<double>(live - growthMarkBytes) / seconds;
       if (rateBeforeGrowth == 0 || rate >= rateBeforeGrowth * kWorthGrowing) {
         rateBeforeGrowth = rate;
         active = std::min<uint32_t>(active * 2, static_cast<uint32_t>(slots.size()));
         growing = active < slots.size();
+        settling = true;
       } else {
         growing = false;
       }
