@@ -67,7 +67,7 @@ const std::vector<unsigned long>& IconCardinals() {
     if (![rep isKindOfClass:[NSBitmapImageRep class]] || [rep pixelsWide] < 16 || [rep pixelsWide] > 128) continue;
     const LCBGRAImage pixels = MLCBitmapToBGRA(static_cast<NSBitmapImageRep*>(rep));
     const unsigned int size = pixels.GetWidth();
-    if (size < 16 || size > 128 || pixels.GetHeight() != size) continue;
+    if (pixels.IsEmpty() || pixels.GetHeight() != size) continue;
     cardinals.push_back(size);
     cardinals.push_back(size);
     const unsigned char* p = pixels.GetData();
